@@ -1,0 +1,200 @@
+#include "platform/file_system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// Null in production; a test installs faults through ScopedPlFileSystemFaults.
+const PlFileSystemFaults* gFaults = nullptr;
+
+// Reports an injected failure the way the real call would: through errno.
+bool Injected(int faultErrno) {
+  if (faultErrno == 0) return false;
+  errno = faultErrno;
+  return true;
+}
+
+int InjectedErrno(int PlFileSystemFaults::*field) {
+  return gFaults == nullptr ? 0 : gFaults->*field;
+}
+
+std::error_code LastSystemError() { return std::error_code(errno, std::system_category()); }
+
+// A path that cannot name anything (a missing element, a file used as a
+// directory, an over-long name) is free for our purposes, not a failed query.
+bool IsNotFound(const std::error_code& error) {
+  return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
+         error == std::errc::filename_too_long;
+}
+
+PlPathStatus ToPathStatus(const std::filesystem::file_status& status,
+                          const std::error_code& error) {
+  PlPathStatus result;
+  if (IsNotFound(error)) {
+    result.type = std::filesystem::file_type::not_found;
+    return result;
+  }
+  result.type = status.type();
+  result.error = error;
+  return result;
+}
+
+}  // namespace
+
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+  return std::filesystem::path(std::string(utf8));
+}
+
+std::string PathToUtf8(const std::filesystem::path& path) { return path.native(); }
+
+PlPathStatus QueryPathStatus(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  return ToPathStatus(status, error);
+}
+
+PlPathStatus QueryPathStatusNoFollow(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  return ToPathStatus(status, error);
+}
+
+bool QueryFileSize(const std::filesystem::path& path, std::uint64_t& size) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::sizeErrno))) return false;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+std::filesystem::path CanonicalPath(const std::filesystem::path& path, std::error_code& error) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  if (resolved == nullptr) {
+    error = LastSystemError();
+    return {};
+  }
+  error.clear();
+  return std::filesystem::path(resolved.get());
+}
+
+bool CreateHardLink(const std::filesystem::path& existing, const std::filesystem::path& linkName,
+                    std::error_code& error) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::linkErrno)) ||
+      ::link(existing.c_str(), linkName.c_str()) != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  error.clear();
+  return true;
+}
+
+bool RemovePath(const std::filesystem::path& path, std::error_code& error) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::removeErrno))) {
+    error = LastSystemError();
+    return false;
+  }
+  // remove() unlinks a file or removes an empty directory, like std::filesystem::remove.
+  if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
+    error = LastSystemError();
+    return false;
+  }
+  error.clear();
+  return true;
+}
+
+PlFile::PlFile(PlFile&& other) noexcept : fd(other.fd) { other.fd = -1; }
+
+PlFile& PlFile::operator=(PlFile&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+PlFile::~PlFile() {
+  if (fd >= 0) ::close(fd);
+}
+
+PlFile PlFile::CreateExclusive(const std::filesystem::path& path, PlCreateOutcome& outcome) {
+  int descriptor = -1;
+  if (!Injected(InjectedErrno(&PlFileSystemFaults::createErrno))) {
+    // O_EXCL refuses any existing name, a dangling symbolic link included.
+    do {
+      descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    } while (descriptor < 0 && errno == EINTR);
+  }
+  if (descriptor < 0) {
+    outcome = errno == EEXIST ? PlCreateOutcome::exists : PlCreateOutcome::failed;
+    return PlFile();
+  }
+  outcome = PlCreateOutcome::created;
+  return PlFile(descriptor);
+}
+
+std::int64_t PlFile::Write(std::span<const std::uint8_t> bytes) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::writeErrno))) return -1;
+  if (gFaults != nullptr && gFaults->writeZero) return 0;
+  ssize_t written = 0;
+  do {
+    written = ::write(fd, bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+  return written;
+}
+
+bool PlFile::Sync() {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::syncErrno))) return false;
+  return ::fsync(fd) == 0;
+}
+
+bool PlFile::Size(std::uint64_t& size) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::sizeErrno))) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  if (gFaults != nullptr) size += static_cast<std::uint64_t>(gFaults->sizeDelta);
+  return true;
+}
+
+bool PlFile::SeekToStart() {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::seekErrno))) return false;
+  return ::lseek(fd, 0, SEEK_SET) == 0;
+}
+
+std::int64_t PlFile::Read(std::span<std::uint8_t> buffer) {
+  if (Injected(InjectedErrno(&PlFileSystemFaults::readErrno))) return -1;
+  if (gFaults != nullptr && gFaults->readZero) return 0;
+  ssize_t count = 0;
+  do {
+    count = ::read(fd, buffer.data(), buffer.size());
+  } while (count < 0 && errno == EINTR);
+  if (count > 0 && gFaults != nullptr && gFaults->flipReadByte) {
+    buffer[0] = static_cast<std::uint8_t>(buffer[0] ^ 0xFFu);
+  }
+  return count;
+}
+
+bool PlFile::Close() {
+  // An injected failure leaves the descriptor open, so the destructor still releases it.
+  if (Injected(InjectedErrno(&PlFileSystemFaults::closeErrno))) return false;
+  // The descriptor is gone after close() whatever it returns; retrying could close another file.
+  const int result = ::close(fd);
+  fd = -1;
+  return result == 0;
+}
+
+ScopedPlFileSystemFaults::ScopedPlFileSystemFaults(const PlFileSystemFaults& faults)
+    : previous(gFaults), installed(faults) {
+  gFaults = &installed;
+}
+
+ScopedPlFileSystemFaults::~ScopedPlFileSystemFaults() { gFaults = previous; }

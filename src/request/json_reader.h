@@ -1,0 +1,108 @@
+#pragma once
+// The strict two-pass JSON reader: a scanner that checks the syntax of a whole
+// text and records only value kinds and byte spans, on-demand string decoding,
+// and the typed member readers that every request reader shares.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+enum class JsonValueKind { object, array, string, number, boolean, null };
+
+// One scanned value: [begin, end) are byte offsets into the scanned text, with
+// `begin` past any leading whitespace.
+struct JsonValueSpan {
+  JsonValueKind kind = JsonValueKind::null;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// One object member: `keyOffset` is the opening quotation mark of its name.
+struct JsonMemberSpan {
+  std::size_t keyOffset = 0;
+  JsonValueSpan value;
+};
+
+// A syntax error found by the scanner, at byte `offset` of the text.
+class PlServeJsonParseError : public std::runtime_error {
+ public:
+  PlServeJsonParseError(const std::string& message, std::uint64_t errorOffset)
+      : std::runtime_error(message), offset(errorOffset) {}
+
+  std::uint64_t offset;
+};
+
+// Nesting deeper than this is refused; it also bounds the scanner's recursion.
+inline constexpr std::size_t kMaxJsonDepth = 256;
+
+// Scans the whole text, which must hold exactly one JSON object, and returns that
+// object's members in source order. Throws PlServeJsonParseError.
+std::vector<JsonMemberSpan> ReadJsonFrame(std::string_view text);
+
+// The elements of an array value of `text`, in order; any other kind fails
+// "JSON value must be an array". Throws PlServeJsonParseError.
+std::vector<JsonValueSpan> ReadJsonArrayElements(std::string_view text, const JsonValueSpan& array);
+
+// The members of an object value of `text`, in order; any other kind fails
+// "JSON value must be an object". Throws PlServeJsonParseError.
+std::vector<JsonMemberSpan> ReadJsonObjectMembers(std::string_view text,
+                                                  const JsonValueSpan& object);
+
+// Decodes the string whose opening quotation mark is at `offset` into well-formed
+// UTF-8 without NUL; throws PlCadPrepError "invalid_json" (stage "preflight").
+std::string DecodeJsonString(std::string_view text, std::size_t offset);
+
+// The request-level failure for a scan error: "invalid_json" with the scanner's
+// message followed by " at byte " and the offset.
+PlCadPrepError MakeJsonParseFailure(const PlServeJsonParseError& error);
+
+// Decoded member names in byte-wise order, mapped to their values.
+using JsonMemberMap = std::map<std::string, JsonValueSpan>;
+
+// Typed value readers; `name` is the member name the failure message starts with.
+// All fail with code "invalid_request", stage "preflight".
+// A JSON string, decoded.
+std::string ReadJsonStringValue(std::string_view text, const JsonValueSpan& value,
+                                std::string_view name);
+// A JSON number whose text is only decimal digits and fits in 64 bits.
+std::uint64_t ReadJsonUnsignedValue(std::string_view text, const JsonValueSpan& value,
+                                    std::string_view name);
+// A JSON number that converts to a finite double (values that underflow to zero fail too).
+double ReadJsonNumberValue(std::string_view text, const JsonValueSpan& value,
+                           std::string_view name);
+
+// The members of one request object with their typed readers. The text must
+// outlive the reader.
+class JsonMemberReader {
+ public:
+  // Decodes every member name; a name seen before fails "invalid_request" with
+  // `duplicatePrefix` followed by the name (for example "duplicate request member: ").
+  JsonMemberReader(std::string_view text, const std::vector<JsonMemberSpan>& members,
+                   std::string_view duplicatePrefix);
+
+  // Fails "unknown " + `word` + " member: " + name for the byte-wise first name
+  // that is not in `allowed`.
+  void RejectUnknownMembers(std::span<const std::string_view> allowed, std::string_view word) const;
+
+  // Null when the member is absent.
+  const JsonValueSpan* Find(std::string_view name) const;
+  // Fails "missing request member: " followed by the name when absent.
+  const JsonValueSpan& Require(std::string_view name) const;
+
+  std::string RequireString(std::string_view name) const;
+  std::uint64_t RequireUnsigned(std::string_view name) const;
+  double RequireNumber(std::string_view name) const;
+
+  std::string_view Text() const { return text; }
+  const JsonMemberMap& Members() const { return members; }
+
+ private:
+  std::string_view text;
+  JsonMemberMap members;
+};

@@ -1,0 +1,154 @@
+#include "members/preview_model.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "request/prepare_request.h"
+#include "support/expect_error.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct TestRun {
+  explicit TestRun(std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes,
+                   std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes) {
+    request.maxMemoryBytes = maxMemoryBytes;
+    request.maxOutputBytes = maxOutputBytes;
+    context = MakePlCadPrepOperationContext(request, cancellation);
+  }
+  Bytes Preview(const PlCollisionMeshMember& member) {
+    const PlCadPrepMemoryReservation input =
+        ReserveMemory(context, PlCollisionMeshMemberStorageBytes(member), "mesh");
+    return BuildPlCadPrepPreviewModel(member, context, input);
+  }
+  PlCadPrepRequest request;
+  NeverCancelled cancellation;
+  PlCadPrepOperationContext context;
+};
+
+PlCollisionMeshMember MemberOf(std::vector<PlPoint3> vertices) {
+  PlCadPrepTriangleImport import;
+  import.mesh.vertices = std::move(vertices);
+  import.mesh.triangles = {{ 0, 1, 2 }};
+  import.sourceHash = "sha256:" + std::string(64, '0');
+  MeasurePlGeometryBounds(import.mesh.vertices, import.mesh.boundsMin, import.mesh.boundsMax);
+  TestRun run;
+  const PlCadPrepMemoryReservation input = ReserveMemory(run.context, 1024, "import");
+  return BuildPlCadPrepCollisionMeshMember(import, run.context, input);
+}
+
+const PlCollisionMeshMember& Tiny() {
+  static const PlCollisionMeshMember member =
+      MemberOf({{0.0, 0.0, -0.0}, {10.0, -1e-5, 0.0}, {-2.5, 0.1, 0.0}});
+  return member;
+}
+
+std::uint32_t U32At(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < 4; ++i) v |= std::uint32_t{bytes[offset + i]} << (8 * i);
+  return v;
+}
+
+std::string JsonChunk(const Bytes& glb) {
+  return std::string(glb.begin() + 20, glb.begin() + 20 + U32At(glb, 12));
+}
+
+TEST(PreviewModel, WritesHeaderJsonAndBinaryChunksByteForByte) {
+  TestRun run;
+  const Bytes glb = run.Preview(Tiny());
+  std::string json =
+      R"({"asset":{"generator":"PeltoCadPrep","version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],)"
+      R"("nodes":[{"mesh":0}],"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1,)"
+      R"("material":0,"mode":4}]}],"materials":[{"doubleSided":true,"pbrMetallicRoughness":)"
+      R"({"baseColorFactor":[0.58,0.7,0.76,1],"metallicFactor":0,"roughnessFactor":0.72}}],)"
+      R"("buffers":[{"byteLength":48}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":36,)"
+      R"("target":34962},{"buffer":0,"byteOffset":36,"byteLength":12,"target":34963}],)"
+      R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",)"
+      R"("min":[-2.5,-9.99999975e-06,-0],"max":[10,0.100000001,-0]},{"bufferView":1,)"
+      R"("componentType":5125,"count":3,"type":"SCALAR"}]})";
+  while (json.size() % 4 != 0) json += ' ';
+  EXPECT_EQ(JsonChunk(glb), json);
+  ASSERT_EQ(glb.size(), 28u + json.size() + 48);
+  EXPECT_EQ(std::string(glb.begin(), glb.begin() + 4), "glTF");
+  EXPECT_EQ(U32At(glb, 4), 2u);
+  EXPECT_EQ(U32At(glb, 8), glb.size());
+  EXPECT_EQ(std::string(glb.begin() + 16, glb.begin() + 20), "JSON");
+  std::size_t at = 20 + json.size();
+  EXPECT_EQ(U32At(glb, at), 48u);
+  EXPECT_EQ(U32At(glb, at + 4), 0x004E4942u);  // "BIN\0"
+  at += 8;
+  for (const PlPoint3& vertex : Tiny().mesh.vertices) {
+    for (const double v : vertex) {
+      EXPECT_EQ(U32At(glb, at), std::bit_cast<std::uint32_t>(static_cast<float>(v)));
+      at += 4;
+    }
+  }
+  for (const std::uint32_t index : {0u, 1u, 2u}) EXPECT_EQ(U32At(glb, (at += 4) - 4), index);
+  EXPECT_EQ(run.context.ledger->outputReserved, 0u);
+  EXPECT_EQ(run.context.ledger->memoryReserved, 0u);
+}
+
+TEST(PreviewModel, PadsWithSpacesOnlyWhenNeeded) {
+  // Bounds of one to four digits step the JSON length through every residue.
+  bool sawUnpadded = false;
+  for (const double x : {1.0, 12.0, 123.0, 1234.0}) {
+    SCOPED_TRACE(x);
+    const std::string json =
+        JsonChunk(TestRun().Preview(MemberOf({{0, 0, 0}, {x, 0, 0}, {0, 1, 0}})));
+    ASSERT_EQ(json.size() % 4, 0u);
+    const std::size_t end = json.rfind('}') + 1;
+    EXPECT_LT(json.size() - end, 4u);
+    EXPECT_EQ(json.find_first_not_of(' ', end), std::string::npos);
+    sawUnpadded = sawUnpadded || end == json.size();
+  }
+  EXPECT_TRUE(sawUnpadded);
+}
+
+TEST(PreviewModel, RefusesUndecodableBytesAndUncoveredInputs) {
+  PlCollisionMeshMember broken = Tiny();
+  broken.bytes[20] = 1;
+  ExpectPlCadPrepError([&] { (void)TestRun().Preview(broken); }, "invalid_mesh_topology", "mesh",
+                       "collision.pmesh bytes fail the native preview input contract");
+  const std::uint64_t storage = PlCollisionMeshMemberStorageBytes(Tiny());
+  TestRun run;
+  TestRun other;
+  const PlCadPrepMemoryReservation foreign = ReserveMemory(other.context, storage, "mesh");
+  const PlCadPrepMemoryReservation tooSmall = ReserveMemory(run.context, storage - 1, "mesh");
+  for (const PlCadPrepMemoryReservation* input : {&foreign, &tooSmall}) {
+    ExpectPlCadPrepError([&] { (void)BuildPlCadPrepPreviewModel(Tiny(), run.context, *input); },
+                         "invalid_resource_reservation", "mesh",
+                         "stage input lacks its required request memory reservation");
+  }
+}
+
+TEST(PreviewModel, ReservesDecodeWorkAndTheExactDocument) {
+  const std::uint64_t total = TestRun().Preview(Tiny()).size();
+  // The input, the decode work, the JSON work and the document, one step at a time.
+  const std::uint64_t decode =
+      PlCollisionMeshMemberStorageBytes(Tiny()) + 2 * Tiny().bytes.size() + 4096;
+  const std::uint64_t all = decode + 4096 + total;
+  const char* memory = "preparation exceeds maxMemoryBytes";
+  const struct {
+    std::uint64_t memory;
+    std::uint64_t output;
+    const char* code;
+    const char* message;
+  } cases[] = {
+      {decode - 1, total, "memory_limit_exceeded", memory},
+      {decode + 4096 - 1, total, "memory_limit_exceeded", memory},
+      {all - 1, total, "memory_limit_exceeded", memory},
+      {all, total - 1, "output_limit_exceeded", "preparation exceeds maxOutputBytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.memory);
+    ExpectPlCadPrepError([&] { (void)TestRun(c.memory, c.output).Preview(Tiny()); }, c.code, "mesh",
+                         c.message);
+  }
+  EXPECT_EQ(TestRun(all, total).Preview(Tiny()).size(), total);
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+#include "mesh/obj_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/sha256.h"
+#include "mesh/mesh_line_reader.h"
+#include "platform/file_system.h"
+#include "support/expect_error.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Progress = std::tuple<std::string, std::uint64_t, std::uint64_t>;
+using Triangles = std::vector<std::array<std::uint32_t, 3>>;
+
+class SwitchCancellation final : public PlCadPrepCancellation {
+ public:
+  bool IsCancelled() const override { return true; }
+};
+
+const NeverCancelled kNever;
+
+// Three vertices forming one triangle, ready for a face line.
+const std::string kTriangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+
+class ObjReader : public TempDirTest {
+ protected:
+  PlCadPrepRequest Request(std::string_view text) const {
+    PlCadPrepRequest request;
+    // A fresh name per file: truncating a written file costs a flush on some file systems.
+    request.inputPath = WriteFile(std::to_string(++files) + ".obj", text);
+    request.sourceFormat = PlCadPrepSourceFormat::obj;
+    request.sourceUnits = "mm";
+    return request;
+  }
+  PlCadPrepTriangleImport Read(const PlCadPrepRequest& request,
+                               const PlCadPrepCancellation& cancellation = kNever) {
+    return ReadPlCadPrepObj(
+        request,
+        [this](std::string_view stage, std::uint64_t done, std::uint64_t total) {
+          progress.emplace_back(std::string(stage), done, total);
+        },
+        cancellation);
+  }
+  std::vector<Progress> progress;
+  mutable int files = 0;
+};
+
+}  // namespace
+
+TEST_F(ObjReader, ReadsGoldenFileIgnoringAttributesAndUnusedVertices) {
+  const std::string golden =
+      "# golden tetrahedron\r\nmtllib golden.mtl\r\no golden\r\n"
+      "v 0 0 0\r\nv 15 0 0\r\nv 0 20 0 1.0\r\nv 0 0 0.1\r\nv 9 9 9 # unused\r\n"
+      "vt 0 0\r\nvn 0 0 1\r\ng body\r\ns off\r\nusemtl steel\r\n"
+      "f 1 3 2\r\nf 1/1 2/1 4/1\r\nf 1//1 4//1 3//1\r\nf -4/1/1 -3 -2 # last\r\n";
+  ASSERT_EQ(golden.size(), 225u);
+  const PlCadPrepTriangleImport result = Read(Request(golden));
+  EXPECT_EQ(result.mesh.vertices,
+            (std::vector<PlPoint3>{{0, 0, 0}, {0, 20, 0}, {15, 0, 0}, {0, 0, 0.1}}));
+  EXPECT_EQ(result.mesh.triangles, (Triangles{{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {2, 1, 3}}));
+  EXPECT_TRUE(result.mesh.watertight);
+  EXPECT_EQ(result.sourceHash,
+            "sha256:b4d9d8769819288ab76b4b05b97ab146c3fff93ada82f626aceac705e08aacc9");
+  EXPECT_EQ(progress, (std::vector<Progress>{{"import", 225, 225}}));
+}
+
+TEST_F(ObjReader, ResolvesReferenceFormsCommentsNearlyUnitWAndTheMountFrame) {
+  // Negative references count back from the last vertex read so far.
+  PlCadPrepTriangleImport result = Read(Request(kTriangle + "f -1 -2 -3\nv 5 5 5\nf -4 -3 -1"));
+  EXPECT_EQ(result.mesh.vertices,
+            (std::vector<PlPoint3>{{0, 1, 0}, {1, 0, 0}, {0, 0, 0}, {5, 5, 5}}));
+  EXPECT_EQ(result.mesh.triangles, (Triangles{{0, 1, 2}, {2, 1, 3}}));
+  result =
+      Read(Request("v 0 0 0 1.0000000000009\nv 1 0 0 0.9999999999991\nv 0 1 0#corner\n"
+                   "#f 9 9 9\n  # indented comment\nf 1/7/9 2//-5 3/x#tail\n"));
+  EXPECT_EQ(result.mesh.triangles, (Triangles{{0, 1, 2}}));
+  PlCadPrepRequest request = Request(kTriangle + "f 1 2 3\n");
+  request.sourceUnits = "in";
+  request.sourceToMount = {1, 0, 0, 10, 0, 0, -1, 20, 0, 1, 0, 30, 0, 0, 0, 1};
+  // (x, y, z) -> (25.4·x + 10, -25.4·z + 20, 25.4·y + 30)
+  EXPECT_EQ(Read(request).mesh.vertices,
+            (std::vector<PlPoint3>{{10, 20, 30}, {25.4 + 10, 20, 30}, {10, 20, 25.4 + 30}}));
+}
+
+TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
+  struct Case {
+    std::string text;
+    const char* code;
+    const char* message;
+    const char* stage = "import";
+    const char* units = "mm";
+    std::uint64_t maxTriangles = 10;
+  };
+  const std::string t = kTriangle;
+  const char* polygon = "this import slice accepts triangular OBJ faces only";
+  const char* record = "OBJ contains an unsupported geometry record";
+  const char* vertex = "OBJ vertex must have x y z and optional w";
+  const char* rational = "OBJ rational vertices are not supported";
+  const char* number = "mesh contains an invalid numeric value";
+  const char* badIndex = "OBJ face contains an invalid vertex index";
+  const char* range = "OBJ face vertex index is out of range";
+  const char* oneBased = "OBJ vertex indices are one-based";
+  const char* zeroArea = "mesh contains a zero-area triangle";
+  const Case cases[] = {
+      {t + "f 1 2 3 1\n", "unsupported_obj_polygon", polygon},
+      {t + "f 1 2\n", "unsupported_obj_polygon", polygon},
+      {t + "f 1 2 3 1 2 3 1 2 3\n", "unsupported_obj_polygon", polygon},
+      {t + "l 1 2\n", "unsupported_obj_record", record},
+      {"V 1 2 3\n", "unsupported_obj_record", record},
+      {"v 1 2\n", "invalid_obj_vertex", vertex},
+      {"v\n", "invalid_obj_vertex", vertex},
+      {"v 1 2 3 1 1\n", "too_many_fields", "mesh record exceeds its bounded field count"},
+      {"v 1 2 3 1.0000000000011\n", "unsupported_obj_vertex", rational},
+      {"v x 2 3 0.5\n", "unsupported_obj_vertex", rational},  // w is judged first
+      {"v 1 2 3 one\n", "invalid_number", number},
+      {"v 1 +2 3\n", "invalid_number", number},
+      {t + "f 1/2/3/4 2 3\n", "invalid_obj_index", "OBJ face reference has too many fields"},
+      {t + "f /1 2 3\n", "invalid_obj_index", "OBJ face has no vertex index"},
+      {t + "f 1 2 a\n", "invalid_obj_index", badIndex},
+      {t + "f +1 2 3\n", "invalid_obj_index", badIndex},
+      {t + "f 1.0 2 3\n", "invalid_obj_index", badIndex},
+      {t + "f 1 2 9223372036854775808\n", "invalid_obj_index", badIndex},
+      {t + "f 1 -0 3\n", "invalid_obj_index", oneBased},
+      {t + "f 0 a 9\n", "invalid_obj_index", oneBased},  // the first failure wins
+      {t + "f 1 2 4\n", "invalid_obj_index", range},
+      {t + "f 1 2 -4\n", "invalid_obj_index", range},
+      {t + "f 1 2 -9223372036854775808\n", "invalid_obj_index", range},
+      {"v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n", "invalid_obj_index", range},  // only vertices above
+      {"# only comments\n\n   \n", "empty_mesh", "source contains no triangles"},
+      // Failures of the builder and the units pass through.
+      {t + "f 1 1 2\n", "degenerate_triangle", zeroArea, "validate"},
+      {t + "v 2 0 0\nf 1 2 4\n", "degenerate_triangle", zeroArea, "validate"},
+      {t + "f 1 2 3\nf 1 3 2\n", "triangle_limit_exceeded", "mesh exceeds maxTriangles", "import",
+       "mm", 1},
+      {"v 1e308 0 0\n", "invalid_number", "source coordinate becomes non-finite in the mount frame",
+       "import", "m"},
+      {t + "f 1 2 3\n", "units_confirmation_required", "STL and OBJ require mm, cm, m, or in",
+       "preflight", "inch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    PlCadPrepRequest request = Request(c.text);
+    request.sourceUnits = c.units;
+    request.maxTriangles = c.maxTriangles;
+    ExpectPlCadPrepError([&] { (void)Read(request); }, c.code, c.stage, c.message);
+  }
+}
+
+TEST_F(ObjReader, ChecksInOrderOpenUnitsSizeRead) {
+  PlCadPrepRequest request = Request(kTriangle);
+  request.sourceUnits = "yd";
+  request.inputPath = dir / "missing.obj";
+  ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
+                       "OBJ could not be opened");
+  request.inputPath = WriteFile("present.obj", kTriangle);
+  {
+    PlFileSystemFaults faults;
+    faults.sizeErrno = EIO;
+    const ScopedPlFileSystemFaults scoped(faults);
+    ExpectPlCadPrepError([&] { (void)Read(request); }, "units_confirmation_required", "preflight",
+                         "STL and OBJ require mm, cm, m, or in");
+    request.sourceUnits = "cm";
+    ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
+                         "OBJ size could not be read");
+  }
+  if (!PlMeshSourceFile("/proc/self/mem").IsOpen()) GTEST_SKIP() << "no /proc/self/mem";
+  request.inputPath = "/proc/self/mem";
+  ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
+                       "mesh could not be read");
+}
+
+TEST_F(ObjReader, LimitsSourceVerticesByCountAndMemory) {
+  std::string text;
+  for (int i = 0; i <= 500'000; ++i) text += "v 0 0 0\n";
+  ExpectPlCadPrepError([&] { (void)Read(Request(text)); }, "vertex_limit_exceeded", "import",
+                       "OBJ exceeds the runtime 500000-vertex limit");
+  ExpectPlCadPrepError([&] { (void)Read(Request(text.substr(8))); }, "empty_mesh", "import",
+                       "source contains no triangles");
+  // 1200 bytes allow a capacity of 50 source vertices: 32 fit beside the 256-byte
+  // line buffer, and the 33rd asks for 64. At 1000 bytes the builder sees the
+  // 32-entry list (768 bytes) plus the line buffer first.
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {1200, "OBJ source vertices exceed maxMemoryBytes"},
+      {1000, "mesh exceeds maxMemoryBytes"},
+      {1, "text line exceeds maxMemoryBytes"}};
+  PlCadPrepRequest request = Request(text.substr(0, 33 * 8));
+  for (const auto& [maxMemoryBytes, message] : cases) {
+    SCOPED_TRACE(maxMemoryBytes);
+    request.maxMemoryBytes = maxMemoryBytes;
+    ExpectPlCadPrepError([&] { (void)Read(request); }, "memory_limit_exceeded", "import", message);
+  }
+}
+
+TEST_F(ObjReader, PollsCancellationAndReportsProgressEvery4096Lines) {
+  std::string text = kTriangle + "f 1 2 3\n";
+  for (int line = 5; line <= 4096; ++line) text += "#\n";
+  // Blank lines are not counted; the comment after them is line 4097.
+  EXPECT_EQ(Read(Request(text + "\n  \n#")).mesh.triangles.size(), 1u);
+  const std::uint64_t size = text.size() + 5;
+  EXPECT_EQ(progress,
+            (std::vector<Progress>{{"import", text.size(), size}, {"import", size, size}}));
+  const SwitchCancellation cancelled;
+  ExpectPlCadPrepError([&] { (void)Read(Request(text), cancelled); }, "cancelled", "import",
+                       "preparation was cancelled");
+  // With 4095 comment lines the reader never asks, and the empty check comes before
+  // the builder's own first poll.
+  ExpectPlCadPrepError([&] { (void)Read(Request(text.substr(32) + "#\n#\n#\n"), cancelled); },
+                       "empty_mesh", "import", "source contains no triangles");
+}
+
+TEST_F(ObjReader, NoticesSourcesThatGrowWhileRead) {
+  std::string text = kTriangle + "f 1 2 3\n";
+  while (text.size() < 100'000) text += "# padding\n";
+  const PlCadPrepRequest request = Request(text);
+  bool grown = false;
+  const ProgressCallback grow = [&](std::string_view, std::uint64_t, std::uint64_t) {
+    if (!std::exchange(grown, true)) {
+      std::ofstream(request.inputPath, std::ios::binary | std::ios::app) << " \n";
+    }
+  };
+  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, grow, kNever); }, "source_changed",
+                       "import", "OBJ size changed while it was read");
+}
+
+TEST_F(ObjReader, ReadsRealWorldFiles) {
+  const std::filesystem::path corpus = std::filesystem::path(PL_CORPUS_DIR) / "mesh";
+  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  PlCadPrepRequest request;
+  request.sourceUnits = "mm";
+  request.inputPath = corpus / "cremaker_platform_200.obj";
+  const PlCadPrepTriangleImport result = ReadPlCadPrepObj(request, {}, kNever);
+  EXPECT_EQ(result.mesh.vertices.size(), 532u);
+  EXPECT_EQ(result.mesh.triangles.size(), 1060u);
+  EXPECT_TRUE(result.mesh.watertight);
+  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{-100, -100, -3.000004}));
+  Sha256 hash;
+  hash.Update(TempDirTest::ReadFile(request.inputPath));
+  EXPECT_EQ(result.sourceHash, Sha256IdentityText(hash.Finish()));
+  request.inputPath = corpus / "moai.obj";  // its first face is a quad
+  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, {}, kNever); },
+                       "unsupported_obj_polygon", "import",
+                       "this import slice accepts triangular OBJ faces only");
+}

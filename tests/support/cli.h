@@ -1,0 +1,52 @@
+#pragma once
+// Runs the built executable with arguments and collects its standard output
+// lines and exit status.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct CliRun {
+  std::vector<std::string> lines;
+  int status = -1;
+};
+
+inline std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// Every argument is passed unchanged; standard error is discarded.
+inline CliRun RunCli(const std::vector<std::string>& args) {
+  std::string command = ShellQuote(PL_EXECUTABLE_PATH);
+  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+  command += " 2>/dev/null";
+  CliRun run;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  std::string output;
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    const std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) {
+      run.lines.push_back(output.substr(start) + "<no line feed>");
+      break;
+    }
+    run.lines.push_back(output.substr(start, end - start));
+    start = end + 1;
+  }
+  return run;
+}
