@@ -416,46 +416,8 @@ TEST(Voxelizer, ExactCellIndexFloorsWithoutRoundingAndRefusesWhatItCannotDerive)
     ExpectPlCadPrepError([&] { (void)PlVoxelExactCellIndex(c.x, c.cellSizeMm); },
                          "invalid_voxel_bounds", "voxel", c.message);
   }
-}
-
-TEST(Voxelizer, CellRangesIncludeBothCellsAtABoundary) {
-  const struct {
-    double a, b;
-    std::int64_t first, last;
-  } cases[] = {{100.0, 100.0, 1, 2}, {-50.0, -0.5, -2, -1}, {60.0, 99.5, 1, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.a);
-    const PlVoxelCellRange range = PlVoxelCellRangeOf(c.a, c.b, 50);
-    EXPECT_EQ(range.first, c.first);
-    EXPECT_EQ(range.last, c.last);
-    EXPECT_EQ(range.count, std::uint32_t(c.last - c.first + 1));
-  }
   ExpectPlCadPrepError([] { (void)PlVoxelCellRangeOf(0.5, 0.1, 50); }, "invalid_voxel_bounds",
                        "voxel", "voxel coordinate range is inverted");
-  ExpectPlCadPrepError([] { (void)PlVoxelCellRangeOf(0.1, 0.5, 50); }, "invalid_voxel_bounds",
-                       "voxel", "voxel range requires an exact decoded-f32 coordinate");
-}
-
-TEST(Voxelizer, TriangleCellTestKeepsTouchingCellsAndDropsSeparatedOnes) {
-  // In the plane x = 100, on the face shared by lattice cells 1 and 2.
-  const PlPoint3 a = {100, 10, 10}, b = {100, 40, 10}, c = {100, 10, 40};
-  EXPECT_TRUE(PlVoxelTriangleMayOverlapCell(a, b, c, {1, 0, 0}, 50));
-  EXPECT_TRUE(PlVoxelTriangleMayOverlapCell(a, b, c, {2, 0, 0}, 50));
-  EXPECT_FALSE(PlVoxelTriangleMayOverlapCell(a, b, c, {3, 0, 0}, 50));
-  // Touching a cell only at its corner (50, 50, 50).
-  EXPECT_TRUE(
-      PlVoxelTriangleMayOverlapCell({50, 50, 50}, {80, 60, 70}, {60, 90, 55}, {0, 0, 0}, 50));
-  // The diagonal x + y = 100.25 in the plane z = 25 passes 0.25 mm beyond the
-  // corner (50, 50) of cell (0, 0, 0): only the edge-cross-axis tests separate it.
-  const PlPoint3 k = {100, 100, 25};
-  EXPECT_FALSE(PlVoxelTriangleMayOverlapCell({0.25, 100, 25}, {100, 0.25, 25}, k, {0, 0, 0}, 50));
-  EXPECT_TRUE(PlVoxelTriangleMayOverlapCell({0.25, 100, 25}, {100, 0.25, 25}, k, {1, 1, 0}, 50));
-  EXPECT_TRUE(PlVoxelTriangleMayOverlapCell({0, 100, 25}, {100, 0, 25}, k, {0, 0, 0}, 50));
-  ExpectPlCadPrepError(
-      [&] {
-        (void)PlVoxelTriangleMayOverlapCell(a, b, c, {0, 0, 0}, 0);
-      },
-      "invalid_voxel_bounds", "voxel", "voxel cell size must be positive");
 }
 
 TEST(Voxelizer, FillsClosedSolidsAndOnlyTheSurfaceOfOpenOnes) {

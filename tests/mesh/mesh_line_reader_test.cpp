@@ -180,6 +180,10 @@ TEST_F(MeshLineReader, PollsCancellationAtThe65536thByte) {
   for (int i = 1; i <= 65; ++i) ASSERT_TRUE(s.reader.NextLine(line)) << i;
   ExpectPlCadPrepError([&] { (void)s.reader.NextLine(line); }, "cancelled", "import",
                        "preparation was cancelled");
+  // Reading byte 65536 asks, whatever the line; fewer bytes never ask.
+  Source exact(Write(text.substr(0, 65536)), kDefaultMaxMemoryBytes, cancellation);
+  ExpectPlCadPrepError([&] { (void)exact.AllLines(); }, "cancelled", "import",
+                       "preparation was cancelled");
   Source small(Write(text.substr(0, 65535)), kDefaultMaxMemoryBytes, cancellation);
   EXPECT_EQ(small.AllLines().size(), 66u);
 
