@@ -1,0 +1,432 @@
+// Compares, on the same files in one run, the STEP import in the solids-only
+// scope with a bare Open CASCADE read, transfer and mesh of the same file at
+// the same mesher settings, so the figures show what the import adds.
+//
+//   step_import_bench [--runs N] [--generated-solids N] <file.step>...
+//
+// Every variant runs in its own forked child: its peak resident memory
+// (ru_maxrss from wait4) then belongs to that variant alone, and the wall time
+// is measured inside the child around the work. The best time and the largest
+// peak of N runs are reported. --generated-solids writes a multi-solid STEP
+// file of that many primitive and swept solids to a temporary directory first
+// (in a child as well, so the parent stays small) and benchmarks it too.
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <BRepBuilderAPI_MakeFace.hxx>
+#include <BRepBuilderAPI_MakePolygon.hxx>
+#include <BRepMesh_IncrementalMesh.hxx>
+#include <BRepPrimAPI_MakeBox.hxx>
+#include <BRepPrimAPI_MakeCone.hxx>
+#include <BRepPrimAPI_MakeCylinder.hxx>
+#include <BRepPrimAPI_MakePrism.hxx>
+#include <BRepPrimAPI_MakeRevol.hxx>
+#include <BRepPrimAPI_MakeSphere.hxx>
+#include <BRepPrimAPI_MakeTorus.hxx>
+#include <BRep_Builder.hxx>
+#include <BRep_Tool.hxx>
+#include <IFSelect_ReturnStatus.hxx>
+#include <IMeshTools_Parameters.hxx>
+#include <Message.hxx>
+#include <Message_Messenger.hxx>
+#include <Message_PrinterOStream.hxx>
+#include <Poly_Triangulation.hxx>
+#include <STEPControl_Reader.hxx>
+#include <STEPControl_Writer.hxx>
+#include <Standard_Failure.hxx>
+#include <TopExp_Explorer.hxx>
+#include <TopoDS.hxx>
+#include <TopoDS_Compound.hxx>
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <gp_Ax1.hxx>
+#include <gp_Ax2.hxx>
+#include <gp_Pnt.hxx>
+#include <gp_Vec.hxx>
+#include <numbers>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "context/operation_context.h"
+#include "core/error.h"
+#include "request/prepare_request.h"
+#include "step/step_import.h"
+
+namespace {
+
+constexpr double kLinearDeflectionMm = 0.5;
+constexpr double kAngularDeflectionRadians = 0.5;
+constexpr double kTimeTarget = 1.25;
+constexpr double kMemoryTarget = 1.5;
+constexpr double kGridPitchMm = 40.0;
+// The targets are set for multi-solid files of a few MB; on smaller files the
+// import's fixed cost of a few milliseconds dominates the ratio.
+constexpr std::uint64_t kTargetMinBytes = 1 << 20;
+
+struct Sample {
+  bool ok = false;
+  double seconds = 0.0;
+  double cpuSeconds = 0.0;
+  std::uint64_t peakRssKiB = 0;
+  std::uint64_t triangles = 0;  // tessellated triangles met
+  std::string error;
+};
+
+// What a child reports through its pipe: "ok <wall ns> <cpu ns> <triangles>"
+// or "error <text>".
+std::string OkLine(std::int64_t ns, std::int64_t cpuNs, std::uint64_t triangles) {
+  return "ok " + std::to_string(ns) + " " + std::to_string(cpuNs) + " " + std::to_string(triangles);
+}
+
+// CPU time of this process; on a loaded machine it is steadier than wall time.
+std::int64_t ProcessCpuNs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n <= 0) return;  // the parent reports a missing line as a failed child
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+std::uint64_t ParseUnsigned(std::string_view text) {
+  std::uint64_t v = 0;
+  std::from_chars(text.data(), text.data() + text.size(), v);
+  return v;
+}
+
+// Runs `work` in a forked child. `work` returns the triangles it met and
+// throws on failure; its time excludes the fork and the child's exit.
+Sample RunInChild(const std::function<std::uint64_t()>& work) {
+  Sample sample;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    sample.error = "pipe failed";
+    return sample;
+  }
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    sample.error = "fork failed";
+    close(fds[0]);
+    close(fds[1]);
+    return sample;
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    std::string line;
+    try {
+      const std::int64_t cpuStart = ProcessCpuNs();
+      const auto start = std::chrono::steady_clock::now();
+      const std::uint64_t triangles = work();
+      const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count();
+      line = OkLine(ns, ProcessCpuNs() - cpuStart, triangles);
+    } catch (const PlCadPrepError& e) {
+      line = "error " + e.code + " (" + e.stage + "): " + e.what();
+    } catch (const Standard_Failure& e) {
+      line = std::string("error Open CASCADE: ") + e.GetMessageString();
+    } catch (const std::exception& e) {
+      line = std::string("error ") + e.what();
+    }
+    WriteAll(fds[1], line);
+    close(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string line;
+  char buffer[512];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    sample.error = "child did not exit cleanly";
+    return sample;
+  }
+  sample.peakRssKiB = static_cast<std::uint64_t>(usage.ru_maxrss);
+  if (line.rfind("ok ", 0) != 0) {
+    sample.error = line.empty() ? "child reported nothing" : line.substr(6);
+    return sample;
+  }
+  std::string_view rest = std::string_view(line).substr(3);
+  std::uint64_t fields[3] = {};
+  for (std::uint64_t& field : fields) {
+    const std::size_t space = std::min(rest.find(' '), rest.size());
+    field = ParseUnsigned(rest.substr(0, space));
+    rest.remove_prefix(std::min(space + 1, rest.size()));
+  }
+  sample.seconds = static_cast<double>(fields[0]) * 1e-9;
+  sample.cpuSeconds = static_cast<double>(fields[1]) * 1e-9;
+  sample.triangles = fields[2];
+  sample.ok = true;
+  return sample;
+}
+
+// The mesher settings the import uses, so both variants mesh alike.
+IMeshTools_Parameters ImportMeshParameters() {
+  IMeshTools_Parameters p;
+  p.MeshAlgo = IMeshTools_MeshAlgoType_DEFAULT;
+  p.Deflection = kLinearDeflectionMm;
+  p.DeflectionInterior = kLinearDeflectionMm;
+  p.Angle = kAngularDeflectionRadians;
+  p.AngleInterior = kAngularDeflectionRadians;
+  p.MinSize = -1.0;
+  p.InParallel = false;
+  p.Relative = false;
+  p.InternalVerticesMode = true;
+  p.ControlSurfaceDeflection = true;
+  p.CleanModel = true;
+  p.AdjustMinSize = false;
+  p.ForceFaceDeflection = false;
+  p.AllowQualityDecrease = false;
+  return p;
+}
+
+std::uint64_t BareReadTransferMesh(const std::filesystem::path& path) {
+  STEPControl_Reader reader;
+  if (reader.ReadFile(path.string().c_str()) != IFSelect_RetDone) {
+    throw std::runtime_error("Open CASCADE could not read the file");
+  }
+  reader.TransferRoots();
+  const TopoDS_Shape shape = reader.OneShape();
+  BRepMesh_IncrementalMesh mesher(shape, ImportMeshParameters());
+  std::uint64_t triangles = 0;
+  for (TopExp_Explorer e(shape, TopAbs_FACE); e.More(); e.Next()) {
+    TopLoc_Location location;
+    const Handle(Poly_Triangulation)& t =
+        BRep_Tool::Triangulation(TopoDS::Face(e.Current()), location);
+    if (!t.IsNull()) triangles += static_cast<std::uint64_t>(t->NbTriangles());
+  }
+  return triangles;
+}
+
+std::uint64_t ImportSolids(const std::filesystem::path& path) {
+  PlCadPrepRequest request;
+  request.inputPath = path;
+  request.sourceFormat = PlCadPrepSourceFormat::step;
+  request.sourceUnits = "source";
+  const NeverCancelled never;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+  PlCadPrepStepImportOptions options;
+  options.targetLinearDeflectionMm = kLinearDeflectionMm;
+  options.angularDeflectionRadians = kAngularDeflectionRadians;
+  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  const PlCadPrepStepImport result = ImportPlCadPrepStep(request, options, context, {}, {}, {});
+  return result.tessellatedTriangleCount;
+}
+
+// A closed polygon face in the XZ plane from (radius, height) pairs at `origin`.
+TopoDS_Face ProfileFace(const gp_Pnt& origin, const std::vector<std::pair<double, double>>& rz) {
+  BRepBuilderAPI_MakePolygon polygon;
+  for (const auto& [r, z] : rz) polygon.Add(gp_Pnt(origin.X() + r, origin.Y(), origin.Z() + z));
+  polygon.Close();
+  return BRepBuilderAPI_MakeFace(polygon.Wire(), true).Face();
+}
+
+// One solid of the grid; the kinds cycle so that planes, cylinders, cones,
+// spheres, tori and swept profiles all appear.
+TopoDS_Shape GridSolid(int index, const gp_Pnt& at) {
+  const double size = 6.0 + static_cast<double>(index % 7);
+  switch (index % 7) {
+    case 0:
+      return BRepPrimAPI_MakeCylinder(gp_Ax2(at, gp_Dir(0, 0, 1)), size, 2.0 * size).Shape();
+    case 1:
+      return BRepPrimAPI_MakeCone(gp_Ax2(at, gp_Dir(0, 0, 1)), size, 0.3 * size, 2.0 * size)
+          .Shape();
+    case 2:
+      return BRepPrimAPI_MakeSphere(at, size).Shape();
+    case 3:
+      return BRepPrimAPI_MakeTorus(gp_Ax2(at, gp_Dir(0, 0, 1)), size, 0.3 * size).Shape();
+    case 4: {
+      // A stepped turned part: a revolved staircase profile.
+      std::vector<std::pair<double, double>> rz = {{0.0, 0.0}};
+      for (int step = 0; step < 6; ++step) {
+        const double r = size * (1.0 - 0.12 * step);
+        rz.emplace_back(r, 3.0 * step);
+        rz.emplace_back(r, 3.0 * (step + 1));
+      }
+      rz.emplace_back(0.0, 18.0);
+      return BRepPrimAPI_MakeRevol(ProfileFace(at, rz), gp_Ax1(at, gp_Dir(0, 0, 1))).Shape();
+    }
+    case 5: {
+      // A gear-like prism: a 48-point star extruded.
+      BRepBuilderAPI_MakePolygon polygon;
+      for (int k = 0; k < 48; ++k) {
+        const double a = 2.0 * std::numbers::pi * k / 48.0;
+        const double r = (k % 2 == 0) ? size : 0.8 * size;
+        polygon.Add(gp_Pnt(at.X() + r * std::cos(a), at.Y() + r * std::sin(a), at.Z()));
+      }
+      polygon.Close();
+      const TopoDS_Face base = BRepBuilderAPI_MakeFace(polygon.Wire(), true).Face();
+      return BRepPrimAPI_MakePrism(base, gp_Vec(0, 0, size)).Shape();
+    }
+    default:
+      return BRepPrimAPI_MakeBox(at, size, 1.5 * size, 0.5 * size).Shape();
+  }
+}
+
+void WriteGeneratedFile(const std::filesystem::path& path, int solidCount) {
+  // The writer's statistics would interleave with the table.
+  Message::DefaultMessenger()->RemovePrinters(STANDARD_TYPE(Message_PrinterOStream));
+  TopoDS_Compound compound;
+  BRep_Builder builder;
+  builder.MakeCompound(compound);
+  const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(solidCount))));
+  for (int i = 0; i < solidCount; ++i) {
+    const gp_Pnt at(kGridPitchMm * (i % columns), kGridPitchMm * (i / columns), 0.0);
+    builder.Add(compound, GridSolid(i, at));
+  }
+  STEPControl_Writer writer;
+  if (writer.Transfer(compound, STEPControl_AsIs) != IFSelect_RetDone ||
+      writer.Write(path.string().c_str()) != IFSelect_RetDone) {
+    throw std::runtime_error("Open CASCADE could not write the generated file");
+  }
+}
+
+struct Figures {
+  Sample bare;
+  Sample import;
+};
+
+// Interleaves the variants so that drift of the machine hits both alike.
+Figures BenchFile(const std::filesystem::path& path, int runs) {
+  Figures figures;
+  for (int run = 0; run < runs; ++run) {
+    for (int variant = 0; variant < 2; ++variant) {
+      Sample s = variant == 0 ? RunInChild([&] { return BareReadTransferMesh(path); })
+                              : RunInChild([&] { return ImportSolids(path); });
+      Sample& kept = variant == 0 ? figures.bare : figures.import;
+      if (!s.ok) {
+        kept = s;
+        return figures;
+      }
+      if (run == 0 || s.seconds < kept.seconds) kept.seconds = s.seconds;
+      if (run == 0 || s.cpuSeconds < kept.cpuSeconds) kept.cpuSeconds = s.cpuSeconds;
+      kept.peakRssKiB = std::max(kept.peakRssKiB, s.peakRssKiB);
+      kept.triangles = s.triangles;
+      kept.ok = true;
+    }
+  }
+  return figures;
+}
+
+double MiB(std::uint64_t kib) { return static_cast<double>(kib) / 1024.0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 5;
+  int generatedSolids = 0;
+  std::vector<std::filesystem::path> files;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if ((arg == "--runs" || arg == "--generated-solids") && i + 1 < argc) {
+      const int value = std::atoi(argv[++i]);
+      (arg == "--runs" ? runs : generatedSolids) = value;
+    } else {
+      files.emplace_back(arg);
+    }
+  }
+  if (runs < 1 || generatedSolids < 0 || (files.empty() && generatedSolids == 0)) {
+    std::fprintf(stderr,
+                 "usage: step_import_bench [--runs N] [--generated-solids N] <file.step>...\n");
+    return 2;
+  }
+
+  std::filesystem::path tempDir;
+  if (generatedSolids > 0) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "step-import-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      return 1;
+    }
+    tempDir = pattern;
+    const std::filesystem::path generated =
+        tempDir / ("grid-" + std::to_string(generatedSolids) + "-solids.step");
+    const Sample written = RunInChild([&] {
+      WriteGeneratedFile(generated, generatedSolids);
+      return std::uint64_t{0};
+    });
+    if (!written.ok) {
+      std::fprintf(stderr, "generating the multi-solid file failed: %s\n", written.error.c_str());
+      return 1;
+    }
+    files.push_back(generated);
+  }
+
+  const Sample idle = RunInChild([] { return std::uint64_t{0}; });
+  std::printf("best of %d runs; linear deflection %.1f mm, angular %.1f rad, mesher serial\n", runs,
+              kLinearDeflectionMm, kAngularDeflectionRadians);
+  std::printf("peak RSS of an idle child: %.1f MiB (included in every peak below)\n\n",
+              MiB(idle.peakRssKiB));
+  std::printf("%-40s %7s %9s %9s %6s %8s %8s %6s %8s %8s %6s %9s\n", "file", "KiB", "bare ms",
+              "import ms", "wall", "bare cpu", "imp cpu", "cpu", "bare MiB", "imp MiB", "mem",
+              "triangles");
+  bool allWithinTarget = true;
+  int notCompared = 0;
+  int targeted = 0;
+  for (const std::filesystem::path& path : files) {
+    std::error_code ignored;  // a missing size shows as 0; the variants report the real failure
+    const std::uint64_t bytes = std::filesystem::file_size(path, ignored);
+    const Figures f = BenchFile(path, runs);
+    const std::string name = path.filename().string().substr(0, 40);
+    if (!f.bare.ok || !f.import.ok) {
+      ++notCompared;
+      std::printf("%-40s %7.0f not compared: %s\n", name.c_str(),
+                  static_cast<double>(bytes) / 1024.0,
+                  (!f.bare.ok ? "bare: " + f.bare.error : "import: " + f.import.error).c_str());
+      continue;
+    }
+    const double timeRatio = f.import.seconds / f.bare.seconds;
+    const double cpuRatio = f.import.cpuSeconds / f.bare.cpuSeconds;
+    const double memoryRatio =
+        static_cast<double>(f.import.peakRssKiB) / static_cast<double>(f.bare.peakRssKiB);
+    if (bytes >= kTargetMinBytes) {
+      ++targeted;
+      allWithinTarget = allWithinTarget && timeRatio <= kTimeTarget && memoryRatio <= kMemoryTarget;
+    }
+    std::printf("%-40s %7.0f %9.1f %9.1f %5.2fx %8.1f %8.1f %5.2fx %8.1f %8.1f %5.2fx %9llu\n",
+                name.c_str(), static_cast<double>(bytes) / 1024.0, f.bare.seconds * 1e3,
+                f.import.seconds * 1e3, timeRatio, f.bare.cpuSeconds * 1e3,
+                f.import.cpuSeconds * 1e3, cpuRatio, MiB(f.bare.peakRssKiB),
+                MiB(f.import.peakRssKiB), memoryRatio,
+                static_cast<unsigned long long>(f.import.triangles));
+    if (f.bare.triangles != f.import.triangles) {
+      std::printf("  note: the bare mesh met %llu triangles\n",
+                  static_cast<unsigned long long>(f.bare.triangles));
+    }
+  }
+  std::printf(
+      "\ntargets (wall time <= %.2fx, peak memory <= %.2fx) on the %d compared files of at least "
+      "1 MiB: %s",
+      kTimeTarget, kMemoryTarget, targeted,
+      targeted == 0 ? "nothing to judge" : (allWithinTarget ? "met" : "NOT met"));
+  std::printf(notCompared > 0 ? "; %d files not compared\n" : "\n", notCompared);
+  if (!tempDir.empty()) {
+    std::error_code ignored;  // a leftover temporary file is no benchmark failure
+    std::filesystem::remove_all(tempDir, ignored);
+  }
+  return 0;
+}

@@ -1,0 +1,225 @@
+#include "step/step_compat.h"
+
+#include <Interface_Static.hxx>
+#include <Message_ProgressRange.hxx>
+#include <ShapeExtend_MsgRegistrator.hxx>
+#include <ShapeFix_Face.hxx>
+#include <ShapeFix_Shape.hxx>
+#include <ShapeFix_Shell.hxx>
+#include <ShapeFix_Solid.hxx>
+#include <ShapeFix_Wire.hxx>
+#include <ShapeProcess_ShapeContext.hxx>
+#include <Standard_Handle.hxx>
+#include <TopAbs_ShapeEnum.hxx>
+#include <TopoDS_Shape.hxx>
+#include <XSAlgo.hxx>
+#include <XSAlgo_AlgoContainer.hxx>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
+
+int ModeValue(PlCadPrepStepFixMode mode) { return static_cast<int>(mode); }
+
+// A boolean switch of the fixer is off only for "never"; "decide" reads as on,
+// exactly as a numeric -1 does in the newer kernels' parameter maps.
+Standard_Boolean ModeSwitch(PlCadPrepStepFixMode mode) {
+  return mode != PlCadPrepStepFixMode::notFix ? Standard_True : Standard_False;
+}
+
+void ConfigureFixer(ShapeFix_Shape& fixer, const PlCadPrepStepShapeFixParameters& p,
+                    double precision, double maxTolerance) {
+  fixer.SetPrecision(precision);
+  fixer.SetMinTolerance(p.minTolerance3d);
+  fixer.SetMaxTolerance(maxTolerance);
+
+  fixer.FixFreeShellMode() = ModeValue(p.fixFreeShellMode);
+  fixer.FixFreeFaceMode() = ModeValue(p.fixFreeFaceMode);
+  fixer.FixFreeWireMode() = ModeValue(p.fixFreeWireMode);
+  fixer.FixSameParameterMode() = ModeValue(p.fixSameParameterMode);
+  fixer.FixSolidMode() = ModeValue(p.fixSolidMode);
+  fixer.FixVertexPositionMode() = ModeValue(p.fixVertexPositionMode);
+  fixer.FixVertexTolMode() = ModeValue(p.fixVertexToleranceMode);
+
+  const Handle(ShapeFix_Solid) solid = fixer.FixSolidTool();
+  solid->FixShellOrientationMode() = ModeValue(p.fixShellOrientationMode);
+  solid->CreateOpenSolidMode() = ModeSwitch(p.createOpenSolidMode);
+  solid->FixShellMode() = ModeValue(p.fixShellMode);
+
+  const Handle(ShapeFix_Shell) shell = fixer.FixShellTool();
+  shell->FixOrientationMode() = ModeValue(p.fixFaceOrientationMode);
+  shell->FixFaceMode() = ModeValue(p.fixFaceMode);
+  shell->SetNonManifoldFlag(p.nonManifold ? Standard_True : Standard_False);
+
+  const Handle(ShapeFix_Face) face = fixer.FixFaceTool();
+  face->FixWireMode() = ModeValue(p.fixWireMode);
+  face->FixOrientationMode() = ModeValue(p.fixOrientationMode);
+  face->FixAddNaturalBoundMode() = ModeValue(p.fixAddNaturalBoundMode);
+  face->FixMissingSeamMode() = ModeValue(p.fixMissingSeamMode);
+  face->FixSmallAreaWireMode() = ModeValue(p.fixSmallAreaWireMode);
+  face->RemoveSmallAreaFaceMode() = ModeValue(p.removeSmallAreaFaceMode);
+  face->FixIntersectingWiresMode() = ModeValue(p.fixIntersectingWiresMode);
+  face->FixLoopWiresMode() = ModeValue(p.fixLoopWiresMode);
+  face->FixSplitFaceMode() = ModeValue(p.fixSplitFaceMode);
+  face->AutoCorrectPrecisionMode() = ModeValue(p.autoCorrectPrecisionMode);
+
+  const Handle(ShapeFix_Wire) wire = fixer.FixWireTool();
+  wire->ModifyTopologyMode() = ModeSwitch(p.modifyTopologyMode);
+  wire->ModifyGeometryMode() = ModeSwitch(p.modifyGeometryMode);
+  wire->ClosedWireMode() = ModeSwitch(p.closedWireMode);
+  wire->PreferencePCurveMode() = ModeSwitch(p.preferencePCurveMode);
+  wire->FixReorderMode() = ModeValue(p.fixReorderMode);
+  wire->FixSmallMode() = ModeValue(p.fixSmallMode);
+  wire->FixConnectedMode() = ModeValue(p.fixConnectedMode);
+  wire->FixEdgeCurvesMode() = ModeValue(p.fixEdgeCurvesMode);
+  wire->FixDegeneratedMode() = ModeValue(p.fixDegeneratedMode);
+  wire->FixLackingMode() = ModeValue(p.fixLackingMode);
+  wire->FixSelfIntersectionMode() = ModeValue(p.fixSelfIntersectionMode);
+  wire->ModifyRemoveLoopMode() = ModeValue(p.removeLoopMode);
+  wire->FixReversed2dMode() = ModeValue(p.fixReversed2dMode);
+  wire->FixRemovePCurveMode() = ModeValue(p.fixRemovePCurveMode);
+  wire->FixRemoveCurve3dMode() = ModeValue(p.fixRemoveCurve3dMode);
+  wire->FixAddPCurveMode() = ModeValue(p.fixAddPCurveMode);
+  wire->FixAddCurve3dMode() = ModeValue(p.fixAddCurve3dMode);
+  wire->FixSeamMode() = ModeValue(p.fixSeamMode);
+  wire->FixShiftedMode() = ModeValue(p.fixShiftedMode);
+  wire->FixSameParameterMode() = ModeValue(p.fixEdgeSameParameterMode);
+  wire->FixNotchedEdgesMode() = ModeValue(p.fixNotchedEdgesMode);
+  wire->FixTailMode() = ModeValue(p.fixTailMode);
+  wire->SetMaxTailAngle(static_cast<double>(ModeValue(p.maxTailAngle)) * kDegreesToRadians);
+  wire->SetMaxTailWidth(static_cast<double>(ModeValue(p.maxTailWidth)));
+  wire->FixSelfIntersectingEdgeMode() = ModeValue(p.fixSelfIntersectingEdgeMode);
+  wire->FixIntersectingEdgesMode() = ModeValue(p.fixIntersectingEdgesMode);
+  wire->FixNonAdjacentIntersectingEdgesMode() = ModeValue(p.fixNonAdjacentIntersectingEdgesMode);
+}
+
+// Heals read roots with the requested modes instead of 7.6's resource-file
+// sequence; writing keeps 7.6's own behaviour.
+class ParameterisedAlgoContainer final : public XSAlgo_AlgoContainer {
+ public:
+  explicit ParameterisedAlgoContainer(const PlCadPrepStepShapeFixParameters& fixParameters)
+      : parameters(fixParameters) {}
+
+  TopoDS_Shape ProcessShape(const TopoDS_Shape& shape, const Standard_Real precision,
+                            const Standard_Real maxTolerance, const Standard_CString resourceName,
+                            const Standard_CString sequence, Handle(Standard_Transient) & info,
+                            const Message_ProgressRange& range,
+                            const Standard_Boolean nonManifold) const override {
+    if (sequence == nullptr || std::strncmp(sequence, "read.", 5) != 0) {
+      return XSAlgo_AlgoContainer::ProcessShape(shape, precision, maxTolerance, resourceName,
+                                                sequence, info, range, nonManifold);
+    }
+    if (shape.IsNull()) return shape;
+
+    // The context only records what the fixer replaced, so that the transfer
+    // map follows the healed shapes; its resource manager is never consulted.
+    Handle(ShapeProcess_ShapeContext) context = Handle(ShapeProcess_ShapeContext)::DownCast(info);
+    if (context.IsNull()) {
+      Standard_CString name = Interface_Static::CVal(resourceName);
+      if (name == nullptr) name = resourceName;
+      context = new ShapeProcess_ShapeContext(shape, name);
+    }
+    context->SetDetalisation(static_cast<TopAbs_ShapeEnum>(parameters.detalizationLevel));
+    context->SetNonManifold(parameters.nonManifold ? Standard_True : Standard_False);
+    info = context;
+
+    const Handle(ShapeExtend_MsgRegistrator) messages = new ShapeExtend_MsgRegistrator;
+    const Handle(ShapeFix_Shape) fixer = new ShapeFix_Shape;
+    fixer->SetMsgRegistrator(messages);
+    ConfigureFixer(*fixer, parameters, precision, maxTolerance);
+    fixer->Init(shape);
+    fixer->Perform(range);
+    const TopoDS_Shape healed = fixer->Shape();
+    if (!healed.IsNull() && healed != shape) {
+      context->RecordModification(fixer->Context(), messages);
+      context->SetResult(healed);
+    }
+    return context->Result();
+  }
+
+ private:
+  PlCadPrepStepShapeFixParameters parameters;
+};
+
+void SetStaticInteger(const char* name, int value) {
+  if (!Interface_Static::SetIVal(name, value)) {
+    throw std::logic_error(std::string("STEP reader static parameter is not defined: ") + name);
+  }
+}
+
+void SetStaticReal(const char* name, double value) {
+  if (!Interface_Static::SetRVal(name, value)) {
+    throw std::logic_error(std::string("STEP reader static parameter is not defined: ") + name);
+  }
+}
+
+}  // namespace
+
+IMeshTools_Parameters PlCadPrepStepOcctMeshParameters(const PlCadPrepStepMeshParameters& p) {
+  IMeshTools_Parameters out;
+  out.MeshAlgo = static_cast<IMeshTools_MeshAlgoType>(p.meshAlgo);
+  out.Angle = p.angle;
+  out.Deflection = p.deflection;
+  out.AngleInterior = p.angleInterior;
+  out.DeflectionInterior = p.deflectionInterior;
+  out.MinSize = p.minSize;
+  out.InParallel = p.inParallel ? Standard_True : Standard_False;
+  out.Relative = p.relative ? Standard_True : Standard_False;
+  out.InternalVerticesMode = p.internalVerticesMode ? Standard_True : Standard_False;
+  out.ControlSurfaceDeflection = p.controlSurfaceDeflection ? Standard_True : Standard_False;
+  out.CleanModel = p.cleanModel ? Standard_True : Standard_False;
+  out.AdjustMinSize = p.adjustMinSize ? Standard_True : Standard_False;
+  out.ForceFaceDeflection = p.forceFaceDeflection ? Standard_True : Standard_False;
+  out.AllowQualityDecrease = p.allowQualityDecrease ? Standard_True : Standard_False;
+  return out;
+}
+
+struct PlCadPrepStepKernelSettings::Saved {
+  std::optional<PlCadPrepStepReadParameters> read;
+  bool containerInstalled = false;
+  Handle(XSAlgo_AlgoContainer) previousContainer;
+};
+
+PlCadPrepStepKernelSettings::PlCadPrepStepKernelSettings() : saved(std::make_unique<Saved>()) {}
+
+PlCadPrepStepKernelSettings::~PlCadPrepStepKernelSettings() {
+  if (saved->containerInstalled) XSAlgo::SetAlgoContainer(saved->previousContainer);
+  if (saved->read) {
+    // Each name was set successfully before, so it exists; the results are
+    // ignored because a destructor has nobody to report to.
+    Interface_Static::SetIVal("read.precision.mode", saved->read->readPrecisionMode);
+    Interface_Static::SetRVal("read.precision.val", saved->read->readPrecisionVal);
+    Interface_Static::SetIVal("read.maxprecision.mode", saved->read->readMaxPrecisionMode);
+    Interface_Static::SetRVal("read.maxprecision.val", saved->read->readMaxPrecisionVal);
+  }
+}
+
+void PlCadPrepStepKernelSettings::ApplyReadParameters(const PlCadPrepStepReadParameters& p) {
+  if (!saved->read) {
+    PlCadPrepStepReadParameters previous;
+    previous.readPrecisionMode = Interface_Static::IVal("read.precision.mode");
+    previous.readPrecisionVal = Interface_Static::RVal("read.precision.val");
+    previous.readMaxPrecisionMode = Interface_Static::IVal("read.maxprecision.mode");
+    previous.readMaxPrecisionVal = Interface_Static::RVal("read.maxprecision.val");
+    // Remember before changing anything, so a half-applied set is still undone.
+    saved->read = previous;
+  }
+  SetStaticInteger("read.precision.mode", p.readPrecisionMode);
+  SetStaticReal("read.precision.val", p.readPrecisionVal);
+  SetStaticInteger("read.maxprecision.mode", p.readMaxPrecisionMode);
+  SetStaticReal("read.maxprecision.val", p.readMaxPrecisionVal);
+}
+
+void PlCadPrepStepKernelSettings::ApplyShapeFixParameters(
+    const PlCadPrepStepShapeFixParameters& parameters) {
+  const Handle(XSAlgo_AlgoContainer) container = new ParameterisedAlgoContainer(parameters);
+  if (!saved->containerInstalled) {
+    saved->previousContainer = XSAlgo::AlgoContainer();
+    saved->containerInstalled = true;
+  }
+  XSAlgo::SetAlgoContainer(container);
+}

@@ -1,0 +1,791 @@
+#include "step/step_import.h"
+
+#include <BRepBndLib.hxx>
+#include <BRepMesh_IncrementalMesh.hxx>
+#include <BRepTools.hxx>
+#include <BRep_Tool.hxx>
+#include <Bnd_Box.hxx>
+#include <IFSelect_ReturnStatus.hxx>
+#include <Poly_Triangulation.hxx>
+#include <STEPControl_Reader.hxx>
+#include <Standard_Failure.hxx>
+#include <Standard_OutOfMemory.hxx>
+#include <TColStd_SequenceOfAsciiString.hxx>
+#include <TopAbs_Orientation.hxx>
+#include <TopAbs_ShapeEnum.hxx>
+#include <TopExp_Explorer.hxx>
+#include <TopLoc_Location.hxx>
+#include <TopTools_MapOfShape.hxx>
+#include <TopoDS.hxx>
+#include <TopoDS_Builder.hxx>
+#include <TopoDS_Compound.hxx>
+#include <TopoDS_Iterator.hxx>
+#include <TopoDS_Shape.hxx>
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <gp_Trsf.hxx>
+#include <istream>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/checked.h"
+#include "core/sha256.h"
+#include "mesh/triangle_mesh_builder.h"
+#include "step/occt_progress.h"
+#include "step/step_compat.h"
+#include "step/step_source.h"
+#include "step/step_triangle_extraction.h"
+
+namespace {
+
+constexpr std::uint64_t kCensusCheckpointItems = 4096;
+constexpr std::uint64_t kSelectionCheckpointItems = 128;
+constexpr std::uint64_t kEstimateCheckpointFaces = 128;
+constexpr std::uint64_t kToleranceCheckpointFaces = 4096;
+constexpr std::uint64_t kTriangulationBytesPerNode = 24;
+constexpr std::uint64_t kTriangulationBytesPerTriangle = 12;
+constexpr std::uint64_t kToleranceMapBytesPerItem = 128;
+constexpr std::uint64_t kToleranceMapBaseBytes = 4096;
+constexpr double kMaxScaledDeflectionMm = 15.0;
+constexpr double kMaxDeviationBoundMm = 20.0;
+constexpr double kBoundedPlacedToleranceMm = 5.0;
+constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
+constexpr std::uint32_t kFirstUnknownMeshStatusBit = 0x200;
+
+// The faces a scope keeps: the whole shape (scope 0), a compound of the
+// distinct solids (1), or of the distinct shells outside every solid (2).
+struct FaceSelection {
+  TopoDS_Shape shape;
+  std::uint64_t solidCount = 0;
+  std::uint64_t freeShellCount = 0;
+};
+
+struct ToleranceBound {
+  double maxSubshapeToleranceMm = 0.0;
+  double maxPlacedToleranceMm = 0.0;
+  double maxPlacementScale = 1.0;
+};
+
+// Polls the context before the first item and then every `interval` items.
+class ItemCheckpoint {
+ public:
+  ItemCheckpoint(const PlCadPrepOperationContext& runContext, std::string_view stageName,
+                 std::uint64_t everyItems)
+      : context(runContext), stage(stageName), interval(everyItems) {}
+  void Tick() {
+    if (count % interval == 0) CheckpointStage(context, stage);
+    ++count;
+  }
+
+ private:
+  const PlCadPrepOperationContext& context;
+  std::string_view stage;
+  std::uint64_t interval;
+  std::uint64_t count = 0;
+};
+
+std::string ShapeTypeName(TopAbs_ShapeEnum type) {
+  switch (type) {
+    case TopAbs_COMPOUND:
+      return "compound";
+    case TopAbs_COMPSOLID:
+      return "compsolid";
+    case TopAbs_SOLID:
+      return "solid";
+    case TopAbs_SHELL:
+      return "shell";
+    case TopAbs_FACE:
+      return "face";
+    case TopAbs_WIRE:
+      return "wire";
+    case TopAbs_EDGE:
+      return "edge";
+    case TopAbs_VERTEX:
+      return "vertex";
+    case TopAbs_SHAPE:
+      return "shape";
+  }
+  return "unknown";
+}
+
+std::uint64_t CountOccurrences(const TopoDS_Shape& shape, TopAbs_ShapeEnum type,
+                               ItemCheckpoint& checkpoint) {
+  std::uint64_t count = 0;
+  for (TopExp_Explorer explorer(shape, type); explorer.More(); explorer.Next()) {
+    checkpoint.Tick();
+    ++count;
+  }
+  return count;
+}
+
+bool IsInternalOrExternal(const TopoDS_Shape& shape) {
+  return shape.Orientation() == TopAbs_INTERNAL || shape.Orientation() == TopAbs_EXTERNAL;
+}
+
+class ToleranceBoundPass {
+ public:
+  void Consider(const TopoDS_Shape& item, double tolerance) {
+    if (!std::isfinite(tolerance) || tolerance < 0.0) {
+      throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                           "STEP transfer produced an invalid subshape tolerance", "heal");
+    }
+    const double scale = std::abs(item.Location().Transformation().ScaleFactor());
+    if (!std::isfinite(scale) || !(scale > 0.0)) {
+      throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                           "STEP transfer tolerance has an invalid placement scale", "heal");
+    }
+    const double placed = scale * tolerance;
+    if (!std::isfinite(placed)) {
+      throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                           "STEP transfer tolerance cannot be bounded after placement", "heal");
+    }
+    if (tolerance > bound.maxSubshapeToleranceMm) bound.maxSubshapeToleranceMm = tolerance;
+    if (placed > bound.maxPlacedToleranceMm) bound.maxPlacedToleranceMm = placed;
+    if (scale > bound.maxPlacementScale) bound.maxPlacementScale = scale;
+  }
+
+  ToleranceBound bound;
+};
+
+// Occurrences count every appearance under the transferred shape; distinct
+// counts identify items by TShape and location, as every map of the import does.
+PlCadPrepStepShapeCensus TakeCensus(const TopoDS_Shape& shape,
+                                    const PlCadPrepOperationContext& context) {
+  ItemCheckpoint checkpoint(context, "heal", kCensusCheckpointItems);
+  PlCadPrepStepShapeCensus census;
+  census.shapeType = ShapeTypeName(shape.ShapeType());
+  for (TopoDS_Iterator child(shape); child.More(); child.Next()) {
+    checkpoint.Tick();
+    ++census.directChildCount;
+    switch (child.Value().ShapeType()) {
+      case TopAbs_COMPOUND:
+        ++census.directCompoundCount;
+        break;
+      case TopAbs_COMPSOLID:
+        ++census.directCompsolidCount;
+        break;
+      case TopAbs_SOLID:
+        ++census.directSolidCount;
+        break;
+      case TopAbs_SHELL:
+        ++census.directShellCount;
+        break;
+      case TopAbs_FACE:
+        ++census.directFaceCount;
+        break;
+      default:
+        ++census.directOtherCount;
+        break;
+    }
+  }
+  census.compsolidOccurrenceCount = CountOccurrences(shape, TopAbs_COMPSOLID, checkpoint);
+
+  TopTools_MapOfShape distinctSolids;
+  for (TopExp_Explorer explorer(shape, TopAbs_SOLID); explorer.More(); explorer.Next()) {
+    checkpoint.Tick();
+    ++census.solidOccurrenceCount;
+    distinctSolids.Add(explorer.Current());
+  }
+  census.distinctSolidCount = static_cast<std::uint64_t>(distinctSolids.Extent());
+
+  TopTools_MapOfShape distinctShells;
+  for (TopExp_Explorer explorer(shape, TopAbs_SHELL); explorer.More(); explorer.Next()) {
+    checkpoint.Tick();
+    ++census.shellOccurrenceCount;
+    if (BRep_Tool::IsClosed(explorer.Current())) ++census.closedShellOccurrenceCount;
+    distinctShells.Add(explorer.Current());
+  }
+  census.distinctShellCount = static_cast<std::uint64_t>(distinctShells.Extent());
+
+  for (TopExp_Explorer explorer(shape, TopAbs_SHELL, TopAbs_SOLID); explorer.More();
+       explorer.Next()) {
+    checkpoint.Tick();
+    ++census.freeShellCount;
+    if (BRep_Tool::IsClosed(explorer.Current())) ++census.closedFreeShellCount;
+  }
+
+  census.wireOccurrenceCount = CountOccurrences(shape, TopAbs_WIRE, checkpoint);
+  census.edgeOccurrenceCount = CountOccurrences(shape, TopAbs_EDGE, checkpoint);
+  census.vertexOccurrenceCount = CountOccurrences(shape, TopAbs_VERTEX, checkpoint);
+  return census;
+}
+
+// With `requireSome`, an empty solids or free-shell selection is an error.
+FaceSelection SelectFaces(const TopoDS_Shape& shape, std::uint32_t faceScope, bool requireSome,
+                          const PlCadPrepOperationContext& context) {
+  FaceSelection selection;
+  if (faceScope == kPlCadPrepStepScopeAllTransferredBoundaryFaces) {
+    selection.shape = shape;
+    return selection;
+  }
+  const bool solids = faceScope == kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  ItemCheckpoint checkpoint(context, "heal", kSelectionCheckpointItems);
+  TopoDS_Builder builder;
+  TopoDS_Compound compound;
+  builder.MakeCompound(compound);
+  TopTools_MapOfShape seen;
+  std::uint64_t count = 0;
+  TopExp_Explorer explorer;
+  if (solids) {
+    explorer.Init(shape, TopAbs_SOLID);
+  } else {
+    explorer.Init(shape, TopAbs_SHELL, TopAbs_SOLID);
+  }
+  for (; explorer.More(); explorer.Next()) {
+    checkpoint.Tick();
+    if (seen.Add(explorer.Current())) {
+      builder.Add(compound, explorer.Current());
+      ++count;
+    }
+  }
+  if (requireSome && count == 0) {
+    if (solids) {
+      throw PlCadPrepError("step_no_selected_solids", "STEP solids-only diagnostic found no solid",
+                           "heal");
+    }
+    throw PlCadPrepError("step_no_selected_free_shells",
+                         "STEP free-shell diagnostic found no shell outside a solid", "heal");
+  }
+  selection.shape = compound;
+  (solids ? selection.solidCount : selection.freeShellCount) = count;
+  return selection;
+}
+
+// The box of the exact geometry (triangulations are not used). False when it
+// is void, not finite, or inverted, since it then bounds nothing.
+bool MeasureBounds(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& boundsMax) {
+  Bnd_Box box;
+  BRepBndLib::Add(shape, box, Standard_False);
+  if (box.IsVoid()) return false;
+  PlPoint3 low{};
+  PlPoint3 high{};
+  box.Get(low[0], low[1], low[2], high[0], high[1], high[2]);
+  for (int axis = 0; axis < 3; ++axis) {
+    if (!std::isfinite(low[axis]) || !std::isfinite(high[axis]) || low[axis] > high[axis]) {
+      return false;
+    }
+  }
+  boundsMin = low;
+  boundsMax = high;
+  return true;
+}
+
+// Meshes `shape` with the fixed parameters of the import and returns the
+// mesher's status flags; progress covers [start, start + span] of 1000.
+std::uint32_t Tessellate(const TopoDS_Shape& shape, const PlCadPrepStepImportOptions& options,
+                         const PlCadPrepOperationContext& context, const ProgressCallback& progress,
+                         std::uint64_t start, std::uint64_t span) {
+  PlCadPrepStepMeshParameters parameters;
+  parameters.meshAlgo = -1;
+  parameters.deflection = options.targetLinearDeflectionMm;
+  parameters.deflectionInterior = options.targetLinearDeflectionMm;
+  parameters.angle = options.angularDeflectionRadians;
+  parameters.angleInterior = options.angularDeflectionRadians;
+  parameters.minSize = -1.0;
+  parameters.inParallel = false;
+  parameters.relative = false;
+  parameters.internalVerticesMode = true;
+  parameters.controlSurfaceDeflection = true;
+  parameters.enableControlSurfaceDeflectionAllSurfaces = true;
+  parameters.cleanModel = true;
+  parameters.adjustMinSize = false;
+  parameters.forceFaceDeflection = false;
+  parameters.allowQualityDecrease = false;
+
+  PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
+                                  kPlCadPrepStepOcctProgressTotal);
+  const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepStepOcctMeshParameters(parameters),
+                                        indicator.Start());
+  // A stop requested through the indicator leaves the mesher undone; the
+  // context names the reason before the generic failure would.
+  CheckpointStage(context, "mesh");
+  if (!mesher.IsDone()) {
+    throw PlCadPrepError("step_tessellation_failed",
+                         "Open CASCADE did not complete STEP tessellation", "mesh");
+  }
+  return static_cast<std::uint32_t>(mesher.GetStatusFlags());
+}
+
+// What the triangulations of `shape` hold, on top of `baseBytes`.
+std::uint64_t EstimateTriangulationBytes(const TopoDS_Shape& shape, std::uint64_t baseBytes,
+                                         const PlCadPrepOperationContext& context) {
+  ItemCheckpoint checkpoint(context, "mesh", kEstimateCheckpointFaces);
+  std::uint64_t total = baseBytes;
+  for (TopExp_Explorer explorer(shape, TopAbs_FACE); explorer.More(); explorer.Next()) {
+    checkpoint.Tick();
+    TopLoc_Location location;
+    const Handle(Poly_Triangulation)& triangulation =
+        BRep_Tool::Triangulation(TopoDS::Face(explorer.Current()), location);
+    if (triangulation.IsNull()) continue;
+    std::uint64_t nodeBytes = 0;
+    std::uint64_t triangleBytes = 0;
+    if (!CheckedMultiply(static_cast<std::uint64_t>(triangulation->NbNodes()),
+                         kTriangulationBytesPerNode, nodeBytes) ||
+        !CheckedMultiply(static_cast<std::uint64_t>(triangulation->NbTriangles()),
+                         kTriangulationBytesPerTriangle, triangleBytes) ||
+        !CheckedAdd(total, nodeBytes, total) || !CheckedAdd(total, triangleBytes, total)) {
+      throw PlCadPrepError("memory_limit_exceeded", "STEP mesh memory estimate overflowed", "mesh");
+    }
+  }
+  return total;
+}
+
+// The largest raw and placed tolerance over the distinct boundary faces of
+// `shape` and their distinct edges and vertices. The shape maps are reserved
+// from a first counting pass before they are built.
+ToleranceBound BoundTolerances(const TopoDS_Shape& shape,
+                               const PlCadPrepOperationContext& context) {
+  std::uint64_t items = 0;
+  {
+    ItemCheckpoint checkpoint(context, "heal", kToleranceCheckpointFaces);
+    for (TopExp_Explorer faces(shape, TopAbs_FACE); faces.More(); faces.Next()) {
+      checkpoint.Tick();
+      if (IsInternalOrExternal(faces.Current())) continue;
+      ++items;
+      for (TopExp_Explorer edges(faces.Current(), TopAbs_EDGE); edges.More(); edges.Next()) {
+        ++items;
+      }
+      for (TopExp_Explorer vertices(faces.Current(), TopAbs_VERTEX); vertices.More();
+           vertices.Next()) {
+        ++items;
+      }
+    }
+  }
+  std::uint64_t mapBytes = 0;
+  if (!CheckedMultiply(items, kToleranceMapBytesPerItem, mapBytes) ||
+      !CheckedAdd(mapBytes, kToleranceMapBaseBytes, mapBytes)) {
+    throw PlCadPrepError("memory_limit_exceeded", "STEP tolerance shape-map estimate overflowed",
+                         "heal");
+  }
+  const PlCadPrepMemoryReservation reservation = ReserveMemory(context, mapBytes, "heal");
+
+  ToleranceBoundPass pass;
+  TopTools_MapOfShape seenFaces;
+  TopTools_MapOfShape seenEdges;
+  TopTools_MapOfShape seenVertices;
+  ItemCheckpoint checkpoint(context, "heal", kToleranceCheckpointFaces);
+  for (TopExp_Explorer faces(shape, TopAbs_FACE); faces.More(); faces.Next()) {
+    checkpoint.Tick();
+    const TopoDS_Shape& face = faces.Current();
+    if (IsInternalOrExternal(face) || !seenFaces.Add(face)) continue;
+    pass.Consider(face, BRep_Tool::Tolerance(TopoDS::Face(face)));
+    for (TopExp_Explorer edges(face, TopAbs_EDGE); edges.More(); edges.Next()) {
+      if (seenEdges.Add(edges.Current())) {
+        pass.Consider(edges.Current(), BRep_Tool::Tolerance(TopoDS::Edge(edges.Current())));
+      }
+    }
+    for (TopExp_Explorer vertices(face, TopAbs_VERTEX); vertices.More(); vertices.Next()) {
+      if (seenVertices.Add(vertices.Current())) {
+        pass.Consider(vertices.Current(), BRep_Tool::Tolerance(TopoDS::Vertex(vertices.Current())));
+      }
+    }
+  }
+  if (!std::isfinite(pass.bound.maxPlacedToleranceMm) || pass.bound.maxPlacedToleranceMm < 0.0) {
+    throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                         "STEP transfer tolerance cannot be bounded after placement", "heal");
+  }
+  return pass.bound;
+}
+
+// A bound is claimed only for a complete, strict tessellation whose placed
+// tolerance is small, and only within the version 1 limits.
+double DeviationBound(bool tessellationComplete, bool sourceDeviationBounded,
+                      double maxPlacedToleranceMm, double maxPlacementScale,
+                      double targetLinearDeflectionMm) {
+  if (!tessellationComplete || !sourceDeviationBounded) return kPlCadPrepStepUnboundedDeviationMm;
+  const double scaledDeflection = maxPlacementScale * targetLinearDeflectionMm;
+  const double bound = maxPlacedToleranceMm + scaledDeflection;
+  if (std::isfinite(scaledDeflection) && scaledDeflection <= kMaxScaledDeflectionMm &&
+      std::isfinite(bound) && bound >= 0.0 && bound <= kMaxDeviationBoundMm) {
+    return bound;
+  }
+  return kPlCadPrepStepUnboundedDeviationMm;
+}
+
+// Option rules in their fixed order; the source is not touched yet.
+void ValidateOptions(const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options) {
+  if (request.sourceFormat != PlCadPrepSourceFormat::step) {
+    throw PlCadPrepError("unsupported_format", "OCCT STEP ingestion accepts STEP/STP only",
+                         "preflight");
+  }
+  if (request.sourceUnits != "source") {
+    throw PlCadPrepError("step_units_must_come_from_source",
+                         "STEP import must preserve the units declared by the source file",
+                         "preflight");
+  }
+  const double linear = options.targetLinearDeflectionMm;
+  const double angular = options.angularDeflectionRadians;
+  if (!std::isfinite(linear) || !(linear > 0.0) || linear > kPlCadPrepStepMaxLinearDeflectionMm ||
+      !std::isfinite(angular) || !(angular > 0.0) ||
+      angular > kPlCadPrepStepMaxAngularDeflectionRadians) {
+    throw PlCadPrepError("invalid_tessellation_options",
+                         "STEP tessellation deflections exceed the finite version 1 policy",
+                         "preflight");
+  }
+  if (options.faceScope > kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
+    throw PlCadPrepError("invalid_step_face_scope", "STEP face scope is not recognized",
+                         "preflight");
+  }
+  const bool anyKeys = !options.reviewedOccurrenceKeys.empty() ||
+                       !options.retainedOccurrenceKeys.empty() || !options.sourceProofPairs.empty();
+  const bool proofKey = !options.sourceProofMeshKey.empty();
+  if (options.measureSourceBoundsOnly &&
+      (options.faceScope != kPlCadPrepStepScopeAllTransferredBoundaryFaces || anyKeys || proofKey ||
+       options.strictSourceProof)) {
+    throw PlCadPrepError(
+        "invalid_step_bounds_measurement",
+        "a source-bounds measurement admits no selection, scope, or proof option, because it "
+        "never tessellates",
+        "preflight");
+  }
+  if (anyKeys && options.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
+    throw PlCadPrepError("step_occurrence_selection_requires_solids",
+                         "STEP occurrence selection requires solids-only diagnostic scope",
+                         "preflight");
+  }
+  const bool proofPairs = !options.sourceProofPairs.empty();
+  const bool reviewedOrRetained =
+      !options.reviewedOccurrenceKeys.empty() || !options.retainedOccurrenceKeys.empty();
+  if (options.strictSourceProof != (proofPairs || proofKey) || (proofPairs && proofKey) ||
+      (options.strictSourceProof && reviewedOrRetained) ||
+      (proofPairs && options.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) ||
+      (proofKey && (options.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
+                    !IsCanonicalSha256Identity(options.sourceProofMeshKey)))) {
+    throw PlCadPrepError("invalid_step_source_proof_options",
+                         "strict STEP source proof requires one exact retained mesh scope",
+                         "preflight");
+  }
+}
+
+// Returns the options with every key list sorted, so that lookups can bisect.
+PlCadPrepStepImportOptions ValidateKeySets(const PlCadPrepRequest& request,
+                                           const PlCadPrepStepImportOptions& options) {
+  const std::uint64_t limit = request.maxTriangles;
+  if (options.reviewedOccurrenceKeys.size() > limit ||
+      options.retainedOccurrenceKeys.size() > limit || options.sourceProofPairs.size() > limit ||
+      options.retainedOccurrenceKeys.size() > options.reviewedOccurrenceKeys.size()) {
+    throw PlCadPrepError("step_occurrence_selection_too_large",
+                         "STEP occurrence role selection exceeds the request limit", "preflight");
+  }
+  PlCadPrepStepImportOptions sorted = options;
+  std::vector<std::string>& reviewed = sorted.reviewedOccurrenceKeys;
+  std::vector<std::string>& retained = sorted.retainedOccurrenceKeys;
+  if (!std::all_of(reviewed.begin(), reviewed.end(), IsCanonicalSha256Identity)) {
+    throw PlCadPrepError("invalid_step_occurrence_key",
+                         "STEP occurrence selection key is not canonical SHA-256", "preflight");
+  }
+  std::sort(reviewed.begin(), reviewed.end());
+  if (std::adjacent_find(reviewed.begin(), reviewed.end()) != reviewed.end()) {
+    throw PlCadPrepError("duplicate_step_occurrence_key",
+                         "STEP occurrence selection contains a duplicate key", "preflight");
+  }
+  if (!std::all_of(retained.begin(), retained.end(), IsCanonicalSha256Identity)) {
+    throw PlCadPrepError("invalid_step_occurrence_key",
+                         "retained STEP occurrence key is not canonical SHA-256", "preflight");
+  }
+  std::sort(retained.begin(), retained.end());
+  if (std::adjacent_find(retained.begin(), retained.end()) != retained.end()) {
+    throw PlCadPrepError("duplicate_step_occurrence_key",
+                         "retained STEP occurrence selection contains a duplicate key",
+                         "preflight");
+  }
+  for (const std::string& key : retained) {
+    if (!std::binary_search(reviewed.begin(), reviewed.end(), key)) {
+      throw PlCadPrepError("invalid_step_occurrence_role_selection",
+                           "retained STEP occurrences are not a subset of reviewed occurrences",
+                           "preflight");
+    }
+  }
+  std::vector<std::pair<std::string, std::string>>& pairs = sorted.sourceProofPairs;
+  for (const auto& [key, identity] : pairs) {
+    if (!IsCanonicalSha256Identity(key) || !IsCanonicalSha256Identity(identity)) {
+      throw PlCadPrepError("invalid_step_source_proof_mesh_key",
+                           "strict STEP source-proof component identity is not canonical",
+                           "preflight");
+    }
+  }
+  std::sort(pairs.begin(), pairs.end());
+  const auto sameKey = [](const auto& a, const auto& b) { return a.first == b.first; };
+  if (std::adjacent_find(pairs.begin(), pairs.end(), sameKey) != pairs.end()) {
+    throw PlCadPrepError("ambiguous_step_source_proof_mesh",
+                         "strict STEP source proof repeats a reviewed occurrence", "preflight");
+  }
+  return sorted;
+}
+
+std::uint64_t NonNegative(int count) { return count < 0 ? 0 : static_cast<std::uint64_t>(count); }
+
+void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepImport& result) {
+  TColStd_SequenceOfAsciiString lengthNames;
+  TColStd_SequenceOfAsciiString angleNames;
+  TColStd_SequenceOfAsciiString solidAngleNames;
+  reader.FileUnits(lengthNames, angleNames, solidAngleNames);
+  for (int i = 1; i <= lengthNames.Length(); ++i) {
+    // A unit context without a length unit still reports a name, an empty one.
+    if (lengthNames.Value(i).IsEmpty()) continue;
+    result.declaredLengthUnits.emplace_back(lengthNames.Value(i).ToCString());
+  }
+  if (result.declaredLengthUnits.empty()) {
+    throw PlCadPrepError("step_units_missing", "STEP source declares no transferable length unit",
+                         "import");
+  }
+  const std::string& first = result.declaredLengthUnits.front();
+  result.mixedLengthUnits =
+      std::any_of(result.declaredLengthUnits.begin(), result.declaredLengthUnits.end(),
+                  [&first](const std::string& name) { return name != first; });
+}
+
+// Transfers every root and proves that each produced a shape. Returns the one shape.
+TopoDS_Shape TransferRoots(STEPControl_Reader& reader, const PlCadPrepOperationContext& context,
+                           const ProgressCallback& progress, PlCadPrepStepImport& result) {
+  PlCadPrepOcctProgress indicator(context, progress, "heal", 0, kPlCadPrepStepOcctProgressTotal,
+                                  kPlCadPrepStepOcctProgressTotal);
+  const int transferred = reader.TransferRoots(indicator.Start());
+  CheckpointStage(context, "heal");
+  result.transferredRootCount = NonNegative(transferred);
+  if (transferred < 1) {
+    throw PlCadPrepError("step_transfer_failed", "Open CASCADE could not transfer any STEP root",
+                         "heal");
+  }
+  if (result.transferredRootCount != result.rootCount) {
+    throw PlCadPrepError("step_partial_transfer", "Open CASCADE did not transfer every STEP root",
+                         "heal");
+  }
+  const int shapeCount = reader.NbShapes();
+  if (shapeCount != transferred) {
+    throw PlCadPrepError("step_incomplete_transfer_output",
+                         "Open CASCADE produced an incomplete STEP root result", "heal");
+  }
+  for (int i = 1; i <= shapeCount; ++i) {
+    if (reader.Shape(i).IsNull()) {
+      throw PlCadPrepError("step_incomplete_transfer_output",
+                           "Open CASCADE produced a null STEP root result", "heal");
+    }
+  }
+  TopoDS_Shape shape = reader.OneShape();
+  if (shape.IsNull()) {
+    throw PlCadPrepError("step_empty_shape", "STEP transfer produced no shape", "heal");
+  }
+  return shape;
+}
+
+void MeasureBoundsOnly(const TopoDS_Shape& shape, const PlCadPrepOperationContext& context,
+                       std::string_view& stage, PlCadPrepStepImport& result) {
+  // Scope 1's solids, but an empty selection is judged by its extent below.
+  const FaceSelection solids =
+      SelectFaces(shape, kPlCadPrepStepScopeSolidsOnlyDiagnostic, false, context);
+  result.selectedSolidCount = solids.solidCount;
+  stage = "mesh";
+  const bool sourceCounts = MeasureBounds(shape, result.sourceBoundsMin, result.sourceBoundsMax);
+  const bool solidsCount =
+      MeasureBounds(solids.shape, result.solidBoundsMin, result.solidBoundsMax);
+  if (!sourceCounts || !solidsCount) {
+    throw PlCadPrepError("step_bounds_unbounded", "STEP transfer produced no finite extent",
+                         "mesh");
+  }
+  result.boundsFinite = true;
+}
+
+void CopyExtractionCounters(const PlCadPrepStepTriangleCounters& counters,
+                            PlCadPrepStepImport& result) {
+  result.boundaryFaceCount = counters.boundaryFaceCount;
+  result.triangulatedBoundaryFaceCount = counters.triangulatedBoundaryFaceCount;
+  result.untriangulatedBoundaryFaceCount = counters.untriangulatedBoundaryFaceCount;
+  result.duplicateFaceOccurrenceCount = counters.duplicateFaceOccurrenceCount;
+  result.sharedFaceCount = counters.sharedFaceCount;
+  result.internalOrExternalFaceCount = counters.internalOrExternalFaceCount;
+  result.tessellatedTriangleCount = counters.tessellatedTriangleCount;
+  result.discardedDegenerateTriangleCount = counters.discardedDegenerateTriangleCount;
+  result.retainedTriangleCount = counters.retainedTriangleCount;
+}
+
+// The import proper; `stage` always names the stage in force, so that the
+// caller can report an escaping kernel or allocation failure under it.
+PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
+                              const PlCadPrepStepImportOptions& options,
+                              const PlCadPrepOperationContext& context,
+                              const ProgressCallback& progress,
+                              const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+                              const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic,
+                              std::string_view& stage) {
+  ValidateOptions(request, options);
+  const PlCadPrepStepImportOptions policy = ValidateKeySets(request, options);
+
+  stage = "import";
+  PlCadPrepStepImport result;
+  result.faceScope = options.faceScope;
+  result.strictSourceProof = options.strictSourceProof;
+  result.sourceProofKeyGiven = !options.sourceProofMeshKey.empty();
+  PlCadPrepStepSourceSnapshot snapshot =
+      SnapshotPlCadPrepStepSource(request.inputPath, request.maxInputBytes, context, progress);
+  result.sourceSha256 = snapshot.sourceSha256;
+  result.sourceBytes = snapshot.sourceBytes;
+
+  STEPControl_Reader reader;
+  // Declared after the reader, so the kernel's global settings are restored
+  // before the reader goes away, on success and on every failure.
+  PlCadPrepStepKernelSettings settings;
+  PlCadPrepStepReadParameters readParameters;
+  readParameters.readMaxPrecisionMode = 0;
+  readParameters.readMaxPrecisionVal = 1.0;
+  settings.ApplyReadParameters(readParameters);
+  {
+    ReadOnlyMemoryBuffer buffer(snapshot.bytes);
+    std::istream stream(&buffer);
+    if (reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone) {
+      throw PlCadPrepError("step_read_failed", "Open CASCADE could not parse the STEP source",
+                           "import");
+    }
+  }
+  // The parsed model replaces the raw bytes; the triangulation estimate below
+  // accounts for that model by the source size.
+  snapshot.bytes = std::vector<char>();
+  snapshot.reservation.Release();
+
+  CheckpointStage(context, "import");
+  reader.SetSystemLengthUnit(1.0);
+  settings.ApplyShapeFixParameters(
+      PlCadPrepStepImportShapeFixParameters(options.strictSourceProof));
+  ReadUnits(reader, result);
+  result.rootCount = NonNegative(reader.NbRootsForTransfer());
+  if (result.rootCount == 0) {
+    throw PlCadPrepError("step_no_transfer_roots",
+                         "STEP source contains no transferable product roots", "import");
+  }
+
+  stage = "heal";
+  const TopoDS_Shape transferred = TransferRoots(reader, context, progress, result);
+  result.census = TakeCensus(transferred, context);
+  if (options.measureSourceBoundsOnly) {
+    MeasureBoundsOnly(transferred, context, stage, result);
+    return result;
+  }
+  const FaceSelection selection = SelectFaces(transferred, options.faceScope, true, context);
+  result.selectedSolidCount = selection.solidCount;
+  result.selectedFreeShellCount = selection.freeShellCount;
+
+  stage = "mesh";
+  const bool remesh = !policy.retainedOccurrenceKeys.empty() || !policy.sourceProofPairs.empty();
+  const std::uint64_t firstSpan =
+      remesh ? kFirstPassSpanWithRemesh : kPlCadPrepStepOcctProgressTotal;
+  result.meshStatusFlags = Tessellate(selection.shape, options, context, progress, 0, firstSpan);
+  result.meshStatusNames = PlCadPrepStepMeshStatusNames(result.meshStatusFlags);
+  result.triangulationMemoryEstimateBytes =
+      EstimateTriangulationBytes(selection.shape, result.sourceBytes, context);
+  const PlCadPrepMemoryReservation triangulationReservation =
+      ReserveMemory(context, result.triangulationMemoryEstimateBytes, "mesh");
+
+  TopoDS_Compound retained;
+  if (options.faceScope == kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
+    PlCadPrepStepSolidClassification classification = ClassifyPlCadPrepStepSolids(
+        selection.shape, result.sourceSha256, request, policy, context, selection.solidCount,
+        remesh ? &retained : nullptr, onSolidMesh, onSolidDiagnostic);
+    result.solidDiagnostics = std::move(classification.diagnostics);
+    result.solidCounters = classification.counters;
+  }
+
+  TopoDS_Shape meshShape = selection.shape;
+  result.effectiveMeshStatusFlags = result.meshStatusFlags;
+  if (remesh) {
+    BRepTools::Clean(retained, Standard_True);
+    result.effectiveMeshStatusFlags =
+        Tessellate(retained, options, context, progress, kFirstPassSpanWithRemesh,
+                   kPlCadPrepStepOcctProgressTotal - kFirstPassSpanWithRemesh);
+    result.retainedOnlyRemesh = true;
+    meshShape = retained;
+  }
+  result.effectiveMeshStatusNames = PlCadPrepStepMeshStatusNames(result.effectiveMeshStatusFlags);
+
+  stage = "heal";
+  const ToleranceBound tolerance = BoundTolerances(meshShape, context);
+  result.maxSubshapeToleranceMm = tolerance.maxSubshapeToleranceMm;
+  result.maxPlacedToleranceMm = tolerance.maxPlacedToleranceMm;
+
+  stage = "mesh";
+  assert(context.cancellation != nullptr);
+  PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
+  const PlCadPrepStepTriangleCounters counters =
+      ExtractPlCadPrepStepTriangles(meshShape, request, context, builder);
+  CopyExtractionCounters(counters, result);
+  result.maxPlacementScale = std::max(tolerance.maxPlacementScale, counters.maxLocationScale);
+  if (!std::isfinite(result.maxPlacedToleranceMm) || result.maxPlacedToleranceMm < 0.0) {
+    throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                         "STEP transfer tolerance cannot be bounded after placement", "heal");
+  }
+  if (result.boundaryFaceCount == 0) {
+    throw PlCadPrepError("step_no_faces", "STEP transfer produced no faces", "mesh");
+  }
+
+  constexpr std::uint32_t kHarmlessStatus =
+      kPlCadPrepStepMeshStatusRemesh | kPlCadPrepStepMeshStatusReused;
+  result.tessellationComplete = result.untriangulatedBoundaryFaceCount == 0 &&
+                                (result.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
+  result.sourceDeviationBounded =
+      options.strictSourceProof && result.maxPlacedToleranceMm <= kBoundedPlacedToleranceMm;
+  const double deviationBound = DeviationBound(
+      result.tessellationComplete, result.sourceDeviationBounded, result.maxPlacedToleranceMm,
+      result.maxPlacementScale, options.targetLinearDeflectionMm);
+  result.mesh = builder.Finish(deviationBound);
+
+  if (!options.sourceProofMeshKey.empty() &&
+      PlCadPrepStepPlacedMeshStreamSha256(result.mesh, context) != options.sourceProofMeshKey) {
+    throw PlCadPrepError("step_source_proof_mesh_stale",
+                         "strict STEP free-shell mesh differs from reviewed evidence", "heal");
+  }
+  return result;
+}
+
+}  // namespace
+
+PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool strictSourceProof) {
+  PlCadPrepStepShapeFixParameters parameters;
+  parameters.modifyTopologyMode = PlCadPrepStepFixMode::notFix;
+  parameters.modifyGeometryMode = PlCadPrepStepFixMode::notFix;
+  if (strictSourceProof) {
+    for (const auto field : kPlCadPrepStepFixModeFields) {
+      parameters.*field = PlCadPrepStepFixMode::notFix;
+    }
+  }
+  return parameters;
+}
+
+std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags) {
+  static constexpr std::string_view kNames[] = {
+      "open_wire",       "self_intersecting_wire", "failure",  "remesh",
+      "unoriented_wire", "too_few_points",         "outdated", "reused",
+      "user_break",
+  };
+  std::vector<std::string> names;
+  for (std::size_t bit = 0; bit < std::size(kNames); ++bit) {
+    if ((flags & (std::uint32_t{1} << bit)) != 0) names.emplace_back(kNames[bit]);
+  }
+  if (flags >= kFirstUnknownMeshStatusBit) names.emplace_back("unknown");
+  return names;
+}
+
+PlCadPrepStepImport ImportPlCadPrepStep(
+    const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options,
+    const PlCadPrepOperationContext& context, const ProgressCallback& progress,
+    const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+    const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
+  std::string_view stage = "preflight";
+  try {
+    return RunImport(request, options, context, progress, onSolidMesh, onSolidDiagnostic, stage);
+  } catch (const Standard_OutOfMemory&) {
+    throw PlCadPrepError("memory_limit_exceeded",
+                         "Open CASCADE exhausted memory while importing STEP", std::string(stage));
+  } catch (const Standard_Failure&) {
+    throw PlCadPrepError("step_occt_failure", "Open CASCADE failed while importing STEP",
+                         std::string(stage));
+  } catch (const std::bad_alloc&) {
+    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed",
+                         std::string(stage));
+  } catch (const std::length_error&) {
+    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed",
+                         std::string(stage));
+  }
+}

@@ -1,0 +1,861 @@
+#include "step/step_import.h"
+
+#include <gtest/gtest.h>
+
+#include <BRepBuilderAPI_MakeFace.hxx>
+#include <BRepBuilderAPI_MakePolygon.hxx>
+#include <Interface_Static.hxx>
+#include <Message_ProgressScope.hxx>
+#include <XSAlgo.hxx>
+#include <XSAlgo_AlgoContainer.hxx>
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <gp_Dir.hxx>
+#include <gp_Pln.hxx>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/sha256.h"
+#include "step/occt_progress.h"
+#include "step/step_compat.h"
+#include "support/expect_error.h"
+#include "support/step_files.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr std::string_view kKeyA =
+    "sha256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+constexpr std::string_view kKeyB =
+    "sha256:bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb";
+
+// Reports cancellation once the flag it watches is raised.
+class FlagCancellation final : public PlCadPrepCancellation {
+ public:
+  bool IsCancelled() const override { return raised; }
+  bool raised = false;
+};
+
+struct ProgressLog {
+  std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> calls;
+  ProgressCallback Callback() {
+    return [this](std::string_view stage, std::uint64_t done, std::uint64_t total) {
+      calls.emplace_back(std::string(stage), done, total);
+    };
+  }
+  std::vector<std::uint64_t> Steps(std::string_view stage) const {
+    std::vector<std::uint64_t> steps;
+    for (const auto& [s, done, total] : calls) {
+      if (s == stage) steps.push_back(done);
+    }
+    return steps;
+  }
+};
+
+class StepImport : public TempDirTest {
+ protected:
+  // Two boxes (1 mm and 2 mm) and a free 1 mm shell at x = 10.
+  std::filesystem::path WriteMixed() {
+    const std::filesystem::path path = dir / "mixed.step";
+    WriteTestStep(MakeTestCompound({MakeTestBox(1, 1, 1), MakeTestBox(2, 2, 2, gp_Pnt(5, 0, 0)),
+                                    MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0))}),
+                  path);
+    return path;
+  }
+
+  PlCadPrepStepImport Import(const PlCadPrepRequest& request,
+                             const PlCadPrepStepImportOptions& options,
+                             const ProgressCallback& progress = {},
+                             const PlCadPrepStepSolidMeshCallback& onSolidMesh = {},
+                             const PlCadPrepStepSolidDiagnosticCallback& onDiagnostic = {}) {
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+    PlCadPrepStepImport result =
+        ImportPlCadPrepStep(request, options, context, progress, onSolidMesh, onDiagnostic);
+    // Everything reserved during the import is given back when it returns.
+    EXPECT_EQ(context.ledger->memoryReserved, 0u);
+    return result;
+  }
+
+  PlCadPrepStepImport Import(const std::filesystem::path& path, std::uint32_t scope) {
+    PlCadPrepStepImportOptions options;
+    options.faceScope = scope;
+    return Import(TestStepRequest(path), options);
+  }
+
+  void ExpectImportError(const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options,
+                         std::string_view code, std::string_view stage, std::string_view message) {
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+    ExpectPlCadPrepError([&] { (void)ImportPlCadPrepStep(request, options, context, {}, {}, {}); },
+                         code, stage, message);
+    EXPECT_EQ(context.ledger->memoryReserved, 0u);
+  }
+
+  std::vector<std::string> Keys(const PlCadPrepStepImport& result) {
+    std::vector<std::string> keys;
+    for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) {
+      keys.push_back(d.samePolicyOccurrenceSha256);
+    }
+    return keys;
+  }
+
+  NeverCancelled never;
+};
+
+// Inch conversions round in the last bit; millimetre files stay exact.
+void ExpectPointNear(const PlPoint3& actual, const PlPoint3& expected) {
+  for (int axis = 0; axis < 3; ++axis) EXPECT_NEAR(actual[axis], expected[axis], 1e-9) << axis;
+}
+
+PlCadPrepStepImportOptions SolidsScope() {
+  PlCadPrepStepImportOptions options;
+  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  return options;
+}
+
+TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  using Keys = std::vector<std::string>;
+  const std::string a(kKeyA);
+  const std::string b(kKeyB);
+  constexpr const char* kDeflections =
+      "STEP tessellation deflections exceed the finite version 1 policy";
+  constexpr const char* kBoundsOnly =
+      "a source-bounds measurement admits no selection, scope, or proof option, because it never "
+      "tessellates";
+  constexpr const char* kProof = "strict STEP source proof requires one exact retained mesh scope";
+  // Each row changes the defaults below; later rows keep earlier rules satisfied.
+  struct Case {
+    const char* name;
+    PlCadPrepSourceFormat format = PlCadPrepSourceFormat::step;
+    const char* units = "source";
+    double linear = 0.5;
+    double angular = 0.5;
+    std::uint32_t scope = 0;
+    bool boundsOnly = false;
+    bool strict = false;
+    Keys reviewed = {};
+    Keys retained = {};
+    Pairs pairs = {};
+    std::string proofKey = {};
+    std::uint64_t maxTriangles = kDefaultMaxTriangles;
+    const char* code = "";
+    const char* message = "";
+  };
+  const Case cases[] = {
+      // The format is judged before the units.
+      {.name = "format",
+       .format = PlCadPrepSourceFormat::iges,
+       .units = "mm",
+       .code = "unsupported_format",
+       .message = "OCCT STEP ingestion accepts STEP/STP only"},
+      {.name = "units",
+       .units = "mm",
+       .code = "step_units_must_come_from_source",
+       .message = "STEP import must preserve the units declared by the source file"},
+      {.name = "linear above 15",
+       .linear = 15.000001,
+       .code = "invalid_tessellation_options",
+       .message = kDeflections},
+      {.name = "linear zero",
+       .linear = 0.0,
+       .code = "invalid_tessellation_options",
+       .message = kDeflections},
+      {.name = "angular nan",
+       .angular = std::nan(""),
+       .code = "invalid_tessellation_options",
+       .message = kDeflections},
+      // Deflections are judged before the scope.
+      {.name = "angular above pi",
+       .angular = std::nextafter(3.141592653589793, 4.0),
+       .scope = 7,
+       .code = "invalid_tessellation_options",
+       .message = kDeflections},
+      {.name = "scope",
+       .scope = 3,
+       .code = "invalid_step_face_scope",
+       .message = "STEP face scope is not recognized"},
+      {.name = "bounds with scope",
+       .scope = 1,
+       .boundsOnly = true,
+       .code = "invalid_step_bounds_measurement",
+       .message = kBoundsOnly},
+      {.name = "bounds with keys",
+       .boundsOnly = true,
+       .retained = {"x"},
+       .code = "invalid_step_bounds_measurement",
+       .message = kBoundsOnly},
+      {.name = "bounds with proof key",
+       .boundsOnly = true,
+       .proofKey = "x",
+       .code = "invalid_step_bounds_measurement",
+       .message = kBoundsOnly},
+      {.name = "bounds strict",
+       .boundsOnly = true,
+       .strict = true,
+       .code = "invalid_step_bounds_measurement",
+       .message = kBoundsOnly},
+      {.name = "keys outside solids",
+       .scope = 2,
+       .pairs = {{"x", "y"}},
+       .code = "step_occurrence_selection_requires_solids",
+       .message = "STEP occurrence selection requires solids-only diagnostic scope"},
+      {.name = "strict without proof",
+       .strict = true,
+       .code = "invalid_step_source_proof_options",
+       .message = kProof},
+      {.name = "proof pairs not strict",
+       .scope = 1,
+       .pairs = {{"x", "y"}},
+       .code = "invalid_step_source_proof_options",
+       .message = kProof},
+      {.name = "strict with reviewed keys",
+       .scope = 1,
+       .strict = true,
+       .reviewed = {"x"},
+       .pairs = {{"x", "y"}},
+       .code = "invalid_step_source_proof_options",
+       .message = kProof},
+      {.name = "proof key outside free shells",
+       .strict = true,
+       .proofKey = a,
+       .code = "invalid_step_source_proof_options",
+       .message = kProof},
+      {.name = "proof key in capitals",
+       .scope = 2,
+       .strict = true,
+       .proofKey = "sha256:" + std::string(64, 'A'),
+       .code = "invalid_step_source_proof_options",
+       .message = kProof},
+      {.name = "more keys than triangles",
+       .scope = 1,
+       .reviewed = {"x", "y"},
+       .maxTriangles = 1,
+       .code = "step_occurrence_selection_too_large",
+       .message = "STEP occurrence role selection exceeds the request limit"},
+      {.name = "more retained than reviewed",
+       .scope = 1,
+       .retained = {"x"},
+       .code = "step_occurrence_selection_too_large",
+       .message = "STEP occurrence role selection exceeds the request limit"},
+      {.name = "reviewed not canonical",
+       .scope = 1,
+       .reviewed = {a, a + "0"},
+       .code = "invalid_step_occurrence_key",
+       .message = "STEP occurrence selection key is not canonical SHA-256"},
+      {.name = "reviewed repeated",
+       .scope = 1,
+       .reviewed = {a, b, a},
+       .code = "duplicate_step_occurrence_key",
+       .message = "STEP occurrence selection contains a duplicate key"},
+      {.name = "retained not canonical",
+       .scope = 1,
+       .reviewed = {a, b},
+       .retained = {"sha256:1"},
+       .code = "invalid_step_occurrence_key",
+       .message = "retained STEP occurrence key is not canonical SHA-256"},
+      {.name = "retained repeated",
+       .scope = 1,
+       .reviewed = {a, b},
+       .retained = {b, b},
+       .code = "duplicate_step_occurrence_key",
+       .message = "retained STEP occurrence selection contains a duplicate key"},
+      {.name = "retained not reviewed",
+       .scope = 1,
+       .reviewed = {a},
+       .retained = {b},
+       .code = "invalid_step_occurrence_role_selection",
+       .message = "retained STEP occurrences are not a subset of reviewed occurrences"},
+      {.name = "proof identity not canonical",
+       .scope = 1,
+       .strict = true,
+       .pairs = {{a, "sha256:"}},
+       .code = "invalid_step_source_proof_mesh_key",
+       .message = "strict STEP source-proof component identity is not canonical"},
+      {.name = "proof key repeated",
+       .scope = 1,
+       .strict = true,
+       .pairs = {{b, a}, {a, a}, {b, b}},
+       .code = "ambiguous_step_source_proof_mesh",
+       .message = "strict STEP source proof repeats a reviewed occurrence"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The path does not exist: preflight never touches the source.
+    PlCadPrepRequest request = TestStepRequest(dir / "missing.step");
+    request.sourceFormat = c.format;
+    request.sourceUnits = c.units;
+    request.maxTriangles = c.maxTriangles;
+    PlCadPrepStepImportOptions options;
+    options.targetLinearDeflectionMm = c.linear;
+    options.angularDeflectionRadians = c.angular;
+    options.faceScope = c.scope;
+    options.measureSourceBoundsOnly = c.boundsOnly;
+    options.strictSourceProof = c.strict;
+    options.reviewedOccurrenceKeys = c.reviewed;
+    options.retainedOccurrenceKeys = c.retained;
+    options.sourceProofPairs = c.pairs;
+    options.sourceProofMeshKey = c.proofKey;
+    ExpectImportError(request, options, c.code, "preflight", c.message);
+  }
+}
+
+TEST_F(StepImport, ImportsABoxWithItsEvidence) {
+  const std::filesystem::path path = dir / "box.step";
+  WriteTestStep(MakeTestBox(10, 20, 30), path);
+  const std::string bytes = ReadFile(path);
+  ProgressLog log;
+  const PlCadPrepStepImport result = Import(TestStepRequest(path), {}, log.Callback());
+
+  EXPECT_EQ(result.sourceSha256, Sha256Identity(std::string_view(bytes)));
+  EXPECT_EQ(result.sourceBytes, bytes.size());
+  EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{"millimetre"});
+  EXPECT_FALSE(result.mixedLengthUnits);
+  EXPECT_EQ(result.rootCount, 1u);
+  EXPECT_EQ(result.transferredRootCount, 1u);
+  EXPECT_EQ(result.census.shapeType, "solid");
+  EXPECT_EQ(result.census.directChildCount, 1u);
+  EXPECT_EQ(result.census.directShellCount, 1u);
+  EXPECT_EQ(result.census.solidOccurrenceCount, 1u);
+  EXPECT_EQ(result.census.distinctSolidCount, 1u);
+  EXPECT_EQ(result.census.shellOccurrenceCount, 1u);
+  EXPECT_EQ(result.census.closedShellOccurrenceCount, 1u);
+  EXPECT_EQ(result.census.freeShellCount, 0u);
+  EXPECT_EQ(result.census.wireOccurrenceCount, 6u);
+  EXPECT_EQ(result.census.edgeOccurrenceCount, 24u);
+  EXPECT_EQ(result.census.vertexOccurrenceCount, 48u);
+  EXPECT_EQ(result.boundaryFaceCount, 6u);
+  EXPECT_EQ(result.triangulatedBoundaryFaceCount, 6u);
+  EXPECT_EQ(result.tessellatedTriangleCount, 12u);
+  EXPECT_EQ(result.retainedTriangleCount, 12u);
+  EXPECT_EQ(result.meshStatusFlags, 0u);
+  EXPECT_TRUE(result.meshStatusNames.empty());
+  EXPECT_FALSE(result.retainedOnlyRemesh);
+  // Six faces of four nodes (24 bytes each) and two triangles (12 bytes each).
+  EXPECT_EQ(result.triangulationMemoryEstimateBytes, bytes.size() + 6 * (4 * 24 + 2 * 12));
+  EXPECT_EQ(result.maxSubshapeToleranceMm, 1e-7);
+  EXPECT_EQ(result.maxPlacementScale, 1.0);
+  EXPECT_TRUE(result.tessellationComplete);
+  // Healing may move the surface; only a strict import may claim a bound.
+  EXPECT_FALSE(result.sourceDeviationBounded);
+  EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
+  EXPECT_EQ(result.mesh.vertices.size(), 8u);
+  EXPECT_EQ(result.mesh.triangles.size(), 12u);
+  EXPECT_TRUE(result.mesh.watertight);
+  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{0.0, 0.0, 0.0}));
+  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{10.0, 20.0, 30.0}));
+
+  EXPECT_EQ(log.Steps("import"), std::vector<std::uint64_t>{bytes.size()});
+  for (const char* stage : {"heal", "mesh"}) {
+    SCOPED_TRACE(stage);
+    const std::vector<std::uint64_t> steps = log.Steps(stage);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+    EXPECT_TRUE(std::adjacent_find(steps.begin(), steps.end()) == steps.end());
+    EXPECT_LE(steps.back(), 1000u);
+  }
+  for (const auto& [stage, done, total] : log.calls) {
+    if (stage != "import") {
+      EXPECT_EQ(total, 1000u);
+    }
+  }
+}
+
+TEST_F(StepImport, PlacesInchesInMillimetresThroughTheMountTransform) {
+  const std::filesystem::path path = dir / "inch.step";
+  WriteTestStep(MakeTestBox(1, 2, 3), path, "INCH");
+  PlCadPrepRequest request = TestStepRequest(path);
+  request.sourceToMount[3] = 100.0;
+  const PlCadPrepStepImport result = Import(request, {});
+  EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{"INCH"});
+  ExpectPointNear(result.mesh.boundsMin, {100.0, 0.0, 0.0});
+  ExpectPointNear(result.mesh.boundsMax, {125.4, 50.8, 76.2});
+}
+
+TEST_F(StepImport, RecordsTwoLengthUnitsWithoutRejectingThem) {
+  const std::filesystem::path path = dir / "two-units.step";
+  TestStepWriter writer;
+  writer.Add(MakeTestBox(1, 1, 1));
+  writer.Add(MakeTestBox(1, 1, 1, gp_Pnt(5, 0, 0)), "INCH");
+  writer.Write(path);
+  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeSolidsOnlyDiagnostic);
+  EXPECT_EQ(result.declaredLengthUnits, (std::vector<std::string>{"millimetre", "INCH"}));
+  EXPECT_TRUE(result.mixedLengthUnits);
+  EXPECT_EQ(result.rootCount, 2u);
+  EXPECT_EQ(result.solidDiagnostics.size(), 2u);
+  ExpectPointNear(result.mesh.boundsMax, {152.4, 25.4, 25.4});
+}
+
+TEST_F(StepImport, ClassifiesEachSelectedSolidOnce) {
+  const std::filesystem::path path = WriteMixed();
+  std::vector<std::uint64_t> meshOrdinals;
+  std::vector<std::uint64_t> diagnosticOrdinals;
+  PlCadPrepRequest request = TestStepRequest(path);
+  const PlCadPrepOperationContext identityContext = MakePlCadPrepOperationContext(request, never);
+  const PlCadPrepStepImport result = Import(
+      request, SolidsScope(), {},
+      [&](const PlCadPrepStepSolidDiagnostic& d, const PlGeometryMesh& mesh) {
+        meshOrdinals.push_back(d.selectedSolidOrdinal);
+        EXPECT_EQ(mesh.triangles.size(), 12u);
+        EXPECT_EQ(PlCadPrepStepPlacedMeshStreamSha256(mesh, identityContext),
+                  d.placedMeshStreamSha256);
+      },
+      [&](const PlCadPrepStepSolidDiagnostic& d) {
+        diagnosticOrdinals.push_back(d.selectedSolidOrdinal);
+      });
+
+  EXPECT_EQ(result.census.distinctSolidCount, 2u);
+  EXPECT_EQ(result.census.freeShellCount, 1u);
+  EXPECT_EQ(result.selectedSolidCount, 2u);
+  EXPECT_EQ(result.selectedFreeShellCount, 0u);
+  EXPECT_EQ(meshOrdinals, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(diagnosticOrdinals, (std::vector<std::uint64_t>{1, 2}));
+  ASSERT_EQ(result.solidDiagnostics.size(), 2u);
+  for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) {
+    EXPECT_TRUE(d.hasMesh);
+    EXPECT_TRUE(d.watertight);
+    EXPECT_TRUE(IsCanonicalSha256Identity(d.samePolicyOccurrenceSha256));
+    EXPECT_FALSE(d.selected);
+  }
+  EXPECT_EQ(result.solidDiagnostics[1].boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+  const PlCadPrepStepSolidCounters& c = result.solidCounters;
+  EXPECT_EQ(c.classifiedSolidCount, 2u);
+  EXPECT_EQ(c.solidsWithUntriangulatedFacesCount + c.solidsWithoutUntriangulatedFacesCount, 2u);
+  EXPECT_EQ(c.emptySolidCount + c.watertightSolidCount + c.nonWatertightSolidCount, 2u);
+  // The free shell stays out of the solids scope.
+  EXPECT_EQ(result.mesh.triangles.size(), 24u);
+  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+}
+
+TEST_F(StepImport, TellsTwoPlacementsOfOneSolidApart) {
+  const std::filesystem::path path = dir / "twice.step";
+  const TopoDS_Shape box = MakeTestBox(1, 1, 1);
+  WriteTestStep(MakeTestCompound({box, MovedTestShape(box, 3, 0, 0)}), path);
+  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeSolidsOnlyDiagnostic);
+  ASSERT_EQ(result.solidDiagnostics.size(), 2u);
+  EXPECT_NE(result.solidDiagnostics[0].samePolicyOccurrenceSha256,
+            result.solidDiagnostics[1].samePolicyOccurrenceSha256);
+  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{4.0, 1.0, 1.0}));
+}
+
+TEST_F(StepImport, KeysAreStableAndBoundToSourceAndPolicy) {
+  const std::filesystem::path path = WriteMixed();
+  const PlCadPrepRequest request = TestStepRequest(path);
+  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(Keys(Import(request, SolidsScope())), keys);
+
+  const auto expectAllChanged = [&](const std::vector<std::string>& changed) {
+    ASSERT_EQ(changed.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_NE(changed[i], keys[i]);
+  };
+  PlCadPrepStepImportOptions angular = SolidsScope();
+  angular.angularDeflectionRadians = 0.25;
+  expectAllChanged(Keys(Import(request, angular)));
+
+  PlCadPrepRequest oneBit = request;
+  oneBit.sourceToMount[7] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(0.0) ^ 1u);
+  expectAllChanged(Keys(Import(oneBit, SolidsScope())));
+
+  std::string bytes = ReadFile(path);
+  const std::size_t author = bytes.find("'Author'");
+  ASSERT_NE(author, std::string::npos);
+  bytes[author + 1] = 'B';
+  const std::filesystem::path edited = WriteFile("edited.step", bytes);
+  expectAllChanged(Keys(Import(TestStepRequest(edited), SolidsScope())));
+}
+
+TEST_F(StepImport, SelectsReviewedKeysAndRejectsStaleOnes) {
+  const std::filesystem::path path = WriteMixed();
+  const PlCadPrepRequest request = TestStepRequest(path);
+  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
+
+  PlCadPrepStepImportOptions reviewed = SolidsScope();
+  reviewed.reviewedOccurrenceKeys = {keys[1], keys[0]};
+  const PlCadPrepStepImport result = Import(request, reviewed);
+  EXPECT_EQ(result.solidCounters.reviewedKeysMatchedCount, 2u);
+  for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) EXPECT_TRUE(d.selected);
+  EXPECT_FALSE(result.retainedOnlyRemesh);
+
+  PlCadPrepStepImportOptions stale = SolidsScope();
+  stale.reviewedOccurrenceKeys = {keys[0], std::string(kKeyA)};
+  ExpectImportError(request, stale, "step_occurrence_selection_stale", "validate",
+                    "STEP occurrence selection does not match this source and policy");
+}
+
+TEST_F(StepImport, RemeshesOnlyTheRetainedSolids) {
+  const std::filesystem::path path = WriteMixed();
+  const PlCadPrepRequest request = TestStepRequest(path);
+  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
+
+  PlCadPrepStepImportOptions options = SolidsScope();
+  options.reviewedOccurrenceKeys = keys;
+  options.retainedOccurrenceKeys = {keys[1]};
+  ProgressLog log;
+  const PlCadPrepStepImport result = Import(request, options, log.Callback());
+  EXPECT_TRUE(result.retainedOnlyRemesh);
+  EXPECT_EQ(result.solidCounters.retainedSolidCount, 1u);
+  EXPECT_EQ(result.effectiveMeshStatusFlags, 0u);
+  EXPECT_EQ(result.mesh.triangles.size(), 12u);
+  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{5.0, 0.0, 0.0}));
+  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+  // The first pass reports in the lower half, the remesh in the upper half.
+  const std::vector<std::uint64_t> steps = log.Steps("mesh");
+  ASSERT_FALSE(steps.empty());
+  EXPECT_LE(steps.front(), 500u);
+  EXPECT_GT(steps.back(), 500u);
+  EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+}
+
+TEST_F(StepImport, StrictSolidProofBoundsTheDeviation) {
+  const std::filesystem::path path = WriteMixed();
+  const PlCadPrepRequest request = TestStepRequest(path);
+  const PlCadPrepStepImport plain = Import(request, SolidsScope());
+
+  PlCadPrepStepImportOptions strict = SolidsScope();
+  strict.strictSourceProof = true;
+  for (const PlCadPrepStepSolidDiagnostic& d : plain.solidDiagnostics) {
+    strict.sourceProofPairs.emplace_back(d.samePolicyOccurrenceSha256, d.placedMeshStreamSha256);
+  }
+  const PlCadPrepStepImport result = Import(request, strict);
+  EXPECT_TRUE(result.strictSourceProof);
+  EXPECT_TRUE(result.retainedOnlyRemesh);
+  EXPECT_TRUE(result.tessellationComplete);
+  EXPECT_TRUE(result.sourceDeviationBounded);
+  EXPECT_EQ(result.mesh.triangles.size(), 24u);
+  EXPECT_EQ(result.mesh.surfaceDeviationMm,
+            result.maxPlacedToleranceMm + result.maxPlacementScale * 0.5);
+
+  PlCadPrepStepImportOptions wrong = strict;
+  wrong.sourceProofPairs[0].second = std::string(kKeyA);
+  ExpectImportError(request, wrong, "step_source_proof_mesh_stale", "validate",
+                    "strict STEP source-proof meshes do not match this transfer");
+}
+
+TEST_F(StepImport, StrictFreeShellProofComparesTheWholeMesh) {
+  const std::filesystem::path path = dir / "shell.step";
+  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)), path);
+  const PlCadPrepRequest request = TestStepRequest(path);
+  const PlCadPrepStepImport plain = Import(path, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic);
+  EXPECT_EQ(plain.selectedFreeShellCount, 1u);
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+
+  PlCadPrepStepImportOptions strict;
+  strict.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
+  strict.strictSourceProof = true;
+  strict.sourceProofMeshKey = PlCadPrepStepPlacedMeshStreamSha256(plain.mesh, context);
+  const PlCadPrepStepImport result = Import(request, strict);
+  EXPECT_TRUE(result.sourceProofKeyGiven);
+  EXPECT_TRUE(result.sourceDeviationBounded);
+  EXPECT_EQ(result.mesh.surfaceDeviationMm, result.maxPlacedToleranceMm + 0.5);
+
+  strict.sourceProofMeshKey = std::string(kKeyB);
+  ExpectImportError(request, strict, "step_source_proof_mesh_stale", "heal",
+                    "strict STEP free-shell mesh differs from reviewed evidence");
+}
+
+TEST_F(StepImport, MeasuresBoundsWithoutTessellating) {
+  const PlCadPrepStepImportOptions boundsOnly = [] {
+    PlCadPrepStepImportOptions options;
+    options.measureSourceBoundsOnly = true;
+    return options;
+  }();
+  const PlCadPrepStepImport result = Import(TestStepRequest(WriteMixed()), boundsOnly);
+  EXPECT_TRUE(result.boundsFinite);
+  EXPECT_EQ(result.selectedSolidCount, 2u);
+  EXPECT_TRUE(result.mesh.triangles.empty());
+  EXPECT_EQ(result.tessellatedTriangleCount, 0u);
+  // The exact box grows by the shape tolerance (1e-7 mm).
+  EXPECT_NEAR(result.sourceBoundsMax[0], 11.0, 1e-6);
+  EXPECT_NEAR(result.solidBoundsMax[0], 7.0, 1e-6);
+  EXPECT_NEAR(result.solidBoundsMin[0], 0.0, 1e-6);
+
+  const std::filesystem::path shell = dir / "shell.step";
+  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)), shell);
+  ExpectImportError(TestStepRequest(shell), boundsOnly, "step_bounds_unbounded", "mesh",
+                    "STEP transfer produced no finite extent");
+}
+
+TEST_F(StepImport, FailsScopesWithoutTheirShapes) {
+  const std::filesystem::path box = dir / "box.step";
+  WriteTestStep(MakeTestBox(1, 1, 1), box);
+  const std::filesystem::path shell = dir / "shell.step";
+  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt()), shell);
+  PlCadPrepStepImportOptions freeShells;
+  freeShells.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
+  ExpectImportError(TestStepRequest(box), freeShells, "step_no_selected_free_shells", "heal",
+                    "STEP free-shell diagnostic found no shell outside a solid");
+  ExpectImportError(TestStepRequest(shell), SolidsScope(), "step_no_selected_solids", "heal",
+                    "STEP solids-only diagnostic found no solid");
+}
+
+TEST_F(StepImport, LimitsAreInclusive) {
+  const std::filesystem::path path = dir / "box.step";
+  WriteTestStep(MakeTestBox(1, 1, 1), path);
+  const std::uint64_t size = ReadFile(path).size();
+  PlCadPrepRequest request = TestStepRequest(path);
+  request.maxTriangles = 12;
+  request.maxInputBytes = size;
+  PlCadPrepStepImportOptions extremes;
+  extremes.targetLinearDeflectionMm = 15.0;
+  extremes.angularDeflectionRadians = 3.141592653589793;
+  EXPECT_EQ(Import(request, extremes).mesh.triangles.size(), 12u);
+
+  request.maxTriangles = 11;
+  ExpectImportError(request, {}, "triangle_limit_exceeded", "mesh",
+                    "STEP tessellation exceeds maxTriangles");
+  request.maxTriangles = 12;
+  request.maxInputBytes = size - 1;
+  ExpectImportError(request, {}, "input_read_failed", "import",
+                    "STEP source size changed after preflight");
+}
+
+TEST_F(StepImport, ReservesMemoryBeforeUsingIt) {
+  const std::filesystem::path path = dir / "box.step";
+  WriteTestStep(MakeTestBox(1, 1, 1), path);
+  const std::uint64_t size = ReadFile(path).size();
+  PlCadPrepRequest request = TestStepRequest(path);
+  request.maxMemoryBytes = size - 1;
+  ExpectImportError(request, {}, "memory_limit_exceeded", "import",
+                    "preparation exceeds maxMemoryBytes");
+  // The snapshot fits, the triangulation estimate (source size + 720) does not.
+  request.maxMemoryBytes = size + 719;
+  ExpectImportError(request, {}, "memory_limit_exceeded", "mesh",
+                    "preparation exceeds maxMemoryBytes");
+}
+
+TEST_F(StepImport, RejectsSourcesTheReaderCannotUse) {
+  const std::filesystem::path boxPath = dir / "box.step";
+  WriteTestStep(MakeTestBox(10, 20, 30), boxPath);
+  const std::string box = ReadFile(boxPath);
+  const auto without = [&box](const std::string& entityStart) {
+    std::string text = box;
+    const std::size_t at = text.find(entityStart);
+    text.erase(at, text.find(";\n", at) + 2 - at);
+    return text;
+  };
+  const std::string header = box.substr(0, box.find("DATA;") + 6);
+  std::string angleOnly = box;
+  const std::string millimetre = "( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )";
+  angleOnly.replace(angleOnly.find(millimetre), millimetre.size(),
+                    "( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )");
+  const struct {
+    const char* name;
+    std::string text;
+    const char* code;
+    const char* stage;
+    const char* message;
+  } cases[] = {
+      {"empty", "", "input_read_failed", "import", "STEP source size changed after preflight"},
+      {"garbage", "solid cube\nendsolid\n", "step_read_failed", "import",
+       "Open CASCADE could not parse the STEP source"},
+      {"truncated", box.substr(0, box.size() / 2), "step_read_failed", "import",
+       "Open CASCADE could not parse the STEP source"},
+      // The reader finds units only through transfer roots, so a file
+      // without roots reports its missing units first.
+      {"no roots", header + "#1 = CARTESIAN_POINT('',(0.,0.,0.));\nENDSEC;\nEND-ISO-10303-21;\n",
+       "step_units_missing", "import", "STEP source declares no transferable length unit"},
+      {"no length unit", angleOnly, "step_units_missing", "import",
+       "STEP source declares no transferable length unit"},
+      {"no shape representation", without("#3 = SHAPE_DEFINITION_REPRESENTATION"),
+       "step_transfer_failed", "heal", "Open CASCADE could not transfer any STEP root"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path path = WriteFile(std::string(c.name) + ".step", c.text);
+    ExpectImportError(TestStepRequest(path), {}, c.code, c.stage, c.message);
+  }
+}
+
+TEST_F(StepImport, KeepsAnUntriangulatedFaceButDropsTheBound) {
+  // A face bounded by a collinear, zero-area wire: the mesher gives it no triangles.
+  BRepBuilderAPI_MakePolygon wire(gp_Pnt(0, 0, 0), gp_Pnt(1, 0, 0), gp_Pnt(2, 0, 0), Standard_True);
+  BRepBuilderAPI_MakeFace face(gp_Pln(gp_Pnt(0, 0, 0), gp_Dir(0, 0, 1)), wire.Wire(),
+                               Standard_True);
+  ASSERT_TRUE(face.IsDone());
+  const std::filesystem::path path = dir / "flat.step";
+  WriteTestStep(MakeTestCompound({MakeTestBox(1, 1, 1), face.Shape()}), path);
+  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeAllTransferredBoundaryFaces);
+  EXPECT_EQ(result.boundaryFaceCount, 7u);
+  EXPECT_EQ(result.untriangulatedBoundaryFaceCount, 1u);
+  EXPECT_EQ(result.effectiveMeshStatusNames,
+            (std::vector<std::string>{"self_intersecting_wire", "failure"}));
+  EXPECT_FALSE(result.tessellationComplete);
+  EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
+  EXPECT_EQ(result.mesh.triangles.size(), 12u);
+}
+
+TEST_F(StepImport, StopsInsideTheKernelWhenCancelled) {
+  const std::filesystem::path path = WriteMixed();
+  for (const char* stage : {"import", "heal", "mesh"}) {
+    SCOPED_TRACE(stage);
+    const PlCadPrepRequest request = TestStepRequest(path);
+    FlagCancellation cancellation;
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancellation);
+    // The first report of a stage raises the flag; the next poll stops the run.
+    const ProgressCallback progress = [&](std::string_view at, std::uint64_t, std::uint64_t) {
+      if (at == stage) cancellation.raised = true;
+    };
+    ExpectPlCadPrepError(
+        [&] { (void)ImportPlCadPrepStep(request, SolidsScope(), context, progress, {}, {}); },
+        "cancelled", stage, "preparation was cancelled");
+    EXPECT_EQ(context.ledger->memoryReserved, 0u);
+  }
+}
+
+TEST_F(StepImport, RestoresTheKernelSettingsAfterEveryImport) {
+  const std::filesystem::path path = WriteMixed();
+  STEPControl_Writer definesStatics;  // the static parameters exist once a controller is made
+  ASSERT_TRUE(Interface_Static::SetRVal("read.maxprecision.val", 0.25));
+  ASSERT_TRUE(Interface_Static::SetIVal("read.maxprecision.mode", 1));
+  const Handle(XSAlgo_AlgoContainer) before = XSAlgo::AlgoContainer();
+
+  bool sawImportSettings = false;
+  const ProgressCallback watch = [&](std::string_view stage, std::uint64_t, std::uint64_t) {
+    if (stage != "heal" || sawImportSettings) return;
+    sawImportSettings = true;
+    EXPECT_EQ(Interface_Static::RVal("read.maxprecision.val"), 1.0);
+    EXPECT_EQ(Interface_Static::IVal("read.maxprecision.mode"), 0);
+    EXPECT_NE(XSAlgo::AlgoContainer(), before);
+  };
+  const PlCadPrepStepImport first = Import(TestStepRequest(path), SolidsScope(), watch);
+  EXPECT_TRUE(sawImportSettings);
+  EXPECT_EQ(Interface_Static::RVal("read.maxprecision.val"), 0.25);
+  EXPECT_EQ(Interface_Static::IVal("read.maxprecision.mode"), 1);
+  EXPECT_EQ(XSAlgo::AlgoContainer(), before);
+
+  PlCadPrepStepImportOptions stale = SolidsScope();
+  stale.reviewedOccurrenceKeys = {std::string(kKeyA)};
+  ExpectImportError(TestStepRequest(path), stale, "step_occurrence_selection_stale", "validate",
+                    "STEP occurrence selection does not match this source and policy");
+  EXPECT_EQ(Interface_Static::RVal("read.maxprecision.val"), 0.25);
+  EXPECT_EQ(XSAlgo::AlgoContainer(), before);
+
+  // A strict import in between changes nothing for the next plain one.
+  PlCadPrepStepImportOptions strict = SolidsScope();
+  strict.strictSourceProof = true;
+  strict.sourceProofPairs = {{first.solidDiagnostics[0].samePolicyOccurrenceSha256,
+                              first.solidDiagnostics[0].placedMeshStreamSha256}};
+  (void)Import(TestStepRequest(path), strict);
+  EXPECT_EQ(Keys(Import(TestStepRequest(path), SolidsScope())), Keys(first));
+
+  ASSERT_TRUE(Interface_Static::SetRVal("read.maxprecision.val", 1.0));
+  ASSERT_TRUE(Interface_Static::SetIVal("read.maxprecision.mode", 0));
+}
+
+TEST(StepImportShapeFix, TurnsOffTopologyAndGeometryChangesAndEverythingWhenStrict) {
+  const PlCadPrepStepShapeFixParameters defaults;
+  const PlCadPrepStepShapeFixParameters plain = PlCadPrepStepImportShapeFixParameters(false);
+  for (std::size_t i = 0; i < kPlCadPrepStepFixModeFields.size(); ++i) {
+    SCOPED_TRACE(i + 1);
+    const auto field = kPlCadPrepStepFixModeFields[i];
+    const bool modification = i + 1 == 21 || i + 1 == 22;
+    EXPECT_EQ(plain.*field, modification ? PlCadPrepStepFixMode::notFix : defaults.*field);
+  }
+  EXPECT_EQ(&(plain.*kPlCadPrepStepFixModeFields[20]), &plain.modifyTopologyMode);
+  EXPECT_EQ(&(plain.*kPlCadPrepStepFixModeFields[21]), &plain.modifyGeometryMode);
+  EXPECT_EQ(defaults.modifyGeometryMode, PlCadPrepStepFixMode::fix);
+
+  const PlCadPrepStepShapeFixParameters strict = PlCadPrepStepImportShapeFixParameters(true);
+  for (const auto field : kPlCadPrepStepFixModeFields) {
+    EXPECT_EQ(strict.*field, PlCadPrepStepFixMode::notFix);
+  }
+  EXPECT_EQ(strict.tolerance3d, 1e-6);
+  EXPECT_EQ(strict.maxTolerance3d, 1.0);
+  EXPECT_EQ(strict.minTolerance3d, 1e-7);
+  EXPECT_EQ(strict.detalizationLevel, kPlCadPrepStepShapeLevelVertex);
+  EXPECT_FALSE(strict.nonManifold);
+}
+
+TEST(StepImportMeshStatus, NamesBitsInOrderAndFlagsUnknownOnes) {
+  EXPECT_TRUE(PlCadPrepStepMeshStatusNames(0).empty());
+  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x55),
+            (std::vector<std::string>{"open_wire", "failure", "unoriented_wire", "outdated"}));
+  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x1FF),
+            (std::vector<std::string>{"open_wire", "self_intersecting_wire", "failure", "remesh",
+                                      "unoriented_wire", "too_few_points", "outdated", "reused",
+                                      "user_break"}));
+  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x288),
+            (std::vector<std::string>{"remesh", "reused", "unknown"}));
+  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x80000000u), (std::vector<std::string>{"unknown"}));
+}
+
+TEST(StepImportOcctProgress, ReportsEachNewStepOfItsSpan) {
+  PlCadPrepRequest request;
+  NeverCancelled never;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+  ProgressLog log;
+  PlCadPrepOcctProgress indicator(context, log.Callback(), "mesh", 500, 2, 1000);
+  {
+    Message_ProgressScope scope(indicator.Start(), "work", 8);
+    for (int i = 0; i < 8; ++i) scope.Next();
+  }
+  // Eight steps over a span of two reach only 500, 501 and 502.
+  EXPECT_EQ(log.Steps("mesh"), (std::vector<std::uint64_t>{500, 501, 502}));
+  EXPECT_EQ(indicator.LastReported(), std::optional<std::uint64_t>(502));
+  for (const auto& [stage, done, total] : log.calls) EXPECT_EQ(total, 1000u);
+}
+
+TEST(StepImportOcctProgress, AsksTheKernelToStopWhenTheRunMustStop) {
+  PlCadPrepRequest request;
+  request.maxElapsedMs = 1000;
+  FlagCancellation cancellation;
+  PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancellation);
+  PlCadPrepOcctProgress indicator(context, {}, "heal", 0, 1000, 1000);
+  Message_ProgressScope scope(indicator.Start(), "work", 1);
+  EXPECT_FALSE(scope.UserBreak());
+  cancellation.raised = true;
+  EXPECT_TRUE(scope.UserBreak());
+  cancellation.raised = false;
+  context.startNs -= 2'000'000'000;  // two seconds ago, past the one-second limit
+  EXPECT_TRUE(scope.UserBreak());
+}
+
+TEST_F(StepImport, ImportsTheCorpus) {
+  const std::filesystem::path corpus = std::filesystem::path(PL_CORPUS_DIR) / "step";
+  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  const struct {
+    const char* file;
+    std::uint32_t scope;
+    std::uint64_t selected;  // solids (scope 1) or free shells (scope 2)
+    std::uint64_t boundaryFaces;
+    std::uint64_t untriangulatedFaces;
+    std::uint64_t trianglesSeen;
+    std::uint64_t trianglesKept;
+    const char* units;
+    bool complete;
+  } cases[] = {
+      {"TestPoint_Bridge_Pitch2.54mm_Drill1.0mm.step", 1, 1, 5, 0, 828, 828, "millimetre", true},
+      {"R_LDR_5.2x5.2mm_P3.5mm_Horizontal.step", 1, 6, 60, 0, 568, 568, "millimetre", true},
+      {"Transformer_Breve_TEZ-47x57.step", 1, 14, 87, 9, 3875, 3859, "millimetre", false},
+      {"Relay_DPDT_Omron_G6SK-2.step", 1, 11, 93, 0, 440, 440, "millimetre", true},
+      {"as1-tu-203.stp", 1, 18, 160, 0, 4688, 4688, "millimetre", true},
+      {"SOD_323.stp", 2, 75, 75, 2, 213, 206, "millimetre", false},
+      {"frame.step", 0, 0, 375, 0, 10032, 10011, "INCH", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const PlCadPrepStepImport result = Import(corpus / c.file, c.scope);
+    EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{c.units});
+    EXPECT_EQ(c.scope == 2 ? result.selectedFreeShellCount : result.selectedSolidCount, c.selected);
+    EXPECT_EQ(result.solidDiagnostics.size(), c.scope == 1 ? c.selected : 0u);
+    EXPECT_EQ(result.boundaryFaceCount, c.boundaryFaces);
+    EXPECT_EQ(result.untriangulatedBoundaryFaceCount, c.untriangulatedFaces);
+    EXPECT_EQ(result.tessellatedTriangleCount, c.trianglesSeen);
+    EXPECT_EQ(result.retainedTriangleCount, c.trianglesKept);
+    EXPECT_EQ(result.mesh.triangles.size(), c.trianglesKept);
+    EXPECT_EQ(result.tessellationComplete, c.complete);
+    EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
+    if (c.scope == 1) {
+      const PlCadPrepStepSolidCounters& s = result.solidCounters;
+      EXPECT_EQ(s.classifiedSolidCount, c.selected);
+      EXPECT_EQ(s.emptySolidCount + s.watertightSolidCount + s.nonWatertightSolidCount, c.selected);
+    }
+  }
+}
+
+}  // namespace

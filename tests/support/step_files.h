@@ -1,0 +1,89 @@
+#pragma once
+// STEP test sources made by the tests themselves: shapes built with the
+// kernel's primitives, written with its STEP writer in a chosen length unit,
+// plus a request and options preset for importing them.
+#include <gtest/gtest.h>
+
+#include <BRepPrimAPI_MakeBox.hxx>
+#include <IFSelect_ReturnStatus.hxx>
+#include <Interface_Static.hxx>
+#include <STEPControl_StepModelType.hxx>
+#include <STEPControl_Writer.hxx>
+#include <TCollection_AsciiString.hxx>
+#include <TopExp_Explorer.hxx>
+#include <TopLoc_Location.hxx>
+#include <TopoDS_Builder.hxx>
+#include <TopoDS_Compound.hxx>
+#include <TopoDS_Shape.hxx>
+#include <filesystem>
+#include <gp_Pnt.hxx>
+#include <gp_Trsf.hxx>
+#include <gp_Vec.hxx>
+#include <initializer_list>
+#include <string>
+
+#include "request/prepare_request.h"
+
+// An axis-aligned box with its minimum corner at `corner`.
+inline TopoDS_Shape MakeTestBox(double dx, double dy, double dz, const gp_Pnt& corner = gp_Pnt()) {
+  return BRepPrimAPI_MakeBox(corner, dx, dy, dz).Shape();
+}
+
+// `shape` moved by (x, y, z), sharing its TShape with the original.
+inline TopoDS_Shape MovedTestShape(const TopoDS_Shape& shape, double x, double y, double z) {
+  gp_Trsf move;
+  move.SetTranslation(gp_Vec(x, y, z));
+  return shape.Moved(TopLoc_Location(move));
+}
+
+inline TopoDS_Compound MakeTestCompound(std::initializer_list<TopoDS_Shape> shapes) {
+  TopoDS_Builder builder;
+  TopoDS_Compound compound;
+  builder.MakeCompound(compound);
+  for (const TopoDS_Shape& shape : shapes) builder.Add(compound, shape);
+  return compound;
+}
+
+// The outer shell of a box, as a shape outside any solid.
+inline TopoDS_Shape MakeTestFreeShell(double dx, double dy, double dz, const gp_Pnt& corner) {
+  const TopoDS_Shape box = MakeTestBox(dx, dy, dz, corner);
+  TopExp_Explorer shells(box, TopAbs_SHELL);
+  return shells.Current();
+}
+
+// Writes shapes as STEP in the given length unit ("MM", "INCH", ...). Each
+// shape becomes one root with its own representation context, so switching
+// units between shapes gives a file that declares two length units. The
+// writer's unit setting is restored afterwards.
+class TestStepWriter {
+ public:
+  void Add(const TopoDS_Shape& shape, const char* unit = "MM") {
+    const TCollection_AsciiString previous = Interface_Static::CVal("write.step.unit");
+    ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", unit));
+    const IFSelect_ReturnStatus status = writer.Transfer(shape, STEPControl_AsIs);
+    ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", previous.ToCString()));
+    ASSERT_EQ(status, IFSelect_RetDone);
+  }
+  void Write(const std::filesystem::path& path) {
+    ASSERT_EQ(writer.Write(path.c_str()), IFSelect_RetDone);
+  }
+
+ private:
+  STEPControl_Writer writer;
+};
+
+inline void WriteTestStep(const TopoDS_Shape& shape, const std::filesystem::path& path,
+                          const char* unit = "MM") {
+  TestStepWriter writer;
+  writer.Add(shape, unit);
+  writer.Write(path);
+}
+
+// A STEP prepare request for `path` with generous limits.
+inline PlCadPrepRequest TestStepRequest(const std::filesystem::path& path) {
+  PlCadPrepRequest request;
+  request.inputPath = path;
+  request.sourceFormat = PlCadPrepSourceFormat::step;
+  request.sourceUnits = "source";
+  return request;
+}
