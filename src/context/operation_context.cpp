@@ -51,6 +51,16 @@ PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepRequest& 
   return PlCadPrepOperationContext{std::move(ledger), &cancellation, SteadyNowNs()};
 }
 
+bool RequestLimitsMatchContext(const PlCadPrepRequest& request,
+                               const PlCadPrepOperationContext& context) {
+  const PlCadPrepResourceLedger& ledger = *context.ledger;
+  return request.maxInputBytes == ledger.maxInputBytes &&
+         request.maxTriangles == ledger.maxTriangles &&
+         request.maxElapsedMs == ledger.maxElapsedMs &&
+         request.maxMemoryBytes == ledger.maxMemoryBytes &&
+         request.maxOutputBytes == ledger.maxOutputBytes;
+}
+
 void CheckpointStage(const PlCadPrepOperationContext& context, std::string_view stage) {
   if (context.cancellation != nullptr && context.cancellation->IsCancelled()) {
     throw PlCadPrepError("cancelled", "preparation was cancelled", std::string(stage));

@@ -84,6 +84,10 @@ std::int64_t SteadyNowNs();
 PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepRequest& request,
                                                         const PlCadPrepCancellation& cancellation);
 
+// True when the request's five limits are the ones the context's ledger holds.
+bool RequestLimitsMatchContext(const PlCadPrepRequest& request,
+                               const PlCadPrepOperationContext& context);
+
 // Throws "cancelled" or "elapsed_limit_exceeded" under `stage` when the run must stop.
 void CheckpointStage(const PlCadPrepOperationContext& context, std::string_view stage);
 

@@ -55,14 +55,6 @@ std::uint64_t MultiplyEstimate(std::uint64_t a, std::uint64_t b, const char* sta
   return product;
 }
 
-bool LimitsMatch(const PlCadPrepRequest& request, const PlCadPrepResourceLedger& ledger) {
-  return request.maxInputBytes == ledger.maxInputBytes &&
-         request.maxTriangles == ledger.maxTriangles &&
-         request.maxElapsedMs == ledger.maxElapsedMs &&
-         request.maxMemoryBytes == ledger.maxMemoryBytes &&
-         request.maxOutputBytes == ledger.maxOutputBytes;
-}
-
 std::uint64_t ImportStorageBytes(const PlCadPrepTriangleImport& import) {
   return AddEstimate(
       AddEstimate(MultiplyEstimate(import.mesh.vertices.size(), kVertexStorageBytes, "mesh"),
@@ -182,7 +174,7 @@ PlCadPrepDerivedMembers BuildMembers(const PlCadPrepTriangleImport& import,
                                      std::vector<std::uint8_t>& analyticBytes,
                                      PlCadPrepMemoryReservation& analyticReservation,
                                      const char*& stage) {
-  if (!LimitsMatch(request, *context.ledger)) {
+  if (!RequestLimitsMatchContext(request, context)) {
     throw PlCadPrepError("invalid_limits",
                          "derived-member request and operation-context limits disagree", "mesh");
   }

@@ -48,14 +48,6 @@ struct BuiltManifest {
   std::string assetId;
 };
 
-bool LimitsMatch(const PlCadPrepRequest& request, const PlCadPrepResourceLedger& ledger) {
-  return request.maxInputBytes == ledger.maxInputBytes &&
-         request.maxTriangles == ledger.maxTriangles &&
-         request.maxElapsedMs == ledger.maxElapsedMs &&
-         request.maxMemoryBytes == ledger.maxMemoryBytes &&
-         request.maxOutputBytes == ledger.maxOutputBytes;
-}
-
 // Zeros of either sign are one value; everything else, NaN included, must
 // carry the identical bit pattern.
 bool SameTransformValue(double a, double b) {
@@ -520,7 +512,7 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
                                 const PlCadPrepGeneratedProvenance* provenance,
                                 const PlCadPrepComponentSelectionEvidence& evidence,
                                 const PlCadPrepOperationContext& context) {
-  if (!LimitsMatch(request, *context.ledger)) {
+  if (!RequestLimitsMatchContext(request, context)) {
     throw PlCadPrepError("invalid_limits", "manifest request and operation-context limits disagree",
                          "package");
   }
