@@ -53,7 +53,8 @@ class ByteReader {
     // Reaching here without a prior Has() is a decoder bug, never an input problem.
     if (!Has(static_cast<std::uint64_t>(width))) throw std::out_of_range("byte reader overrun");
     std::uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v |= std::uint64_t{data[pos + static_cast<std::size_t>(i)]} << (8 * i);
+    for (int i = 0; i < width; ++i)
+      v |= std::uint64_t{data[pos + static_cast<std::size_t>(i)]} << (8 * i);
     pos += static_cast<std::size_t>(width);
     return v;
   }

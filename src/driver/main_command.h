@@ -31,8 +31,8 @@ using PlCadPrepBackendFactory =
     std::function<std::unique_ptr<PlCadPrepBackend>(PlCadPrepSourceFormat)>;
 
 // MainCommand with its output stream and backends supplied by the caller.
-int MainCommand(std::string_view command, const std::filesystem::path& requestPath,
-                std::FILE* out, const PlCadPrepBackendFactory& backends);
+int MainCommand(std::string_view command, const std::filesystem::path& requestPath, std::FILE* out,
+                const PlCadPrepBackendFactory& backends);
 
 // The backends of this build.
 std::unique_ptr<PlCadPrepBackend> MakePlCadPrepBackend(PlCadPrepSourceFormat format);

@@ -67,9 +67,8 @@ std::string FormatPreparationEvent(std::string_view requestId, std::string_view 
 }
 
 void WritePreparationEvent(std::FILE* out, std::string_view requestId, std::string_view event,
-                           std::string_view stage, std::string_view code,
-                           std::string_view message, std::uint64_t completed,
-                           std::uint64_t total) {
+                           std::string_view stage, std::string_view code, std::string_view message,
+                           std::uint64_t completed, std::uint64_t total) {
   std::string line =
       FormatPreparationEvent(requestId, event, stage, code, message, completed, total);
   line += '\n';

@@ -21,6 +21,5 @@ std::string FormatPreparationEvent(std::string_view requestId, std::string_view 
 
 // Formats the event, writes it and "\n" to `out` and flushes `out`.
 void WritePreparationEvent(std::FILE* out, std::string_view requestId, std::string_view event,
-                           std::string_view stage, std::string_view code,
-                           std::string_view message, std::uint64_t completed = 0,
-                           std::uint64_t total = 0);
+                           std::string_view stage, std::string_view code, std::string_view message,
+                           std::uint64_t completed = 0, std::uint64_t total = 0);

@@ -117,8 +117,9 @@ void ClearEntryTimes(std::vector<std::uint8_t>& image) {
     if (!HasLocalHeaderAt(image, entry.local)) WriteFailed("geometry ZIP could not be finalized");
     const auto local = static_cast<std::size_t>(entry.local);
     std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(local + kLocalHeaderTimeOffset), 4, 0);
-    std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(entry.central + kCentralHeaderTimeOffset),
-                4, 0);
+    std::fill_n(
+        image.begin() + static_cast<std::ptrdiff_t>(entry.central + kCentralHeaderTimeOffset), 4,
+        0);
   }
 }
 

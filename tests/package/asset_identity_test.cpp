@@ -17,7 +17,8 @@ std::span<const std::uint8_t> Bytes(const std::string& text) {
 // The identity stream written out by hand for records already in order.
 std::string ExpectedIdentity(const std::vector<std::pair<std::string, std::string>>& ordered) {
   ByteWriter stream(256);
-  for (const char c : std::string("pelto.geometry.asset.v3")) stream.U8(static_cast<std::uint8_t>(c));
+  for (const char c : std::string("pelto.geometry.asset.v3"))
+    stream.U8(static_cast<std::uint8_t>(c));
   stream.U8(0);
   stream.U64(ordered.size());
   for (const auto& [name, bytes] : ordered) {
@@ -31,7 +32,8 @@ std::string ExpectedIdentity(const std::vector<std::pair<std::string, std::strin
 
 TEST(AssetIdentity, HashesRecordsInByteOrderOfNames) {
   const std::string a = "AAA", ab = "", b = "\x80\x01";
-  std::vector<PlCadPrepIdentityRecord> records = {{"b", Bytes(b)}, {"a", Bytes(a)}, {"ab", Bytes(ab)}};
+  std::vector<PlCadPrepIdentityRecord> records = {
+      {"b", Bytes(b)}, {"a", Bytes(a)}, {"ab", Bytes(ab)}};
   EXPECT_EQ(ComputePlCadPrepAssetIdentity(std::move(records)),
             ExpectedIdentity({{"a", a}, {"ab", ab}, {"b", b}}));
 }
@@ -51,7 +53,8 @@ TEST(AssetIdentity, RefusesUnsafeOrRepeatedNames) {
     std::vector<PlCadPrepIdentityRecord> records = {{"ok", Bytes(x)}, {name, Bytes(x)}};
     EXPECT_EQ(ComputePlCadPrepAssetIdentity(std::move(records)), "");
   }
-  std::vector<PlCadPrepIdentityRecord> repeated = {{"a", Bytes(x)}, {"b", Bytes(x)}, {"a", Bytes(x)}};
+  std::vector<PlCadPrepIdentityRecord> repeated = {
+      {"a", Bytes(x)}, {"b", Bytes(x)}, {"a", Bytes(x)}};
   EXPECT_EQ(ComputePlCadPrepAssetIdentity(std::move(repeated)), "");
   // A name with dots that is not a parent step is fine.
   std::vector<PlCadPrepIdentityRecord> dotted = {{"a..b", Bytes(x)}};

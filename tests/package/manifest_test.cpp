@@ -119,8 +119,9 @@ struct ManifestJob {
     members.baseRefine = Voxel(30, 0, recipe.solid);
     for (const std::uint32_t angle : recipe.bakedAngles) {
       const auto origin = static_cast<std::int32_t>(angle);
-      members.baked.push_back(PlCadPrepBakedVoxelMembers{
-          angle, Voxel(recipe.bakedCellSizeMm, origin, recipe.solid), Voxel(30, origin, recipe.solid)});
+      members.baked.push_back(
+          PlCadPrepBakedVoxelMembers{angle, Voxel(recipe.bakedCellSizeMm, origin, recipe.solid),
+                                     Voxel(30, origin, recipe.solid)});
     }
     std::uint64_t voxelStorage = 0;
     std::uint64_t voxelBytes = 0;
@@ -471,7 +472,8 @@ TEST(Manifest, RefusesInconsistentImportedPackages) {
       {"upper-case source hash",
        [](ManifestJob& j) { j.recipe.sourceHash = "sha256:" + std::string(64, 'C'); },
        "invalid_source_hash", "source hash is not a canonical SHA-256 identity"},
-      {"seven baked angles", [](ManifestJob& j) { j.recipe.bakedAngles = {10, 20, 30, 40, 50, 60}; },
+      {"seven baked angles",
+       [](ManifestJob& j) { j.recipe.bakedAngles = {10, 20, 30, 40, 50, 60}; },
        "invalid_orientation", "version 3 baked-angle table is incomplete"},
       {"baked grid without a member name",
        [](ManifestJob& j) {

@@ -13,7 +13,8 @@
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "peltocadprep-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "peltocadprep-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
   }
