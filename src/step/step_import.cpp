@@ -8,8 +8,6 @@
 #include <IFSelect_ReturnStatus.hxx>
 #include <Poly_Triangulation.hxx>
 #include <STEPControl_Reader.hxx>
-#include <Standard_Failure.hxx>
-#include <Standard_OutOfMemory.hxx>
 #include <TColStd_SequenceOfAsciiString.hxx>
 #include <TopAbs_Orientation.hxx>
 #include <TopAbs_ShapeEnum.hxx>
@@ -37,6 +35,7 @@
 #include "mesh/triangle_mesh_builder.h"
 #include "step/occt_progress.h"
 #include "step/step_compat.h"
+#include "step/step_failures.h"
 #include "step/step_source.h"
 #include "step/step_triangle_extraction.h"
 
@@ -773,19 +772,9 @@ PlCadPrepStepImport ImportPlCadPrepStep(
     const PlCadPrepStepSolidMeshCallback& onSolidMesh,
     const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
   std::string_view stage = "preflight";
-  try {
-    return RunImport(request, options, context, progress, onSolidMesh, onSolidDiagnostic, stage);
-  } catch (const Standard_OutOfMemory&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "Open CASCADE exhausted memory while importing STEP", std::string(stage));
-  } catch (const Standard_Failure&) {
-    throw PlCadPrepError("step_occt_failure", "Open CASCADE failed while importing STEP",
-                         std::string(stage));
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed",
-                         std::string(stage));
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed",
-                         std::string(stage));
-  }
+  PlCadPrepStepImport result;
+  RunStepKernelWork(stage, [&] {
+    result = RunImport(request, options, context, progress, onSolidMesh, onSolidDiagnostic, stage);
+  });
+  return result;
 }

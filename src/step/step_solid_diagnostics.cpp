@@ -1,7 +1,5 @@
 #include "step/step_solid_diagnostics.h"
 
-#include <Standard_Failure.hxx>
-#include <Standard_OutOfMemory.hxx>
 #include <TopExp_Explorer.hxx>
 #include <TopTools_MapOfShape.hxx>
 #include <TopoDS_Builder.hxx>
@@ -17,6 +15,7 @@
 #include "core/checked.h"
 #include "core/sha256.h"
 #include "mesh/triangle_mesh_builder.h"
+#include "step/step_failures.h"
 #include "step/step_import.h"
 #include "step/step_triangle_extraction.h"
 
@@ -241,22 +240,15 @@ PlCadPrepStepSolidClassification ClassifyPlCadPrepStepSolids(
     std::uint64_t selectedSolidCount, TopoDS_Compound* retainedSolids,
     const PlCadPrepStepSolidMeshCallback& onSolidMesh,
     const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
-  try {
+  PlCadPrepStepSolidClassification classification;
+  RunStepKernelWork("mesh", [&] {
     SolidClassifier classifier(sourceSha256, request, options, context, retainedSolids, onSolidMesh,
                                onSolidDiagnostic);
     classifier.Run(solids);
     classifier.CheckTotals(selectedSolidCount);
-    return std::move(classifier.result);
-  } catch (const Standard_OutOfMemory&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "Open CASCADE exhausted memory while importing STEP", "mesh");
-  } catch (const Standard_Failure&) {
-    throw PlCadPrepError("step_occt_failure", "Open CASCADE failed while importing STEP", "mesh");
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed", "mesh");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed", "mesh");
-  }
+    classification = std::move(classifier.result);
+  });
+  return classification;
 }
 
 std::string PlCadPrepStepPlacedMeshStreamSha256(const PlGeometryMesh& mesh,

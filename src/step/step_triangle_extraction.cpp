@@ -2,8 +2,6 @@
 
 #include <BRep_Tool.hxx>
 #include <Poly_Triangulation.hxx>
-#include <Standard_Failure.hxx>
-#include <Standard_OutOfMemory.hxx>
 #include <TopAbs_Orientation.hxx>
 #include <TopExp_Explorer.hxx>
 #include <TopLoc_Location.hxx>
@@ -16,6 +14,8 @@
 #include <new>
 #include <stdexcept>
 #include <utility>
+
+#include "step/step_failures.h"
 
 namespace {
 
@@ -144,18 +144,11 @@ class FaceExtraction {
 PlCadPrepStepTriangleCounters ExtractPlCadPrepStepTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
-  try {
+  PlCadPrepStepTriangleCounters counters;
+  RunStepKernelWork("mesh", [&] {
     FaceExtraction extraction(request, context, builder);
     extraction.Run(shape);
-    return extraction.counters;
-  } catch (const Standard_OutOfMemory&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "Open CASCADE exhausted memory while importing STEP", "mesh");
-  } catch (const Standard_Failure&) {
-    throw PlCadPrepError("step_occt_failure", "Open CASCADE failed while importing STEP", "mesh");
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed", "mesh");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed", "mesh");
-  }
+    counters = extraction.counters;
+  });
+  return counters;
 }
