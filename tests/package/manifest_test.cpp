@@ -516,42 +516,35 @@ TEST(Manifest, RefusesInconsistentImportedPackages) {
 }
 
 TEST(Manifest, RefusesRunsWithoutResources) {
-  {
-    SCOPED_TRACE("released member reservation");
+  // `before` changes the job before its members are reserved, `after` once they are.
+  const struct {
+    const char* name;
+    void (*before)(ManifestJob&);
+    void (*after)(ManifestJob&);
+    const char* code;
+    const char* message;
+  } cases[] = {
+      {"released member reservation", [](ManifestJob&) {},
+       [](ManifestJob& j) { j.members.voxelMemory.Release(); }, "invalid_resource_reservation",
+       "stage input lacks its required request memory reservation"},
+      {"no room for the working memory", [](ManifestJob& j) { j.request.maxMemoryBytes = 100'000; },
+       [](ManifestJob&) {}, "memory_limit_exceeded", "preparation exceeds maxMemoryBytes"},
+      {"no room for the manifest bytes", [](ManifestJob& j) { j.request.maxOutputBytes = 1'000; },
+       [](ManifestJob&) {}, "output_limit_exceeded", "preparation exceeds maxOutputBytes"},
+      {"cancelled", [](ManifestJob&) {}, [](ManifestJob& j) { j.cancellation.cancelled = true; },
+       "cancelled", "preparation was cancelled"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     ManifestJob job;
+    c.before(job);
     job.Prepare();
-    job.members.voxelMemory.Release();
+    c.after(job);
     ExpectPlCadPrepError(
         [&] {
           (void)BuildPlCadPrepImportedManifest(job.request, job.members, job.evidence, job.context);
         },
-        "invalid_resource_reservation", "package",
-        "stage input lacks its required request memory reservation");
-  }
-  {
-    SCOPED_TRACE("no room for the working memory");
-    ManifestJob job;
-    job.request.maxMemoryBytes = 100'000;
-    ExpectPlCadPrepError([&] { (void)job.Imported(); }, "memory_limit_exceeded", "package",
-                         "preparation exceeds maxMemoryBytes");
-  }
-  {
-    SCOPED_TRACE("no room for the manifest bytes");
-    ManifestJob job;
-    job.request.maxOutputBytes = 1'000;
-    ExpectPlCadPrepError([&] { (void)job.Imported(); }, "output_limit_exceeded", "package",
-                         "preparation exceeds maxOutputBytes");
-  }
-  {
-    SCOPED_TRACE("cancelled");
-    ManifestJob job;
-    job.Prepare();
-    job.cancellation.cancelled = true;
-    ExpectPlCadPrepError(
-        [&] {
-          (void)BuildPlCadPrepImportedManifest(job.request, job.members, job.evidence, job.context);
-        },
-        "cancelled", "package", "preparation was cancelled");
+        c.code, "package", c.message);
   }
 }
 

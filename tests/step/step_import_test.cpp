@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <gp_Dir.hxx>
 #include <gp_Pln.hxx>
 #include <optional>
@@ -61,10 +62,15 @@ class StepImport : public TempDirTest {
  protected:
   // Two boxes (1 mm and 2 mm) and a free 1 mm shell at x = 10.
   std::filesystem::path WriteMixed() {
-    const std::filesystem::path path = dir / "mixed.step";
-    WriteTestStep(MakeTestCompound({MakeTestBox(1, 1, 1), MakeTestBox(2, 2, 2, gp_Pnt(5, 0, 0)),
-                                    MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0))}),
-                  path);
+    return Write("mixed.step",
+                 MakeTestCompound({MakeTestBox(1, 1, 1), MakeTestBox(2, 2, 2, gp_Pnt(5, 0, 0)),
+                                   MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0))}));
+  }
+
+  std::filesystem::path Write(const std::string& name, const TopoDS_Shape& shape,
+                              const char* unit = "MM") {
+    const std::filesystem::path path = dir / name;
+    WriteTestStep(shape, path, unit);
     return path;
   }
 
@@ -118,195 +124,146 @@ PlCadPrepStepImportOptions SolidsScope() {
 }
 
 TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
-  using Pairs = std::vector<std::pair<std::string, std::string>>;
-  using Keys = std::vector<std::string>;
+  using Req = PlCadPrepRequest;
+  using Opt = PlCadPrepStepImportOptions;
   const std::string a(kKeyA);
   const std::string b(kKeyB);
+  constexpr const char* kTess = "invalid_tessellation_options";
   constexpr const char* kDeflections =
       "STEP tessellation deflections exceed the finite version 1 policy";
+  constexpr const char* kBounds = "invalid_step_bounds_measurement";
   constexpr const char* kBoundsOnly =
       "a source-bounds measurement admits no selection, scope, or proof option, because it never "
       "tessellates";
+  constexpr const char* kProofCode = "invalid_step_source_proof_options";
   constexpr const char* kProof = "strict STEP source proof requires one exact retained mesh scope";
-  // Each row changes the defaults below; later rows keep earlier rules satisfied.
-  struct Case {
+  constexpr const char* kLarge = "step_occurrence_selection_too_large";
+  constexpr const char* kLargeMsg = "STEP occurrence role selection exceeds the request limit";
+  // Each row changes the defaults; later rows keep earlier rules satisfied.
+  const struct {
     const char* name;
-    PlCadPrepSourceFormat format = PlCadPrepSourceFormat::step;
-    const char* units = "source";
-    double linear = 0.5;
-    double angular = 0.5;
-    std::uint32_t scope = 0;
-    bool boundsOnly = false;
-    bool strict = false;
-    Keys reviewed = {};
-    Keys retained = {};
-    Pairs pairs = {};
-    std::string proofKey = {};
-    std::uint64_t maxTriangles = kDefaultMaxTriangles;
-    const char* code = "";
-    const char* message = "";
-  };
-  const Case cases[] = {
+    std::function<void(Req&, Opt&)> change;
+    const char* code;
+    const char* message;
+  } cases[] = {
       // The format is judged before the units.
-      {.name = "format",
-       .format = PlCadPrepSourceFormat::iges,
-       .units = "mm",
-       .code = "unsupported_format",
-       .message = "OCCT STEP ingestion accepts STEP/STP only"},
-      {.name = "units",
-       .units = "mm",
-       .code = "step_units_must_come_from_source",
-       .message = "STEP import must preserve the units declared by the source file"},
-      {.name = "linear above 15",
-       .linear = 15.000001,
-       .code = "invalid_tessellation_options",
-       .message = kDeflections},
-      {.name = "linear zero",
-       .linear = 0.0,
-       .code = "invalid_tessellation_options",
-       .message = kDeflections},
-      {.name = "angular nan",
-       .angular = std::nan(""),
-       .code = "invalid_tessellation_options",
-       .message = kDeflections},
+      {"format",
+       [](Req& r, Opt&) { r.sourceFormat = PlCadPrepSourceFormat::iges, r.sourceUnits = "mm"; },
+       "unsupported_format", "OCCT STEP ingestion accepts STEP/STP only"},
+      {"units", [](Req& r, Opt&) { r.sourceUnits = "mm"; }, "step_units_must_come_from_source",
+       "STEP import must preserve the units declared by the source file"},
+      {"linear above 15", [](Req&, Opt& o) { o.targetLinearDeflectionMm = 15.000001; }, kTess,
+       kDeflections},
+      {"linear zero", [](Req&, Opt& o) { o.targetLinearDeflectionMm = 0.0; }, kTess, kDeflections},
+      {"angular nan", [](Req&, Opt& o) { o.angularDeflectionRadians = std::nan(""); }, kTess,
+       kDeflections},
       // Deflections are judged before the scope.
-      {.name = "angular above pi",
-       .angular = std::nextafter(3.141592653589793, 4.0),
-       .scope = 7,
-       .code = "invalid_tessellation_options",
-       .message = kDeflections},
-      {.name = "scope",
-       .scope = 3,
-       .code = "invalid_step_face_scope",
-       .message = "STEP face scope is not recognized"},
-      {.name = "bounds with scope",
-       .scope = 1,
-       .boundsOnly = true,
-       .code = "invalid_step_bounds_measurement",
-       .message = kBoundsOnly},
-      {.name = "bounds with keys",
-       .boundsOnly = true,
-       .retained = {"x"},
-       .code = "invalid_step_bounds_measurement",
-       .message = kBoundsOnly},
-      {.name = "bounds with proof key",
-       .boundsOnly = true,
-       .proofKey = "x",
-       .code = "invalid_step_bounds_measurement",
-       .message = kBoundsOnly},
-      {.name = "bounds strict",
-       .boundsOnly = true,
-       .strict = true,
-       .code = "invalid_step_bounds_measurement",
-       .message = kBoundsOnly},
-      {.name = "keys outside solids",
-       .scope = 2,
-       .pairs = {{"x", "y"}},
-       .code = "step_occurrence_selection_requires_solids",
-       .message = "STEP occurrence selection requires solids-only diagnostic scope"},
-      {.name = "strict without proof",
-       .strict = true,
-       .code = "invalid_step_source_proof_options",
-       .message = kProof},
-      {.name = "proof pairs not strict",
-       .scope = 1,
-       .pairs = {{"x", "y"}},
-       .code = "invalid_step_source_proof_options",
-       .message = kProof},
-      {.name = "strict with reviewed keys",
-       .scope = 1,
-       .strict = true,
-       .reviewed = {"x"},
-       .pairs = {{"x", "y"}},
-       .code = "invalid_step_source_proof_options",
-       .message = kProof},
-      {.name = "proof key outside free shells",
-       .strict = true,
-       .proofKey = a,
-       .code = "invalid_step_source_proof_options",
-       .message = kProof},
-      {.name = "proof key in capitals",
-       .scope = 2,
-       .strict = true,
-       .proofKey = "sha256:" + std::string(64, 'A'),
-       .code = "invalid_step_source_proof_options",
-       .message = kProof},
-      {.name = "more keys than triangles",
-       .scope = 1,
-       .reviewed = {"x", "y"},
-       .maxTriangles = 1,
-       .code = "step_occurrence_selection_too_large",
-       .message = "STEP occurrence role selection exceeds the request limit"},
-      {.name = "more retained than reviewed",
-       .scope = 1,
-       .retained = {"x"},
-       .code = "step_occurrence_selection_too_large",
-       .message = "STEP occurrence role selection exceeds the request limit"},
-      {.name = "reviewed not canonical",
-       .scope = 1,
-       .reviewed = {a, a + "0"},
-       .code = "invalid_step_occurrence_key",
-       .message = "STEP occurrence selection key is not canonical SHA-256"},
-      {.name = "reviewed repeated",
-       .scope = 1,
-       .reviewed = {a, b, a},
-       .code = "duplicate_step_occurrence_key",
-       .message = "STEP occurrence selection contains a duplicate key"},
-      {.name = "retained not canonical",
-       .scope = 1,
-       .reviewed = {a, b},
-       .retained = {"sha256:1"},
-       .code = "invalid_step_occurrence_key",
-       .message = "retained STEP occurrence key is not canonical SHA-256"},
-      {.name = "retained repeated",
-       .scope = 1,
-       .reviewed = {a, b},
-       .retained = {b, b},
-       .code = "duplicate_step_occurrence_key",
-       .message = "retained STEP occurrence selection contains a duplicate key"},
-      {.name = "retained not reviewed",
-       .scope = 1,
-       .reviewed = {a},
-       .retained = {b},
-       .code = "invalid_step_occurrence_role_selection",
-       .message = "retained STEP occurrences are not a subset of reviewed occurrences"},
-      {.name = "proof identity not canonical",
-       .scope = 1,
-       .strict = true,
-       .pairs = {{a, "sha256:"}},
-       .code = "invalid_step_source_proof_mesh_key",
-       .message = "strict STEP source-proof component identity is not canonical"},
-      {.name = "proof key repeated",
-       .scope = 1,
-       .strict = true,
-       .pairs = {{b, a}, {a, a}, {b, b}},
-       .code = "ambiguous_step_source_proof_mesh",
-       .message = "strict STEP source proof repeats a reviewed occurrence"},
+      {"angular above pi",
+       [](Req&, Opt& o) {
+         o.angularDeflectionRadians = std::nextafter(3.141592653589793, 4.0), o.faceScope = 7;
+       },
+       kTess, kDeflections},
+      {"scope", [](Req&, Opt& o) { o.faceScope = 3; }, "invalid_step_face_scope",
+       "STEP face scope is not recognized"},
+      {"bounds with scope", [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.faceScope = 1; },
+       kBounds, kBoundsOnly},
+      {"bounds with keys",
+       [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.retainedOccurrenceKeys = {"x"}; },
+       kBounds, kBoundsOnly},
+      {"bounds with proof key",
+       [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.sourceProofMeshKey = "x"; }, kBounds,
+       kBoundsOnly},
+      {"bounds strict",
+       [](Req&, Opt& o) { o.measureSourceBoundsOnly = o.strictSourceProof = true; }, kBounds,
+       kBoundsOnly},
+      {"keys outside solids",
+       [](Req&, Opt& o) {
+         o.faceScope = 2, o.sourceProofPairs = {{"x", "y"}};
+       },
+       "step_occurrence_selection_requires_solids",
+       "STEP occurrence selection requires solids-only diagnostic scope"},
+      {"strict without proof", [](Req&, Opt& o) { o.strictSourceProof = true; }, kProofCode,
+       kProof},
+      {"proof pairs not strict",
+       [](Req&, Opt& o) {
+         o.faceScope = 1, o.sourceProofPairs = {{"x", "y"}};
+       },
+       kProofCode, kProof},
+      {"strict with reviewed keys",
+       [](Req&, Opt& o) {
+         o.faceScope = 1, o.strictSourceProof = true, o.reviewedOccurrenceKeys = {"x"};
+         o.sourceProofPairs = {{"x", "y"}};
+       },
+       kProofCode, kProof},
+      {"proof key outside free shells",
+       [&](Req&, Opt& o) { o.strictSourceProof = true, o.sourceProofMeshKey = a; }, kProofCode,
+       kProof},
+      {"proof key in capitals",
+       [](Req&, Opt& o) {
+         o.faceScope = 2, o.strictSourceProof = true,
+         o.sourceProofMeshKey = "sha256:" + std::string(64, 'A');
+       },
+       kProofCode, kProof},
+      {"more keys than triangles",
+       [](Req& r, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {"x", "y"}, r.maxTriangles = 1;
+       },
+       kLarge, kLargeMsg},
+      {"more retained than reviewed",
+       [](Req&, Opt& o) { o.faceScope = 1, o.retainedOccurrenceKeys = {"x"}; }, kLarge, kLargeMsg},
+      {"reviewed not canonical",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, a + "0"};
+       },
+       "invalid_step_occurrence_key", "STEP occurrence selection key is not canonical SHA-256"},
+      {"reviewed repeated",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b, a};
+       },
+       "duplicate_step_occurrence_key", "STEP occurrence selection contains a duplicate key"},
+      {"retained not canonical",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b},
+         o.retainedOccurrenceKeys = {"sha256:1"};
+       },
+       "invalid_step_occurrence_key", "retained STEP occurrence key is not canonical SHA-256"},
+      {"retained repeated",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b}, o.retainedOccurrenceKeys = {b, b};
+       },
+       "duplicate_step_occurrence_key",
+       "retained STEP occurrence selection contains a duplicate key"},
+      {"retained not reviewed",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.reviewedOccurrenceKeys = {a}, o.retainedOccurrenceKeys = {b};
+       },
+       "invalid_step_occurrence_role_selection",
+       "retained STEP occurrences are not a subset of reviewed occurrences"},
+      {"proof identity not canonical",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.strictSourceProof = true, o.sourceProofPairs = {{a, "sha256:"}};
+       },
+       "invalid_step_source_proof_mesh_key",
+       "strict STEP source-proof component identity is not canonical"},
+      {"proof key repeated",
+       [&](Req&, Opt& o) {
+         o.faceScope = 1, o.strictSourceProof = true, o.sourceProofPairs = {{b, a}, {a, a}, {b, b}};
+       },
+       "ambiguous_step_source_proof_mesh",
+       "strict STEP source proof repeats a reviewed occurrence"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // The path does not exist: preflight never touches the source.
-    PlCadPrepRequest request = TestStepRequest(dir / "missing.step");
-    request.sourceFormat = c.format;
-    request.sourceUnits = c.units;
-    request.maxTriangles = c.maxTriangles;
-    PlCadPrepStepImportOptions options;
-    options.targetLinearDeflectionMm = c.linear;
-    options.angularDeflectionRadians = c.angular;
-    options.faceScope = c.scope;
-    options.measureSourceBoundsOnly = c.boundsOnly;
-    options.strictSourceProof = c.strict;
-    options.reviewedOccurrenceKeys = c.reviewed;
-    options.retainedOccurrenceKeys = c.retained;
-    options.sourceProofPairs = c.pairs;
-    options.sourceProofMeshKey = c.proofKey;
+    Req request = TestStepRequest(dir / "missing.step");
+    Opt options;
+    c.change(request, options);
     ExpectImportError(request, options, c.code, "preflight", c.message);
   }
 }
 
 TEST_F(StepImport, ImportsABoxWithItsEvidence) {
-  const std::filesystem::path path = dir / "box.step";
-  WriteTestStep(MakeTestBox(10, 20, 30), path);
+  const std::filesystem::path path = Write("box.step", MakeTestBox(10, 20, 30));
   const std::string bytes = ReadFile(path);
   ProgressLog log;
   const PlCadPrepStepImport result = Import(TestStepRequest(path), {}, log.Callback());
@@ -314,38 +271,32 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
   EXPECT_EQ(result.sourceSha256, Sha256Identity(std::string_view(bytes)));
   EXPECT_EQ(result.sourceBytes, bytes.size());
   EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{"millimetre"});
-  EXPECT_FALSE(result.mixedLengthUnits);
-  EXPECT_EQ(result.rootCount, 1u);
-  EXPECT_EQ(result.transferredRootCount, 1u);
-  EXPECT_EQ(result.census.shapeType, "solid");
-  EXPECT_EQ(result.census.directChildCount, 1u);
-  EXPECT_EQ(result.census.directShellCount, 1u);
-  EXPECT_EQ(result.census.solidOccurrenceCount, 1u);
-  EXPECT_EQ(result.census.distinctSolidCount, 1u);
-  EXPECT_EQ(result.census.shellOccurrenceCount, 1u);
-  EXPECT_EQ(result.census.closedShellOccurrenceCount, 1u);
-  EXPECT_EQ(result.census.freeShellCount, 0u);
-  EXPECT_EQ(result.census.wireOccurrenceCount, 6u);
-  EXPECT_EQ(result.census.edgeOccurrenceCount, 24u);
-  EXPECT_EQ(result.census.vertexOccurrenceCount, 48u);
-  EXPECT_EQ(result.boundaryFaceCount, 6u);
-  EXPECT_EQ(result.triangulatedBoundaryFaceCount, 6u);
-  EXPECT_EQ(result.tessellatedTriangleCount, 12u);
-  EXPECT_EQ(result.retainedTriangleCount, 12u);
+  const PlCadPrepStepShapeCensus& n = result.census;
+  EXPECT_EQ(n.shapeType, "solid");
+  // Roots, transferred roots, census, faces, triangulated faces, triangles seen and kept.
+  EXPECT_EQ((std::vector<std::uint64_t>{
+                result.rootCount, result.transferredRootCount, n.directChildCount,
+                n.directShellCount, n.solidOccurrenceCount, n.distinctSolidCount,
+                n.shellOccurrenceCount, n.closedShellOccurrenceCount, n.freeShellCount,
+                n.wireOccurrenceCount, n.edgeOccurrenceCount, n.vertexOccurrenceCount,
+                result.boundaryFaceCount, result.triangulatedBoundaryFaceCount,
+                result.tessellatedTriangleCount, result.retainedTriangleCount}),
+            (std::vector<std::uint64_t>{1, 1, 1, 1, 1, 1, 1, 1, 0, 6, 24, 48, 6, 6, 12, 12}));
   EXPECT_EQ(result.meshStatusFlags, 0u);
   EXPECT_TRUE(result.meshStatusNames.empty());
-  EXPECT_FALSE(result.retainedOnlyRemesh);
   // Six faces of four nodes (24 bytes each) and two triangles (12 bytes each).
   EXPECT_EQ(result.triangulationMemoryEstimateBytes, bytes.size() + 6 * (4 * 24 + 2 * 12));
   EXPECT_EQ(result.maxSubshapeToleranceMm, 1e-7);
   EXPECT_EQ(result.maxPlacementScale, 1.0);
-  EXPECT_TRUE(result.tessellationComplete);
-  // Healing may move the surface; only a strict import may claim a bound.
-  EXPECT_FALSE(result.sourceDeviationBounded);
+  // Mixed units, retained-only remesh, complete, deviation bounded, watertight. Healing may
+  // move the surface, so only a strict import may claim a bound.
+  EXPECT_EQ((std::vector<bool>{result.mixedLengthUnits, result.retainedOnlyRemesh,
+                               result.tessellationComplete, result.sourceDeviationBounded,
+                               result.mesh.watertight}),
+            (std::vector<bool>{false, false, true, false, true}));
   EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
   EXPECT_EQ(result.mesh.vertices.size(), 8u);
   EXPECT_EQ(result.mesh.triangles.size(), 12u);
-  EXPECT_TRUE(result.mesh.watertight);
   EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{0.0, 0.0, 0.0}));
   EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{10.0, 20.0, 30.0}));
 
@@ -366,8 +317,7 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
 }
 
 TEST_F(StepImport, PlacesInchesInMillimetresThroughTheMountTransform) {
-  const std::filesystem::path path = dir / "inch.step";
-  WriteTestStep(MakeTestBox(1, 2, 3), path, "INCH");
+  const std::filesystem::path path = Write("inch.step", MakeTestBox(1, 2, 3), "INCH");
   PlCadPrepRequest request = TestStepRequest(path);
   request.sourceToMount[3] = 100.0;
   const PlCadPrepStepImport result = Import(request, {});
@@ -432,9 +382,8 @@ TEST_F(StepImport, ClassifiesEachSelectedSolidOnce) {
 }
 
 TEST_F(StepImport, TellsTwoPlacementsOfOneSolidApart) {
-  const std::filesystem::path path = dir / "twice.step";
   const TopoDS_Shape box = MakeTestBox(1, 1, 1);
-  WriteTestStep(MakeTestCompound({box, MovedTestShape(box, 3, 0, 0)}), path);
+  const auto path = Write("twice.step", MakeTestCompound({box, MovedTestShape(box, 3, 0, 0)}));
   const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeSolidsOnlyDiagnostic);
   ASSERT_EQ(result.solidDiagnostics.size(), 2u);
   EXPECT_NE(result.solidDiagnostics[0].samePolicyOccurrenceSha256,
@@ -469,31 +418,17 @@ TEST_F(StepImport, KeysAreStableAndBoundToSourceAndPolicy) {
   expectAllChanged(Keys(Import(TestStepRequest(edited), SolidsScope())));
 }
 
-TEST_F(StepImport, SelectsReviewedKeysAndRejectsStaleOnes) {
-  const std::filesystem::path path = WriteMixed();
-  const PlCadPrepRequest request = TestStepRequest(path);
-  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
-
-  PlCadPrepStepImportOptions reviewed = SolidsScope();
-  reviewed.reviewedOccurrenceKeys = {keys[1], keys[0]};
-  const PlCadPrepStepImport result = Import(request, reviewed);
-  EXPECT_EQ(result.solidCounters.reviewedKeysMatchedCount, 2u);
-  for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) EXPECT_TRUE(d.selected);
-  EXPECT_FALSE(result.retainedOnlyRemesh);
-
-  PlCadPrepStepImportOptions stale = SolidsScope();
-  stale.reviewedOccurrenceKeys = {keys[0], std::string(kKeyA)};
-  ExpectImportError(request, stale, "step_occurrence_selection_stale", "validate",
-                    "STEP occurrence selection does not match this source and policy");
-}
-
-TEST_F(StepImport, RemeshesOnlyTheRetainedSolids) {
-  const std::filesystem::path path = WriteMixed();
-  const PlCadPrepRequest request = TestStepRequest(path);
+TEST_F(StepImport, SelectsReviewedKeysAndRemeshesOnlyTheRetainedSolids) {
+  const PlCadPrepRequest request = TestStepRequest(WriteMixed());
   const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
 
   PlCadPrepStepImportOptions options = SolidsScope();
-  options.reviewedOccurrenceKeys = keys;
+  options.reviewedOccurrenceKeys = {keys[1], keys[0]};
+  const PlCadPrepStepImport reviewed = Import(request, options);
+  EXPECT_EQ(reviewed.solidCounters.reviewedKeysMatchedCount, 2u);
+  for (const PlCadPrepStepSolidDiagnostic& d : reviewed.solidDiagnostics) EXPECT_TRUE(d.selected);
+  EXPECT_FALSE(reviewed.retainedOnlyRemesh);
+
   options.retainedOccurrenceKeys = {keys[1]};
   ProgressLog log;
   const PlCadPrepStepImport result = Import(request, options, log.Callback());
@@ -509,6 +444,11 @@ TEST_F(StepImport, RemeshesOnlyTheRetainedSolids) {
   EXPECT_LE(steps.front(), 500u);
   EXPECT_GT(steps.back(), 500u);
   EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+
+  PlCadPrepStepImportOptions stale = SolidsScope();
+  stale.reviewedOccurrenceKeys = {keys[0], std::string(kKeyA)};
+  ExpectImportError(request, stale, "step_occurrence_selection_stale", "validate",
+                    "STEP occurrence selection does not match this source and policy");
 }
 
 TEST_F(StepImport, StrictSolidProofBoundsTheDeviation) {
@@ -537,8 +477,8 @@ TEST_F(StepImport, StrictSolidProofBoundsTheDeviation) {
 }
 
 TEST_F(StepImport, StrictFreeShellProofComparesTheWholeMesh) {
-  const std::filesystem::path path = dir / "shell.step";
-  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)), path);
+  const std::filesystem::path path =
+      Write("shell.step", MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)));
   const PlCadPrepRequest request = TestStepRequest(path);
   const PlCadPrepStepImport plain = Import(path, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic);
   EXPECT_EQ(plain.selectedFreeShellCount, 1u);
@@ -573,29 +513,10 @@ TEST_F(StepImport, MeasuresBoundsWithoutTessellating) {
   EXPECT_NEAR(result.sourceBoundsMax[0], 11.0, 1e-6);
   EXPECT_NEAR(result.solidBoundsMax[0], 7.0, 1e-6);
   EXPECT_NEAR(result.solidBoundsMin[0], 0.0, 1e-6);
-
-  const std::filesystem::path shell = dir / "shell.step";
-  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)), shell);
-  ExpectImportError(TestStepRequest(shell), boundsOnly, "step_bounds_unbounded", "mesh",
-                    "STEP transfer produced no finite extent");
 }
 
-TEST_F(StepImport, FailsScopesWithoutTheirShapes) {
-  const std::filesystem::path box = dir / "box.step";
-  WriteTestStep(MakeTestBox(1, 1, 1), box);
-  const std::filesystem::path shell = dir / "shell.step";
-  WriteTestStep(MakeTestFreeShell(1, 1, 1, gp_Pnt()), shell);
-  PlCadPrepStepImportOptions freeShells;
-  freeShells.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
-  ExpectImportError(TestStepRequest(box), freeShells, "step_no_selected_free_shells", "heal",
-                    "STEP free-shell diagnostic found no shell outside a solid");
-  ExpectImportError(TestStepRequest(shell), SolidsScope(), "step_no_selected_solids", "heal",
-                    "STEP solids-only diagnostic found no solid");
-}
-
-TEST_F(StepImport, LimitsAreInclusive) {
-  const std::filesystem::path path = dir / "box.step";
-  WriteTestStep(MakeTestBox(1, 1, 1), path);
+TEST_F(StepImport, LimitsAreInclusiveAndScopesNeedTheirShapes) {
+  const std::filesystem::path path = Write("box.step", MakeTestBox(1, 1, 1));
   const std::uint64_t size = ReadFile(path).size();
   PlCadPrepRequest request = TestStepRequest(path);
   request.maxTriangles = 12;
@@ -605,32 +526,44 @@ TEST_F(StepImport, LimitsAreInclusive) {
   extremes.angularDeflectionRadians = 3.141592653589793;
   EXPECT_EQ(Import(request, extremes).mesh.triangles.size(), 12u);
 
-  request.maxTriangles = 11;
-  ExpectImportError(request, {}, "triangle_limit_exceeded", "mesh",
-                    "STEP tessellation exceeds maxTriangles");
-  request.maxTriangles = 12;
-  request.maxInputBytes = size - 1;
-  ExpectImportError(request, {}, "input_read_failed", "import",
-                    "STEP source size changed after preflight");
-}
-
-TEST_F(StepImport, ReservesMemoryBeforeUsingIt) {
-  const std::filesystem::path path = dir / "box.step";
-  WriteTestStep(MakeTestBox(1, 1, 1), path);
-  const std::uint64_t size = ReadFile(path).size();
-  PlCadPrepRequest request = TestStepRequest(path);
-  request.maxMemoryBytes = size - 1;
-  ExpectImportError(request, {}, "memory_limit_exceeded", "import",
-                    "preparation exceeds maxMemoryBytes");
-  // The snapshot fits, the triangulation estimate (source size + 720) does not.
-  request.maxMemoryBytes = size + 719;
-  ExpectImportError(request, {}, "memory_limit_exceeded", "mesh",
-                    "preparation exceeds maxMemoryBytes");
+  // One less of any limit fails at the stage that first meets it.
+  const std::filesystem::path shell = Write("shell.step", MakeTestFreeShell(1, 1, 1, gp_Pnt()));
+  constexpr const char* kMemory = "preparation exceeds maxMemoryBytes";
+  const struct {
+    const char* name;
+    std::function<void(PlCadPrepRequest&, PlCadPrepStepImportOptions&)> change;
+    const char* code;
+    const char* stage;
+    const char* message;
+  } cases[] = {
+      {"triangles", [](auto& r, auto&) { r.maxTriangles = 11; }, "triangle_limit_exceeded", "mesh",
+       "STEP tessellation exceeds maxTriangles"},
+      {"input bytes", [&](auto& r, auto&) { r.maxInputBytes = size - 1; }, "input_read_failed",
+       "import", "STEP source size changed after preflight"},
+      {"snapshot memory", [&](auto& r, auto&) { r.maxMemoryBytes = size - 1; },
+       "memory_limit_exceeded", "import", kMemory},
+      // The snapshot fits, the triangulation estimate (source size + 720) does not.
+      {"mesh memory", [&](auto& r, auto&) { r.maxMemoryBytes = size + 719; },
+       "memory_limit_exceeded", "mesh", kMemory},
+      {"no free shell", [](auto&, auto& o) { o.faceScope = 2; }, "step_no_selected_free_shells",
+       "heal", "STEP free-shell diagnostic found no shell outside a solid"},
+      {"no solid", [&](auto& r, auto& o) { r = TestStepRequest(shell), o.faceScope = 1; },
+       "step_no_selected_solids", "heal", "STEP solids-only diagnostic found no solid"},
+      {"no finite extent",
+       [&](auto& r, auto& o) { r = TestStepRequest(shell), o.measureSourceBoundsOnly = true; },
+       "step_bounds_unbounded", "mesh", "STEP transfer produced no finite extent"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlCadPrepRequest limited = TestStepRequest(path);
+    PlCadPrepStepImportOptions options;
+    c.change(limited, options);
+    ExpectImportError(limited, options, c.code, c.stage, c.message);
+  }
 }
 
 TEST_F(StepImport, RejectsSourcesTheReaderCannotUse) {
-  const std::filesystem::path boxPath = dir / "box.step";
-  WriteTestStep(MakeTestBox(10, 20, 30), boxPath);
+  const std::filesystem::path boxPath = Write("box.step", MakeTestBox(10, 20, 30));
   const std::string box = ReadFile(boxPath);
   const auto without = [&box](const std::string& entityStart) {
     std::string text = box;
@@ -677,8 +610,8 @@ TEST_F(StepImport, KeepsAnUntriangulatedFaceButDropsTheBound) {
   BRepBuilderAPI_MakeFace face(gp_Pln(gp_Pnt(0, 0, 0), gp_Dir(0, 0, 1)), wire.Wire(),
                                Standard_True);
   ASSERT_TRUE(face.IsDone());
-  const std::filesystem::path path = dir / "flat.step";
-  WriteTestStep(MakeTestCompound({MakeTestBox(1, 1, 1), face.Shape()}), path);
+  const std::filesystem::path path =
+      Write("flat.step", MakeTestCompound({MakeTestBox(1, 1, 1), face.Shape()}));
   const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeAllTransferredBoundaryFaces);
   EXPECT_EQ(result.boundaryFaceCount, 7u);
   EXPECT_EQ(result.untriangulatedBoundaryFaceCount, 1u);

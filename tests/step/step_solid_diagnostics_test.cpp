@@ -13,6 +13,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <gp_Trsf.hxx>
 #include <limits>
 #include <string>
@@ -231,71 +232,38 @@ TEST(StepSolidDiagnostics, ReviewStreamAcceptsEveryValueThatStaysFiniteInSingleP
 
 TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
   const AlwaysCancelled cancelled;
-  struct Case {
+  constexpr const char* kEmpty = "step_review_empty_component";
+  constexpr const char* kEmptyMsg = "STEP review mesh identity requires nonempty geometry";
+  constexpr const char* kBad = "invalid_step_review_component";
+  constexpr const char* kNonFinite = "STEP review mesh identity contains a non-finite vertex";
+  // Each row spoils one part of a unit triangle mesh.
+  const struct {
     const char* name;
-    std::vector<PlPoint3> vertices;
-    std::vector<std::array<std::uint32_t, 3>> triangles;
-    std::uint64_t maxMemoryBytes;
+    void (*change)(PlGeometryMesh&, PlCadPrepRequest&);
     const PlCadPrepCancellation* cancellation;
     const char* code;
     const char* message;
-  };
-  const std::vector<PlPoint3> good = UnitTriangleMesh().vertices;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const Case cases[] = {
-      {"no vertices",
-       {},
-       {{0, 1, 2}},
-       1024,
-       &kNever,
-       "step_review_empty_component",
-       "STEP review mesh identity requires nonempty geometry"},
-      {"no triangles",
-       good,
-       {},
-       1024,
-       &kNever,
-       "step_review_empty_component",
-       "STEP review mesh identity requires nonempty geometry"},
-      {"nan",
-       {{0, 0, 0}, {nan, 0, 0}, {0, 1, 0}},
-       {{0, 1, 2}},
-       1024,
-       &kNever,
-       "invalid_step_review_component",
-       "STEP review mesh identity contains a non-finite vertex"},
-      {"overflows single precision",
-       {{0, 0, 0}, {1, 0, 0}, {0, 0x1.ffffffp127, 0}},
-       {{0, 1, 2}},
-       1024,
-       &kNever,
-       "invalid_step_review_component",
-       "STEP review mesh identity contains a non-finite vertex"},
-      {"index past the vertices",
-       good,
-       {{0, 1, 3}},
-       1024,
-       &kNever,
-       "invalid_step_review_component",
+  } cases[] = {
+      {"no vertices", [](auto& m, auto&) { m.vertices.clear(); }, &kNever, kEmpty, kEmptyMsg},
+      {"no triangles", [](auto& m, auto&) { m.triangles.clear(); }, &kNever, kEmpty, kEmptyMsg},
+      {"nan", [](auto& m, auto&) { m.vertices[1][0] = std::nan(""); }, &kNever, kBad, kNonFinite},
+      {"overflows single precision", [](auto& m, auto&) { m.vertices[2][1] = 0x1.ffffffp127; },
+       &kNever, kBad, kNonFinite},
+      {"index past the vertices", [](auto& m, auto&) { m.triangles[0][2] = 3; }, &kNever, kBad,
        "STEP review mesh identity has an out-of-range index"},
-      {"payload exceeds memory",
-       good,
-       {{0, 1, 2}},
-       47,
-       &kNever,
-       "memory_limit_exceeded",
-       "preparation exceeds maxMemoryBytes"},
-      {"cancelled", good, {{0, 1, 2}}, 1024, &cancelled, "cancelled", "preparation was cancelled"},
+      // The payload takes 48 bytes.
+      {"payload exceeds memory", [](auto&, auto& r) { r.maxMemoryBytes = 47; }, &kNever,
+       "memory_limit_exceeded", "preparation exceeds maxMemoryBytes"},
+      {"cancelled", [](auto&, auto&) {}, &cancelled, "cancelled", "preparation was cancelled"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PlCadPrepRequest request;
-    request.maxMemoryBytes = c.maxMemoryBytes;
+    request.maxMemoryBytes = 1024;
+    PlGeometryMesh mesh = UnitTriangleMesh();
+    c.change(mesh, request);
     const PlCadPrepOperationContext context =
         MakePlCadPrepOperationContext(request, *c.cancellation);
-    PlGeometryMesh mesh;
-    mesh.vertices = c.vertices;
-    mesh.triangles = c.triangles;
     ExpectPlCadPrepError([&] { (void)PlCadPrepStepReviewMeshStreamSha256(mesh, context); }, c.code,
                          "mesh", c.message);
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
@@ -427,80 +395,59 @@ TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
   const std::vector<std::string> keys = Keys(first);
   const std::string placed0 = first.diagnostics[0].placedMeshStreamSha256;
 
+  constexpr const char* kStale = "step_occurrence_selection_stale";
+  constexpr const char* kStaleMsg =
+      "STEP occurrence selection does not match this source and policy";
+  constexpr const char* kProof = "step_source_proof_mesh_stale";
+  constexpr const char* kProofMsg = "strict STEP source-proof meshes do not match this transfer";
+  using Opt = PlCadPrepStepImportOptions;
   struct Case {
     const char* name;
     std::uint64_t selectedSolidCount;
-    std::vector<std::string> reviewed;
-    std::vector<std::string> retained;
-    std::vector<std::pair<std::string, std::string>> proof;
+    std::function<void(Opt&)> change;
     const PlCadPrepCancellation* cancellation;
     const char* code;
     const char* stage;
     const char* message;
   };
   const Case cases[] = {
-      {"a selected solid left unclassified",
-       3,
-       {},
-       {},
-       {},
-       &kNever,
-       "step_solid_diagnostic_incomplete",
-       "mesh",
+      {"a selected solid left unclassified", 3, [](Opt&) {}, &kNever,
+       "step_solid_diagnostic_incomplete", "mesh",
        "STEP per-solid diagnostic did not classify every selected solid"},
-      {"reviewed key of another source",
-       2,
-       {keys[0], kStaleKey},
-       {},
-       {},
-       &kNever,
-       "step_occurrence_selection_stale",
-       "validate",
-       "STEP occurrence selection does not match this source and policy"},
-      {"retained key of another source",
-       2,
-       {keys[0], keys[1], kStaleKey},
-       {keys[0], kStaleKey},
-       {},
-       &kNever,
-       "step_occurrence_selection_stale",
-       "validate",
-       "STEP occurrence selection does not match this source and policy"},
-      {"retained roles stale",
-       2,
-       {keys[0], keys[1]},
-       {keys[0], kStaleKey},
-       {},
-       &kNever,
-       "step_occurrence_role_selection_stale",
-       "validate",
+      {"reviewed key of another source", 2,
+       [&](Opt& o) {
+         o.reviewedOccurrenceKeys = {keys[0], kStaleKey};
+       },
+       &kNever, kStale, "validate", kStaleMsg},
+      {"retained key of another source", 2,
+       [&](Opt& o) {
+         o.reviewedOccurrenceKeys = {keys[0], keys[1], kStaleKey};
+         o.retainedOccurrenceKeys = {keys[0], kStaleKey};
+       },
+       &kNever, kStale, "validate", kStaleMsg},
+      {"retained roles stale", 2,
+       [&](Opt& o) {
+         o.reviewedOccurrenceKeys = keys;
+         o.retainedOccurrenceKeys = {keys[0], kStaleKey};
+       },
+       &kNever, "step_occurrence_role_selection_stale", "validate",
        "retained STEP occurrence roles do not match this source and policy"},
-      {"proof mesh differs",
-       2,
-       {},
-       {},
-       {{keys[0], kStaleKey}},
-       &kNever,
-       "step_source_proof_mesh_stale",
-       "validate",
-       "strict STEP source-proof meshes do not match this transfer"},
-      {"proof key differs",
-       2,
-       {},
-       {},
-       {{kStaleKey, placed0}},
-       &kNever,
-       "step_source_proof_mesh_stale",
-       "validate",
-       "strict STEP source-proof meshes do not match this transfer"},
-      {"cancelled", 2, {}, {}, {}, &cancelled, "cancelled", "mesh", "preparation was cancelled"},
+      {"proof mesh differs", 2,
+       [&](Opt& o) {
+         o.sourceProofPairs = {{keys[0], kStaleKey}};
+       },
+       &kNever, kProof, "validate", kProofMsg},
+      {"proof key differs", 2,
+       [&](Opt& o) {
+         o.sourceProofPairs = {{kStaleKey, placed0}};
+       },
+       &kNever, kProof, "validate", kProofMsg},
+      {"cancelled", 2, [](Opt&) {}, &cancelled, "cancelled", "mesh", "preparation was cancelled"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PlCadPrepStepImportOptions options = SolidsOptions();
-    options.reviewedOccurrenceKeys = c.reviewed;
-    options.retainedOccurrenceKeys = c.retained;
-    options.sourceProofPairs = c.proof;
+    c.change(options);
     const PlCadPrepRequest request;
     const PlCadPrepOperationContext context =
         MakePlCadPrepOperationContext(request, *c.cancellation);
