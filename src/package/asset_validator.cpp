@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "generated/generated_provenance.h"
 #include "members/derived_members.h"
+#include "members/preview_model.h"
 #include "members/voxelizer.h"
+#include "package/manifest.h"
 
 namespace {
 
-constexpr char kManifestMemberName[] = "manifest.json";
-constexpr char kAnalyticMemberName[] = "analytic.pshape";
 constexpr std::size_t kMaxOrientations = 24;
 constexpr std::size_t kMinVoxelMembers = 2;
 constexpr std::size_t kMaxVoxelMembers = 12;
@@ -227,7 +228,8 @@ PlMemberDiagnostic CheckPlCadPrepOrientationReference(const PlCadPrepManifestMod
     diagnostic.member = std::string(name);
     return diagnostic;
   }
-  if (name == "manifest.json" || name == "preview.glb" || name == "collision.pmesh") {
+  if (name == kManifestMemberName || name == kPreviewMemberName ||
+      name == kCollisionMeshMemberName) {
     return Fail(PlMemberDiagnosticCode::voxelGrid, std::string(name),
                 "geometry orientation references a non-voxel member");
   }

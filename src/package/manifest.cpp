@@ -15,6 +15,7 @@
 
 #include "core/json_text.h"
 #include "core/sha256.h"
+#include "members/preview_model.h"
 #include "members/voxelizer.h"
 #include "package/asset_identity.h"
 #include "package/asset_validator.h"
@@ -406,9 +407,9 @@ std::string AssetIdentity(const std::string& identityManifest,
   std::vector<PlCadPrepIdentityRecord> records;
   records.reserve(4 + table.size() * 2);
   records.push_back({std::string(kAssetIdentityManifestName), TextBytes(identityManifest)});
-  records.push_back({"preview.glb", members.preview});
-  records.push_back({"collision.pmesh", members.collision.bytes});
-  if (provenance != nullptr) records.push_back({"analytic.pshape", members.analytic});
+  records.push_back({kPreviewMemberName, members.preview});
+  records.push_back({kCollisionMeshMemberName, members.collision.bytes});
+  if (provenance != nullptr) records.push_back({kAnalyticMemberName, members.analytic});
   std::vector<std::string_view> taken;
   taken.reserve(table.size() * 2);
   const auto add = [&records, &taken](const std::string& name, const PlVoxelMember* member) {

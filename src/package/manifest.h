@@ -11,6 +11,7 @@
 #include "step/component_selection_evidence.h"
 
 inline constexpr std::size_t kManifestMaxBytes = 262'144;
+inline constexpr char kManifestMemberName[] = "manifest.json";
 
 // The final manifest and its asset identity, with the reservations that cover them.
 struct PlCadPrepManifest {

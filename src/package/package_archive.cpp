@@ -9,6 +9,7 @@
 
 #include "core/checked.h"
 #include "core/error.h"
+#include "members/preview_model.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ constexpr std::uint64_t kWriterHeadroomBytes = 65'536;
 // The writer holds the image while it grows it and hands out one more copy.
 constexpr std::uint64_t kWriterPeakFactor = 3;
 constexpr std::uint64_t kWriterSlackBytes = 1'048'576;
-
-constexpr char kManifestMemberName[] = "manifest.json";
-constexpr char kPreviewMemberName[] = "preview.glb";
-constexpr char kAnalyticMemberName[] = "analytic.pshape";
 
 std::uint64_t AddEstimate(std::uint64_t a, std::uint64_t b) {
   std::uint64_t sum = 0;
