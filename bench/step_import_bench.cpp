@@ -233,7 +233,7 @@ std::uint64_t ImportSolids(const std::filesystem::path& path) {
   options.angularDeflectionRadians = kAngularDeflectionRadians;
   options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
   const PlCadPrepStepImport result = ImportPlCadPrepStep(request, options, context, {}, {}, {});
-  return result.tessellatedTriangleCount;
+  return result.faceCounts.tessellatedTriangleCount;
 }
 
 // A closed polygon face in the XZ plane from (radius, height) pairs at `origin`.

@@ -589,19 +589,6 @@ void MeasureBoundsOnly(const TopoDS_Shape& shape, const PlCadPrepOperationContex
   result.boundsFinite = true;
 }
 
-void CopyExtractionCounters(const PlCadPrepStepTriangleCounters& counters,
-                            PlCadPrepStepImport& result) {
-  result.boundaryFaceCount = counters.boundaryFaceCount;
-  result.triangulatedBoundaryFaceCount = counters.triangulatedBoundaryFaceCount;
-  result.untriangulatedBoundaryFaceCount = counters.untriangulatedBoundaryFaceCount;
-  result.duplicateFaceOccurrenceCount = counters.duplicateFaceOccurrenceCount;
-  result.sharedFaceCount = counters.sharedFaceCount;
-  result.internalOrExternalFaceCount = counters.internalOrExternalFaceCount;
-  result.tessellatedTriangleCount = counters.tessellatedTriangleCount;
-  result.discardedDegenerateTriangleCount = counters.discardedDegenerateTriangleCount;
-  result.retainedTriangleCount = counters.retainedTriangleCount;
-}
-
 // The import proper; `stage` always names the stage in force, so that the
 // caller can report an escaping kernel or allocation failure under it.
 PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
@@ -707,21 +694,20 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   stage = "mesh";
   assert(context.cancellation != nullptr);
   PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
-  const PlCadPrepStepTriangleCounters counters =
-      ExtractPlCadPrepStepTriangles(meshShape, request, context, builder);
-  CopyExtractionCounters(counters, result);
-  result.maxPlacementScale = std::max(tolerance.maxPlacementScale, counters.maxLocationScale);
+  result.faceCounts = ExtractPlCadPrepStepTriangles(meshShape, request, context, builder);
+  result.maxPlacementScale =
+      std::max(tolerance.maxPlacementScale, result.faceCounts.maxLocationScale);
   if (!std::isfinite(result.maxPlacedToleranceMm) || result.maxPlacedToleranceMm < 0.0) {
     throw PlCadPrepError("step_transfer_tolerance_unbounded",
                          "STEP transfer tolerance cannot be bounded after placement", "heal");
   }
-  if (result.boundaryFaceCount == 0) {
+  if (result.faceCounts.boundaryFaceCount == 0) {
     throw PlCadPrepError("step_no_faces", "STEP transfer produced no faces", "mesh");
   }
 
   constexpr std::uint32_t kHarmlessStatus =
       kPlCadPrepStepMeshStatusRemesh | kPlCadPrepStepMeshStatusReused;
-  result.tessellationComplete = result.untriangulatedBoundaryFaceCount == 0 &&
+  result.tessellationComplete = result.faceCounts.untriangulatedBoundaryFaceCount == 0 &&
                                 (result.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
   result.sourceDeviationBounded =
       options.strictSourceProof && result.maxPlacedToleranceMm <= kBoundedPlacedToleranceMm;

@@ -15,6 +15,7 @@
 #include "request/prepare_request.h"
 #include "step/step_compat.h"
 #include "step/step_solid_diagnostics.h"
+#include "step/step_triangle_extraction.h"
 
 // Face scopes; their texts come from PlCadPrepStepFaceScopeName.
 inline constexpr std::uint32_t kPlCadPrepStepScopeAllTransferredBoundaryFaces = 0;
@@ -93,15 +94,8 @@ struct PlCadPrepStepImport {
   double maxSubshapeToleranceMm = 0.0;
   double maxPlacedToleranceMm = 0.0;
   double maxPlacementScale = 1.0;
-  std::uint64_t boundaryFaceCount = 0;
-  std::uint64_t triangulatedBoundaryFaceCount = 0;
-  std::uint64_t untriangulatedBoundaryFaceCount = 0;
-  std::uint64_t duplicateFaceOccurrenceCount = 0;
-  std::uint64_t sharedFaceCount = 0;
-  std::uint64_t internalOrExternalFaceCount = 0;
-  std::uint64_t tessellatedTriangleCount = 0;
-  std::uint64_t discardedDegenerateTriangleCount = 0;
-  std::uint64_t retainedTriangleCount = 0;
+  // The face and triangle counters of the extraction.
+  PlCadPrepStepTriangleCounters faceCounts;
   bool tessellationComplete = false;
   bool sourceDeviationBounded = false;
   bool strictSourceProof = false;

@@ -274,14 +274,15 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
   const PlCadPrepStepShapeCensus& n = result.census;
   EXPECT_EQ(n.shapeType, "solid");
   // Roots, transferred roots, census, faces, triangulated faces, triangles seen and kept.
-  EXPECT_EQ((std::vector<std::uint64_t>{
-                result.rootCount, result.transferredRootCount, n.directChildCount,
-                n.directShellCount, n.solidOccurrenceCount, n.distinctSolidCount,
-                n.shellOccurrenceCount, n.closedShellOccurrenceCount, n.freeShellCount,
-                n.wireOccurrenceCount, n.edgeOccurrenceCount, n.vertexOccurrenceCount,
-                result.boundaryFaceCount, result.triangulatedBoundaryFaceCount,
-                result.tessellatedTriangleCount, result.retainedTriangleCount}),
-            (std::vector<std::uint64_t>{1, 1, 1, 1, 1, 1, 1, 1, 0, 6, 24, 48, 6, 6, 12, 12}));
+  EXPECT_EQ(
+      (std::vector<std::uint64_t>{
+          result.rootCount, result.transferredRootCount, n.directChildCount, n.directShellCount,
+          n.solidOccurrenceCount, n.distinctSolidCount, n.shellOccurrenceCount,
+          n.closedShellOccurrenceCount, n.freeShellCount, n.wireOccurrenceCount,
+          n.edgeOccurrenceCount, n.vertexOccurrenceCount, result.faceCounts.boundaryFaceCount,
+          result.faceCounts.triangulatedBoundaryFaceCount,
+          result.faceCounts.tessellatedTriangleCount, result.faceCounts.retainedTriangleCount}),
+      (std::vector<std::uint64_t>{1, 1, 1, 1, 1, 1, 1, 1, 0, 6, 24, 48, 6, 6, 12, 12}));
   EXPECT_EQ(result.meshStatusFlags, 0u);
   EXPECT_TRUE(result.meshStatusNames.empty());
   // Six faces of four nodes (24 bytes each) and two triangles (12 bytes each).
@@ -508,7 +509,7 @@ TEST_F(StepImport, MeasuresBoundsWithoutTessellating) {
   EXPECT_TRUE(result.boundsFinite);
   EXPECT_EQ(result.selectedSolidCount, 2u);
   EXPECT_TRUE(result.mesh.triangles.empty());
-  EXPECT_EQ(result.tessellatedTriangleCount, 0u);
+  EXPECT_EQ(result.faceCounts.tessellatedTriangleCount, 0u);
   // The exact box grows by the shape tolerance (1e-7 mm).
   EXPECT_NEAR(result.sourceBoundsMax[0], 11.0, 1e-6);
   EXPECT_NEAR(result.solidBoundsMax[0], 7.0, 1e-6);
@@ -613,8 +614,8 @@ TEST_F(StepImport, KeepsAnUntriangulatedFaceButDropsTheBound) {
   const std::filesystem::path path =
       Write("flat.step", MakeTestCompound({MakeTestBox(1, 1, 1), face.Shape()}));
   const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeAllTransferredBoundaryFaces);
-  EXPECT_EQ(result.boundaryFaceCount, 7u);
-  EXPECT_EQ(result.untriangulatedBoundaryFaceCount, 1u);
+  EXPECT_EQ(result.faceCounts.boundaryFaceCount, 7u);
+  EXPECT_EQ(result.faceCounts.untriangulatedBoundaryFaceCount, 1u);
   EXPECT_EQ(result.effectiveMeshStatusNames,
             (std::vector<std::string>{"self_intersecting_wire", "failure"}));
   EXPECT_FALSE(result.tessellationComplete);
@@ -776,10 +777,10 @@ TEST_F(StepImport, ImportsTheCorpus) {
     EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{c.units});
     EXPECT_EQ(c.scope == 2 ? result.selectedFreeShellCount : result.selectedSolidCount, c.selected);
     EXPECT_EQ(result.solidDiagnostics.size(), c.scope == 1 ? c.selected : 0u);
-    EXPECT_EQ(result.boundaryFaceCount, c.boundaryFaces);
-    EXPECT_EQ(result.untriangulatedBoundaryFaceCount, c.untriangulatedFaces);
-    EXPECT_EQ(result.tessellatedTriangleCount, c.trianglesSeen);
-    EXPECT_EQ(result.retainedTriangleCount, c.trianglesKept);
+    EXPECT_EQ(result.faceCounts.boundaryFaceCount, c.boundaryFaces);
+    EXPECT_EQ(result.faceCounts.untriangulatedBoundaryFaceCount, c.untriangulatedFaces);
+    EXPECT_EQ(result.faceCounts.tessellatedTriangleCount, c.trianglesSeen);
+    EXPECT_EQ(result.faceCounts.retainedTriangleCount, c.trianglesKept);
     EXPECT_EQ(result.mesh.triangles.size(), c.trianglesKept);
     EXPECT_EQ(result.tessellationComplete, c.complete);
     EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
