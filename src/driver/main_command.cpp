@@ -12,6 +12,10 @@
 #include "driver/preparation_event.h"
 #include "pipeline/prepare_pipeline.h"
 #include "platform/file_system.h"
+#include "request/step_side_requests.h"
+#include "step/step_review_model.h"
+#include "step/step_seat_record.h"
+#include "step/step_selection_record.h"
 
 namespace {
 
@@ -28,31 +32,59 @@ struct DriverRun {
   std::string stage = "preflight";
 };
 
+// Every progress report sets the driver's stage first, so a later failure
+// without a stage of its own is reported where the run was.
+ProgressCallback DriverProgress(DriverRun& run) {
+  return [&run](std::string_view stage, std::uint64_t completed, std::uint64_t total) {
+    run.stage = std::string(stage);
+    WritePreparationEvent(run.out, run.requestId, "progress", stage, "", "", completed, total);
+  };
+}
+
+void AcceptRequest(DriverRun& run, const std::string& requestId) {
+  run.requestId = requestId;
+  WritePreparationEvent(run.out, run.requestId, "accepted", "preflight", "", "");
+  run.stage = "import";
+}
+
+int CompleteRun(DriverRun& run) {
+  run.stage = "publish";
+  WritePreparationEvent(run.out, run.requestId, "complete", "publish", "", "");
+  return 0;
+}
+
 int RunPrepare(DriverRun& run, const std::filesystem::path& requestPath,
                const PlCadPrepBackendFactory& backends) {
   const std::string text = ReadRequestFile(requestPath);
   const PlCadPrepRequest request = ReadPlCadPrepRequest(text);
-  run.requestId = request.requestId;
-  WritePreparationEvent(run.out, run.requestId, "accepted", "preflight", "", "");
-  run.stage = "import";
+  AcceptRequest(run, request.requestId);
 
   const std::unique_ptr<PlCadPrepBackend> backend = backends(request.sourceFormat);
   const NeverCancelled cancellation;
-  const ProgressCallback progress = [&run](std::string_view stage, std::uint64_t completed,
-                                           std::uint64_t total) {
-    run.stage = std::string(stage);
-    WritePreparationEvent(run.out, run.requestId, "progress", stage, "", "", completed, total);
-  };
   const PlCadPrepPublishResult result =
-      PrepareAndPublish(request, *backend, cancellation, progress);
+      PrepareAndPublish(request, *backend, cancellation, DriverProgress(run));
 
   run.stage = "publish";
   if (result.stagingCleanupFailed) {
     WritePreparationEvent(run.out, run.requestId, "warning", "publish", "staging_cleanup_warning",
                           result.message);
   }
-  WritePreparationEvent(run.out, run.requestId, "complete", "publish", "", "");
-  return 0;
+  return CompleteRun(run);
+}
+
+// seat, review and select: read the command's request, then run its worker,
+// which validates the request before it imports anything.
+template <typename Request>
+int RunSideCommand(DriverRun& run, const std::filesystem::path& requestPath,
+                   Request (*read)(std::string_view),
+                   void (*work)(const Request&, const PlCadPrepCancellation&,
+                                const ProgressCallback&)) {
+  const std::string text = ReadRequestFile(requestPath);
+  const Request request = read(text);
+  AcceptRequest(run, request.requestId);
+  const NeverCancelled cancellation;
+  work(request, cancellation, DriverProgress(run));
+  return CompleteRun(run);
 }
 
 }  // namespace
@@ -93,10 +125,17 @@ int MainCommand(std::string_view command, const std::filesystem::path& requestPa
   DriverRun run{out, "", "preflight"};
   try {
     if (command == "prepare") return RunPrepare(run, requestPath, backends);
-    if (IsRequestCommand(command)) {
-      (void)ReadRequestFile(requestPath);
-      throw PlCadPrepError("backend_not_implemented",
-                           std::string(command) + " is not available in this build", "preflight");
+    if (command == "seat") {
+      return RunSideCommand(run, requestPath, ReadPlCadPrepStepSeatRequest,
+                            WritePlCadPrepStepSeatRecord);
+    }
+    if (command == "review") {
+      return RunSideCommand(run, requestPath, ReadPlCadPrepStepReviewRequest,
+                            WritePlCadPrepStepReviewModel);
+    }
+    if (command == "select") {
+      return RunSideCommand(run, requestPath, ReadPlCadPrepStepRecordRequest,
+                            WritePlCadPrepStepSelectionRecord);
     }
     throw PlCadPrepError("invalid_command", std::string(kUsageText), "preflight");
   } catch (const PlCadPrepError& e) {

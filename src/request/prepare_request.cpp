@@ -61,60 +61,11 @@ bool SourceFormatFromText(std::string_view text, PlCadPrepSourceFormat& format) 
   return false;
 }
 
-void ReadSourceToMount(const JsonMemberReader& reader, PlCadPrepRequest& request) {
-  const JsonValueSpan& value = reader.Require("sourceToMount");
-  if (value.kind != JsonValueKind::array) {
-    throw PlCadPrepError("invalid_request", "sourceToMount must be an array", "preflight");
-  }
-  const std::vector<JsonValueSpan> elements = ReadJsonArrayElements(reader.Text(), value);
-  if (elements.size() != request.sourceToMount.size()) {
-    throw PlCadPrepError("invalid_request", "sourceToMount must contain 16 numbers", "preflight");
-  }
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    request.sourceToMount[i] = ReadJsonNumberValue(reader.Text(), elements[i], "sourceToMount");
-  }
-}
-
-void ReadOrientations(const JsonMemberReader& reader, PlCadPrepRequest& request) {
-  const JsonValueSpan& value = reader.Require("allowedOrientationsDeg");
-  if (value.kind != JsonValueKind::array) {
-    throw PlCadPrepError("invalid_request", "allowedOrientationsDeg must be an array", "preflight");
-  }
-  const std::vector<JsonValueSpan> elements = ReadJsonArrayElements(reader.Text(), value);
-  request.allowedOrientationsDeg.reserve(elements.size());
-  for (const JsonValueSpan& element : elements) {
-    const std::uint64_t degrees =
-        ReadJsonUnsignedValue(reader.Text(), element, "allowedOrientationsDeg");
-    // Refused here, not only in validation, so the narrowing below cannot wrap.
-    if (degrees >= kFullTurnDeg) {
-      throw PlCadPrepError("invalid_orientation",
-                           "version 3 orientations must be in [0, 360) degrees", "preflight");
-    }
-    request.allowedOrientationsDeg.push_back(static_cast<std::uint32_t>(degrees));
-  }
-}
-
 void ReadOptionalLimit(const JsonMemberReader& limits, std::string_view name,
                        std::uint64_t& limit) {
   if (const JsonValueSpan* value = limits.Find(name)) {
     limit = ReadJsonUnsignedValue(limits.Text(), *value, name);
   }
-}
-
-void ReadLimits(const JsonMemberReader& reader, PlCadPrepRequest& request) {
-  const JsonValueSpan* value = reader.Find("limits");
-  if (value == nullptr) return;
-  if (value->kind != JsonValueKind::object) {
-    throw PlCadPrepError("invalid_request", "limits must be an object", "preflight");
-  }
-  const JsonMemberReader limits(reader.Text(), ReadJsonObjectMembers(reader.Text(), *value),
-                                "duplicate request member: ");
-  limits.RejectUnknownMembers(kLimitMembers, "limits");
-  ReadOptionalLimit(limits, "maxInputBytes", request.maxInputBytes);
-  ReadOptionalLimit(limits, "maxTriangles", request.maxTriangles);
-  ReadOptionalLimit(limits, "maxElapsedMs", request.maxElapsedMs);
-  ReadOptionalLimit(limits, "maxMemoryBytes", request.maxMemoryBytes);
-  ReadOptionalLimit(limits, "maxOutputBytes", request.maxOutputBytes);
 }
 
 PlCadPrepRequest ReadRequestMembers(std::string_view text) {
@@ -142,9 +93,9 @@ PlCadPrepRequest ReadRequestMembers(std::string_view text) {
     request.componentSelectionPath =
         PathFromUtf8(ReadJsonStringValue(text, *selection, "componentSelectionPath"));
   }
-  ReadSourceToMount(reader, request);
-  ReadOrientations(reader, request);
-  ReadLimits(reader, request);
+  ReadRequestMountTransform(reader, request);
+  ReadRequestOrientations(reader, request);
+  ReadRequestLimits(reader, request);
   return request;
 }
 
@@ -194,12 +145,6 @@ void ValidateRoleAndSelection(const PlCadPrepRequest& request) {
     throw PlCadPrepError("invalid_component_selection_path",
                          "componentSelectionPath is valid only for STEP sources", "preflight");
   }
-}
-
-// On this platform a path is absolute exactly when its text is rooted.
-bool IsAbsolutePathText(const std::filesystem::path& path) {
-  const std::string text = PathToUtf8(path);
-  return !text.empty() && text.front() == '/';
 }
 
 void ValidateSelectionPath(const PlCadPrepRequest& request) {
@@ -293,15 +238,6 @@ void ValidateUnits(const PlCadPrepRequest& request) {
   }
 }
 
-// The path's extension, lower-cased for ASCII letters only so other bytes stay untouched.
-std::string LowerExtension(const std::filesystem::path& path) {
-  std::string extension = PathToUtf8(path.filename().extension());
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return extension;
-}
-
 bool ExtensionMatchesFormat(PlCadPrepSourceFormat format, std::string_view extension) {
   switch (format) {
     case PlCadPrepSourceFormat::step:
@@ -384,6 +320,68 @@ void ValidatePaths(const PlCadPrepRequest& request) {
 }
 
 }  // namespace
+
+void ReadRequestMountTransform(const JsonMemberReader& reader, PlCadPrepRequest& request) {
+  const JsonValueSpan& value = reader.Require("sourceToMount");
+  if (value.kind != JsonValueKind::array) {
+    throw PlCadPrepError("invalid_request", "sourceToMount must be an array", "preflight");
+  }
+  const std::vector<JsonValueSpan> elements = ReadJsonArrayElements(reader.Text(), value);
+  if (elements.size() != request.sourceToMount.size()) {
+    throw PlCadPrepError("invalid_request", "sourceToMount must contain 16 numbers", "preflight");
+  }
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    request.sourceToMount[i] = ReadJsonNumberValue(reader.Text(), elements[i], "sourceToMount");
+  }
+}
+
+void ReadRequestOrientations(const JsonMemberReader& reader, PlCadPrepRequest& request) {
+  const JsonValueSpan& value = reader.Require("allowedOrientationsDeg");
+  if (value.kind != JsonValueKind::array) {
+    throw PlCadPrepError("invalid_request", "allowedOrientationsDeg must be an array", "preflight");
+  }
+  const std::vector<JsonValueSpan> elements = ReadJsonArrayElements(reader.Text(), value);
+  request.allowedOrientationsDeg.reserve(elements.size());
+  for (const JsonValueSpan& element : elements) {
+    const std::uint64_t degrees =
+        ReadJsonUnsignedValue(reader.Text(), element, "allowedOrientationsDeg");
+    // Refused here, not only in validation, so the narrowing below cannot wrap.
+    if (degrees >= kFullTurnDeg) {
+      throw PlCadPrepError("invalid_orientation",
+                           "version 3 orientations must be in [0, 360) degrees", "preflight");
+    }
+    request.allowedOrientationsDeg.push_back(static_cast<std::uint32_t>(degrees));
+  }
+}
+
+void ReadRequestLimits(const JsonMemberReader& reader, PlCadPrepRequest& request) {
+  const JsonValueSpan* value = reader.Find("limits");
+  if (value == nullptr) return;
+  if (value->kind != JsonValueKind::object) {
+    throw PlCadPrepError("invalid_request", "limits must be an object", "preflight");
+  }
+  const JsonMemberReader limits(reader.Text(), ReadJsonObjectMembers(reader.Text(), *value),
+                                "duplicate request member: ");
+  limits.RejectUnknownMembers(kLimitMembers, "limits");
+  ReadOptionalLimit(limits, "maxInputBytes", request.maxInputBytes);
+  ReadOptionalLimit(limits, "maxTriangles", request.maxTriangles);
+  ReadOptionalLimit(limits, "maxElapsedMs", request.maxElapsedMs);
+  ReadOptionalLimit(limits, "maxMemoryBytes", request.maxMemoryBytes);
+  ReadOptionalLimit(limits, "maxOutputBytes", request.maxOutputBytes);
+}
+
+bool IsAbsolutePathText(const std::filesystem::path& path) {
+  const std::string text = PathToUtf8(path);
+  return !text.empty() && text.front() == '/';
+}
+
+std::string LowerExtension(const std::filesystem::path& path) {
+  std::string extension = PathToUtf8(path.filename().extension());
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
 
 std::string_view SourceFormatText(PlCadPrepSourceFormat format) {
   switch (format) {

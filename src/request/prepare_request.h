@@ -52,6 +52,23 @@ struct PlCadPrepRequest {
 // "3mf", "stl", "obj"); "unknown" for a value outside the enumeration.
 std::string_view SourceFormatText(PlCadPrepSourceFormat format);
 
+// On this platform a path is absolute exactly when its text is rooted.
+bool IsAbsolutePathText(const std::filesystem::path& path);
+
+// The file name's extension with ASCII letters lower-cased and every other byte untouched.
+std::string LowerExtension(const std::filesystem::path& path);
+
+class JsonMemberReader;
+
+// Member readers shared by every request document; all fail "invalid_request"
+// (orientations of 360 and above "invalid_orientation"), stage "preflight".
+// "sourceToMount": an array of exactly 16 numbers.
+void ReadRequestMountTransform(const JsonMemberReader& reader, PlCadPrepRequest& request);
+// "allowedOrientationsDeg": an array of unsigned integers below 360, in document order.
+void ReadRequestOrientations(const JsonMemberReader& reader, PlCadPrepRequest& request);
+// The optional "limits" object; absent members keep their values.
+void ReadRequestLimits(const JsonMemberReader& reader, PlCadPrepRequest& request);
+
 // Reads and type-checks a request document; throws PlCadPrepError (stage "preflight").
 PlCadPrepRequest ReadPlCadPrepRequest(std::string_view text);
 

@@ -574,9 +574,9 @@ TopoDS_Shape TransferRoots(STEPControl_Reader& reader, const PlCadPrepOperationC
 
 void MeasureBoundsOnly(const TopoDS_Shape& shape, const PlCadPrepOperationContext& context,
                        std::string_view& stage, PlCadPrepStepImport& result) {
-  // Scope 1's solids, but an empty selection is judged by its extent below.
+  // Scope 1's solids: a source without any solid has no mold to seat.
   const FaceSelection solids =
-      SelectFaces(shape, kPlCadPrepStepScopeSolidsOnlyDiagnostic, false, context);
+      SelectFaces(shape, kPlCadPrepStepScopeSolidsOnlyDiagnostic, true, context);
   result.selectedSolidCount = solids.solidCount;
   stage = "mesh";
   const bool sourceCounts = MeasureBounds(shape, result.sourceBoundsMin, result.sourceBoundsMax);

@@ -550,9 +550,9 @@ TEST_F(StepImport, LimitsAreInclusiveAndScopesNeedTheirShapes) {
        "heal", "STEP free-shell diagnostic found no shell outside a solid"},
       {"no solid", [&](auto& r, auto& o) { r = TestStepRequest(shell), o.faceScope = 1; },
        "step_no_selected_solids", "heal", "STEP solids-only diagnostic found no solid"},
-      {"no finite extent",
+      {"no solid to measure",
        [&](auto& r, auto& o) { r = TestStepRequest(shell), o.measureSourceBoundsOnly = true; },
-       "step_bounds_unbounded", "mesh", "STEP transfer produced no finite extent"},
+       "step_no_selected_solids", "heal", "STEP solids-only diagnostic found no solid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,697 @@
+#include "step/step_review_model.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/byte_io.h"
+#include "core/checked.h"
+#include "core/json_text.h"
+#include "core/sha256.h"
+#include "pipeline/staging.h"
+#include "step/step_import.h"
+#include "step/step_side_command.h"
+#include "step/step_solid_diagnostics.h"
+
+namespace {
+
+// Selectable components; with the overlay the scene holds at most 4096 nodes.
+constexpr std::uint64_t kMaxComponents = 4095;
+// Accessor counts and indices are u32 in the file.
+constexpr std::uint64_t kMaxVertices = 4'294'967'295;
+constexpr std::uint64_t kMaxGlbBytes = 268'435'456;
+constexpr std::uint64_t kMaxJsonBytes = 8'388'608;
+// The bookkeeping of one encoded mesh besides its bytes.
+constexpr std::uint64_t kMeshBookkeepingBytes = 216;
+// Header (12) plus the two chunk headers (8 each).
+constexpr std::uint64_t kGlbFramingBytes = 28;
+constexpr std::size_t kCheckpointItems = 2048;
+constexpr std::uint32_t kGlbVersion = 2;
+constexpr std::array<std::uint8_t, 4> kGlbMagic = {'g', 'l', 'T', 'F'};
+constexpr std::array<std::uint8_t, 4> kJsonChunkType = {'J', 'S', 'O', 'N'};
+constexpr std::array<std::uint8_t, 4> kBinChunkType = {'B', 'I', 'N', 0};
+// The smallest magnitude that rounds to infinity in single precision; below it
+// the narrowing conversion is defined and finite.
+constexpr double kF32OverflowMagnitude = 0x1.ffffffp127;
+
+// Base colours of the component materials; component k uses entry k mod 12.
+constexpr std::array<std::array<double, 4>, 12> kPalette = {{
+    {0.68, 0.71, 0.74, 1},
+    {0.59, 0.65, 0.70, 1},
+    {0.65, 0.70, 0.72, 1},
+    {0.61, 0.66, 0.72, 1},
+    {0.70, 0.72, 0.69, 1},
+    {0.60, 0.69, 0.70, 1},
+    {0.70, 0.66, 0.68, 1},
+    {0.63, 0.65, 0.73, 1},
+    {0.67, 0.70, 0.65, 1},
+    {0.69, 0.66, 0.71, 1},
+    {0.61, 0.68, 0.66, 1},
+    {0.69, 0.67, 0.62, 1},
+}};
+
+// The failures in which a component and the overlay differ.
+struct MeshFailureTexts {
+  const char* tooManyVertices;
+  const char* positionOverflow;
+  const char* indexOverflow;
+  const char* meshOverflow;
+  const char* binaryOverflow;
+  const char* retainedOverflow;
+  const char* outputLimit;
+  const char* indexCode;
+  const char* indexMessage;
+  const char* byteCountChanged;
+  const char* identityCode;
+  const char* identityMessage;
+};
+
+constexpr MeshFailureTexts kComponentTexts = {
+    "STEP review component has too many vertices",
+    "STEP review position byte count overflowed",
+    "STEP review index byte count overflowed",
+    "STEP review component byte count overflowed",
+    "STEP review binary byte count overflowed",
+    "STEP review retained byte count overflowed",
+    "STEP review binary exceeds the request output limit",
+    "invalid_step_review_component",
+    "STEP review component has an out-of-range triangle index",
+    "STEP review component byte count changed during encoding",
+    "step_review_component_identity_mismatch",
+    "STEP review component does not match its diagnostic identity",
+};
+
+constexpr MeshFailureTexts kOverlayTexts = {
+    "STEP review free-shell overlay has too many vertices",
+    "STEP review overlay position byte count overflowed",
+    "STEP review overlay index byte count overflowed",
+    "STEP review overlay component byte count overflowed",
+    "STEP review overlay binary byte count overflowed",
+    "STEP review overlay retained byte count overflowed",
+    "STEP review overlay exceeds the request output limit",
+    "invalid_step_review_overlay",
+    "STEP review overlay has an out-of-range triangle index",
+    "STEP review overlay byte count changed during encoding",
+    "step_review_overlay_incomplete",
+    "STEP review omitted or changed the source free-shell overlay",
+};
+
+// One mesh as the BIN chunk holds it, with what its accessors declare.
+struct ReviewMesh {
+  PlCadPrepStepReviewMeshPayload payload;  // its reservation also covers the bookkeeping
+  std::uint64_t byteOffset = 0;
+  std::array<float, 3> boundsMin = {0.0F, 0.0F, 0.0F};
+  std::array<float, 3> boundsMax = {0.0F, 0.0F, 0.0F};
+  std::string reviewMeshStreamSha256;
+};
+
+struct ReviewComponent {
+  PlCadPrepStepSolidDiagnostic diagnostic;
+  ReviewMesh mesh;
+};
+
+struct ReviewOverlay {
+  std::uint64_t freeShellOccurrenceCount = 0;
+  std::uint64_t selectedFreeShellOccurrenceCount = 0;
+  std::uint64_t edgeParityClosedFreeShellOccurrenceCount = 0;
+  std::string placedMeshStreamSha256;
+  bool watertight = false;
+  std::uint64_t untriangulatedBoundaryFaceCount = 0;
+  std::uint64_t retainedTriangleCount = 0;
+  ReviewMesh mesh;
+};
+
+[[noreturn]] void Fail(const char* code, const char* message) {
+  throw PlCadPrepError(code, message, "mesh");
+}
+
+bool FitsF32(double v) { return std::isfinite(v) && std::abs(v) < kF32OverflowMagnitude; }
+
+void AppendInteger(std::string& out, std::uint64_t v) {
+  std::array<char, 24> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), v);
+  if (result.ec != std::errc{}) {
+    Fail("step_review_encode_failed", "STEP review integer could not be encoded");
+  }
+  out.append(text.data(), result.ptr);
+}
+
+void AppendNumber(std::string& out, double v) {
+  if (!std::isfinite(v)) Fail("step_review_encode_failed", "STEP review number is not finite");
+  if (!AppendJsonShortestDouble(out, v)) {
+    Fail("step_review_encode_failed", "STEP review number could not be encoded");
+  }
+}
+
+// The shortest text that reads back as the same single-precision value ("0.1", "-0", "1e+30").
+void AppendBound(std::string& out, float v) {
+  if (!std::isfinite(v)) Fail("step_review_encode_failed", "STEP review bound is not finite");
+  std::array<char, 32> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), v);
+  if (result.ec != std::errc{}) {
+    Fail("step_review_encode_failed", "STEP review bound could not be encoded");
+  }
+  out.append(text.data(), result.ptr);
+}
+
+void AppendBool(std::string& out, bool v) { out += v ? "true" : "false"; }
+
+void AppendBounds(std::string& out, const std::array<float, 3>& bounds) {
+  out += '[';
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    if (axis > 0) out += ',';
+    AppendBound(out, bounds[axis]);
+  }
+  out += ']';
+}
+
+// Allocation failures of the review's own buffers become the review's limit failure.
+template <typename Fn>
+void WithReviewAllocation(Fn&& work) {
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    Fail("memory_limit_exceeded", "STEP review allocation failed within the bounded request");
+  } catch (const std::length_error&) {
+    Fail("memory_limit_exceeded", "STEP review allocation exceeds the bounded request");
+  }
+}
+
+class ReviewModelWriter {
+ public:
+  ReviewModelWriter(const PlCadPrepStepReviewRequest& sideRequest,
+                    const PlCadPrepRequest& internalRequest,
+                    const PlCadPrepOperationContext& runContext)
+      : request(sideRequest),
+        importRequest(internalRequest),
+        context(runContext),
+        solidOptions(PlCadPrepStepSideImportOptions(
+            sideRequest.targetLinearDeflectionMm, kPlCadPrepStepScopeSolidsOnlyDiagnostic, false)) {
+  }
+
+  void ImportSolids(const ProgressCallback& progress) {
+    const PlCadPrepStepSolidMeshCallback onSolidMesh =
+        [this](const PlCadPrepStepSolidDiagnostic& diagnostic, const PlGeometryMesh& mesh) {
+          WithReviewAllocation([&] { AddComponent(diagnostic, mesh); });
+        };
+    const PlCadPrepStepImport solids =
+        ImportPlCadPrepStep(importRequest, solidOptions, context, progress, onSolidMesh, {});
+    sourceSha256 = solids.sourceSha256;
+    solidsFaceScope = solids.faceScope;
+    sourceFreeShellCount = solids.census.freeShellCount;
+    emptySolidCount = solids.solidCounters.emptySolidCount;
+    if (components.empty()) {
+      throw PlCadPrepError("step_no_placed_solid",
+                           "the STEP source contains no placed solid to show", "import");
+    }
+  }
+
+  void ImportFreeShells(const ProgressCallback& progress) {
+    if (sourceFreeShellCount == 0) return;
+    const PlCadPrepStepImportOptions shellOptions = PlCadPrepStepSideImportOptions(
+        request.targetLinearDeflectionMm, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false);
+    const PlCadPrepStepImport shells = ImportPlCadPrepStep(
+        importRequest, shellOptions, context, PlCadPrepLaterPassProgress(progress, "mesh"), {}, {});
+    if (shells.sourceSha256 != sourceSha256) {
+      Fail("step_review_overlay_source_mismatch",
+           "STEP review free-shell overlay came from a different source");
+    }
+    if (shellOptions.targetLinearDeflectionMm != solidOptions.targetLinearDeflectionMm ||
+        shellOptions.angularDeflectionRadians != solidOptions.angularDeflectionRadians ||
+        shells.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
+      Fail("step_review_overlay_policy_mismatch",
+           "STEP review free-shell overlay used a different tessellation policy");
+    }
+    WithReviewAllocation([&] { SetOverlay(shells); });
+  }
+
+  // The GLB bytes with the memory and output they are accounted against.
+  void Write(const ProgressCallback& progress) {
+    std::vector<std::uint8_t> glb;
+    PlCadPrepMemoryReservation glbMemory;
+    PlCadPrepOutputReservation glbOutput;
+    WithReviewAllocation([&] {
+      CheckComposition();
+      const PlCadPrepMemoryReservation jsonMemory = ReserveMemory(context, kMaxJsonBytes, "mesh");
+      const std::string json = ComposeJson();
+      std::uint64_t total = 0;
+      if (!CheckedAdd(json.size(), binaryBytes, total) ||
+          !CheckedAdd(total, kGlbFramingBytes, total)) {
+        Fail("step_review_limit_exceeded", "STEP review GLB byte count overflowed");
+      }
+      if (total > kMaxGlbBytes || total > context.ledger->maxOutputBytes) {
+        Fail("step_review_limit_exceeded",
+             "STEP component review GLB exceeds the output byte limit");
+      }
+      glbMemory = ReserveMemory(context, total, "mesh");
+      glbOutput = ReserveOutput(context, total, "mesh");
+      glb = Assemble(json, total);
+    });
+    RequireMemoryReservation(context, glbMemory, glb.size(), "package");
+    RequireOutputReservation(context, glbOutput, glb.size(), "package");
+    WriteStagedArchive(glb, request.outputPath, context, progress);
+  }
+
+ private:
+  void AddComponent(const PlCadPrepStepSolidDiagnostic& diagnostic, const PlGeometryMesh& mesh) {
+    std::string reviewSha256 = PlCadPrepStepReviewMeshStreamSha256(mesh, context);
+    if (components.size() >= kMaxComponents) {
+      Fail("step_review_component_limit_exceeded",
+           "STEP review has too many selectable components");
+    }
+    if (diagnostic.selectedSolidOrdinal != components.size() + 1 || !diagnostic.hasMesh ||
+        diagnostic.empty || diagnostic.retainedTriangleCount != mesh.triangles.size() ||
+        diagnostic.watertight != mesh.watertight || mesh.vertices.empty() ||
+        mesh.triangles.empty()) {
+      Fail("invalid_step_review_component", "STEP review component disagrees with its diagnostic");
+    }
+    if (!IsCanonicalSha256Identity(diagnostic.placedMeshStreamSha256) ||
+        !IsCanonicalSha256Identity(diagnostic.samePolicyOccurrenceSha256)) {
+      Fail("invalid_step_review_component",
+           "STEP review component lacks canonical diagnostic identities");
+    }
+    if (PlCadPrepStepPlacedMeshStreamSha256(mesh, context) != diagnostic.placedMeshStreamSha256) {
+      Fail("step_review_component_identity_mismatch",
+           "STEP review component does not match its diagnostic identity");
+    }
+    ReviewMesh encoded = EncodeMesh(mesh, std::move(reviewSha256), kComponentTexts);
+    components.push_back(ReviewComponent{diagnostic, std::move(encoded)});
+  }
+
+  void SetOverlay(const PlCadPrepStepImport& shells) {
+    const PlCadPrepStepShapeCensus& census = shells.census;
+    const PlGeometryMesh& mesh = shells.mesh;
+    if (overlay.has_value() || census.freeShellCount == 0 || shells.selectedFreeShellCount == 0 ||
+        shells.selectedFreeShellCount > census.freeShellCount ||
+        census.closedFreeShellCount > census.freeShellCount || mesh.vertices.empty() ||
+        mesh.triangles.empty() ||
+        shells.faceCounts.retainedTriangleCount != mesh.triangles.size()) {
+      Fail("invalid_step_review_overlay",
+           "STEP review free-shell overlay is incomplete or duplicated");
+    }
+    ReviewOverlay next;
+    next.freeShellOccurrenceCount = census.freeShellCount;
+    next.selectedFreeShellOccurrenceCount = shells.selectedFreeShellCount;
+    next.edgeParityClosedFreeShellOccurrenceCount = census.closedFreeShellCount;
+    next.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(mesh, context);
+    next.watertight = mesh.watertight;
+    next.untriangulatedBoundaryFaceCount = shells.faceCounts.untriangulatedBoundaryFaceCount;
+    next.retainedTriangleCount = mesh.triangles.size();
+    next.mesh = EncodeMesh(mesh, PlCadPrepStepReviewMeshStreamSha256(mesh, context), kOverlayTexts);
+    overlay = std::move(next);
+  }
+
+  // Appends one mesh to the binary buffer's accounting and proves its bytes
+  // against the review identity computed independently from the same mesh.
+  ReviewMesh EncodeMesh(const PlGeometryMesh& mesh, std::string reviewSha256,
+                        const MeshFailureTexts& texts) {
+    const std::uint64_t vertexCount = mesh.vertices.size();
+    const std::uint64_t triangleCount = mesh.triangles.size();
+    if (vertexCount > kMaxVertices) Fail("step_review_limit_exceeded", texts.tooManyVertices);
+    std::uint64_t positionBytes = 0;
+    std::uint64_t indexBytes = 0;
+    std::uint64_t meshBytes = 0;
+    std::uint64_t nextBinaryBytes = 0;
+    std::uint64_t retainedBytes = 0;
+    if (!CheckedMultiply(vertexCount, kPlCadPrepStepReviewBytesPerItem, positionBytes)) {
+      Fail("step_review_limit_exceeded", texts.positionOverflow);
+    }
+    if (!CheckedMultiply(triangleCount, kPlCadPrepStepReviewBytesPerItem, indexBytes)) {
+      Fail("step_review_limit_exceeded", texts.indexOverflow);
+    }
+    if (!CheckedAdd(positionBytes, indexBytes, meshBytes)) {
+      Fail("step_review_limit_exceeded", texts.meshOverflow);
+    }
+    if (!CheckedAdd(binaryBytes, meshBytes, nextBinaryBytes)) {
+      Fail("step_review_limit_exceeded", texts.binaryOverflow);
+    }
+    if (nextBinaryBytes > kMaxGlbBytes || nextBinaryBytes > context.ledger->maxOutputBytes) {
+      Fail("step_review_limit_exceeded", texts.outputLimit);
+    }
+    if (!CheckedAdd(meshBytes, kMeshBookkeepingBytes, retainedBytes)) {
+      Fail("step_review_limit_exceeded", texts.retainedOverflow);
+    }
+
+    ReviewMesh encoded;
+    encoded.payload.reservation = ReserveMemory(context, retainedBytes, "mesh");
+    encoded.payload.vertexCount = vertexCount;
+    encoded.payload.triangleCount = triangleCount;
+    encoded.byteOffset = binaryBytes;
+    // Bounded by the 256 MiB binary limit checked above.
+    ByteWriter writer(static_cast<std::size_t>(meshBytes));
+    std::size_t item = 0;
+    for (const PlPoint3& vertex : mesh.vertices) {
+      if (item++ % kCheckpointItems == 0) CheckpointStage(context, "mesh");
+      for (const double coordinate : vertex) {
+        if (!FitsF32(coordinate)) {
+          Fail("invalid_step_review_component",
+               "STEP review component contains a non-finite vertex");
+        }
+        writer.F32(static_cast<float>(coordinate));
+      }
+    }
+    for (const std::array<std::uint32_t, 3>& triangle : mesh.triangles) {
+      if (item++ % kCheckpointItems == 0) CheckpointStage(context, "mesh");
+      for (const std::uint32_t index : triangle) {
+        if (index >= vertexCount) Fail(texts.indexCode, texts.indexMessage);
+        writer.U32(index);
+      }
+    }
+    if (writer.bytes.size() != meshBytes) Fail("step_review_encode_failed", texts.byteCountChanged);
+    encoded.payload.bytes = std::move(writer.bytes);
+    if (PlCadPrepStepReviewPayloadSha256(encoded.payload, context) != reviewSha256) {
+      Fail(texts.identityCode, texts.identityMessage);
+    }
+    encoded.reviewMeshStreamSha256 = std::move(reviewSha256);
+    MeasureBounds(mesh, encoded);
+    binaryBytes = nextBinaryBytes;
+    return encoded;
+  }
+
+  // Rounding is monotone, so the rounded extremes of the doubles are exactly
+  // the extremes of the single-precision values the BIN chunk holds.
+  static void MeasureBounds(const PlGeometryMesh& mesh, ReviewMesh& encoded) {
+    if (mesh.vertices.empty()) {
+      Fail("step_review_empty_component", "STEP review component has no vertex");
+    }
+    PlPoint3 low{};
+    PlPoint3 high{};
+    MeasurePlGeometryBounds(mesh.vertices, low, high);
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      encoded.boundsMin[axis] = static_cast<float>(low[axis]);
+      encoded.boundsMax[axis] = static_cast<float>(high[axis]);
+    }
+  }
+
+  void CheckComposition() const {
+    if (solidsFaceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic ||
+        solidOptions.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
+      Fail("invalid_step_review_policy",
+           "STEP component review requires solids-only diagnostic scope");
+    }
+    if (!IsCanonicalSha256Identity(sourceSha256)) {
+      throw PlCadPrepError("invalid_source_hash",
+                           "STEP component review source hash is not canonical", "validate");
+    }
+    if (!RequestLimitsMatchContext(importRequest, context)) {
+      throw PlCadPrepError("invalid_limits",
+                           "STEP review request and operation-context limits disagree", "validate");
+    }
+    if (components.empty())
+      Fail("step_review_empty", "STEP review contains no selectable component");
+    if (emptySolidCount != 0) {
+      Fail("step_review_empty_component", "STEP review cannot represent an empty solid component");
+    }
+    for (const ReviewComponent& component : components) {
+      if (component.mesh.payload.vertexCount == 0 || component.mesh.payload.triangleCount == 0) {
+        Fail("step_review_empty_component",
+             "STEP review cannot represent an empty solid component");
+      }
+    }
+    if (overlay.has_value() != (sourceFreeShellCount > 0) ||
+        (overlay.has_value() && overlay->freeShellOccurrenceCount != sourceFreeShellCount)) {
+      Fail("step_review_overlay_incomplete",
+           "STEP review omitted or changed the source free-shell overlay");
+    }
+    // Every mesh must sit exactly where the accounting put it, back to back.
+    std::uint64_t offset = 0;
+    bool placed = true;
+    for (const ReviewComponent& component : components) {
+      placed = placed && component.mesh.byteOffset == offset;
+      if (!CheckedAdd(offset, component.mesh.payload.bytes.size(), offset)) {
+        Fail("step_review_encode_failed", "STEP review binary offsets overflowed");
+      }
+    }
+    if (overlay.has_value()) {
+      placed = placed && overlay->mesh.byteOffset == offset;
+      if (!CheckedAdd(offset, overlay->mesh.payload.bytes.size(), offset)) {
+        Fail("step_review_encode_failed", "STEP review overlay binary offsets overflowed");
+      }
+    }
+    if (!placed || offset != binaryBytes) {
+      Fail("step_review_encode_failed", "STEP review binary accounting changed before composition");
+    }
+  }
+
+  static void AppendMeshEntry(std::string& meshes, std::size_t index, std::size_t material) {
+    meshes += R"({"primitives":[{"attributes":{"POSITION":)";
+    AppendInteger(meshes, 2 * index);
+    meshes += R"(},"indices":)";
+    AppendInteger(meshes, 2 * index + 1);
+    meshes += R"(,"material":)";
+    AppendInteger(meshes, material);
+    meshes += R"(,"mode":4}]})";
+  }
+
+  static void AppendViews(std::string& views, const ReviewMesh& mesh) {
+    const std::uint64_t positionBytes = kPlCadPrepStepReviewBytesPerItem * mesh.payload.vertexCount;
+    views += R"({"buffer":0,"byteOffset":)";
+    AppendInteger(views, mesh.byteOffset);
+    views += R"(,"byteLength":)";
+    AppendInteger(views, positionBytes);
+    views += R"(,"target":34962},{"buffer":0,"byteOffset":)";
+    AppendInteger(views, mesh.byteOffset + positionBytes);
+    views += R"(,"byteLength":)";
+    AppendInteger(views, kPlCadPrepStepReviewBytesPerItem * mesh.payload.triangleCount);
+    views += R"(,"target":34963})";
+  }
+
+  static void AppendAccessors(std::string& accessors, std::size_t index, const ReviewMesh& mesh) {
+    accessors += R"({"bufferView":)";
+    AppendInteger(accessors, 2 * index);
+    accessors += R"(,"componentType":5126,"count":)";
+    AppendInteger(accessors, mesh.payload.vertexCount);
+    accessors += R"(,"type":"VEC3","min":)";
+    AppendBounds(accessors, mesh.boundsMin);
+    accessors += R"(,"max":)";
+    AppendBounds(accessors, mesh.boundsMax);
+    accessors += R"(},{"bufferView":)";
+    AppendInteger(accessors, 2 * index + 1);
+    accessors += R"(,"componentType":5125,"count":)";
+    AppendInteger(accessors, 3 * mesh.payload.triangleCount);
+    accessors += R"(,"type":"SCALAR"})";
+  }
+
+  void AppendComponentNode(std::string& json, const ReviewComponent& component,
+                           std::size_t index) const {
+    const PlCadPrepStepSolidDiagnostic& d = component.diagnostic;
+    json += R"({"name":"Solid )";
+    AppendInteger(json, d.selectedSolidOrdinal);
+    json += R"(","mesh":)";
+    AppendInteger(json, index);
+    json += R"(,"extras":{"reviewKind":"solid_component","selectedSolidOrdinal":)";
+    AppendInteger(json, d.selectedSolidOrdinal);
+    json += R"(,"samePolicyOccurrenceSha256":)";
+    AppendJsonString(json, d.samePolicyOccurrenceSha256);
+    json += R"(,"placedMeshStreamSha256":)";
+    AppendJsonString(json, d.placedMeshStreamSha256);
+    json += R"(,"reviewMeshStreamSha256":)";
+    AppendJsonString(json, component.mesh.reviewMeshStreamSha256);
+    json += R"(,"reviewRole":"unreviewed","watertight":)";
+    AppendBool(json, d.watertight);
+    json += R"(,"boundaryFaceCount":)";
+    AppendInteger(json, d.boundaryFaceCount);
+    json += R"(,"triangulatedBoundaryFaceCount":)";
+    AppendInteger(json, d.triangulatedBoundaryFaceCount);
+    json += R"(,"untriangulatedBoundaryFaceCount":)";
+    AppendInteger(json, d.untriangulatedBoundaryFaceCount);
+    json += R"(,"retainedTriangleCount":)";
+    AppendInteger(json, d.retainedTriangleCount);
+    json += R"(,"discardedDegenerateTriangleCount":)";
+    AppendInteger(json, d.discardedDegenerateTriangleCount);
+    json += "}}";
+  }
+
+  void AppendOverlayNode(std::string& json) const {
+    const ReviewOverlay& o = *overlay;
+    json += R"({"name":"Free shell source overlay","mesh":)";
+    AppendInteger(json, components.size());
+    json += R"(,"extras":{"reviewKind":"free_shell_overlay","reviewDecision":"unreviewed",)";
+    json += R"("freeShellOccurrenceCount":)";
+    AppendInteger(json, o.freeShellOccurrenceCount);
+    json += R"(,"selectedFreeShellOccurrenceCount":)";
+    AppendInteger(json, o.selectedFreeShellOccurrenceCount);
+    json += R"(,"edgeParityClosedFreeShellOccurrenceCount":)";
+    AppendInteger(json, o.edgeParityClosedFreeShellOccurrenceCount);
+    json += R"(,"placedMeshStreamSha256":)";
+    AppendJsonString(json, o.placedMeshStreamSha256);
+    json += R"(,"reviewMeshStreamSha256":)";
+    AppendJsonString(json, o.mesh.reviewMeshStreamSha256);
+    json += R"(,"watertight":)";
+    AppendBool(json, o.watertight);
+    json += R"(,"untriangulatedBoundaryFaceCount":)";
+    AppendInteger(json, o.untriangulatedBoundaryFaceCount);
+    json += R"(,"retainedTriangleCount":)";
+    AppendInteger(json, o.retainedTriangleCount);
+    json += "}}";
+  }
+
+  void AppendSceneExtras(std::string& json) const {
+    json += R"(],"extras":{"schema":)";
+    AppendJsonString(json, kPlCadPrepStepReviewSchema);
+    json += R"(,"sourceSha256":)";
+    AppendJsonString(json, sourceSha256);
+    json += R"(,"diagnosticPolicy":)";
+    AppendJsonString(json, kPlCadPrepStepDiagnosticPolicy);
+    json += R"(,"faceScope":)";
+    AppendJsonString(json, PlCadPrepStepFaceScopeName(solidsFaceScope));
+    json += R"(,"targetLinearDeflectionMm":)";
+    AppendNumber(json, solidOptions.targetLinearDeflectionMm);
+    json += R"(,"angularDeflectionRadians":)";
+    AppendNumber(json, solidOptions.angularDeflectionRadians);
+    json += R"(,"sourceToMount":[)";
+    for (std::size_t i = 0; i < importRequest.sourceToMount.size(); ++i) {
+      if (i > 0) json += ',';
+      AppendNumber(json, importRequest.sourceToMount[i]);
+    }
+    json += R"(],"allowedOrientationsDeg":[)";
+    for (std::size_t i = 0; i < importRequest.allowedOrientationsDeg.size(); ++i) {
+      if (i > 0) json += ',';
+      AppendInteger(json, importRequest.allowedOrientationsDeg[i]);
+    }
+    json += R"(],"componentCount":)";
+    AppendInteger(json, components.size());
+    json += R"(,"freeShellOccurrenceCount":)";
+    AppendInteger(json, overlay ? overlay->freeShellOccurrenceCount : 0);
+    json += R"(,"selectedFreeShellOccurrenceCount":)";
+    AppendInteger(json, overlay ? overlay->selectedFreeShellOccurrenceCount : 0);
+    json += R"(,"edgeParityClosedFreeShellOccurrenceCount":)";
+    AppendInteger(json, overlay ? overlay->edgeParityClosedFreeShellOccurrenceCount : 0);
+    json += "}}],";
+  }
+
+  // The JSON chunk text, padded with spaces to a multiple of four bytes.
+  std::string ComposeJson() const {
+    const std::size_t meshCount = components.size() + (overlay ? 1 : 0);
+    std::string json;
+    json.reserve(kMaxJsonBytes);
+    json += R"({"asset":{"generator":"PeltoCadPrep STEP component review","version":"2.0"},)";
+    json += R"("scene":0,"scenes":[{"nodes":[)";
+    for (std::size_t k = 0; k < meshCount; ++k) {
+      if (k > 0) json += ',';
+      AppendInteger(json, k);
+    }
+    AppendSceneExtras(json);
+
+    json += R"("nodes":[)";
+    for (std::size_t k = 0; k < components.size(); ++k) {
+      if (k % kCheckpointItems == 0) CheckpointStage(context, "mesh");
+      if (k > 0) json += ',';
+      AppendComponentNode(json, components[k], k);
+    }
+    if (overlay) {
+      if (!components.empty()) json += ',';
+      AppendOverlayNode(json);
+    }
+
+    json += R"(],"meshes":[)";
+    for (std::size_t k = 0; k < meshCount; ++k) {
+      if (k > 0) json += ',';
+      AppendMeshEntry(json, k, k < components.size() ? k % kPalette.size() : kPalette.size());
+    }
+
+    json += R"(],"materials":[)";
+    for (std::size_t i = 0; i < kPalette.size(); ++i) {
+      if (i > 0) json += ',';
+      json += R"({"name":"Component palette )";
+      AppendInteger(json, i + 1);
+      json += R"(","doubleSided":true,"pbrMetallicRoughness":{"baseColorFactor":)";
+      json += '[';
+      for (std::size_t channel = 0; channel < kPalette[i].size(); ++channel) {
+        if (channel > 0) json += ',';
+        AppendNumber(json, kPalette[i][channel]);
+      }
+      json += ']';
+      json += R"(,"metallicFactor":0,"roughnessFactor":0.72}})";
+    }
+    if (overlay) {
+      json += R"(,{"name":"Free shell source overlay","doubleSided":true,"alphaMode":"BLEND",)";
+      json += R"("pbrMetallicRoughness":{"baseColorFactor":[0.91,0.46,0,0.48],)";
+      json += R"("metallicFactor":0,"roughnessFactor":0.72}})";
+    }
+
+    json += R"(],"buffers":[{"byteLength":)";
+    AppendInteger(json, binaryBytes);
+    json += R"(}],"bufferViews":[)";
+    for (std::size_t k = 0; k < meshCount; ++k) {
+      if (k > 0) json += ',';
+      AppendViews(json, MeshAt(k));
+    }
+    json += R"(],"accessors":[)";
+    for (std::size_t k = 0; k < meshCount; ++k) {
+      if (k > 0) json += ',';
+      AppendAccessors(json, k, MeshAt(k));
+    }
+    json += "]}";
+
+    while (json.size() % 4 != 0) json += ' ';
+    if (json.size() > kMaxJsonBytes) {
+      Fail("step_review_limit_exceeded",
+           "STEP review metadata exceeds the bounded GLB document size");
+    }
+    return json;
+  }
+
+  const ReviewMesh& MeshAt(std::size_t k) const {
+    return k < components.size() ? components[k].mesh : overlay->mesh;
+  }
+
+  std::vector<std::uint8_t> Assemble(const std::string& json, std::uint64_t total) const {
+    // Every length is bounded by the 256 MiB total checked by the caller.
+    ByteWriter writer(static_cast<std::size_t>(total));
+    writer.Bytes(kGlbMagic);
+    writer.U32(kGlbVersion);
+    writer.U32(static_cast<std::uint32_t>(total));
+    writer.U32(static_cast<std::uint32_t>(json.size()));
+    writer.Bytes(kJsonChunkType);
+    for (const char c : json) writer.U8(static_cast<std::uint8_t>(c));
+    writer.U32(static_cast<std::uint32_t>(binaryBytes));
+    writer.Bytes(kBinChunkType);
+    const std::size_t meshCount = components.size() + (overlay ? 1 : 0);
+    for (std::size_t k = 0; k < meshCount; ++k) {
+      if (k % kCheckpointItems == 0) CheckpointStage(context, "mesh");
+      writer.Bytes(MeshAt(k).payload.bytes);
+    }
+    if (writer.bytes.size() != total) {
+      Fail("step_review_encode_failed",
+           "STEP component review byte count changed during composition");
+    }
+    return std::move(writer.bytes);
+  }
+
+  const PlCadPrepStepReviewRequest& request;
+  const PlCadPrepRequest& importRequest;
+  const PlCadPrepOperationContext& context;
+  const PlCadPrepStepImportOptions solidOptions;
+  std::string sourceSha256;
+  std::uint32_t solidsFaceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+  std::uint64_t sourceFreeShellCount = 0;
+  std::uint64_t emptySolidCount = 0;
+  std::vector<ReviewComponent> components;
+  std::optional<ReviewOverlay> overlay;
+  // Running length of the BIN chunk: components in ordinal order, then the overlay.
+  std::uint64_t binaryBytes = 0;
+};
+
+}  // namespace
+
+void WritePlCadPrepStepReviewModel(const PlCadPrepStepReviewRequest& request,
+                                   const PlCadPrepCancellation& cancellation,
+                                   const ProgressCallback& progress) {
+  ValidatePlCadPrepStepReviewRequest(request);
+  const PlCadPrepRequest importRequest = MakePlCadPrepStepImportRequest(request);
+  const PlCadPrepOperationContext context =
+      MakePlCadPrepOperationContext(importRequest, cancellation);
+  ReviewModelWriter writer(request, importRequest, context);
+  writer.ImportSolids(progress);
+  writer.ImportFreeShells(progress);
+  writer.Write(progress);
+}

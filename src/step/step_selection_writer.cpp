@@ -1,0 +1,238 @@
+// The select command: imports the solids (and the free shells when the source
+// has any), turns the request's exclusions and free-shell decision into a
+// component-selection record, proves the text with the record reader and
+// writes it by exclusive creation.
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json_text.h"
+#include "mesh/geometry_mesh.h"
+#include "request/step_side_requests.h"
+#include "step/step_import.h"
+#include "step/step_review_model.h"
+#include "step/step_selection_record.h"
+#include "step/step_side_command.h"
+#include "step/step_solid_diagnostics.h"
+
+namespace {
+
+// The overlay written for a source with free shells.
+struct FreeShellEvidence {
+  std::string decision;
+  std::uint64_t freeShellOccurrenceCount = 0;
+  std::uint64_t selectedFreeShellOccurrenceCount = 0;
+  std::uint64_t edgeParityClosedFreeShellOccurrenceCount = 0;
+  std::uint64_t retainedTriangleCount = 0;
+  std::string placedMeshStreamSha256;
+  std::string reviewMeshStreamSha256;
+  bool watertight = false;
+  std::uint64_t untriangulatedBoundaryFaceCount = 0;
+};
+
+void AppendDouble(std::string& out, double v) {
+  // The request check has already refused non-finite deflections and matrices.
+  [[maybe_unused]] const bool written = AppendJsonGeneral17Double(out, v);
+  assert(written);
+}
+
+void AppendFlag(std::string& out, bool v) { out += v ? "true" : "false"; }
+
+FreeShellEvidence MeasureFreeShells(const PlCadPrepRequest& importRequest,
+                                    const PlCadPrepStepRecordRequest& request,
+                                    const PlCadPrepOperationContext& context,
+                                    const ProgressCallback& progress) {
+  const PlCadPrepStepImport shells = ImportPlCadPrepStep(
+      importRequest,
+      PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
+                                     kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false),
+      context, progress, {}, {});
+  FreeShellEvidence evidence;
+  evidence.decision = request.freeShellDecision;
+  evidence.freeShellOccurrenceCount = shells.census.freeShellCount;
+  evidence.selectedFreeShellOccurrenceCount = shells.selectedFreeShellCount;
+  evidence.edgeParityClosedFreeShellOccurrenceCount = shells.census.closedFreeShellCount;
+  evidence.retainedTriangleCount = shells.mesh.triangles.size();
+  evidence.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(shells.mesh, context);
+  evidence.reviewMeshStreamSha256 = PlCadPrepStepReviewMeshStreamSha256(shells.mesh, context);
+  // The same closed-mesh test that decides a solid's watertight flag.
+  evidence.watertight = shells.mesh.watertight;
+  evidence.untriangulatedBoundaryFaceCount = shells.faceCounts.untriangulatedBoundaryFaceCount;
+  return evidence;
+}
+
+void AppendOverlay(std::string& out, const FreeShellEvidence& overlay) {
+  out += "{\"decision\":";
+  AppendJsonString(out, overlay.decision);
+  out += ",\"freeShellOccurrenceCount\":";
+  AppendJsonUnsigned(out, overlay.freeShellOccurrenceCount);
+  out += ",\"selectedFreeShellOccurrenceCount\":";
+  AppendJsonUnsigned(out, overlay.selectedFreeShellOccurrenceCount);
+  out += ",\"edgeParityClosedFreeShellOccurrenceCount\":";
+  AppendJsonUnsigned(out, overlay.edgeParityClosedFreeShellOccurrenceCount);
+  out += ",\"retainedTriangleCount\":";
+  AppendJsonUnsigned(out, overlay.retainedTriangleCount);
+  out += ",\"placedMeshStreamSha256\":";
+  AppendJsonString(out, overlay.placedMeshStreamSha256);
+  out += ",\"reviewMeshStreamSha256\":";
+  AppendJsonString(out, overlay.reviewMeshStreamSha256);
+  out += ",\"watertight\":";
+  AppendFlag(out, overlay.watertight);
+  out += ",\"untriangulatedBoundaryFaceCount\":";
+  AppendJsonUnsigned(out, overlay.untriangulatedBoundaryFaceCount);
+  out += '}';
+}
+
+void AppendComponent(std::string& out, const PlCadPrepStepSelectionComponent& component) {
+  out += "{\"selectedSolidOrdinal\":";
+  AppendJsonUnsigned(out, component.selectedSolidOrdinal);
+  out += ",\"samePolicyOccurrenceSha256\":";
+  AppendJsonString(out, component.samePolicyOccurrenceSha256);
+  out += ",\"placedMeshStreamSha256\":";
+  AppendJsonString(out, component.placedMeshStreamSha256);
+  out += ",\"reviewMeshStreamSha256\":";
+  AppendJsonString(out, component.reviewMeshStreamSha256);
+  out += ",\"role\":";
+  AppendJsonString(out, PlCadPrepStepComponentRoleName(component.role));
+  out += ",\"watertight\":";
+  AppendFlag(out, component.watertight);
+  out += ",\"untriangulatedBoundaryFaceCount\":";
+  AppendJsonUnsigned(out, component.untriangulatedBoundaryFaceCount);
+  out += ",\"retainedTriangleCount\":";
+  AppendJsonUnsigned(out, component.retainedTriangleCount);
+  out += '}';
+}
+
+std::string ComposeRecordText(const PlCadPrepStepRecordRequest& request,
+                              std::string_view sourceSha256,
+                              const std::vector<PlCadPrepStepSelectionComponent>& components,
+                              const FreeShellEvidence* overlay) {
+  const auto geometryIssues = std::count_if(components.begin(), components.end(), [](auto& c) {
+    return !c.watertight || c.untriangulatedBoundaryFaceCount > 0;
+  });
+  std::string out = "{\"schema\":";
+  AppendJsonString(out, kPlCadPrepStepSelectionSchema);
+  out += ",\"reviewSchema\":";
+  AppendJsonString(out, kPlCadPrepStepReviewSchema);
+  out += ",\"sourceSha256\":";
+  AppendJsonString(out, sourceSha256);
+  out += ",\"diagnosticPolicy\":";
+  AppendJsonString(out, kPlCadPrepStepDiagnosticPolicy);
+  out += ",\"faceScope\":";
+  AppendJsonString(out, PlCadPrepStepFaceScopeName(kPlCadPrepStepScopeSolidsOnlyDiagnostic));
+  out += ",\"targetLinearDeflectionMm\":";
+  AppendDouble(out, request.targetLinearDeflectionMm);
+  out += ",\"angularDeflectionRadians\":";
+  AppendDouble(out, kPlCadPrepStepSideAngularDeflectionRadians);
+  out += ",\"sourceToMount\":[";
+  for (std::size_t i = 0; i < request.sourceToMount.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendDouble(out, request.sourceToMount[i]);
+  }
+  out += "],\"allowedOrientationsDeg\":[";
+  for (std::size_t i = 0; i < request.allowedOrientationsDeg.size(); ++i) {
+    if (i > 0) out += ',';
+    // Orientations are read as unsigned integers below 360.
+    assert(request.allowedOrientationsDeg[i] >= 0);
+    AppendJsonUnsigned(out, static_cast<std::uint64_t>(request.allowedOrientationsDeg[i]));
+  }
+  out += "],\"roleReviewComplete\":true,\"authoritative\":false,\"collisionReady\":false";
+  out += ",\"unreviewedComponentCount\":0,\"geometryIssueComponentCount\":";
+  AppendJsonUnsigned(out, static_cast<std::uint64_t>(geometryIssues));
+  out += ",\"freeShellOverlay\":";
+  if (overlay != nullptr) {
+    AppendOverlay(out, *overlay);
+  } else {
+    out += "null";
+  }
+  out += ",\"components\":[";
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (i > 0) out += ',';
+    AppendComponent(out, components[i]);
+  }
+  out += "]}";
+  return out;
+}
+
+}  // namespace
+
+void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request,
+                                       const PlCadPrepCancellation& cancellation,
+                                       const ProgressCallback& progress) {
+  ValidatePlCadPrepStepRecordRequest(request);
+  const PlCadPrepRequest importRequest = MakePlCadPrepStepImportRequest(request);
+  const PlCadPrepOperationContext context =
+      MakePlCadPrepOperationContext(importRequest, cancellation);
+
+  std::vector<PlCadPrepStepSelectionComponent> components;
+  std::string sourceSha256;
+  std::uint64_t freeShellCount = 0;
+  {
+    // Only the per-solid evidence outlives the solids import; its mesh is let go here.
+    const PlCadPrepStepSolidMeshCallback collect = [&](const PlCadPrepStepSolidDiagnostic& solid,
+                                                       const PlGeometryMesh& mesh) {
+      PlCadPrepStepSelectionComponent component;
+      component.selectedSolidOrdinal = solid.selectedSolidOrdinal;
+      component.samePolicyOccurrenceSha256 = solid.samePolicyOccurrenceSha256;
+      component.placedMeshStreamSha256 = solid.placedMeshStreamSha256;
+      component.reviewMeshStreamSha256 = PlCadPrepStepReviewMeshStreamSha256(mesh, context);
+      component.watertight = solid.watertight;
+      component.untriangulatedBoundaryFaceCount = solid.untriangulatedBoundaryFaceCount;
+      component.retainedTriangleCount = solid.retainedTriangleCount;
+      components.push_back(std::move(component));
+    };
+    const PlCadPrepStepImport solids = ImportPlCadPrepStep(
+        importRequest,
+        PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
+                                       kPlCadPrepStepScopeSolidsOnlyDiagnostic, false),
+        context, progress, collect, {});
+    sourceSha256 = solids.sourceSha256;
+    freeShellCount = solids.census.freeShellCount;
+  }
+
+  if (components.empty()) {
+    throw PlCadPrepError("step_no_placed_solid",
+                         "the STEP source contains no placed solid to retain", "import");
+  }
+  const std::vector<std::uint64_t>& excluded = request.excludedSolidOrdinals;
+  if (!excluded.empty() &&
+      *std::max_element(excluded.begin(), excluded.end()) > components.size()) {
+    throw PlCadPrepError("invalid_excluded_solid",
+                         "a solid was excluded that this source does not contain", "import");
+  }
+  // Exclusions are unique and name collected solids by now, so this counts distinct solids.
+  if (excluded.size() >= components.size()) {
+    throw PlCadPrepError("invalid_excluded_solid",
+                         "every solid was excluded, so there is no mold left to publish", "import");
+  }
+  for (PlCadPrepStepSelectionComponent& component : components) {
+    const bool isExcluded = std::find(excluded.begin(), excluded.end(),
+                                      component.selectedSolidOrdinal) != excluded.end();
+    component.role =
+        isExcluded ? PlCadPrepStepComponentRole::exclude : PlCadPrepStepComponentRole::component;
+  }
+
+  const bool decided =
+      request.freeShellDecision == "physical" || request.freeShellDecision == "residue";
+  if (freeShellCount > 0 && !decided) {
+    throw PlCadPrepError("invalid_free_shell_decision",
+                         "the source has free shells, so they must be decided physical or residue",
+                         "import");
+  }
+  if (freeShellCount == 0 && request.freeShellDecision != "none") {
+    throw PlCadPrepError("invalid_free_shell_decision",
+                         "the source has no free shell, so the decision must be none", "import");
+  }
+  FreeShellEvidence overlay;
+  if (freeShellCount > 0) overlay = MeasureFreeShells(importRequest, request, context, progress);
+
+  const std::string text =
+      ComposeRecordText(request, sourceSha256, components, freeShellCount > 0 ? &overlay : nullptr);
+  // The reader is the contract: a record it refuses is never written.
+  (void)ParsePlCadPrepStepSelectionRecord(text, context);
+  WritePlCadPrepStepRecordFile(request.outputPath, text, context,
+                               "the selection record could not be written");
+}

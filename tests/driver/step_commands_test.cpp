@@ -1,0 +1,212 @@
+// The STEP review workflow through the executable: seat, review and select on
+// sources the tests write, checked against each other and against the file system.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "context/operation_context.h"
+#include "core/byte_io.h"
+#include "core/sha256.h"
+#include "step/step_selection_record.h"
+#include "step/step_solid_diagnostics.h"
+#include "support/cli.h"
+#include "support/json_walk.h"
+#include "support/step_files.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string PathText(const std::filesystem::path& path) { return path.string(); }
+
+class StepCommands : public TempDirTest {
+ protected:
+  // Three solids and one free shell outside them.
+  std::filesystem::path WriteAssembly(const std::string& name) const {
+    const std::filesystem::path path = dir / name;
+    WriteTestStep(MakeTestCompound({MakeTestBox(10, 20, 30), MakeTestBox(5, 5, 5, gp_Pnt(40, 0, 0)),
+                                    MakeTestBox(8, 4, 6, gp_Pnt(0, 50, 0)),
+                                    MakeTestFreeShell(3, 3, 3, gp_Pnt(-30, 0, 0))}),
+                  path);
+    return path;
+  }
+
+  std::filesystem::path SideRequest(const std::string& name, const std::string& command,
+                                    const std::filesystem::path& input,
+                                    const std::filesystem::path& output,
+                                    const std::string& extra = "") const {
+    return WriteFile(name, R"({"schema":"pelto.geometry.)" + command +
+                               R"(.request.v1","requestId":"side-1","inputPath":")" +
+                               PathText(input) + R"(","outputPath":")" + PathText(output) +
+                               R"(","targetLinearDeflectionMm":0.5)" + extra + "}");
+  }
+
+  static std::string SelectMembers(const std::string& decision, const std::string& excluded) {
+    return R"(,"freeShellDecision":")" + decision + R"(","excludedSolidOrdinals":)" + excluded +
+           R"(,"sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1],)"
+           R"("allowedOrientationsDeg":[0,90,180,270],"geometrySchema":"pelto.geometry.asset.v3")";
+  }
+
+  static void ExpectCompleted(const CliRun& run) {
+    ASSERT_EQ(run.status, 0) << (run.lines.empty() ? "" : run.lines.back());
+    ASSERT_GE(run.lines.size(), 2U);
+    EXPECT_NE(run.lines.front().find(R"("event":"accepted","stage":"preflight")"),
+              std::string::npos);
+    EXPECT_NE(run.lines.back().find(R"("event":"complete","stage":"publish")"), std::string::npos);
+  }
+};
+
+// The measured box carries the kernel's 1e-7 mm tolerance on every side, so
+// the required lift is 0.5000001 mm, which the upward snap makes 0.6 mm.
+TEST_F(StepCommands, SeatCentresTheCubeAndLiftsItClearOfThePlate) {
+  const std::filesystem::path source = dir / "cube.step";
+  WriteTestStep(MakeTestBox(10, 20, 30), source);
+  const std::filesystem::path output = dir / "seat.json";
+  const CliRun run = RunCli({"seat", PathText(SideRequest("r.json", "seat", source, output))});
+  ExpectCompleted(run);
+
+  const std::string text = ReadFile(output);
+  const JsonWalk record(text);
+  EXPECT_EQ(record["schema"].String(), "pelto.geometry.seat.v2");
+  EXPECT_EQ(record["sourceSha256"].String(), Sha256Identity(ReadFile(source)));
+  EXPECT_EQ(record["mountLiftMm"].Text(), "0.5");
+  EXPECT_EQ(record["sourceToMount"].Text(),
+            "[1,0,0,-5,0,1,0,0.60000000000000009,0,0,1,-15,0,0,0,1]");
+  const JsonWalk seated = record["seatedBoundsMm"];
+  EXPECT_NEAR(seated["minXMm"].Number(), -5.0, 1e-6);
+  EXPECT_NEAR(seated["minYMm"].Number(), 0.6, 1e-6);
+  EXPECT_GE(seated["minYMm"].Number(), 0.5);
+  EXPECT_NEAR(seated["maxZMm"].Number(), 15.0, 1e-6);
+  const std::vector<JsonWalk> mounts = record["mounts"].Elements();
+  ASSERT_EQ(mounts.size(), 24U);
+  EXPECT_EQ(mounts[0]["sourceToMount"].Text(), record["sourceToMount"].Text());
+  EXPECT_EQ(mounts[4]["plateFace"].String(), "top");
+  EXPECT_EQ(mounts[4]["quarterTurns"].Text(), "0");
+  EXPECT_EQ(mounts[4]["sourceToMount"].Text(),
+            "[1,0,0,-5,0,-1,0,20.600000000000001,0,0,-1,15,0,0,0,1]");
+  for (const JsonWalk& mount : mounts) EXPECT_GE(mount["seatedBoundsMm"]["minYMm"].Number(), 0.5);
+  EXPECT_EQ(record["defaultMountIndex"].Text(), "0");
+  EXPECT_EQ(record["solidOccurrenceCount"].Text(), "1");
+  EXPECT_EQ(record["freeShellOccurrenceCount"].Text(), "0");
+}
+
+// The review model and the selection record of one source name every solid with
+// the same identities, and the model's buffer holds exactly what they hash.
+TEST_F(StepCommands, ReviewNodesCarryTheIdentitiesSelectRecords) {
+  const std::filesystem::path source = WriteAssembly("assembly.stp");
+  const std::filesystem::path model = dir / "model.glb";
+  ExpectCompleted(
+      RunCli({"review", PathText(SideRequest("review.json", "review", source, model))}));
+  const std::filesystem::path record = dir / "record.json";
+  ExpectCompleted(RunCli({"select", PathText(SideRequest("select.json", "select", source, record,
+                                                         SelectMembers("residue", "[2]")))}));
+
+  const std::string glb = ReadFile(model);
+  ASSERT_GE(glb.size(), 28U);
+  ByteReader header(std::span(reinterpret_cast<const std::uint8_t*>(glb.data()), glb.size()));
+  ASSERT_EQ(header.U32(), 0x46546C67U);
+  ASSERT_EQ(header.U32(), 2U);
+  ASSERT_EQ(header.U32(), glb.size());
+  const std::uint32_t jsonBytes = header.U32();
+  ASSERT_EQ(header.U32(), 0x4E4F534AU);
+  ASSERT_EQ(jsonBytes % 4, 0U);
+  const std::string json = glb.substr(20, jsonBytes);
+  const std::size_t binStart = 20 + jsonBytes;
+  ASSERT_LE(binStart + 8, glb.size());
+  ByteReader binHeader(std::span(reinterpret_cast<const std::uint8_t*>(glb.data()) + binStart, 8));
+  const std::uint32_t binBytes = binHeader.U32();
+  ASSERT_EQ(binHeader.U32(), 0x004E4942U);
+  ASSERT_EQ(binStart + 8 + binBytes, glb.size());
+  const std::string_view bin(glb.data() + binStart + 8, binBytes);
+
+  const JsonWalk doc(json);
+  const std::vector<JsonWalk> nodes = doc["nodes"].Elements();
+  const std::vector<JsonWalk> views = doc["bufferViews"].Elements();
+  ASSERT_EQ(nodes.size(), 4U);  // three solids and the overlay
+  ASSERT_EQ(views.size(), 8U);
+
+  const NeverCancelled cancellation;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext({}, cancellation);
+  const PlCadPrepStepSelection selection = ReadPlCadPrepStepSelectionRecord(record, context);
+  ASSERT_EQ(selection.components.size(), 3U);
+  ASSERT_TRUE(selection.hasFreeShellOverlay);
+  EXPECT_EQ(selection.components[1].role, PlCadPrepStepComponentRole::exclude);
+
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    SCOPED_TRACE(k);
+    const JsonWalk extras = nodes[k]["extras"];
+    const std::uint64_t offset = views[2 * k]["byteOffset"].Unsigned();
+    const std::uint64_t length =
+        views[2 * k]["byteLength"].Unsigned() + views[2 * k + 1]["byteLength"].Unsigned();
+    EXPECT_EQ(views[2 * k + 1]["byteOffset"].Unsigned(),
+              offset + views[2 * k]["byteLength"].Unsigned());
+    ASSERT_LE(offset + length, bin.size());
+    // Domain, vertex and triangle counts (u64 each), then the payload.
+    ByteWriter counts(16);
+    counts.U64(views[2 * k]["byteLength"].Unsigned() / 12);
+    counts.U64(views[2 * k + 1]["byteLength"].Unsigned() / 12);
+    Sha256 hash;
+    hash.Update(kPlCadPrepStepReviewMeshStreamDomain);
+    hash.Update(counts.bytes);
+    hash.Update(bin.substr(offset, length));
+    const std::string payloadIdentity = Sha256IdentityText(hash.Finish());
+    EXPECT_EQ(extras["reviewMeshStreamSha256"].String(), payloadIdentity);
+    if (k < 3) {
+      const PlCadPrepStepSelectionComponent& component = selection.components[k];
+      EXPECT_EQ(nodes[k]["name"].String(), "Solid " + std::to_string(k + 1));
+      EXPECT_EQ(extras["reviewRole"].String(), "unreviewed");
+      EXPECT_EQ(extras["selectedSolidOrdinal"].Unsigned(), component.selectedSolidOrdinal);
+      EXPECT_EQ(extras["samePolicyOccurrenceSha256"].String(),
+                component.samePolicyOccurrenceSha256);
+      EXPECT_EQ(extras["placedMeshStreamSha256"].String(), component.placedMeshStreamSha256);
+      EXPECT_EQ(payloadIdentity, component.reviewMeshStreamSha256);
+    } else {
+      EXPECT_EQ(extras["reviewKind"].String(), "free_shell_overlay");
+      EXPECT_EQ(payloadIdentity, selection.freeShellOverlay.reviewMeshStreamSha256);
+    }
+  }
+  EXPECT_EQ(views.back()["byteOffset"].Unsigned() + views.back()["byteLength"].Unsigned(),
+            bin.size());
+}
+
+TEST_F(StepCommands, RefusedRequestsLeaveTheFileSystemAsItWas) {
+  const std::filesystem::path source = WriteAssembly("assembly.step");
+  const std::filesystem::path taken = WriteFile("taken.json", "keep");
+  struct Case {
+    std::string command;
+    std::filesystem::path output;
+    std::string extra;
+    int status;
+    std::string code;
+  };
+  const std::vector<Case> cases = {
+      {"seat", taken, "", 2, "output_exists"},
+      {"review", dir / "model.json", "", 2, "invalid_output_extension"},
+      {"select", dir / "none.json", SelectMembers("none", "[]"), 5, "invalid_free_shell_decision"},
+      {"select", dir / "all.json", SelectMembers("residue", "[1,2,3]"), 5,
+       "invalid_excluded_solid"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    const CliRun run =
+        RunCli({c.command, PathText(SideRequest("r.json", c.command, source, c.output, c.extra))});
+    std::filesystem::remove(dir / "r.json");
+    EXPECT_EQ(run.status, c.status);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_NE(run.lines.back().find("\"code\":\"" + c.code + "\""), std::string::npos)
+        << run.lines.back();
+  }
+  EXPECT_EQ(ReadFile(taken), "keep");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"assembly.step", "taken.json"}));
+}
+
+}  // namespace
