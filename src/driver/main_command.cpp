@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "backends/pending_backend.h"
+#include "backends/step_archive_backend.h"
 #include "backends/triangle_archive_backend.h"
 #include "context/operation_context.h"
 #include "core/error.h"
@@ -149,7 +150,8 @@ int MainCommand(std::string_view command, const std::filesystem::path& requestPa
 
 std::unique_ptr<PlCadPrepBackend> MakePlCadPrepBackend(PlCadPrepSourceFormat format) {
   // The mesh backend owns the refusal of the schema's unimplemented mesh formats.
-  if (format == PlCadPrepSourceFormat::step || format == PlCadPrepSourceFormat::shapeDefinition) {
+  if (format == PlCadPrepSourceFormat::step) return std::make_unique<PlCadPrepStepArchiveBackend>();
+  if (format == PlCadPrepSourceFormat::shapeDefinition) {
     return std::make_unique<PlCadPrepPendingBackend>();
   }
   return std::make_unique<PlCadPrepTriangleArchiveBackend>();

@@ -442,18 +442,21 @@ std::uint64_t ReadJsonUnsignedValue(std::string_view text, const JsonValueSpan& 
   return result;
 }
 
+bool ParseJsonFiniteNumber(std::string_view raw, double& result) {
+  // from_chars is locale-free; it reports both overflow and underflow to zero as out of range.
+  const auto converted =
+      std::from_chars(raw.data(), raw.data() + raw.size(), result, std::chars_format::general);
+  return converted.ec == std::errc{} && converted.ptr == raw.data() + raw.size() &&
+         std::isfinite(result);
+}
+
 double ReadJsonNumberValue(std::string_view text, const JsonValueSpan& value,
                            std::string_view name) {
   if (value.kind != JsonValueKind::number) {
     throw PlCadPrepError("invalid_request", std::string(name) + " must be a number", "preflight");
   }
-  const std::string_view raw = text.substr(value.begin, value.end - value.begin);
   double result = 0.0;
-  // from_chars is locale-free; it reports both overflow and underflow to zero as out of range.
-  const auto converted =
-      std::from_chars(raw.data(), raw.data() + raw.size(), result, std::chars_format::general);
-  if (converted.ec != std::errc{} || converted.ptr != raw.data() + raw.size() ||
-      !std::isfinite(result)) {
+  if (!ParseJsonFiniteNumber(text.substr(value.begin, value.end - value.begin), result)) {
     throw PlCadPrepError("invalid_request", std::string(name) + " must be finite", "preflight");
   }
   return result;

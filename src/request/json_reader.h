@@ -73,6 +73,9 @@ std::string ReadJsonStringValue(std::string_view text, const JsonValueSpan& valu
 // A JSON number whose text is only decimal digits and fits in 64 bits.
 std::uint64_t ReadJsonUnsignedValue(std::string_view text, const JsonValueSpan& value,
                                     std::string_view name);
+// Converts the raw text of a scanned number; false when it does not give a
+// finite double (values that underflow to zero fail too).
+[[nodiscard]] bool ParseJsonFiniteNumber(std::string_view raw, double& result);
 // A JSON number that converts to a finite double (values that underflow to zero fail too).
 double ReadJsonNumberValue(std::string_view text, const JsonValueSpan& value,
                            std::string_view name);

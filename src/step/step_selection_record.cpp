@@ -224,13 +224,8 @@ std::string ReadCanonicalAscii(std::string_view text, const JsonValueSpan& value
 double ReadFiniteNumber(std::string_view text, const JsonValueSpan& value, std::string_view name) {
   const std::string failure = std::string(name) + " must be a finite number";
   if (value.kind != JsonValueKind::number) throw InvalidSelection(failure);
-  const std::string_view raw = text.substr(value.begin, value.end - value.begin);
   double result = 0.0;
-  // from_chars is locale-free and reports overflow (and underflow to zero) as out of range.
-  const auto converted =
-      std::from_chars(raw.data(), raw.data() + raw.size(), result, std::chars_format::general);
-  if (converted.ec != std::errc{} || converted.ptr != raw.data() + raw.size() ||
-      !std::isfinite(result)) {
+  if (!ParseJsonFiniteNumber(text.substr(value.begin, value.end - value.begin), result)) {
     throw InvalidSelection(failure);
   }
   return result;

@@ -20,19 +20,6 @@
 
 namespace {
 
-// The overlay written for a source with free shells.
-struct FreeShellEvidence {
-  std::string decision;
-  std::uint64_t freeShellOccurrenceCount = 0;
-  std::uint64_t selectedFreeShellOccurrenceCount = 0;
-  std::uint64_t edgeParityClosedFreeShellOccurrenceCount = 0;
-  std::uint64_t retainedTriangleCount = 0;
-  std::string placedMeshStreamSha256;
-  std::string reviewMeshStreamSha256;
-  bool watertight = false;
-  std::uint64_t untriangulatedBoundaryFaceCount = 0;
-};
-
 void AppendDouble(std::string& out, double v) {
   // The request check has already refused non-finite deflections and matrices.
   [[maybe_unused]] const bool written = AppendJsonGeneral17Double(out, v);
@@ -41,17 +28,19 @@ void AppendDouble(std::string& out, double v) {
 
 void AppendFlag(std::string& out, bool v) { out += v ? "true" : "false"; }
 
-FreeShellEvidence MeasureFreeShells(const PlCadPrepRequest& importRequest,
-                                    const PlCadPrepStepRecordRequest& request,
-                                    const PlCadPrepOperationContext& context,
-                                    const ProgressCallback& progress) {
+PlCadPrepStepSelectionOverlay MeasureFreeShells(const PlCadPrepRequest& importRequest,
+                                                const PlCadPrepStepRecordRequest& request,
+                                                const PlCadPrepOperationContext& context,
+                                                const ProgressCallback& progress) {
   const PlCadPrepStepImport shells = ImportPlCadPrepStep(
       importRequest,
       PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
                                      kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false),
       context, progress, {}, {});
-  FreeShellEvidence evidence;
-  evidence.decision = request.freeShellDecision;
+  PlCadPrepStepSelectionOverlay evidence;
+  evidence.decision = request.freeShellDecision == "physical"
+                          ? PlCadPrepStepFreeShellDecision::physical
+                          : PlCadPrepStepFreeShellDecision::residue;
   evidence.freeShellOccurrenceCount = shells.census.freeShellCount;
   evidence.selectedFreeShellOccurrenceCount = shells.selectedFreeShellCount;
   evidence.edgeParityClosedFreeShellOccurrenceCount = shells.census.closedFreeShellCount;
@@ -64,9 +53,9 @@ FreeShellEvidence MeasureFreeShells(const PlCadPrepRequest& importRequest,
   return evidence;
 }
 
-void AppendOverlay(std::string& out, const FreeShellEvidence& overlay) {
+void AppendOverlay(std::string& out, const PlCadPrepStepSelectionOverlay& overlay) {
   out += "{\"decision\":";
-  AppendJsonString(out, overlay.decision);
+  AppendJsonString(out, PlCadPrepStepFreeShellDecisionName(overlay.decision));
   out += ",\"freeShellOccurrenceCount\":";
   AppendJsonUnsigned(out, overlay.freeShellOccurrenceCount);
   out += ",\"selectedFreeShellOccurrenceCount\":";
@@ -109,7 +98,7 @@ void AppendComponent(std::string& out, const PlCadPrepStepSelectionComponent& co
 std::string ComposeRecordText(const PlCadPrepStepRecordRequest& request,
                               std::string_view sourceSha256,
                               const std::vector<PlCadPrepStepSelectionComponent>& components,
-                              const FreeShellEvidence* overlay) {
+                              const PlCadPrepStepSelectionOverlay* overlay) {
   const auto geometryIssues = std::count_if(components.begin(), components.end(), [](auto& c) {
     return !c.watertight || c.untriangulatedBoundaryFaceCount > 0;
   });
@@ -226,7 +215,7 @@ void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request
     throw PlCadPrepError("invalid_free_shell_decision",
                          "the source has no free shell, so the decision must be none", "import");
   }
-  FreeShellEvidence overlay;
+  PlCadPrepStepSelectionOverlay overlay;
   if (freeShellCount > 0) overlay = MeasureFreeShells(importRequest, request, context, progress);
 
   const std::string text =

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backends/pending_backend.h"
+#include "backends/step_archive_backend.h"
 #include "backends/triangle_archive_backend.h"
 #include "members/collision_mesh.h"
 #include "members/voxel_member.h"
@@ -22,6 +23,7 @@
 #include "request/json_reader.h"
 #include "support/cli.h"
 #include "support/expect_error.h"
+#include "support/package_checks.h"
 #include "support/package_reader.h"
 #include "support/temp_dir.h"
 
@@ -286,7 +288,7 @@ TEST_F(MainCommandFiles, CleanupFailureIsAWarningAndStillCompletes) {
   EXPECT_EQ(ReadFile(dir / "out.peltogeom"), std::string(10, 'B'));
 }
 
-TEST(MainCommand, MeshFormatsGoToTheTriangleBackendAndTheRestWait) {
+TEST(MainCommand, EachFormatGoesToItsBackend) {
   for (const PlCadPrepSourceFormat format :
        {PlCadPrepSourceFormat::stl, PlCadPrepSourceFormat::obj, PlCadPrepSourceFormat::iges,
         PlCadPrepSourceFormat::threeMf}) {
@@ -294,12 +296,11 @@ TEST(MainCommand, MeshFormatsGoToTheTriangleBackendAndTheRestWait) {
     const std::unique_ptr<PlCadPrepBackend> backend = MakePlCadPrepBackend(format);
     EXPECT_NE(dynamic_cast<PlCadPrepTriangleArchiveBackend*>(backend.get()), nullptr);
   }
-  for (const PlCadPrepSourceFormat format :
-       {PlCadPrepSourceFormat::step, PlCadPrepSourceFormat::shapeDefinition}) {
-    SCOPED_TRACE(std::string(SourceFormatText(format)));
-    const std::unique_ptr<PlCadPrepBackend> backend = MakePlCadPrepBackend(format);
-    EXPECT_NE(dynamic_cast<PlCadPrepPendingBackend*>(backend.get()), nullptr);
-  }
+  const std::unique_ptr<PlCadPrepBackend> step = MakePlCadPrepBackend(PlCadPrepSourceFormat::step);
+  EXPECT_NE(dynamic_cast<PlCadPrepStepArchiveBackend*>(step.get()), nullptr);
+  const std::unique_ptr<PlCadPrepBackend> generated =
+      MakePlCadPrepBackend(PlCadPrepSourceFormat::shapeDefinition);
+  EXPECT_NE(dynamic_cast<PlCadPrepPendingBackend*>(generated.get()), nullptr);
 }
 
 // Corners of the 120 x 80 x 60 mm boxes below, at (-20, 0, 10).
@@ -372,22 +373,6 @@ std::vector<std::string> ExpectedRunLines(const std::string& requestId, std::uin
   return lines;
 }
 
-std::span<const std::uint8_t> TextBytes(const std::string& text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-// The value of member `name` of the object `members` of `text`; a null value when absent.
-JsonValueSpan MemberValue(std::string_view text, const std::vector<JsonMemberSpan>& members,
-                          std::string_view name) {
-  const JsonMemberReader reader(text, members, "duplicate member: ");
-  const JsonValueSpan* value = reader.Find(name);
-  return value == nullptr ? JsonValueSpan{} : *value;
-}
-
-std::string_view ValueText(std::string_view text, const JsonValueSpan& value) {
-  return text.substr(value.begin, value.end - value.begin);
-}
-
 class MainCommandPackages : public MainCommandFiles {
  protected:
   // A request for `input` into `output` with the given orientations and limits text.
@@ -407,77 +392,10 @@ class MainCommandPackages : public MainCommandFiles {
             orientations + (limits.empty() ? "" : R"(,"limits":)" + limits) + "}");
   }
 
-  // Opens the published package and proves what it holds: the fixed members
-  // first, the voxel members sorted after them, every one of them decoding,
-  // every orientation naming a member, and the asset identity recomputed.
-  void ExpectValidPackage(const std::filesystem::path& path, std::uint64_t triangles,
-                          std::size_t orientations, std::size_t voxelMembers,
-                          bool watertight) const {
-    const std::string file = ReadFile(path);
-    const PackageContents contents = ReadPackage(TextBytes(file));
-    ASSERT_EQ(contents.problem, "");
-    const std::vector<std::string> names = contents.Names();
-    ASSERT_EQ(names.size(), 3 + voxelMembers);
-    EXPECT_EQ(names[0], "manifest.json");
-    EXPECT_EQ(names[1], "preview.glb");
-    EXPECT_EQ(names[2], "collision.pmesh");
-    EXPECT_TRUE(std::is_sorted(names.begin() + 3, names.end()));
-
-    const std::string manifest(contents.entries[0].bytes.begin(), contents.entries[0].bytes.end());
-    std::vector<JsonMemberSpan> top;
-    ASSERT_NO_THROW(top = ReadJsonFrame(manifest));
-    const std::string_view assetIdText = ValueText(manifest, MemberValue(manifest, top, "assetId"));
-    ASSERT_EQ(assetIdText.size(), 73u);
-    const std::string assetId(assetIdText.substr(1, 71));
-    const std::string prefix = R"({"assetId":")" + assetId + R"(",)";
-    ASSERT_EQ(manifest.substr(0, prefix.size()), prefix);
-    const std::string identityManifest = "{" + manifest.substr(prefix.size());
-    std::vector<PlCadPrepIdentityRecord> records = {
-        {std::string(kAssetIdentityManifestName), TextBytes(identityManifest)}};
-    for (std::size_t i = 1; i < contents.entries.size(); ++i) {
-      records.push_back({contents.entries[i].name, contents.entries[i].bytes});
-    }
-    EXPECT_EQ(ComputePlCadPrepAssetIdentity(std::move(records)), assetId);
-
-    const std::vector<JsonMemberSpan> validation =
-        ReadJsonObjectMembers(manifest, MemberValue(manifest, top, "validation"));
-    EXPECT_EQ(ValueText(manifest, MemberValue(manifest, validation, "watertight")),
-              watertight ? "true" : "false");
-    EXPECT_EQ(ValueText(manifest, MemberValue(manifest, validation, "triangleCount")),
-              std::to_string(triangles));
-
-    // Every orientation names voxel members of the package, and every voxel
-    // member of the package serves some orientation.
-    const std::vector<JsonMemberSpan> mountFrame =
-        ReadJsonObjectMembers(manifest, MemberValue(manifest, top, "mountFrame"));
-    const std::vector<JsonValueSpan> entries =
-        ReadJsonArrayElements(manifest, MemberValue(manifest, mountFrame, "orientations"));
-    EXPECT_EQ(entries.size(), orientations);
-    std::vector<std::string> served;
-    for (const JsonValueSpan& entry : entries) {
-      const std::vector<JsonMemberSpan> fields = ReadJsonObjectMembers(manifest, entry);
-      for (const char* level : {"search", "refine"}) {
-        served.push_back(DecodeJsonString(manifest, MemberValue(manifest, fields, level).begin));
-      }
-    }
-    std::sort(served.begin(), served.end());
-    served.erase(std::unique(served.begin(), served.end()), served.end());
-    EXPECT_EQ(served, std::vector<std::string>(names.begin() + 3, names.end()));
-
-    PlGeometryMesh mesh;
-    EXPECT_TRUE(
-        DecodeCollisionMesh(contents.entries[2].bytes, kPlRuntimeMeshLimits, mesh).Passed());
-    EXPECT_EQ(mesh.triangles.size(), triangles);
-    for (std::size_t i = 3; i < contents.entries.size(); ++i) {
-      const PackageEntry& entry = contents.entries[i];
-      SCOPED_TRACE(entry.name);
-      const bool search = entry.name.rfind("search_50mm_", 0) == 0;
-      ASSERT_TRUE(search || entry.name.rfind("refine_30mm_", 0) == 0);
-      EXPECT_EQ(entry.name.size(), 12u + 64u + 5u);
-      PlVoxelGrid grid;
-      EXPECT_TRUE(
-          DecodePlVoxelGrid(entry.bytes, search ? 50 : 30, kPlRuntimeMeshLimits, grid).Passed());
-    }
+  static void ExpectValidPackage(const std::filesystem::path& path, std::uint64_t triangles,
+                                 std::size_t orientations, std::size_t voxelMembers,
+                                 bool watertight) {
+    (void)::ExpectValidPackage(path, triangles, orientations, voxelMembers, watertight);
   }
 
   static std::vector<std::string> ListDir(const std::filesystem::path& folder) {

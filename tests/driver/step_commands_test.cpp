@@ -16,6 +16,7 @@
 #include "step/step_solid_diagnostics.h"
 #include "support/cli.h"
 #include "support/json_walk.h"
+#include "support/package_checks.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
 
@@ -207,6 +208,169 @@ TEST_F(StepCommands, RefusedRequestsLeaveTheFileSystemAsItWas) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"assembly.step", "taken.json"}));
+}
+
+class StepWorkflow : public StepCommands {
+ protected:
+  std::filesystem::path Select(const std::filesystem::path& source, const std::string& decision,
+                               const std::string& excluded, const std::string& name) const {
+    const std::filesystem::path record = dir / name;
+    ExpectCompleted(
+        RunCli({"select", PathText(SideRequest("select-" + name, "select", source, record,
+                                               SelectMembers(decision, excluded)))}));
+    return record;
+  }
+
+  std::filesystem::path PrepareRequest(const std::filesystem::path& source,
+                                       const std::filesystem::path& output,
+                                       const std::filesystem::path& record,
+                                       const std::string& sourceToMount,
+                                       const std::string& orientations) const {
+    return WriteFile(
+        "prepare.json",
+        R"({"schema":"pelto.geometry.prepare.request.v1","geometrySchema":"pelto.geometry.asset.v3",)"
+        R"("requestId":"p1","inputPath":")" +
+            PathText(source) + R"(","outputPath":")" + PathText(output) +
+            R"(","sourceFormat":"step","sourceUnits":"source","componentRole":"component",)"
+            R"("componentSelectionPath":")" +
+            PathText(record) + R"(","sourceToMount":)" + sourceToMount +
+            R"(,"allowedOrientationsDeg":)" + orientations + "}");
+  }
+
+  CliRun Prepare(const std::filesystem::path& source, const std::filesystem::path& output,
+                 const std::filesystem::path& record,
+                 const std::string& sourceToMount = "[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]",
+                 const std::string& orientations = "[0,90,180,270]") const {
+    return RunCli(
+        {"prepare", PathText(PrepareRequest(source, output, record, sourceToMount, orientations))});
+  }
+
+  static std::string RecordIdentity(const std::string& bytes) {
+    const NeverCancelled cancellation;
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext({}, cancellation);
+    return PlCadPrepStepSelectionRecordSha256(bytes, context);
+  }
+};
+
+// Solid 2 (the 5 mm cube at x = 40) is excluded and the free shell at x = -30
+// is residue: the package holds the other two boxes, 12 triangles each.
+TEST_F(StepWorkflow, PublishesExactlyTheRetainedSolidsOfAReviewedSource) {
+  const std::filesystem::path source = WriteAssembly("assembly.step");
+  const std::filesystem::path record = Select(source, "residue", "[2]", "record.json");
+  const std::filesystem::path output = dir / "assembly.peltogeom";
+  const CliRun run = Prepare(source, output, record);
+  ExpectCompleted(run);
+
+  const CheckedPackage package = ExpectValidPackage(output, 24, 4, 2, true);
+  for (const PlPoint3& vertex : package.mesh.vertices) {
+    EXPECT_TRUE(vertex[0] >= -0.001 && vertex[0] <= 10.001) << vertex[0];
+  }
+  const JsonWalk manifest(package.manifest);
+  const JsonWalk sourceEntry = manifest["sources"].Elements().at(0);
+  EXPECT_EQ(sourceEntry["componentSelectionSha256"].String(), RecordIdentity(ReadFile(record)));
+  EXPECT_EQ(sourceEntry["freeShellOverlayDecision"].String(), "residue");
+  EXPECT_EQ(sourceEntry["sha256"].String(), Sha256Identity(ReadFile(source)));
+  EXPECT_EQ(sourceEntry["sourceHealingDeviationBounded"].Text(), "true");
+  EXPECT_EQ(manifest["states"]["cycleSolid"]["components"].Text(), R"(["component"])");
+  EXPECT_EQ(manifest["validation"]["closedComponentCount"].Text(), "2");
+  EXPECT_EQ(manifest["validation"]["openComponentCount"].Text(), "0");
+}
+
+// A physical free shell is merged after the retained solids and proven too.
+TEST_F(StepWorkflow, PhysicalFreeShellsArePublishedWithTheSolids) {
+  const std::filesystem::path source = WriteAssembly("assembly.step");
+  const std::filesystem::path record = Select(source, "physical", "[]", "record.json");
+  const std::filesystem::path output = dir / "assembly.peltogeom";
+  ExpectCompleted(Prepare(source, output, record));
+  const CheckedPackage package = ExpectValidPackage(output, 48, 4, 2, true);
+  EXPECT_TRUE(std::any_of(package.mesh.vertices.begin(), package.mesh.vertices.end(),
+                          [](const PlPoint3& v) { return v[0] < -29.0; }));
+  const JsonWalk sourceEntry = JsonWalk(package.manifest)["sources"].Elements().at(0);
+  EXPECT_EQ(sourceEntry["freeShellOverlayDecision"].String(), "physical");
+}
+
+// Whatever drifts after review, prepare refuses with its reason and publishes nothing.
+TEST_F(StepWorkflow, RefusesEveryDriftAfterReview) {
+  const std::filesystem::path source = WriteAssembly("assembly.step");
+  const std::filesystem::path record = Select(source, "residue", "[2]", "record.json");
+  const std::string recordText = ReadFile(record);
+  const std::string sourceText = ReadFile(source);
+  // The record with each (from, to) replacement made once, in order.
+  const auto edited = [&](std::vector<std::pair<std::string, std::string>> replacements) {
+    std::string text = recordText;
+    for (const auto& [from, to] : replacements) {
+      const std::size_t at = text.find(from);
+      EXPECT_NE(at, std::string::npos) << from;
+      if (at != std::string::npos) text.replace(at, from.size(), to);
+    }
+    return text;
+  };
+  const std::size_t lastComponent = recordText.rfind(",{\"selectedSolidOrdinal\":3");
+  const std::string withoutLast =
+      recordText.substr(0, lastComponent) + recordText.substr(recordText.size() - 2);
+  const std::size_t overlay = recordText.find("\"freeShellOverlay\":{") + 19;
+  const std::string withoutOverlay = recordText.substr(0, overlay) + "null" +
+                                     recordText.substr(recordText.find("},\"components\"") + 1);
+  const std::pair<std::string, std::string> incomplete = {"\"roleReviewComplete\":true",
+                                                          "\"roleReviewComplete\":false"};
+  struct Case {
+    std::string name;
+    std::string record;         // empty: the written record
+    std::string source;         // empty: the written source
+    std::string sourceToMount;  // empty: the identity
+    std::string orientations;   // empty: the four quarter turns
+    int status;
+    std::string code;
+    std::string message;
+  };
+  std::string changedSource = sourceText;
+  const std::size_t stamp = changedSource.find("FILE_NAME(");
+  changedSource[changedSource.find('\'', stamp + 11) + 1] ^= 1;  // the first byte of the time stamp
+  const char* kStale = "step_component_selection_stale";
+  const char* kEvidence = "STEP component selection diagnostic evidence changed";
+  const char* kIncomplete = "STEP component roles or source-surface decision are incomplete";
+  const std::vector<Case> cases = {
+      {"source byte", "", changedSource, "", "", 5, kStale, kEvidence},
+      {"mount transform", "", "", "[1,0,0,5,0,1,0,0,0,0,1,0,0,0,0,1]", "", 2, kStale,
+       "STEP component selection mount transform changed"},
+      {"orientations", "", "", "", "[0,30,90,120,180,210,270,300]", 2, kStale,
+       "STEP component selection does not match the request policy"},
+      {"deflection",
+       edited({{"\"targetLinearDeflectionMm\":0.5", "\"targetLinearDeflectionMm\":0.25"}}), "", "",
+       "", 5, kStale, kEvidence},
+      {"role unreviewed",
+       edited({incomplete,
+               {"\"unreviewedComponentCount\":0", "\"unreviewedComponentCount\":1"},
+               {"\"role\":\"component\"", "\"role\":\"unreviewed\""}}),
+       "", "", "", 2, "step_component_selection_incomplete", kIncomplete},
+      {"component removed", withoutLast, "", "", "", 5, kStale,
+       "STEP role composition ordinal no longer exists"},
+      {"overlay undecided",
+       edited({incomplete, {"\"decision\":\"residue\"", "\"decision\":\"unreviewed\""}}), "", "",
+       "", 2, "step_component_selection_incomplete", kIncomplete},
+      {"overlay dropped", withoutOverlay, "", "", "", 5, kStale,
+       "STEP source-surface inventory changed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path caseRecord =
+        c.record.empty() ? record : WriteFile("edited.json", c.record);
+    const std::filesystem::path caseSource =
+        c.source.empty() ? source : WriteFile("changed.step", c.source);
+    const std::filesystem::path output = dir / "out.peltogeom";
+    const CliRun run =
+        Prepare(caseSource, output, caseRecord,
+                c.sourceToMount.empty() ? "[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]" : c.sourceToMount,
+                c.orientations.empty() ? "[0,90,180,270]" : c.orientations);
+    EXPECT_EQ(run.status, c.status);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_NE(
+        run.lines.back().find("\"code\":\"" + c.code + "\",\"message\":\"" + c.message + "\""),
+        std::string::npos)
+        << run.lines.back();
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(dir / ".out.peltogeom.partial-p1"));
+  }
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+#pragma once
+// The project's own checks of a published package, shared by every end-to-end
+// test: member order, the asset identity recomputed from the members, the
+// manifest's validation figures and orientation table, and every member decoded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "members/collision_mesh.h"
+#include "members/voxel_member.h"
+#include "package/asset_identity.h"
+#include "support/json_walk.h"
+#include "support/package_reader.h"
+
+// What a checked package holds, for the caller's own further checks.
+struct CheckedPackage {
+  std::string manifest;
+  PlGeometryMesh mesh;
+  std::vector<std::string> names;
+};
+
+inline std::span<const std::uint8_t> PackageTextBytes(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Fails the test (without stopping it) on every broken promise of the package at `path`.
+inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path,
+                                         std::uint64_t triangles, std::size_t orientations,
+                                         std::size_t voxelMembers, bool watertight) {
+  CheckedPackage checked;
+  std::ifstream in(path, std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const PackageContents contents = ReadPackage(PackageTextBytes(file));
+  EXPECT_EQ(contents.problem, "");
+  checked.names = contents.Names();
+  if (checked.names.size() != 3 + voxelMembers) {
+    ADD_FAILURE() << "package holds " << checked.names.size() << " members";
+    return checked;
+  }
+  EXPECT_EQ(checked.names[0], "manifest.json");
+  EXPECT_EQ(checked.names[1], "preview.glb");
+  EXPECT_EQ(checked.names[2], "collision.pmesh");
+  EXPECT_TRUE(std::is_sorted(checked.names.begin() + 3, checked.names.end()));
+
+  checked.manifest.assign(contents.entries[0].bytes.begin(), contents.entries[0].bytes.end());
+  const std::string& manifest = checked.manifest;
+  const JsonWalk root(manifest);
+  const std::string assetId = root["assetId"].String();
+  const std::string prefix = R"({"assetId":")" + assetId + R"(",)";
+  EXPECT_EQ(assetId.size(), 71U);
+  EXPECT_EQ(manifest.substr(0, prefix.size()), prefix);
+  const std::string identityManifest = "{" + manifest.substr(prefix.size());
+  std::vector<PlCadPrepIdentityRecord> records = {
+      {std::string(kAssetIdentityManifestName), PackageTextBytes(identityManifest)}};
+  for (std::size_t i = 1; i < contents.entries.size(); ++i) {
+    records.push_back({contents.entries[i].name, contents.entries[i].bytes});
+  }
+  EXPECT_EQ(ComputePlCadPrepAssetIdentity(std::move(records)), assetId);
+
+  EXPECT_EQ(root["validation"]["watertight"].Text(), watertight ? "true" : "false");
+  EXPECT_EQ(root["validation"]["triangleCount"].Text(), std::to_string(triangles));
+
+  // Every orientation names voxel members of the package, and every voxel
+  // member of the package serves some orientation.
+  const std::vector<JsonWalk> entries = root["mountFrame"]["orientations"].Elements();
+  EXPECT_EQ(entries.size(), orientations);
+  std::vector<std::string> served;
+  for (const JsonWalk& entry : entries) {
+    served.push_back(entry["search"].String());
+    served.push_back(entry["refine"].String());
+  }
+  std::sort(served.begin(), served.end());
+  served.erase(std::unique(served.begin(), served.end()), served.end());
+  EXPECT_EQ(served, std::vector<std::string>(checked.names.begin() + 3, checked.names.end()));
+
+  EXPECT_TRUE(
+      DecodeCollisionMesh(contents.entries[2].bytes, kPlRuntimeMeshLimits, checked.mesh).Passed());
+  EXPECT_EQ(checked.mesh.triangles.size(), triangles);
+  for (std::size_t i = 3; i < contents.entries.size(); ++i) {
+    const PackageEntry& entry = contents.entries[i];
+    SCOPED_TRACE(entry.name);
+    const bool search = entry.name.rfind("search_50mm_", 0) == 0;
+    EXPECT_TRUE(search || entry.name.rfind("refine_30mm_", 0) == 0);
+    EXPECT_EQ(entry.name.size(), 12U + 64U + 5U);
+    PlVoxelGrid grid;
+    EXPECT_TRUE(
+        DecodePlVoxelGrid(entry.bytes, search ? 50 : 30, kPlRuntimeMeshLimits, grid).Passed());
+  }
+  return checked;
+}
