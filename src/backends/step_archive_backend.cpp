@@ -2,7 +2,6 @@
 
 #include "package/manifest.h"
 #include "package/package_archive.h"
-#include "pipeline/staging.h"
 #include "step/step_import.h"
 #include "step/step_role_composition.h"
 #include "step/step_selection_record.h"
@@ -56,10 +55,5 @@ void PlCadPrepStepArchiveBackend::Prepare(const PlCadPrepRequest& request,
                                                               composedResult.evidence, context);
   const PlCadPrepPackageArchive archive =
       BuildPlCadPrepPackageArchive(manifest, composedResult.members, context);
-
-  CheckpointStage(context, "package");
-  RequireMemoryReservation(context, archive.memory,
-                           archive.image.capacity() + archive.assetId.capacity(), "package");
-  RequireOutputReservation(context, archive.output, archive.image.size(), "package");
-  WriteStagedArchive(archive.image, stagingPath, context, progress);
+  StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
 }

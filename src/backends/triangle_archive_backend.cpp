@@ -10,7 +10,6 @@
 #include "mesh/stl_reader.h"
 #include "package/manifest.h"
 #include "package/package_archive.h"
-#include "pipeline/staging.h"
 #include "step/component_selection_evidence.h"
 
 PlCadPrepTriangleImport ReadPlCadPrepTriangleImport(const PlCadPrepRequest& request,
@@ -55,10 +54,5 @@ void PlCadPrepTriangleArchiveBackend::Prepare(const PlCadPrepRequest& request,
   PlCadPrepManifest manifest = BuildPlCadPrepImportedManifest(
       request, members, PlCadPrepComponentSelectionEvidence(), context);
   const PlCadPrepPackageArchive archive = BuildPlCadPrepPackageArchive(manifest, members, context);
-
-  CheckpointStage(context, "package");
-  RequireMemoryReservation(context, archive.memory,
-                           archive.image.capacity() + archive.assetId.capacity(), "package");
-  RequireOutputReservation(context, archive.output, archive.image.size(), "package");
-  WriteStagedArchive(archive.image, stagingPath, context, progress);
+  StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
 }

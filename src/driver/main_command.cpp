@@ -4,7 +4,7 @@
 #include <exception>
 #include <fstream>
 
-#include "backends/pending_backend.h"
+#include "backends/generated_archive_backend.h"
 #include "backends/step_archive_backend.h"
 #include "backends/triangle_archive_backend.h"
 #include "context/operation_context.h"
@@ -152,7 +152,7 @@ std::unique_ptr<PlCadPrepBackend> MakePlCadPrepBackend(PlCadPrepSourceFormat for
   // The mesh backend owns the refusal of the schema's unimplemented mesh formats.
   if (format == PlCadPrepSourceFormat::step) return std::make_unique<PlCadPrepStepArchiveBackend>();
   if (format == PlCadPrepSourceFormat::shapeDefinition) {
-    return std::make_unique<PlCadPrepPendingBackend>();
+    return std::make_unique<PlCadPrepGeneratedArchiveBackend>();
   }
   return std::make_unique<PlCadPrepTriangleArchiveBackend>();
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "generated/analytic_member.h"
 #include "generated/generated_provenance.h"
 #include "members/derived_members.h"
 #include "members/preview_model.h"
@@ -22,6 +23,7 @@ constexpr std::uint32_t kMaxAngleMilliDeg = 359'999;
 constexpr std::uint32_t kMaxGridAngleMilliDeg = 89'999;
 constexpr std::int64_t kQuarterTurnMilliDeg = 90'000;
 constexpr std::size_t kQuarterTurnsPerFamily = 4;
+constexpr std::uint64_t kMilliDegPerDeg = 1000;
 
 PlMemberDiagnostic Fail(PlMemberDiagnosticCode code, std::string member, const char* message) {
   return PlMemberDiagnostic{code, std::move(member), message};
@@ -55,18 +57,21 @@ PlMemberDiagnostic CheckIdentity(const PlCadPrepManifestModel& model) {
   return Pass();
 }
 
-PlMemberDiagnostic CheckProvenance(const PlCadPrepManifestModel& model) {
+// A generated model's analytic member is decoded into `analytic` for the
+// heading check, which runs once the orientation table itself is sound.
+PlMemberDiagnostic CheckProvenance(const PlCadPrepManifestModel& model, PlAnalyticShape& analytic) {
   if (!model.definitionSourceHash.empty()) {
     if (model.shapeDefinitionId.empty() || model.analytic.empty()) {
       return Fail(PlMemberDiagnosticCode::missingContent, kAnalyticMemberName,
                   "generated version 3 geometry requires its immutable analytic member");
     }
-    // This build has no analytic member decoder, so the member cannot be shown
-    // to carry the model's identities. Unverifiable authority is refused, never
-    // assumed; the heading comparison against the decoded table therefore never
-    // runs either, since every generated model stops here.
-    return Fail(PlMemberDiagnosticCode::identity, kAnalyticMemberName,
-                "analytic member does not match generated source provenance");
+    if (!DecodePlAnalyticShape(model.analytic, analytic).Accepted() ||
+        analytic.definitionSha256 != model.definitionSourceHash ||
+        analytic.shapeDefinitionId != model.shapeDefinitionId) {
+      return Fail(PlMemberDiagnosticCode::identity, kAnalyticMemberName,
+                  "analytic member does not match generated source provenance");
+    }
+    return Pass();
   }
   if (!model.shapeDefinitionId.empty()) {
     return Fail(PlMemberDiagnosticCode::missingContent, kAnalyticMemberName,
@@ -75,6 +80,22 @@ PlMemberDiagnostic CheckProvenance(const PlCadPrepManifestModel& model) {
   if (!model.analytic.empty()) {
     return Fail(PlMemberDiagnosticCode::unexpectedContent, kAnalyticMemberName,
                 "imported geometry cannot carry generated analytic authority");
+  }
+  return Pass();
+}
+
+// Orientation i of a generated asset is heading i of its certified table.
+PlMemberDiagnostic CheckGeneratedHeadings(const PlCadPrepManifestModel& model,
+                                          const PlAnalyticShape& analytic) {
+  if (model.definitionSourceHash.empty()) return Pass();
+  bool matches = model.orientations.size() == analytic.headingTable.size();
+  for (std::size_t i = 0; matches && i < model.orientations.size(); ++i) {
+    matches = std::uint64_t{model.orientations[i].angleMilliDeg} ==
+              std::uint64_t{analytic.headingTable[i].headingDeg} * kMilliDegPerDeg;
+  }
+  if (!matches) {
+    return Fail(PlMemberDiagnosticCode::orientationTable, kAnalyticMemberName,
+                "generated manifest headings do not match the analytic member");
   }
   return Pass();
 }
@@ -240,8 +261,10 @@ PlMemberDiagnostic CheckPlCadPrepOrientationReference(const PlCadPrepManifestMod
 PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
                                           const PlRuntimeMeshLimits& limits) {
   if (PlMemberDiagnostic d = CheckIdentity(model); !d.Passed()) return d;
-  if (PlMemberDiagnostic d = CheckProvenance(model); !d.Passed()) return d;
+  PlAnalyticShape analytic;
+  if (PlMemberDiagnostic d = CheckProvenance(model, analytic); !d.Passed()) return d;
   if (PlMemberDiagnostic d = CheckOrientationTable(model); !d.Passed()) return d;
+  if (PlMemberDiagnostic d = CheckGeneratedHeadings(model, analytic); !d.Passed()) return d;
   if (PlMemberDiagnostic d = CheckPlRuntimeMeshContract(CollisionMeshOf(model), limits);
       !d.Passed()) {
     return d;

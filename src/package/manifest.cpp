@@ -1,7 +1,6 @@
 #include "package/manifest.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/checked.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
+#include "generated/analytic_member.h"
 #include "members/preview_model.h"
 #include "members/voxelizer.h"
 #include "package/asset_identity.h"
@@ -49,13 +50,6 @@ struct BuiltManifest {
   std::string assetId;
 };
 
-// Zeros of either sign are one value; everything else, NaN included, must
-// carry the identical bit pattern.
-bool SameTransformValue(double a, double b) {
-  return (a == 0.0 && b == 0.0) ||
-         std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
 std::vector<std::uint32_t> Sorted(std::vector<std::uint32_t> values) {
   std::sort(values.begin(), values.end());
   return values;
@@ -87,13 +81,16 @@ void CheckGeneratedProvenance(const PlCadPrepRequest& request,
     throw PlCadPrepError("invalid_generated_source_evidence",
                          "generated provenance identities are not canonical SHA-256", "package");
   }
-  // This build has no analytic member decoder, so the member cannot be shown to
-  // decode cleanly and to carry the provenance's identities; an unverifiable
-  // member is refused, never published. Until the decoder exists, every
-  // generated manifest stops here and the generated-only steps below never run.
-  throw PlCadPrepError("invalid_analytic_descriptor",
-                       "generated analytic member does not match its exact definition source",
-                       "package");
+  // The member must prove itself (canonical bytes that certify against their
+  // own definition) and name exactly the definition this run published.
+  PlAnalyticShape analytic;
+  if (!DecodePlAnalyticShape(members.analytic, analytic).Accepted() ||
+      analytic.shapeDefinitionId != provenance->shapeDefinitionId ||
+      analytic.definitionSha256 != provenance->definitionSourceHash) {
+    throw PlCadPrepError("invalid_analytic_descriptor",
+                         "generated analytic member does not match its exact definition source",
+                         "package");
+  }
 }
 
 // The retained roles in their fixed order, after the evidence is proven well formed.
@@ -193,7 +190,7 @@ void CheckEvidenceAgainstRequest(const PlCadPrepRequest& request,
     }
   }
   for (std::size_t i = 0; i < request.sourceToMount.size(); ++i) {
-    if (!SameTransformValue(request.sourceToMount[i], evidence.sourceToMount[i])) {
+    if (!SameRecordedValue(request.sourceToMount[i], evidence.sourceToMount[i])) {
       throw PlCadPrepError("invalid_component_selection_evidence",
                            "manifest mount transform differs from reviewed STEP evidence",
                            "package");

@@ -10,6 +10,7 @@
 #include "core/checked.h"
 #include "core/error.h"
 #include "members/preview_model.h"
+#include "pipeline/staging.h"
 
 namespace {
 
@@ -170,4 +171,15 @@ PlCadPrepPackageArchive BuildPlCadPrepPackageArchive(PlCadPrepManifest& manifest
     throw PlCadPrepError("memory_limit_exceeded", "archive allocation exceeds the bounded request",
                          "package");
   }
+}
+
+void StagePlCadPrepPackageArchive(const PlCadPrepPackageArchive& archive,
+                                  const std::filesystem::path& stagingPath,
+                                  const PlCadPrepOperationContext& context,
+                                  const ProgressCallback& progress) {
+  CheckpointStage(context, "package");
+  RequireMemoryReservation(context, archive.memory,
+                           archive.image.capacity() + archive.assetId.capacity(), "package");
+  RequireOutputReservation(context, archive.output, archive.image.size(), "package");
+  WriteStagedArchive(archive.image, stagingPath, context, progress);
 }

@@ -2,6 +2,7 @@
 // The package archive: the manifest and the derived members in their fixed
 // order as one stored ZIP image, proven by re-reading it, ready for staging.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -27,3 +28,11 @@ std::vector<PlCadPrepArchiveMember> PlCadPrepPackageMembers(const PlCadPrepManif
 PlCadPrepPackageArchive BuildPlCadPrepPackageArchive(PlCadPrepManifest& manifest,
                                                      PlCadPrepDerivedMembers& members,
                                                      const PlCadPrepOperationContext& context);
+
+// The last step of every backend: checks that the archive still holds the
+// reservations that cover it, then writes it to the staging path. Throws
+// PlCadPrepError (stage "package").
+void StagePlCadPrepPackageArchive(const PlCadPrepPackageArchive& archive,
+                                  const std::filesystem::path& stagingPath,
+                                  const PlCadPrepOperationContext& context,
+                                  const ProgressCallback& progress);

@@ -273,42 +273,6 @@ bool MeasureBounds(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& bou
   return true;
 }
 
-// Meshes `shape` with the fixed parameters of the import and returns the
-// mesher's status flags; progress covers [start, start + span] of 1000.
-std::uint32_t Tessellate(const TopoDS_Shape& shape, const PlCadPrepStepImportOptions& options,
-                         const PlCadPrepOperationContext& context, const ProgressCallback& progress,
-                         std::uint64_t start, std::uint64_t span) {
-  PlCadPrepStepMeshParameters parameters;
-  parameters.meshAlgo = -1;
-  parameters.deflection = options.targetLinearDeflectionMm;
-  parameters.deflectionInterior = options.targetLinearDeflectionMm;
-  parameters.angle = options.angularDeflectionRadians;
-  parameters.angleInterior = options.angularDeflectionRadians;
-  parameters.minSize = -1.0;
-  parameters.inParallel = false;
-  parameters.relative = false;
-  parameters.internalVerticesMode = true;
-  parameters.controlSurfaceDeflection = true;
-  parameters.enableControlSurfaceDeflectionAllSurfaces = true;
-  parameters.cleanModel = true;
-  parameters.adjustMinSize = false;
-  parameters.forceFaceDeflection = false;
-  parameters.allowQualityDecrease = false;
-
-  PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
-                                  kPlCadPrepStepOcctProgressTotal);
-  const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepStepOcctMeshParameters(parameters),
-                                        indicator.Start());
-  // A stop requested through the indicator leaves the mesher undone; the
-  // context names the reason before the generic failure would.
-  CheckpointStage(context, "mesh");
-  if (!mesher.IsDone()) {
-    throw PlCadPrepError("step_tessellation_failed",
-                         "Open CASCADE did not complete STEP tessellation", "mesh");
-  }
-  return static_cast<std::uint32_t>(mesher.GetStatusFlags());
-}
-
 // What the triangulations of `shape` hold, on top of `baseBytes`.
 std::uint64_t EstimateTriangulationBytes(const TopoDS_Shape& shape, std::uint64_t baseBytes,
                                          const PlCadPrepOperationContext& context) {
@@ -658,7 +622,9 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   const bool remesh = !policy.retainedOccurrenceKeys.empty() || !policy.sourceProofPairs.empty();
   const std::uint64_t firstSpan =
       remesh ? kFirstPassSpanWithRemesh : kPlCadPrepStepOcctProgressTotal;
-  result.meshStatusFlags = Tessellate(selection.shape, options, context, progress, 0, firstSpan);
+  result.meshStatusFlags =
+      TessellatePlCadPrepShape(selection.shape, options.targetLinearDeflectionMm,
+                               options.angularDeflectionRadians, context, progress, 0, firstSpan);
   result.meshStatusNames = PlCadPrepStepMeshStatusNames(result.meshStatusFlags);
   result.triangulationMemoryEstimateBytes =
       EstimateTriangulationBytes(selection.shape, result.sourceBytes, context);
@@ -678,9 +644,10 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   result.effectiveMeshStatusFlags = result.meshStatusFlags;
   if (remesh) {
     BRepTools::Clean(retained, Standard_True);
-    result.effectiveMeshStatusFlags =
-        Tessellate(retained, options, context, progress, kFirstPassSpanWithRemesh,
-                   kPlCadPrepStepOcctProgressTotal - kFirstPassSpanWithRemesh);
+    result.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
+        retained, options.targetLinearDeflectionMm, options.angularDeflectionRadians, context,
+        progress, kFirstPassSpanWithRemesh,
+        kPlCadPrepStepOcctProgressTotal - kFirstPassSpanWithRemesh);
     result.retainedOnlyRemesh = true;
     meshShape = retained;
   }
@@ -750,6 +717,42 @@ std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags) {
   }
   if (flags >= kFirstUnknownMeshStatusBit) names.emplace_back("unknown");
   return names;
+}
+
+std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
+                                       double angularDeflectionRadians,
+                                       const PlCadPrepOperationContext& context,
+                                       const ProgressCallback& progress, std::uint64_t start,
+                                       std::uint64_t span) {
+  PlCadPrepStepMeshParameters parameters;
+  parameters.meshAlgo = -1;
+  parameters.deflection = linearDeflectionMm;
+  parameters.deflectionInterior = linearDeflectionMm;
+  parameters.angle = angularDeflectionRadians;
+  parameters.angleInterior = angularDeflectionRadians;
+  parameters.minSize = -1.0;
+  parameters.inParallel = false;
+  parameters.relative = false;
+  parameters.internalVerticesMode = true;
+  parameters.controlSurfaceDeflection = true;
+  parameters.enableControlSurfaceDeflectionAllSurfaces = true;
+  parameters.cleanModel = true;
+  parameters.adjustMinSize = false;
+  parameters.forceFaceDeflection = false;
+  parameters.allowQualityDecrease = false;
+
+  PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
+                                  kPlCadPrepStepOcctProgressTotal);
+  const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepStepOcctMeshParameters(parameters),
+                                        indicator.Start());
+  // A stop requested through the indicator leaves the mesher undone; the
+  // context names the reason before the generic failure would.
+  CheckpointStage(context, "mesh");
+  if (!mesher.IsDone()) {
+    throw PlCadPrepError("step_tessellation_failed",
+                         "Open CASCADE did not complete STEP tessellation", "mesh");
+  }
+  return static_cast<std::uint32_t>(mesher.GetStatusFlags());
 }
 
 PlCadPrepStepImport ImportPlCadPrepStep(

@@ -3,6 +3,7 @@
 // plus the evidence later STEP work relies on (source digest, units, transfer
 // and shape counts, tessellation status, tolerance bounds, per-solid records).
 // It either returns everything or throws; it never returns a partial result.
+#include <TopoDS_Shape.hxx>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -121,6 +122,20 @@ PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool stric
 // The names of the set bits of a mesher status, in bit order, plus one
 // "unknown" when any bit at or above 0x200 is set.
 std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags);
+
+// Meshes `shape` in place with the import's fixed mesher settings (absolute
+// deflections, interior equal to boundary, no parallel work, surface
+// deflection control, model cleaning) under an indicator on stage "mesh" that
+// covers [start, start + span] of kPlCadPrepStepOcctProgressTotal, and returns
+// the mesher's status flags. Every solid the program tessellates goes through
+// it. Throws "step_tessellation_failed" (stage "mesh") when the mesher does
+// not finish, after the context has named any cancellation or overdue run;
+// kernel exceptions propagate to the caller's boundary.
+std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
+                                       double angularDeflectionRadians,
+                                       const PlCadPrepOperationContext& context,
+                                       const ProgressCallback& progress, std::uint64_t start,
+                                       std::uint64_t span);
 
 // Imports request.inputPath. Either callback may be empty. Throws
 // PlCadPrepError with the stage in force ("preflight", "import", "heal", "mesh"

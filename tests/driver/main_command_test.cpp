@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backends/pending_backend.h"
+#include "backends/generated_archive_backend.h"
 #include "backends/step_archive_backend.h"
 #include "backends/triangle_archive_backend.h"
 #include "members/collision_mesh.h"
@@ -300,7 +300,7 @@ TEST(MainCommand, EachFormatGoesToItsBackend) {
   EXPECT_NE(dynamic_cast<PlCadPrepStepArchiveBackend*>(step.get()), nullptr);
   const std::unique_ptr<PlCadPrepBackend> generated =
       MakePlCadPrepBackend(PlCadPrepSourceFormat::shapeDefinition);
-  EXPECT_NE(dynamic_cast<PlCadPrepPendingBackend*>(generated.get()), nullptr);
+  EXPECT_NE(dynamic_cast<PlCadPrepGeneratedArchiveBackend*>(generated.get()), nullptr);
 }
 
 // Corners of the 120 x 80 x 60 mm boxes below, at (-20, 0, 10).

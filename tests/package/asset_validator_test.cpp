@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,12 +10,37 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "generated/analytic_member.h"
+#include "generated/shape_definition.h"
 #include "members/derived_members.h"
 
 namespace {
 
 const std::string kHash = "sha256:" + std::string(64, 'c');
 const std::vector<std::uint8_t> kAnalyticBytes = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0};
+
+// A certified member of a 20 x 10 x 30 mm box, with the identities it carries.
+struct BoxAnalytic {
+  BoxAnalytic() {
+    PlShapeDefinition box;
+    box.kind = PlShapeKind::box;
+    box.xSpanUm = 20000;
+    box.heightUm = 10000;
+    box.zSpanUm = 30000;
+    definitionSourceHash = PlShapeDefinitionSourceHash(box);
+    shapeDefinitionId = PlShapeDefinitionId(box);
+    bytes =
+        EncodePlAnalyticShape(BuildPlAnalyticShape(box, shapeDefinitionId, definitionSourceHash));
+  }
+  std::string definitionSourceHash;
+  std::string shapeDefinitionId;
+  std::vector<std::uint8_t> bytes;
+};
+
+const BoxAnalytic& Analytic() {
+  static const BoxAnalytic analytic;
+  return analytic;
+}
 
 // A closed, outward-wound 100 mm cube at the origin.
 PlGeometryMesh Cube() {
@@ -151,8 +177,7 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
        },
        Code::missingContent, "analytic.pshape",
        "generated version 3 geometry requires its immutable analytic member"},
-      // Without a decoder the member cannot be shown to match, so it never passes.
-      {"generated analytic member cannot be verified",
+      {"generated analytic member that does not decode",
        [](Asset& a) {
          a.model.definitionSourceHash = kHash;
          a.model.shapeDefinitionId = kHash;
@@ -160,6 +185,23 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
        },
        Code::identity, "analytic.pshape",
        "analytic member does not match generated source provenance"},
+      {"generated analytic member of another definition",
+       [](Asset& a) {
+         a.model.definitionSourceHash = kHash;
+         a.model.shapeDefinitionId = Analytic().shapeDefinitionId;
+         a.model.analytic = Analytic().bytes;
+       },
+       Code::identity, "analytic.pshape",
+       "analytic member does not match generated source provenance"},
+      // The member certifies twelve headings; the table holds one family of four.
+      {"generated orientations that are not its headings",
+       [](Asset& a) {
+         a.model.definitionSourceHash = Analytic().definitionSourceHash;
+         a.model.shapeDefinitionId = Analytic().shapeDefinitionId;
+         a.model.analytic = Analytic().bytes;
+       },
+       Code::orientationTable, "analytic.pshape",
+       "generated manifest headings do not match the analytic member"},
       {"imported with definition id", [](Asset& a) { a.model.shapeDefinitionId = kHash; },
        Code::missingContent, "analytic.pshape",
        "generated version 3 geometry requires its immutable analytic member"},
@@ -268,6 +310,43 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
     ExpectDiagnostic(ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits), c.code, c.member,
                      c.message);
   }
+}
+
+// A generated asset's orientations are the twelve 30-degree headings of its
+// member, here served by the zero, 30 and 60 degree families.
+TEST(AssetValidator, MatchesGeneratedOrientationsToTheirCertifiedHeadings) {
+  const PlVoxelGrid grids[] = {Grid(50, 0), Grid(30, 0), Grid(50, 1),
+                               Grid(30, 1), Grid(50, 2), Grid(30, 2)};
+  const PlGeometryMesh mesh = Cube();
+  const auto model = [&](const std::uint32_t(&gridAnglesDeg)[3]) {
+    PlCadPrepManifestModel m;
+    m.schema = "pelto.geometry.asset.v3";
+    m.sourceHash = Analytic().definitionSourceHash;
+    m.definitionSourceHash = Analytic().definitionSourceHash;
+    m.shapeDefinitionId = Analytic().shapeDefinitionId;
+    m.analytic = Analytic().bytes;
+    m.collisionMesh = &mesh;
+    m.closedComponentCount = 1;
+    for (std::size_t f = 0; f < 3; ++f) {
+      const std::string search = Asset::Name(grids[2 * f]);
+      const std::string refine = Asset::Name(grids[2 * f + 1]);
+      m.voxelMembers.push_back({search, &grids[2 * f]});
+      m.voxelMembers.push_back({refine, &grids[2 * f + 1]});
+      for (const PlCadPrepManifestOrientation& o : Family(gridAnglesDeg[f], search, refine)) {
+        m.orientations.push_back(o);
+      }
+    }
+    std::sort(m.orientations.begin(), m.orientations.end(),
+              [](const auto& a, const auto& b) { return a.angleMilliDeg < b.angleMilliDeg; });
+    return m;
+  };
+  const PlMemberDiagnostic passed =
+      ValidatePlCadPrepAsset(model({0, 30, 60}), kPlRuntimeMeshLimits);
+  EXPECT_TRUE(passed.Passed()) << passed.message;
+  // Twelve sound orientations, but the second is 15 degrees where heading 30 stands.
+  ExpectDiagnostic(ValidatePlCadPrepAsset(model({0, 15, 60}), kPlRuntimeMeshLimits),
+                   PlMemberDiagnosticCode::orientationTable, "analytic.pshape",
+                   "generated manifest headings do not match the analytic member");
 }
 
 TEST(AssetValidator, ChecksEachGridAgainstTheGivenLimits) {

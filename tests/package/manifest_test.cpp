@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "generated/analytic_member.h"
+#include "generated/shape_definition.h"
 #include "package/asset_identity.h"
 #include "support/expect_error.h"
 
@@ -548,9 +550,68 @@ TEST(Manifest, RefusesRunsWithoutResources) {
   }
 }
 
-// Without an analytic decoder a generated member can never be verified, so
-// every generated manifest that reaches the decode is refused.
-TEST(Manifest, RefusesGeneratedProvenanceItCannotVerify) {
+PlShapeDefinition BoxDefinition(std::int64_t xSpanUm) {
+  PlShapeDefinition box;
+  box.kind = PlShapeKind::box;
+  box.xSpanUm = xSpanUm;
+  box.heightUm = 10000;
+  box.zSpanUm = 30000;
+  return box;
+}
+
+std::vector<std::uint8_t> AnalyticMember(const PlShapeDefinition& definition) {
+  return EncodePlAnalyticShape(BuildPlAnalyticShape(definition, PlShapeDefinitionId(definition),
+                                                    PlShapeDefinitionSourceHash(definition)));
+}
+
+// A generated box: its provenance, its certified member, its definition as the
+// collision source, and the twelve headings served by the 0, 30 and 60 degree grids.
+ManifestJob GeneratedJob() {
+  ManifestJob job;
+  job.request.sourceFormat = PlCadPrepSourceFormat::shapeDefinition;
+  job.request.inputPath = "/defs/shape-definition.json";
+  job.request.allowedOrientationsDeg = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330};
+  job.recipe.bakedAngles = {30, 60};
+  const PlShapeDefinition box = BoxDefinition(20000);
+  job.provenance = {PlShapeDefinitionSourceHash(box), PlShapeDefinitionId(box)};
+  job.recipe.sourceHash = job.provenance.definitionSourceHash;
+  job.recipe.analytic = AnalyticMember(box);
+  return job;
+}
+
+TEST(Manifest, WritesTheGeneratedSourceAndBindsTheAnalyticMember) {
+  ManifestJob job = GeneratedJob();
+  const PlCadPrepManifest manifest = job.Generated();
+  const std::string& hash = job.provenance.definitionSourceHash;
+  EXPECT_NE(manifest.bytes.find(
+                "\"sources\":[{\"format\":\"pelto.shape.definition.v1\",\"generatorProfile\":"
+                "\"pelto.shape.generator.v1\",\"included\":false,\"name\":"
+                "\"shape-definition.json\",\"role\":\"mold_shell\",\"sha256\":\"" +
+                hash + "\",\"shapeDefinitionId\":\"" + job.provenance.shapeDefinitionId +
+                "\"}],\"states\":{\"cycleSolid\":{\"analytic\":\"analytic.pshape\","
+                "\"components\":[\"mold_shell\"],"),
+            std::string::npos);
+  const PlVoxelMember& search60 = job.members.baked[1].search;
+  const PlVoxelMember& refine60 = job.members.baked[1].refine;
+  EXPECT_NE(manifest.bytes.find(Orientation(240000, 60000, VoxelName("refine_30mm_", refine60),
+                                            VoxelName("search_50mm_", search60))),
+            std::string::npos);
+
+  // The identity binds the analytic member beside the manifest and every grid.
+  const std::string identityManifest = "{" + manifest.bytes.substr(kAssetIdPrefixBytes + 1);
+  std::vector<PlCadPrepIdentityRecord> records = {
+      {"manifest.identity.json", Bytes(identityManifest)},
+      {"preview.glb", job.members.preview},
+      {"collision.pmesh", job.members.collision.bytes},
+      {"analytic.pshape", job.members.analytic}};
+  for (const PlVoxelMember* voxel : job.VoxelMembers()) {
+    const char* prefix = voxel->grid.cellSizeMm == 50 ? "search_50mm_" : "refine_30mm_";
+    records.push_back({VoxelName(prefix, *voxel), voxel->bytes});
+  }
+  EXPECT_EQ(manifest.assetId, ComputePlCadPrepAssetIdentity(std::move(records)));
+}
+
+TEST(Manifest, RefusesGeneratedProvenanceThatDoesNotMatch) {
   struct Case {
     const char* name;
     std::function<void(ManifestJob&)> change;
@@ -570,17 +631,31 @@ TEST(Manifest, RefusesGeneratedProvenanceItCannotVerify) {
        [](ManifestJob& j) { j.provenance.definitionSourceHash.clear(); },
        "invalid_generated_source_evidence",
        "generated provenance identities are not canonical SHA-256"},
-      {"unverifiable analytic member", [](ManifestJob&) {}, "invalid_analytic_descriptor",
+      {"member that does not decode",
+       [](ManifestJob& j) { j.recipe.analytic = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0}; },
+       "invalid_analytic_descriptor",
        "generated analytic member does not match its exact definition source"},
+      {"member with a trailing byte", [](ManifestJob& j) { j.recipe.analytic.push_back(0); },
+       "invalid_analytic_descriptor",
+       "generated analytic member does not match its exact definition source"},
+      {"member of another definition",
+       [](ManifestJob& j) { j.recipe.analytic = AnalyticMember(BoxDefinition(20001)); },
+       "invalid_analytic_descriptor",
+       "generated analytic member does not match its exact definition source"},
+      {"collision mesh of another source", [](ManifestJob& j) { j.recipe.sourceHash = kHash; },
+       "invalid_generated_source_evidence",
+       "generated definition source differs from collision provenance"},
+      {"orientations that are not the certified headings",
+       [](ManifestJob& j) {
+         j.request.allowedOrientationsDeg = {0, 90, 180, 270};
+         j.recipe.bakedAngles.clear();
+       },
+       "invalid_geometry_asset",
+       "derived members do not satisfy the version 3 geometry asset contract"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ManifestJob job;
-    job.request.sourceFormat = PlCadPrepSourceFormat::shapeDefinition;
-    job.request.inputPath = "/defs/shape-definition.json";
-    job.provenance.definitionSourceHash = kHash;
-    job.provenance.shapeDefinitionId = kDefinitionId;
-    job.recipe.analytic = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0};
+    ManifestJob job = GeneratedJob();
     c.change(job);
     ExpectPlCadPrepError([&] { (void)job.Generated(); }, c.code, "package", c.message);
   }

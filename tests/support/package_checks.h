@@ -24,30 +24,38 @@ struct CheckedPackage {
   std::string manifest;
   PlGeometryMesh mesh;
   std::vector<std::string> names;
+  std::vector<std::uint8_t> analytic;
 };
 
 inline std::span<const std::uint8_t> PackageTextBytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Fails the test (without stopping it) on every broken promise of the package at `path`.
-inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path,
-                                         std::uint64_t triangles, std::size_t orientations,
-                                         std::size_t voxelMembers, bool watertight) {
+// Fails the test (without stopping it) on every broken promise of the package
+// at `path`; a generated package carries its analytic member after the mesh.
+inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path, std::uint64_t triangles,
+                                         std::size_t orientations, std::size_t voxelMembers,
+                                         bool watertight, bool analytic = false) {
   CheckedPackage checked;
   std::ifstream in(path, std::ios::binary);
   const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const PackageContents contents = ReadPackage(PackageTextBytes(file));
   EXPECT_EQ(contents.problem, "");
   checked.names = contents.Names();
-  if (checked.names.size() != 3 + voxelMembers) {
+  const std::size_t fixed = analytic ? 4 : 3;
+  if (checked.names.size() != fixed + voxelMembers) {
     ADD_FAILURE() << "package holds " << checked.names.size() << " members";
     return checked;
   }
   EXPECT_EQ(checked.names[0], "manifest.json");
   EXPECT_EQ(checked.names[1], "preview.glb");
   EXPECT_EQ(checked.names[2], "collision.pmesh");
-  EXPECT_TRUE(std::is_sorted(checked.names.begin() + 3, checked.names.end()));
+  if (analytic) {
+    EXPECT_EQ(checked.names[3], "analytic.pshape");
+    checked.analytic = contents.entries[3].bytes;
+  }
+  const auto voxels = checked.names.begin() + static_cast<std::ptrdiff_t>(fixed);
+  EXPECT_TRUE(std::is_sorted(voxels, checked.names.end()));
 
   checked.manifest.assign(contents.entries[0].bytes.begin(), contents.entries[0].bytes.end());
   const std::string& manifest = checked.manifest;
@@ -78,12 +86,12 @@ inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path,
   }
   std::sort(served.begin(), served.end());
   served.erase(std::unique(served.begin(), served.end()), served.end());
-  EXPECT_EQ(served, std::vector<std::string>(checked.names.begin() + 3, checked.names.end()));
+  EXPECT_EQ(served, std::vector<std::string>(voxels, checked.names.end()));
 
   EXPECT_TRUE(
       DecodeCollisionMesh(contents.entries[2].bytes, kPlRuntimeMeshLimits, checked.mesh).Passed());
   EXPECT_EQ(checked.mesh.triangles.size(), triangles);
-  for (std::size_t i = 3; i < contents.entries.size(); ++i) {
+  for (std::size_t i = fixed; i < contents.entries.size(); ++i) {
     const PackageEntry& entry = contents.entries[i];
     SCOPED_TRACE(entry.name);
     const bool search = entry.name.rfind("search_50mm_", 0) == 0;

@@ -1,0 +1,174 @@
+#include "backends/generated_archive_backend.h"
+
+#include <Standard_Failure.hxx>
+#include <Standard_OutOfMemory.hxx>
+#include <cassert>
+#include <cstdint>
+#include <fstream>
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "generated/analytic_member.h"
+#include "generated/generated_provenance.h"
+#include "generated/generated_solid.h"
+#include "generated/levels_shape.h"
+#include "generated/shape_definition.h"
+#include "members/derived_members.h"
+#include "mesh/triangle_mesh_builder.h"
+#include "package/manifest.h"
+#include "package/package_archive.h"
+#include "platform/file_system.h"
+#include "step/step_import.h"
+#include "step/step_triangle_extraction.h"
+
+namespace {
+
+// The mesher settings of every generated solid.
+constexpr double kLinearDeflectionMm = 0.25;
+constexpr double kAngularDeflectionRadians = 0.25;
+// Held for the run's unaccounted working state: the parsed definition, the
+// analytic descriptor while it is encoded, and the kernel solid.
+constexpr std::uint64_t kWorkingMemoryBytes = 2'097'152;
+
+// The definition bytes and the analytic member, each held together with the
+// reservation that covers it.
+struct DefinitionSource {
+  std::string bytes;
+  PlCadPrepMemoryReservation memory;
+};
+
+struct AnalyticMember {
+  std::vector<std::uint8_t> bytes;
+  PlCadPrepMemoryReservation memory;
+};
+
+// The definition must still be what preflight accepted: a regular file of
+// 1 byte to 1 MiB within maxInputBytes, read to its exact end.
+DefinitionSource ReadDefinition(const PlCadPrepRequest& request,
+                                const PlCadPrepOperationContext& context) {
+  std::uint64_t size = 0;
+  if (!QueryPathStatus(request.inputPath).RegularFile() ||
+      !QueryFileSize(request.inputPath, size) || size == 0 || size > kPlShapeDefinitionMaxBytes ||
+      size > request.maxInputBytes) {
+    throw PlCadPrepError("input_changed", "shape definition changed after preflight", "import");
+  }
+  DefinitionSource source;
+  source.memory = ReserveMemory(context, size, "import");
+  source.bytes.assign(static_cast<std::size_t>(size), '\0');
+  std::ifstream in(request.inputPath, std::ios::binary);
+  if (!in.is_open()) {
+    throw PlCadPrepError("input_changed", "shape definition changed or could not be read",
+                         "import");
+  }
+  in.read(source.bytes.data(), static_cast<std::streamsize>(size));
+  if (in.bad() || static_cast<std::uint64_t>(in.gcount()) != size) {
+    throw PlCadPrepError("input_changed", "shape definition changed or could not be read",
+                         "import");
+  }
+  if (in.peek() != std::ifstream::traits_type::eof() || in.bad()) {
+    throw PlCadPrepError("input_changed", "shape definition changed or could not be read",
+                         "import");
+  }
+  return source;
+}
+
+PlShapeDefinition ParseDefinition(const std::string& bytes) {
+  try {
+    return ParsePlShapeDefinition(bytes);
+  } catch (const PlShapeDefinitionError& error) {
+    throw PlCadPrepError(std::string(PlShapeDefinitionEventCode(error.category)), error.what(),
+                         "import");
+  }
+}
+
+AnalyticMember EncodeAnalyticMember(const PlShapeDefinition& definition,
+                                    const PlCadPrepGeneratedProvenance& provenance,
+                                    const PlCadPrepOperationContext& context) {
+  AnalyticMember member;
+  member.bytes = EncodePlAnalyticShape(BuildPlAnalyticShape(
+      definition, provenance.shapeDefinitionId, provenance.definitionSourceHash));
+  if (member.bytes.empty()) {
+    throw PlCadPrepError("invalid_analytic_descriptor",
+                         "generated shape analytic descriptor could not be certified", "import");
+  }
+  // Encoding ran inside the working reservation; the member keeps its own.
+  member.memory = ReserveMemory(context, member.bytes.capacity(), "import");
+  return member;
+}
+
+// The solid of every kind but the levels shape, tessellated by the mesher all
+// solids share and finished with its carrier margin as the deviation bound.
+PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
+                                        const PlCadPrepRequest& request,
+                                        const PlCadPrepOperationContext& context,
+                                        const ProgressCallback& progress) {
+  const PlGeneratedSolid record = MakePlGeneratedSolid(definition);
+  (void)TessellatePlCadPrepShape(record.solid, kLinearDeflectionMm, kAngularDeflectionRadians,
+                                 context, progress, 0, kPlCadPrepStepOcctProgressTotal);
+  // Every context the pipeline makes carries the run's cancellation.
+  assert(context.cancellation != nullptr);
+  PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
+  (void)ExtractPlCadPrepStepTriangles(record.solid, request, context, builder);
+  return builder.Finish(record.carrierMarginMm);
+}
+
+void PrepareGenerated(const PlCadPrepRequest& request, const std::filesystem::path& stagingPath,
+                      const PlCadPrepOperationContext& context, const ProgressCallback& progress) {
+  // The working state lives in creation order, so it is released in reverse
+  // order, each value together with the reservations that cover it.
+  const DefinitionSource source = ReadDefinition(request, context);
+  const PlShapeDefinition definition = ParseDefinition(source.bytes);
+  const PlCadPrepGeneratedProvenance provenance{PlShapeDefinitionSourceHash(definition),
+                                                PlShapeDefinitionId(definition)};
+  const PlCadPrepMemoryReservation working = ReserveMemory(context, kWorkingMemoryBytes, "import");
+  AnalyticMember analytic = EncodeAnalyticMember(definition, provenance, context);
+  if (progress) progress("import", 1, 1);
+
+  CheckpointStage(context, "heal");
+  PlCadPrepTriangleImport import;
+  import.mesh = definition.kind == PlShapeKind::apexShape
+                    ? BuildPlLevelsShapeMesh(definition.levels, request, context)
+                    : TessellateGeneratedSolid(definition, request, context, progress);
+  // The collision provenance names the definition, which is the whole source.
+  import.sourceHash = provenance.definitionSourceHash;
+
+  PlCadPrepDerivedMembers members = BuildPlCadPrepDerivedMembers(
+      import, request, context, progress, std::move(analytic.bytes), std::move(analytic.memory));
+  PlCadPrepManifest manifest =
+      BuildPlCadPrepGeneratedManifest(request, members, provenance, context);
+  const PlCadPrepPackageArchive archive = BuildPlCadPrepPackageArchive(manifest, members, context);
+  StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
+}
+
+}  // namespace
+
+void PlCadPrepGeneratedArchiveBackend::Prepare(const PlCadPrepRequest& request,
+                                               const std::filesystem::path& stagingPath,
+                                               const PlCadPrepOperationContext& context,
+                                               const ProgressCallback& progress) {
+  if (request.sourceFormat != PlCadPrepSourceFormat::shapeDefinition) {
+    throw PlCadPrepError("backend_not_implemented",
+                         "generated archive backend accepts canonical shape definitions only",
+                         "import");
+  }
+  try {
+    PrepareGenerated(request, stagingPath, context, progress);
+  } catch (const Standard_OutOfMemory&) {
+    throw PlCadPrepError("memory_limit_exceeded", "generated shape allocation failed", "import");
+  } catch (const Standard_Failure& failure) {
+    const char* text = failure.GetMessageString();
+    if (text == nullptr || *text == '\0') {
+      throw PlCadPrepError("generated_occt_failure",
+                           "Open CASCADE could not generate the requested solid", "import");
+    }
+    throw PlCadPrepError("generated_occt_failure", text, "import");
+  } catch (const std::bad_alloc&) {
+    throw PlCadPrepError("memory_limit_exceeded", "generated shape allocation failed", "import");
+  } catch (const std::length_error&) {
+    throw PlCadPrepError("memory_limit_exceeded", "generated shape allocation failed", "import");
+  }
+}
