@@ -34,6 +34,23 @@ bool IsRetainedRole(PlCadPrepStepComponentRole role) {
          role == PlCadPrepStepComponentRole::component;
 }
 
+// A complete tessellation whose placed tolerance is finite and within [0, 5].
+bool IsToleranceWithinBudget(bool tessellationComplete, double toleranceMm) {
+  return tessellationComplete && std::isfinite(toleranceMm) && toleranceMm >= 0.0 &&
+         toleranceMm <= kPlCadPrepStepMaxSourceToleranceMm;
+}
+
+// A scaled deflection finite and within [0, 15] whose sum with the tolerance is
+// finite and at most 20.
+bool IsDeviationWithinBudget(double toleranceMm, double scaledDeflectionMm) {
+  if (!std::isfinite(scaledDeflectionMm) || scaledDeflectionMm < 0.0 ||
+      scaledDeflectionMm > kPlCadPrepStepMaxScaledDeflectionMm) {
+    return false;
+  }
+  const double bound = toleranceMm + scaledDeflectionMm;
+  return std::isfinite(bound) && bound <= kPlCadPrepStepMaxSourceDeviationMm;
+}
+
 // Adds every triangle of `mesh` (already in the mount frame) to `builder`.
 // `onBadIndex` throws the caller's own failure for an index outside the mesh.
 template <typename OnBadIndex>
@@ -90,20 +107,6 @@ void CheckRecordAgainstRequest(const PlCadPrepStepSelection& record,
 }
 
 }  // namespace
-
-bool IsPlCadPrepStepToleranceWithinBudget(bool tessellationComplete, double toleranceMm) {
-  return tessellationComplete && std::isfinite(toleranceMm) && toleranceMm >= 0.0 &&
-         toleranceMm <= kPlCadPrepStepMaxSourceToleranceMm;
-}
-
-bool IsPlCadPrepStepDeviationWithinBudget(double toleranceMm, double scaledDeflectionMm) {
-  if (!std::isfinite(scaledDeflectionMm) || scaledDeflectionMm < 0.0 ||
-      scaledDeflectionMm > kPlCadPrepStepMaxScaledDeflectionMm) {
-    return false;
-  }
-  const double bound = toleranceMm + scaledDeflectionMm;
-  return std::isfinite(bound) && bound <= kPlCadPrepStepMaxSourceDeviationMm;
-}
 
 PlCadPrepStepImportOptions PlCadPrepStepReplaySolidsOptions(const PlCadPrepStepSelection& record) {
   PlCadPrepStepImportOptions options;
@@ -319,13 +322,13 @@ void PlCadPrepStepRoleComposition::ProveRetainedDeviation(const PlCadPrepStepImp
                          "measured adoption differs from the reviewed role composition", "heal");
   }
   const double tolerance = solids.maxPlacedToleranceMm;
-  if (!IsPlCadPrepStepToleranceWithinBudget(solids.tessellationComplete, tolerance)) {
+  if (!IsToleranceWithinBudget(solids.tessellationComplete, tolerance)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "the measured review transfer exceeds the source-deviation budget",
                          "heal");
   }
   const double scaled = solids.maxPlacementScale * linearDeflectionMm;
-  if (!IsPlCadPrepStepDeviationWithinBudget(tolerance, scaled)) {
+  if (!IsDeviationWithinBudget(tolerance, scaled)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "measured STEP surface deviation exceeds version 1", "heal");
   }
@@ -417,7 +420,7 @@ void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(const PlCadPrepStepImp
                          "measured physical surfaces differ from reviewed evidence", "heal");
   }
   const double tolerance = freeShells.maxPlacedToleranceMm;
-  if (!IsPlCadPrepStepToleranceWithinBudget(freeShells.tessellationComplete, tolerance)) {
+  if (!IsToleranceWithinBudget(freeShells.tessellationComplete, tolerance)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "the measured free-shell transfer exceeds the source-deviation budget",
                          "heal");
@@ -427,7 +430,7 @@ void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(const PlCadPrepStepImp
   const double combinedScaled = std::max(maxScaledDeflectionMm, scaled);
   // The free-shell s is checked on its own first: max() would hide a NaN.
   if (!std::isfinite(scaled) || scaled < 0.0 ||
-      !IsPlCadPrepStepDeviationWithinBudget(combinedTolerance, combinedScaled)) {
+      !IsDeviationWithinBudget(combinedTolerance, combinedScaled)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "combined measured STEP surface deviation exceeds version 1", "heal");
   }

@@ -26,14 +26,6 @@ inline constexpr double kPlCadPrepStepMaxSourceToleranceMm = 5.0;
 inline constexpr double kPlCadPrepStepMaxScaledDeflectionMm = 15.0;
 inline constexpr double kPlCadPrepStepMaxSourceDeviationMm = 20.0;
 
-// True for a complete tessellation whose placed tolerance is finite and within
-// [0, 5]. NaN never passes.
-bool IsPlCadPrepStepToleranceWithinBudget(bool tessellationComplete, double toleranceMm);
-
-// True when the scaled deflection is finite and within [0, 15] and its sum with
-// the tolerance is finite and at most 20. NaN never passes.
-bool IsPlCadPrepStepDeviationWithinBudget(double toleranceMm, double scaledDeflectionMm);
-
 // The solids import a record is replayed with: the record's deflections, the
 // solids-only scope, every component's same-policy key as reviewed (record
 // order) and the keys of the mold_shell, fixture and component roles as retained.

@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cassert>
-#include <charconv>
-#include <cmath>
 #include <fstream>
 #include <new>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "core/byte_io.h"
@@ -252,13 +248,6 @@ bool ReadFlag(std::string_view text, const JsonValueSpan& value, std::string_vie
   }
   // The scanner admits only the literals true and false here.
   return text[value.begin] == 't';
-}
-
-std::string FormatOffset(std::uint64_t offset) {
-  std::array<char, 24> digits{};
-  const auto converted = std::to_chars(digits.data(), digits.data() + digits.size(), offset);
-  assert(converted.ec == std::errc{});
-  return std::string(digits.data(), converted.ptr);
 }
 
 void ReadSourceToMount(std::string_view text, const JsonValueSpan& value,
@@ -562,7 +551,8 @@ PlCadPrepStepSelection ParsePlCadPrepStepSelectionRecord(std::string_view bytes,
   try {
     selection = ParseRecordText(bytes);
   } catch (const PlServeJsonParseError& error) {
-    throw InvalidSelection(std::string(error.what()) + " at byte " + FormatOffset(error.offset));
+    // The request readers' wording of a scan error, under the record's own code.
+    throw InvalidSelection(MakeJsonParseFailure(error).what());
   } catch (const std::bad_alloc&) {
     throw PlCadPrepError("memory_limit_exceeded", "STEP component selection allocation failed",
                          "preflight");

@@ -193,21 +193,4 @@ TEST(GeneratedSolid, RefusesWhatCannotBecomeOneSolid) {
   EXPECT_FALSE(IsPlGeneratedSolidValid(TopoDS_Shape()));
 }
 
-TEST(GeneratedSolid, NamesTheEventCodeOfEveryDefinitionCategory) {
-  using Category = PlShapeDefinitionCategory;
-  const std::pair<Category, const char*> cases[] = {
-      {Category::structure, "invalid_shape_definition"},
-      {Category::integer, "invalid_shape_definition"},
-      {Category::mount, "invalid_shape_definition"},
-      {Category::notch, "invalid_shape_definition"},
-      {Category::levels, "invalid_shape_levels"},
-      {Category::polygon, "invalid_shape_polygon"},
-      {Category::size, "input_too_large"},
-      {Category::noncanonical, "noncanonical_shape_definition"},
-  };
-  for (const auto& [category, code] : cases) {
-    EXPECT_EQ(PlShapeDefinitionEventCode(category), code);
-  }
-}
-
 }  // namespace

@@ -16,6 +16,7 @@
 namespace {
 
 using Category = PlShapeDefinitionCategory;
+using K = PlShapeKind;
 
 std::string Doc(std::string_view shape) {
   return "{\"generatorProfile\":\"pelto.shape.generator.v1\",\"schema\":\"pelto.shape.definition."
@@ -59,6 +60,32 @@ const std::string kApex =
         R"(],"yUm":0},{"vertices":[)" + Points(kInnerPoints) + R"(],"yUm":5000}]})");
 const std::string kSphere = Doc(R"({"diameterUm":12000,"kind":"sphere"})");
 
+// Each kind's document, the context of its member set and its integer labels
+// (the prefix followed by the member name).
+struct KindDocument {
+  const std::string& doc;
+  std::string context;
+  std::string labelPrefix;
+  std::vector<std::string> integers;
+};
+const KindDocument kKinds[] = {
+    {kBox, "box shape", "box.", {"heightUm", "xSpanUm", "zSpanUm"}},
+    {kCylinder, "cylinder shape", "cylinder.", {"axisLengthUm", "diameterUm"}},
+    {kLPrism,
+     "L-prism shape",
+     "L-prism.",
+     {"heightUm", "notchXSpanUm", "notchZSpanUm", "outsideXSpanUm", "outsideZSpanUm"}},
+    {kTriangle,
+     "triangular-prism shape",
+     "triangle.",
+     {"baseZSpanUm", "heightUm", "pointXDepthUm"}},
+    {kWedge, "wedge shape", "wedge.", {"highHeightUm", "lowHeightUm", "xSpanUm", "zSpanUm"}},
+    {kFrustum, "frustum shape", "frustum.", {"axisLengthUm", "largeDiameterUm", "smallDiameterUm"}},
+    {kPolygon, "polygon-prism shape", "polygon.", {"heightUm"}},
+    {kApex, "levels shape", "", {}},
+    {kSphere, "sphere shape", "sphere.", {"diameterUm"}},
+};
+
 // `text` with its single occurrence of `from` replaced.
 std::string Replace(const std::string& text, std::string_view from, std::string_view to) {
   const std::size_t at = text.find(from);
@@ -84,10 +111,6 @@ void ExpectShapeFailure(Fn&& fn, Category category, std::string_view message) {
   ADD_FAILURE() << "expected PlShapeDefinitionError " << message;
 }
 
-void ExpectShapeError(std::string_view bytes, Category category, std::string_view message) {
-  ExpectShapeFailure([&] { (void)ParsePlShapeDefinition(bytes); }, category, message);
-}
-
 struct Case {
   std::string name;
   std::string bytes;
@@ -98,170 +121,76 @@ struct Case {
 void RunCases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ExpectShapeError(c.bytes, c.category, c.message);
+    ExpectShapeFailure([&] { (void)ParsePlShapeDefinition(c.bytes); }, c.category, c.message);
   }
 }
 
-PlShapeDefinition Normalised(PlShapeDefinition definition) {
-  ValidatePlShapeDefinition(definition);
-  return definition;
-}
-
+// Either bound of the range now and then, so the property test reaches both.
 std::int64_t Dim(std::mt19937_64& rng, std::int64_t low = 1,
                  std::int64_t high = kPlShapeMaxDimensionUm) {
-  switch (rng() % 8) {
-    case 0:
-      return low;
-    case 1:
-      return high;
-    default:
-      return std::uniform_int_distribution<std::int64_t>(low, high)(rng);
-  }
+  const std::uint64_t pick = rng() % 8;
+  if (pick == 0) return low;
+  if (pick == 1) return high;
+  return std::uniform_int_distribution<std::int64_t>(low, high)(rng);
 }
 
-// A star-shaped polygon around a random centre, in random order and start.
-// A random star-shaped polygon in either turning sense and from any start,
-// moved so that it is seated (smallest x and z are 0).
-std::vector<PlShapePoint> RandomPolygon(std::mt19937_64& rng, std::size_t count,
-                                        std::int64_t radius) {
+// A seated star-shaped polygon in either turning sense and from any start.
+std::vector<PlShapePoint> RandomPolygon(std::mt19937_64& rng) {
+  const std::size_t count = 3 + rng() % 40;
+  const auto radius = static_cast<double>(Dim(rng, 1000, 50'000'000));
   std::vector<double> angles(count);
   for (double& a : angles) a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(rng);
   std::sort(angles.begin(), angles.end());
   std::vector<PlShapePoint> points;
   for (const double a : angles) {
-    const double r =
-        std::uniform_real_distribution<double>(0.5, 1.0)(rng) * static_cast<double>(radius);
+    const double r = std::uniform_real_distribution<double>(0.5, 1.0)(rng) * radius;
     points.push_back({std::llround(r * std::cos(a)), std::llround(r * std::sin(a))});
   }
-  std::int64_t minX = points[0].xUm;
-  std::int64_t minZ = points[0].zUm;
-  for (const PlShapePoint& p : points) minX = std::min(minX, p.xUm), minZ = std::min(minZ, p.zUm);
-  for (PlShapePoint& p : points) p.xUm -= minX, p.zUm -= minZ;
+  PlShapePoint low = points[0];
+  for (const PlShapePoint& p : points) low = {std::min(low.xUm, p.xUm), std::min(low.zUm, p.zUm)};
+  for (PlShapePoint& p : points) p = {p.xUm - low.xUm, p.zUm - low.zUm};
   if (rng() % 2 == 0) std::reverse(points.begin(), points.end());
   std::rotate(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(rng() % count),
               points.end());
   return points;
 }
 
-// Seated levels shrinking towards the centre of level 0, so every tie runs along its own ray.
-std::vector<PlShapeLevel> RandomLevels(std::mt19937_64& rng) {
-  PlShapeDefinition base{};
-  base.kind = PlShapeKind::polygonPrism;
-  base.heightUm = 1;
-  std::vector<PlShapePoint> regular;
-  const std::size_t count = 3 + rng() % 10;
-  const double radius = static_cast<double>(Dim(rng, 1'000'000, 40'000'000));
-  for (std::size_t j = 0; j < count; ++j) {
-    const double a = 6.283185307179586 * static_cast<double>(j) / static_cast<double>(count);
-    regular.push_back({std::llround(radius * std::cos(a)), std::llround(radius * std::sin(a))});
-  }
-  // Normalised as a seated polygon, then moved back around the origin.
-  std::int64_t minX = regular[0].xUm;
-  std::int64_t lowZ = regular[0].zUm;
-  for (const PlShapePoint& p : regular) minX = std::min(minX, p.xUm), lowZ = std::min(lowZ, p.zUm);
-  for (const PlShapePoint& p : regular) base.vertices.push_back({p.xUm - minX, p.zUm - lowZ});
-  ValidatePlShapeDefinition(base);
-  for (PlShapePoint& p : base.vertices) p.xUm += minX, p.zUm += lowZ;
-  std::int64_t minZ = base.vertices[0].zUm;
-  for (const PlShapePoint& p : base.vertices) minZ = std::min(minZ, p.zUm);
-  // Moving the smallest corner to the origin moves the centre to (cx, cz).
-  const std::int64_t cx = -base.vertices[0].xUm;
-  const std::int64_t cz = -minZ;
-  std::vector<PlShapeLevel> levels(2 + rng() % 7);
-  std::int64_t y = 0;
-  for (std::size_t k = 0; k < levels.size(); ++k) {
-    const std::int64_t keep = 100 - static_cast<std::int64_t>(k) * 10;
-    for (const PlShapePoint& p : base.vertices)
-      levels[k].vertices.push_back({cx + p.xUm * keep / 100, cz + p.zUm * keep / 100});
-    levels[k].yUm = y;
-    y += Dim(rng, 1, 10'000'000);
-  }
-  return levels;
-}
-
+// A random polygon prism, or a levels shape of equal levels of one normalised
+// random polygon (which keeps every tie vertical).
 PlShapeDefinition RandomDefinition(std::mt19937_64& rng, PlShapeKind kind) {
-  PlShapeDefinition d{};
-  d.kind = kind;
-  const auto mount = static_cast<PlShapeMount>(static_cast<std::uint32_t>(rng() % 2));
-  switch (kind) {
-    case PlShapeKind::box:
-      d.heightUm = Dim(rng), d.xSpanUm = Dim(rng), d.zSpanUm = Dim(rng);
-      break;
-    case PlShapeKind::cylinder:
-      d.axisLengthUm = Dim(rng), d.diameterUm = Dim(rng), d.mount = mount;
-      break;
-    case PlShapeKind::lPrism:
-      d.heightUm = Dim(rng), d.outsideXSpanUm = Dim(rng, 2), d.outsideZSpanUm = Dim(rng, 2);
-      d.notchXSpanUm = Dim(rng, 1, d.outsideXSpanUm - 1);
-      d.notchZSpanUm = Dim(rng, 1, d.outsideZSpanUm - 1);
-      d.notchQuadrant = static_cast<PlNotchQuadrant>(static_cast<std::uint32_t>(rng() % 4));
-      break;
-    case PlShapeKind::triangularPrism:
-      d.baseZSpanUm = Dim(rng), d.heightUm = Dim(rng), d.pointXDepthUm = Dim(rng);
-      d.pointZOffsetUm = Dim(rng, -(d.baseZSpanUm / 2), d.baseZSpanUm / 2);
-      break;
-    case PlShapeKind::wedge:
-      d.highHeightUm = Dim(rng, 2), d.lowHeightUm = Dim(rng, 1, d.highHeightUm - 1);
-      d.xSpanUm = Dim(rng), d.zSpanUm = Dim(rng);
-      break;
-    case PlShapeKind::frustum:
-      d.axisLengthUm = Dim(rng), d.largeDiameterUm = Dim(rng, 2), d.mount = mount;
-      d.smallDiameterUm = Dim(rng, 1, d.largeDiameterUm - 1);
-      break;
-    case PlShapeKind::polygonPrism:
-      d.heightUm = Dim(rng);
-      d.vertices = RandomPolygon(rng, 3 + rng() % 40, Dim(rng, 1000, 50'000'000));
-      break;
-    case PlShapeKind::apexShape:
-      d.levels = RandomLevels(rng);
-      break;
-    case PlShapeKind::sphere:
-      d.diameterUm = Dim(rng);
-      break;
-  }
-  return d;
+  PlShapeDefinition prism{.kind = K::polygonPrism, .heightUm = Dim(rng)};
+  prism.vertices = RandomPolygon(rng);
+  if (kind == K::polygonPrism) return prism;
+  if (!PlShapeDefinitionCanonicalBytes(prism).empty()) ValidatePlShapeDefinition(prism);
+  PlShapeDefinition levels{.kind = K::apexShape};
+  std::int64_t y = 0;
+  for (std::uint64_t k = 2 + rng() % 7; k > 0; --k, y += Dim(rng, 1, 10'000'000))
+    levels.levels.push_back({prism.vertices, y});
+  return levels;
 }
 
 }  // namespace
 
 TEST(ShapeDefinition, ParsesTheCanonicalDocumentOfEveryKind) {
+  // clang-format off
   const std::pair<std::string, PlShapeDefinition> cases[] = {
-      {kBox, {.kind = PlShapeKind::box, .xSpanUm = 20000, .zSpanUm = 30000, .heightUm = 10000}},
-      {kCylinder,
-       {.kind = PlShapeKind::cylinder,
-        .axisLengthUm = 40000,
-        .diameterUm = 10000,
-        .mount = PlShapeMount::laidDown}},
-      {kLPrism,
-       {.kind = PlShapeKind::lPrism,
-        .heightUm = 5000,
-        .notchQuadrant = PlNotchQuadrant::negativeXPositiveZ,
-        .notchXSpanUm = 2000,
-        .notchZSpanUm = 3000,
-        .outsideXSpanUm = 8000,
-        .outsideZSpanUm = 9000}},
-      {kTriangle,
-       {.kind = PlShapeKind::triangularPrism,
-        .heightUm = 7000,
-        .baseZSpanUm = 5,
-        .pointXDepthUm = 4000,
-        .pointZOffsetUm = -2}},
-      {kWedge,
-       {.kind = PlShapeKind::wedge,
-        .xSpanUm = 10000,
-        .zSpanUm = 8000,
-        .highHeightUm = 6000,
-        .lowHeightUm = 2000}},
-      {kFrustum,
-       {.kind = PlShapeKind::frustum,
-        .axisLengthUm = 30000,
-        .largeDiameterUm = 20000,
-        .smallDiameterUm = 10000}},
-      {kPolygon, {.kind = PlShapeKind::polygonPrism, .heightUm = 3000, .vertices = kSquarePoints}},
-      {kApex,
-       {.kind = PlShapeKind::apexShape, .levels = {{kSquarePoints, 0}, {kInnerPoints, 5000}}}},
-      {kSphere, {.kind = PlShapeKind::sphere, .diameterUm = 12000}},
+      {kBox, {.kind = K::box, .xSpanUm = 20000, .zSpanUm = 30000, .heightUm = 10000}},
+      {kCylinder, {.kind = K::cylinder, .axisLengthUm = 40000, .diameterUm = 10000,
+                   .mount = PlShapeMount::laidDown}},
+      {kLPrism, {.kind = K::lPrism, .heightUm = 5000,
+                 .notchQuadrant = PlNotchQuadrant::negativeXPositiveZ, .notchXSpanUm = 2000,
+                 .notchZSpanUm = 3000, .outsideXSpanUm = 8000, .outsideZSpanUm = 9000}},
+      {kTriangle, {.kind = K::triangularPrism, .heightUm = 7000, .baseZSpanUm = 5,
+                   .pointXDepthUm = 4000, .pointZOffsetUm = -2}},
+      {kWedge, {.kind = K::wedge, .xSpanUm = 10000, .zSpanUm = 8000, .highHeightUm = 6000,
+                .lowHeightUm = 2000}},
+      {kFrustum, {.kind = K::frustum, .axisLengthUm = 30000, .largeDiameterUm = 20000,
+                  .smallDiameterUm = 10000}},
+      {kPolygon, {.kind = K::polygonPrism, .heightUm = 3000, .vertices = kSquarePoints}},
+      {kApex, {.kind = K::apexShape, .levels = {{kSquarePoints, 0}, {kInnerPoints, 5000}}}},
+      {kSphere, {.kind = K::sphere, .diameterUm = 12000}},
   };
+  // clang-format on
   for (const auto& [bytes, expected] : cases) {
     SCOPED_TRACE(PlShapeKindName(expected.kind));
     const PlShapeDefinition parsed = ParsePlShapeDefinition(bytes);
@@ -270,43 +199,41 @@ TEST(ShapeDefinition, ParsesTheCanonicalDocumentOfEveryKind) {
   }
 }
 
-TEST(ShapeDefinition, RandomValidDefinitionsRoundTripByteForByte) {
+// Every parse compares its input with the canonical bytes, so the fixed documents
+// above already round-trip; random polygons add the normalisation of any order.
+TEST(ShapeDefinition, RandomPolygonsRoundTripByteForByte) {
   std::mt19937_64 rng(20240611);
-  for (std::uint32_t kindIndex = 0; kindIndex < 9; ++kindIndex) {
-    const auto kind = static_cast<PlShapeKind>(kindIndex);
+  for (const PlShapeKind kind : {K::polygonPrism, K::apexShape}) {
     SCOPED_TRACE(PlShapeKindName(kind));
     int accepted = 0;
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < 100; ++round) {
       const PlShapeDefinition definition = RandomDefinition(rng, kind);
       const std::string canonical = PlShapeDefinitionCanonicalBytes(definition);
-      // Random polygons and levels may come out degenerate; the others never do.
-      if (canonical.empty() &&
-          (kind == PlShapeKind::polygonPrism || kind == PlShapeKind::apexShape))
-        continue;
-      ASSERT_FALSE(canonical.empty()) << round;
+      // Random polygons may come out degenerate.
+      if (canonical.empty()) continue;
       ++accepted;
+      PlShapeDefinition normalised = definition;
+      ValidatePlShapeDefinition(normalised);
       const PlShapeDefinition parsed = ParsePlShapeDefinition(canonical);
-      EXPECT_EQ(parsed, Normalised(definition));
+      EXPECT_EQ(parsed, normalised);
       EXPECT_EQ(PlShapeDefinitionCanonicalBytes(parsed), canonical);
     }
-    EXPECT_GE(accepted, 40);
+    EXPECT_GE(accepted, 70);
   }
 }
 
 TEST(ShapeDefinition, RejectsStructureAndSyntaxMutations) {
   const std::string shapeAt = std::to_string(kBox.find("\"shape\":") + 8);
+  const char* kFixed = "shape definition schema, generator profile, or units is invalid";
+  const char* kNotCanonical = "shape definition bytes are not canonical";
   RunCases({
-      {"space", Replace(kBox, "\"kind\":", "\"kind\": "), Category::noncanonical,
-       "shape definition bytes are not canonical"},
-      {"line feed", kBox + "\n", Category::noncanonical,
-       "shape definition bytes are not canonical"},
+      {"space", Replace(kBox, "\"kind\":", "\"kind\": "), Category::noncanonical, kNotCanonical},
       {"key order",
        Replace(kBox, R"("xSpanUm":20000,"zSpanUm":30000)", R"("zSpanUm":30000,"xSpanUm":20000)"),
-       Category::noncanonical, "shape definition bytes are not canonical"},
+       Category::noncanonical, kNotCanonical},
+      // "-0" passes the integer rule; only the canonical comparison sees it.
       {"negative zero offset", Replace(kTriangle, ":-2}", ":-0}"), Category::noncanonical,
-       "shape definition bytes are not canonical"},
-      {"not an object", "[1]", Category::structure, "frame must contain one JSON object at byte 0"},
-      {"truncated", "{\"a\":1", Category::structure, "unterminated JSON object at byte 6"},
+       kNotCanonical},
       {"leading zero", Replace(kBox, ":10000,", ":010000,"), Category::structure,
        "expected comma in JSON object" + At(kBox, ":10000,", 2)},
       {"shape array",
@@ -314,146 +241,94 @@ TEST(ShapeDefinition, RejectsStructureAndSyntaxMutations) {
        Category::structure, "JSON value must be an object at byte " + shapeAt},
       {"escaped key", Replace(kBox, "\"heightUm\"", "\"height\\u0055m\""), Category::structure,
        "member name must be a canonical ASCII string"},
-      {"non-ASCII key", Replace(kBox, "\"heightUm\"", "\"h\xC3\xA9ightUm\""), Category::structure,
-       "member name must be a canonical ASCII string"},
       {"escaped kind", Replace(kBox, "\"box\"", "\"b\\u006fx\""), Category::structure,
        "shape.kind must be a canonical ASCII string"},
-      {"escaped mount", Replace(kCylinder, "\"laidDown\"", "\"laid\\u0044own\""),
-       Category::structure, "cylinder.mount must be a canonical ASCII string"},
       {"escaped schema", Replace(kBox, "definition.v1", "definition.v\\u0031"), Category::structure,
-       "shape definition schema, generator profile, or units is invalid"},
-      {"units mm", Replace(kBox, "\"um\"", "\"mm\""), Category::structure,
-       "shape definition schema, generator profile, or units is invalid"},
-      {"schema number", Replace(kBox, "\"pelto.shape.definition.v1\"", "1"), Category::structure,
-       "shape definition schema, generator profile, or units is invalid"},
-      {"profile v2", Replace(kBox, "generator.v1", "generator.v2"), Category::structure,
-       "shape definition schema, generator profile, or units is invalid"},
-      {"duplicate top", Replace(kBox, ",\"units\"", ",\"units\":\"um\",\"units\""),
-       Category::structure, "duplicate shape definition member: units"},
-      {"duplicate shape",
+       kFixed},
+      {"units mm", Replace(kBox, "\"um\"", "\"mm\""), Category::structure, kFixed},
+      {"profile v2", Replace(kBox, "generator.v1", "generator.v2"), Category::structure, kFixed},
+      {"duplicate shape member",
        Replace(kBox, "{\"heightUm\":10000", "{\"heightUm\":1,\"heightUm\":10000"),
        Category::structure, "duplicate shape definition member: heightUm"},
       {"comment", Replace(kBox, "{\"generatorProfile\"", "{\"comment\":1,\"generatorProfile\""),
        Category::structure, "unknown shape definition member: comment"},
-      {"empty", "{}", Category::structure, "shape definition members are incomplete"},
       {"no units", Replace(kBox, ",\"units\":\"um\"", ""), Category::structure,
        "shape definition members are incomplete"},
       {"no kind", Replace(kSphere, ",\"kind\":\"sphere\"", ""), Category::structure,
        "missing shape definition member: kind"},
       {"kind number", Replace(kSphere, "\"sphere\"", "8"), Category::structure,
        "shape.kind must be a string"},
-      {"kind cube", Replace(kBox, "\"box\"", "\"cube\""), Category::structure,
-       "shape kind is not supported"},
       {"kind Box", Replace(kBox, "\"box\"", "\"Box\""), Category::structure,
        "shape kind is not supported"},
   });
 }
 
 TEST(ShapeDefinition, ChecksExactMemberSetsInEveryContext) {
-  struct Kind {
-    const std::string& doc;
-    std::string context;
-    std::string lacking;  // the document without its last shape member
-  };
-  const Kind kinds[] = {
-      {kBox, "box shape", Replace(kBox, ",\"zSpanUm\":30000", "")},
-      {kCylinder, "cylinder shape", Replace(kCylinder, ",\"mount\":\"laidDown\"", "")},
-      {kLPrism, "L-prism shape", Replace(kLPrism, ",\"outsideZSpanUm\":9000", "")},
-      {kTriangle, "triangular-prism shape", Replace(kTriangle, ",\"pointZOffsetUm\":-2", "")},
-      {kWedge, "wedge shape", Replace(kWedge, ",\"zSpanUm\":8000", "")},
-      {kFrustum, "frustum shape", Replace(kFrustum, ",\"smallDiameterUm\":10000", "")},
-      {kPolygon, "polygon-prism shape", Doc(R"({"heightUm":3000,"kind":"polygonPrism"})")},
-      {kApex, "levels shape", Doc(R"({"kind":"apexShape"})")},
-      {kSphere, "sphere shape", Replace(kSphere, "\"diameterUm\":12000,", "")},
-  };
   std::vector<Case> cases;
-  for (const Kind& kind : kinds) {
+  for (const KindDocument& kind : kKinds) {
     // The shape object closes just before the fixed suffix.
     const std::size_t close = kind.doc.size() - std::string_view(",\"units\":\"um\"}").size() - 1;
-    cases.push_back({kind.context + " extra",
-                     kind.doc.substr(0, close) + ",\"zz\":1" + kind.doc.substr(close),
+    cases.push_back({kind.context, kind.doc.substr(0, close) + ",\"zz\":1" + kind.doc.substr(close),
                      Category::structure, "unknown " + kind.context + " member: zz"});
-    cases.push_back({kind.context + " lacking", kind.lacking, Category::structure,
-                     kind.context + " members are incomplete"});
   }
   const std::string polygonPoint = Point(10000, 0);
   const std::string levelPoint = Point(8000, 2000);
-  cases.push_back({"polygon point extra",
-                   Replace(kPolygon, polygonPoint, R"({"xUm":10000,"yUm":0,"zUm":0})"),
-                   Category::structure, "unknown polygon point member: yUm"});
-  cases.push_back({"polygon point lacking", Replace(kPolygon, polygonPoint, R"({"xUm":10000})"),
-                   Category::structure, "polygon point members are incomplete"});
-  cases.push_back({"level extra", Replace(kApex, ",\"yUm\":5000", ",\"yUm\":5000,\"zz\":1"),
-                   Category::structure, "unknown levels shape level member: zz"});
-  cases.push_back({"level lacking", Replace(kApex, ",\"yUm\":5000", ""), Category::structure,
-                   "levels shape level members are incomplete"});
-  cases.push_back({"level point extra",
-                   Replace(kApex, levelPoint, R"({"xUm":8000,"yUm":0,"zUm":2000})"),
-                   Category::structure, "unknown levels shape point member: yUm"});
-  cases.push_back({"level point lacking", Replace(kApex, levelPoint, R"({"zUm":2000})"),
-                   Category::structure, "levels shape point members are incomplete"});
+  const std::vector<Case> others = {
+      {"shape lacking", Replace(kSphere, "\"diameterUm\":12000,", ""), Category::structure,
+       "sphere shape members are incomplete"},
+      {"polygon point extra", Replace(kPolygon, polygonPoint, R"({"xUm":10000,"yUm":0,"zUm":0})"),
+       Category::structure, "unknown polygon point member: yUm"},
+      {"polygon point lacking", Replace(kPolygon, polygonPoint, R"({"xUm":10000})"),
+       Category::structure, "polygon point members are incomplete"},
+      {"level extra", Replace(kApex, ",\"yUm\":5000", ",\"yUm\":5000,\"zz\":1"),
+       Category::structure, "unknown levels shape level member: zz"},
+      {"level lacking", Replace(kApex, ",\"yUm\":5000", ""), Category::structure,
+       "levels shape level members are incomplete"},
+      {"level point extra", Replace(kApex, levelPoint, R"({"xUm":8000,"yUm":0,"zUm":2000})"),
+       Category::structure, "unknown levels shape point member: yUm"},
+  };
+  cases.insert(cases.end(), others.begin(), others.end());
   RunCases(cases);
 }
 
 TEST(ShapeDefinition, ReadsIntegersFromTheirTextAndChecksRanges) {
-  struct Field {
-    const std::string& doc;
-    std::string member;  // "name":value as it stands in the document
-    std::string label;
-  };
-  const Field fields[] = {
-      {kBox, R"("heightUm":10000)", "box.heightUm"},
-      {kBox, R"("xSpanUm":20000)", "box.xSpanUm"},
-      {kBox, R"("zSpanUm":30000)", "box.zSpanUm"},
-      {kCylinder, R"("axisLengthUm":40000)", "cylinder.axisLengthUm"},
-      {kCylinder, R"("diameterUm":10000)", "cylinder.diameterUm"},
-      {kLPrism, R"("heightUm":5000)", "L-prism.heightUm"},
-      {kLPrism, R"("notchXSpanUm":2000)", "L-prism.notchXSpanUm"},
-      {kLPrism, R"("notchZSpanUm":3000)", "L-prism.notchZSpanUm"},
-      {kLPrism, R"("outsideXSpanUm":8000)", "L-prism.outsideXSpanUm"},
-      {kLPrism, R"("outsideZSpanUm":9000)", "L-prism.outsideZSpanUm"},
-      {kTriangle, R"("baseZSpanUm":5)", "triangle.baseZSpanUm"},
-      {kTriangle, R"("heightUm":7000)", "triangle.heightUm"},
-      {kTriangle, R"("pointXDepthUm":4000)", "triangle.pointXDepthUm"},
-      {kWedge, R"("highHeightUm":6000)", "wedge.highHeightUm"},
-      {kWedge, R"("lowHeightUm":2000)", "wedge.lowHeightUm"},
-      {kWedge, R"("xSpanUm":10000)", "wedge.xSpanUm"},
-      {kWedge, R"("zSpanUm":8000)", "wedge.zSpanUm"},
-      {kFrustum, R"("axisLengthUm":30000)", "frustum.axisLengthUm"},
-      {kFrustum, R"("largeDiameterUm":20000)", "frustum.largeDiameterUm"},
-      {kFrustum, R"("smallDiameterUm":10000)", "frustum.smallDiameterUm"},
-      {kPolygon, R"("heightUm":3000)", "polygon.heightUm"},
-      {kSphere, R"("diameterUm":12000)", "sphere.diameterUm"},
-  };
-  // Values that pass the integer rule fail the range; the others fail the integer rule.
-  const std::pair<const char*, bool> values[] = {
-      {"0", true},      {"100000001", true}, {"-0", true},    {"-9223372036854775808", true},
-      {"1.0", false},   {"1e3", false},      {"null", false}, {"9223372036854775808", false},
-      {"\"1\"", false},
-  };
+  // Every field at both ends of the range and once against the integer rule.
   std::vector<Case> cases;
-  for (const Field& field : fields) {
-    const std::string name = field.member.substr(0, field.member.find(':') + 1);
-    for (const auto& [value, isInteger] : values) {
-      const std::string message =
-          field.label + (isInteger ? " must be between 1 and 100000000 micrometres"
-                                   : " must be an integer micrometre value");
-      cases.push_back({field.label + "=" + value, Replace(field.doc, field.member, name + value),
-                       Category::integer, message});
+  for (const auto& [doc, context, prefix, members] : kKinds) {
+    for (const std::string& member : members) {
+      const std::string label = prefix + member;
+      const std::size_t at = doc.find("\"" + member + "\":") + member.size() + 3;
+      const std::size_t end = doc.find_first_of(",}", at);
+      for (const char* value : {"0", "100000001", "1.0"}) {
+        const bool integer = std::string_view(value) != "1.0";
+        cases.push_back({label + "=" + value, doc.substr(0, at) + value + doc.substr(end),
+                         Category::integer,
+                         label + (integer ? " must be between 1 and 100000000 micrometres"
+                                          : " must be an integer micrometre value")});
+      }
     }
   }
-  const std::pair<std::string, std::string> integerOnly[] = {
+  // The integer rule itself: within 64 bits a value reaches the range check, outside it does not.
+  for (const char* value : {"-0", "-9223372036854775808", "9223372036854775807"}) {
+    cases.push_back({value, Replace(kBox, ":30000}", std::string(":") + value + "}"),
+                     Category::integer, "box.zSpanUm must be between 1 and 100000000 micrometres"});
+  }
+  for (const char* value :
+       {"1e3", "9223372036854775808", "-9223372036854775809", "null", "\"1\""}) {
+    cases.push_back({value, Replace(kBox, ":30000}", std::string(":") + value + "}"),
+                     Category::integer, "box.zSpanUm must be an integer micrometre value"});
+  }
+  const std::pair<std::string, std::string> otherLabels[] = {
       {Replace(kTriangle, ":-2}", ":-2.5}"), "triangle.pointZOffsetUm"},
       {Replace(kPolygon, R"({"xUm":10000,"zUm":0})", R"({"xUm":1E4,"zUm":0})"), "polygon.xUm"},
-      {Replace(kPolygon, R"({"xUm":10000,"zUm":0})", R"({"xUm":10000,"zUm":-9223372036854775809})"),
-       "polygon.zUm"},
+      {Replace(kPolygon, R"({"xUm":10000,"zUm":0})", R"({"xUm":10000,"zUm":0.5})"), "polygon.zUm"},
       {Replace(kApex, R"("yUm":5000)", R"("yUm":5000.0)"), "apexShape.levels[1].yUm"},
       {Replace(kApex, R"({"xUm":8000,"zUm":2000})", R"({"xUm":"8000","zUm":2000})"),
        "apexShape.levels[1].xUm"},
       {Replace(kApex, R"({"xUm":0,"zUm":0})", R"({"xUm":0,"zUm":true})"),
        "apexShape.levels[0].zUm"},
   };
-  for (const auto& [bytes, label] : integerOnly)
+  for (const auto& [bytes, label] : otherLabels)
     cases.push_back(
         {label, bytes, Category::integer, label + " must be an integer micrometre value"});
   RunCases(cases);
@@ -473,14 +348,12 @@ TEST(ShapeDefinition, AppliesMountNotchAndDimensionRules) {
   RunCases({
       {"mount sideways", Replace(kCylinder, "laidDown", "sideways"), Category::mount,
        "shape mount must be upright or laidDown"},
-      {"mount Upright", Replace(kFrustum, "upright", "Upright"), Category::mount,
-       "shape mount must be upright or laidDown"},
-      {"mount number", Replace(kCylinder, "\"laidDown\"", "1"), Category::structure,
-       "cylinder.mount must be a string"},
+      {"cylinder mount escaped", Replace(kCylinder, "\"laidDown\"", "\"laid\\u0044own\""),
+       Category::structure, "cylinder.mount must be a canonical ASCII string"},
+      {"frustum mount number", Replace(kFrustum, "\"upright\"", "1"), Category::structure,
+       "frustum.mount must be a string"},
       {"quadrant word", Replace(kLPrism, "negativeXPositiveZ", "northEast"), Category::notch,
        "L-prism notch quadrant is not supported"},
-      {"quadrant number", Replace(kLPrism, "\"negativeXPositiveZ\"", "1"), Category::structure,
-       "L-prism.notchQuadrant must be a string"},
       {"quadrant tab", Replace(kLPrism, "negativeXPositiveZ", "negativeX\\tPositiveZ"),
        Category::structure, "L-prism.notchQuadrant must be a canonical ASCII string"},
       {"notch x equal", Replace(kLPrism, "\"notchXSpanUm\":2000", "\"notchXSpanUm\":8000"),
@@ -492,8 +365,6 @@ TEST(ShapeDefinition, AppliesMountNotchAndDimensionRules) {
       {"offset -3", Replace(kTriangle, ":-2}", ":-3}"), Category::integer,
        "triangle point offset must stay within the broad base span"},
       {"wedge equal", Replace(kWedge, ":2000", ":6000"), Category::integer,
-       "wedge high height must exceed low height"},
-      {"wedge inverted", Replace(kWedge, ":2000", ":7000"), Category::integer,
        "wedge high height must exceed low height"},
       {"frustum equal", Replace(kFrustum, ":10000", ":20000"), Category::integer,
        "frustum large diameter must exceed small diameter"},
@@ -538,23 +409,12 @@ TEST(ShapeDefinition, AppliesPolygonRulesExactly) {
        "polygon Z span exceeds 100 m"},
       {"full range x", Polygon({{kMin, 0}, {0, 10}, {kMax, 0}}), Category::polygon,
        "polygon X span exceeds 100 m"},
-      {"centred",
-       Polygon({{-k100m / 2, -k100m / 2},
-                {-k100m / 2, k100m / 2},
-                {k100m / 2, k100m / 2},
-                {k100m / 2, -k100m / 2}}),
-       Category::polygon, "polygon shape is not seated"},
-      {"far from the plate origin",
-       Polygon({{kMax - k100m, kMin},
-                {kMax - k100m, kMin + k100m},
-                {kMax, kMin + k100m},
-                {kMax, kMin}}),
-       Category::polygon, "polygon shape is not seated"},
+      {"smallest z 5", Polygon({{0, 5}, {0, 15}, {10, 5}}), Category::polygon,
+       "polygon shape is not seated"},
+      {"smallest x 5", Polygon({{5, 0}, {5, 10}, {15, 0}}), Category::polygon,
+       "polygon shape is not seated"},
       {"bow tie", Polygon({{0, 0}, {10, 10}, {10, 0}, {0, 10}}), Category::polygon, crossing},
-      {"touching", Polygon({{0, 0}, {0, 10}, {10, 10}, {10, 0}, {5, 10}}), Category::polygon,
-       crossing},
       {"collinear overlap", Polygon({{0, 0}, {1, 1}, {3, 3}, {2, 2}}), Category::polygon, crossing},
-      {"zero area", Polygon({{0, 0}, {2, 1}, {4, 2}}), Category::polygon, "polygon has zero area"},
       {"collinear at 100 m", Polygon({{0, 0}, {k100m, k100m}, {k100m / 2, k100m / 2}}),
        Category::polygon, "polygon has zero area"},
       {"other turning sense", Polygon({{0, 0}, {10000, 0}, {10000, 10000}, {0, 10000}}),
@@ -565,14 +425,11 @@ TEST(ShapeDefinition, AppliesPolygonRulesExactly) {
 }
 
 TEST(ShapeDefinition, MapsLevelsFailuresToTheirCategories) {
-  const std::string levelsObject = Doc(R"({"kind":"apexShape","levels":{}})");
-  const std::string levelNumber = Doc(R"({"kind":"apexShape","levels":[7]})");
   const std::string oneLevel = Doc(R"({"kind":"apexShape","levels":[{"vertices":[)" +
                                    Points(kSquarePoints) + R"(],"yUm":0}]})");
   RunCases({
-      {"levels object", levelsObject, Category::levels, "apexShape.levels must be an array"},
-      {"level number", levelNumber, Category::structure,
-       "JSON value must be an object" + At(levelNumber, "[7", 1)},
+      {"levels object", Doc(R"({"kind":"apexShape","levels":{}})"), Category::levels,
+       "apexShape.levels must be an array"},
       {"vertices null",
        Replace(kApex, "\"vertices\":[" + Points(kInnerPoints) + "]", "\"vertices\":null"),
        Category::polygon, "apexShape.levels[1].vertices must be an array"},
@@ -586,32 +443,44 @@ TEST(ShapeDefinition, MapsLevelsFailuresToTheirCategories) {
 
 TEST(ShapeDefinition, RefusesDefinitionsAboveOneMebibyte) {
   std::string padded = kBox + std::string(kPlShapeDefinitionMaxBytes - kBox.size(), ' ');
-  ExpectShapeError(padded, Category::noncanonical, "shape definition bytes are not canonical");
-  padded.push_back(' ');
-  ExpectShapeError(padded, Category::size, "shape definition exceeds 1 MiB");
+  RunCases({{"1 MiB", padded, Category::noncanonical, "shape definition bytes are not canonical"},
+            {"1 MiB + 1", padded + " ", Category::size, "shape definition exceeds 1 MiB"}});
 }
 
-TEST(ShapeDefinition, ValidatesEnumerationsOfBuiltDefinitions) {
+TEST(ShapeDefinition, RefusesBuiltDefinitionsOutsideTheEnumerations) {
   PlShapeDefinition cylinder = ParsePlShapeDefinition(kCylinder);
   cylinder.mount = static_cast<PlShapeMount>(2);
-  ExpectShapeFailure([&] { ValidatePlShapeDefinition(cylinder); }, Category::mount,
-                     "shape mount is not supported");
   PlShapeDefinition lPrism = ParsePlShapeDefinition(kLPrism);
   lPrism.notchQuadrant = static_cast<PlNotchQuadrant>(4);
-  ExpectShapeFailure([&] { ValidatePlShapeDefinition(lPrism); }, Category::notch,
-                     "L-prism notch quadrant is not supported");
   PlShapeDefinition unknown = ParsePlShapeDefinition(kSphere);
   unknown.kind = static_cast<PlShapeKind>(9);
-  ExpectShapeFailure([&] { ValidatePlShapeDefinition(unknown); }, Category::structure,
-                     "shape kind is not supported");
+  const std::pair<PlShapeDefinition, Case> cases[] = {
+      {cylinder, {"mount", "", Category::mount, "shape mount is not supported"}},
+      {lPrism, {"quadrant", "", Category::notch, "L-prism notch quadrant is not supported"}},
+      {unknown, {"kind", "", Category::structure, "shape kind is not supported"}},
+  };
+  for (auto [definition, c] : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectShapeFailure([&] { ValidatePlShapeDefinition(definition); }, c.category, c.message);
+    EXPECT_EQ(PlShapeDefinitionCanonicalBytes(definition), "");
+    EXPECT_EQ(PlShapeDefinitionSourceHash(definition), "");
+    EXPECT_EQ(PlShapeDefinitionId(definition), "");
+  }
   EXPECT_EQ(PlShapeKindName(unknown.kind), "unknown");
   EXPECT_EQ(PlShapeMountName(cylinder.mount), "unknown");
   EXPECT_EQ(PlNotchQuadrantName(lPrism.notchQuadrant), "unknown");
-  for (const PlShapeDefinition& invalid : {cylinder, lPrism, unknown}) {
-    EXPECT_EQ(PlShapeDefinitionCanonicalBytes(invalid), "");
-    EXPECT_EQ(PlShapeDefinitionSourceHash(invalid), "");
-    EXPECT_EQ(PlShapeDefinitionId(invalid), "");
-  }
+
+  const std::pair<Category, const char*> codes[] = {
+      {Category::structure, "invalid_shape_definition"},
+      {Category::integer, "invalid_shape_definition"},
+      {Category::mount, "invalid_shape_definition"},
+      {Category::notch, "invalid_shape_definition"},
+      {Category::levels, "invalid_shape_levels"},
+      {Category::polygon, "invalid_shape_polygon"},
+      {Category::size, "input_too_large"},
+      {Category::noncanonical, "noncanonical_shape_definition"},
+  };
+  for (const auto& [category, code] : codes) EXPECT_EQ(PlShapeDefinitionEventCode(category), code);
 }
 
 TEST(ShapeDefinition, DerivesBothIdentitiesFromTheCanonicalBytes) {

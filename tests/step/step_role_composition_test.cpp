@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,35 +18,53 @@
 namespace {
 
 using Role = PlCadPrepStepComponentRole;
+using Composition = PlCadPrepStepRoleComposition;
 
 constexpr const char* kStale = "step_component_selection_stale";
+constexpr const char* kReplayIncomplete = "step_component_selection_replay_incomplete";
+
+// One step that must fail; by default with the failed-state refusal.
+struct StepCase {
+  const char* name;
+  std::function<void()> run;
+  const char* stage = "validate";
+  const char* code = "step_role_composition_failed";
+  const char* message = "STEP role composition previously failed";
+};
+
+void ExpectStepCases(const std::vector<StepCase>& cases) {
+  for (const StepCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectPlCadPrepError(c.run, c.code, c.stage, c.message);
+  }
+}
+
+PlCadPrepStepImport Changed(const PlCadPrepStepImport& import,
+                            const std::function<void(PlCadPrepStepImport&)>& change) {
+  PlCadPrepStepImport copy = import;
+  change(copy);
+  return copy;
+}
 
 class StepRoleComposition : public TempDirTest {
  protected:
-  // Three boxes of 1, 2 and 3 mm along x, each its own solid, and optionally
-  // a free 1 mm shell at x = 20.
-  void WriteSource(bool freeShell) {
-    const TopoDS_Shape a = MakeTestBox(1, 1, 1);
-    const TopoDS_Shape b = MakeTestBox(2, 2, 2, gp_Pnt(5, 0, 0));
-    const TopoDS_Shape c = MakeTestBox(3, 3, 3, gp_Pnt(10, 0, 0));
-    const TopoDS_Compound compound =
-        freeShell ? MakeTestCompound({a, b, c, MakeTestFreeShell(1, 1, 1, gp_Pnt(20, 0, 0))})
-                  : MakeTestCompound({a, b, c});
-    const std::filesystem::path path = dir / "assembly.step";
-    WriteTestStep(compound, path);
-    request = TestStepRequest(path);
+  // Reviews boxes of 1, 2 and 3 mm along x and a free 1 mm shell at x = 20
+  // with the select command, gives the components `roles`, and runs both
+  // replay imports once, keeping every solid the solids import reports so
+  // that each composition is fed alike.
+  void Review(const std::vector<Role>& roles, const std::string& decision) {
+    WriteTestStep(MakeTestCompound({MakeTestBox(1, 1, 1), MakeTestBox(2, 2, 2, gp_Pnt(5, 0, 0)),
+                                    MakeTestBox(3, 3, 3, gp_Pnt(10, 0, 0)),
+                                    MakeTestFreeShell(1, 1, 1, gp_Pnt(20, 0, 0))}),
+                  dir / "assembly.step");
+    request = TestStepRequest(dir / "assembly.step");
     request.componentRole = "component";
     request.allowedOrientationsDeg = {0, 90, 180, 270};
-  }
-
-  // The select command's record for the source, excluding the solids whose
-  // role is "exclude", then given the other roles as a reviewer would.
-  void Review(const std::vector<Role>& roles, const char* decision = "none") {
     PlCadPrepStepRecordRequest select;
     select.schema = "pelto.geometry.select.request.v1";
     select.requestId = "s1";
     select.inputPath = request.inputPath;
-    select.outputPath = dir / ("selection" + std::to_string(++reviews) + ".json");
+    select.outputPath = dir / "selection.json";
     select.targetLinearDeflectionMm = 0.5;
     select.freeShellDecision = decision;
     select.allowedOrientationsDeg = {270, 0, 180, 90};
@@ -56,36 +75,44 @@ class StepRoleComposition : public TempDirTest {
     record = ReadPlCadPrepStepSelectionRecord(select.outputPath, context);
     ASSERT_EQ(record.components.size(), roles.size());
     for (std::size_t i = 0; i < roles.size(); ++i) record.components[i].role = roles[i];
+    solids = ImportPlCadPrepStep(request, PlCadPrepStepReplaySolidsOptions(record), context, {},
+                                 [&](const PlCadPrepStepSolidDiagnostic& d,
+                                     const PlGeometryMesh& m) { reported.emplace_back(d, m); },
+                                 {});
+    ASSERT_EQ(reported.size(), roles.size());
+    freeShells = ImportPlCadPrepStep(request, PlCadPrepStepReplayFreeShellOptions(record), context,
+                                     {}, {}, {});
   }
 
-  PlCadPrepStepRoleComposition Prepare() {
+  // Makes retained component `i` open in the record and in its report alike.
+  void MakeOpen(std::size_t i) {
+    record.components[i].watertight = reported[i].first.watertight = false;
+  }
+
+  Composition Prepare() const {
     return PreparePlCadPrepStepRoleComposition(record, request,
                                                PlCadPrepStepReplaySolidsOptions(record), context);
   }
 
-  PlCadPrepStepImport ImportSolids(PlCadPrepStepRoleComposition& composition,
-                                   const PlCadPrepStepImportOptions& options) {
-    return ImportPlCadPrepStep(
-        request, options, context, {},
-        [&](const PlCadPrepStepSolidDiagnostic& d, const PlGeometryMesh& mesh) {
-          composition.ComposeSolid(d, mesh);
-        },
-        {});
+  void Feed(Composition& composition, std::size_t count) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      composition.ComposeSolid(reported[i].first, reported[i].second);
+    }
   }
 
-  PlCadPrepStepImport ImportFreeShells() {
-    PlCadPrepStepImportOptions options;
-    options.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
-    return ImportPlCadPrepStep(request, options, context, {}, {}, {});
-  }
-
-  // Every solids step: compose during the import, finish, prove the bound.
-  PlCadPrepStepRoleComposition ComposeRetained() {
-    PlCadPrepStepRoleComposition composition = Prepare();
-    const PlCadPrepStepImport solids =
-        ImportSolids(composition, PlCadPrepStepReplaySolidsOptions(record));
+  // Every reported solid composed and the composition finished.
+  Composition Composed() const {
+    Composition composition = Prepare();
+    Feed(composition, reported.size());
     composition.FinishRetainedComposition(solids);
+    return composition;
+  }
+
+  // ... the retained deviation proven, and the free shells replayed.
+  Composition Replayed() const {
+    Composition composition = Composed();
     composition.ProveRetainedDeviation(solids);
+    composition.ReplaySourceSurface(freeShells);
     return composition;
   }
 
@@ -98,30 +125,13 @@ class StepRoleComposition : public TempDirTest {
       MakePlCadPrepOperationContext(PlCadPrepRequest(), never);
   PlCadPrepRequest request;
   PlCadPrepStepSelection record;
-  int reviews = 0;
+  std::vector<std::pair<PlCadPrepStepSolidDiagnostic, PlGeometryMesh>> reported;
+  PlCadPrepStepImport solids;
+  PlCadPrepStepImport freeShells;
 };
 
-// A record that satisfies the request checks without any source behind it.
-void SyntheticRecord(PlCadPrepStepSelection& record, PlCadPrepRequest& request) {
-  request = TestStepRequest("/nonexistent/source.step");
-  request.allowedOrientationsDeg = {0, 90, 180, 270};
-  record.diagnosticPolicy = std::string(kPlCadPrepStepDiagnosticPolicy);
-  record.faceScope = "solids_only_diagnostic";
-  record.targetLinearDeflectionMm = 0.5;
-  record.angularDeflectionRadians = 0.5;
-  record.sourceToMount = request.sourceToMount;
-  record.allowedOrientationsDeg = {0, 90, 180, 270};
-  record.roleReviewComplete = true;
-  for (const Role role : {Role::component, Role::exclude}) {
-    PlCadPrepStepSelectionComponent component;
-    component.selectedSolidOrdinal = record.components.size() + 1;
-    component.role = role;
-    component.retainedTriangleCount = 12;
-    record.components.push_back(component);
-  }
-}
-
 TEST_F(StepRoleComposition, ChecksTheRecordAgainstTheRequestInOrder) {
+  Review({Role::component, Role::exclude, Role::component}, "residue");
   using Change =
       std::function<void(PlCadPrepStepSelection&, PlCadPrepRequest&, PlCadPrepStepImportOptions&)>;
   constexpr const char* kPolicy = "STEP component selection does not match the request policy";
@@ -135,36 +145,31 @@ TEST_F(StepRoleComposition, ChecksTheRecordAgainstTheRequestInOrder) {
   } cases[] = {
       {"review incomplete", [](auto& r, auto&, auto&) { r.roleReviewComplete = false; },
        "step_component_selection_incomplete", kIncompleteRoles},
-      {"unreviewed component",
-       [](auto& r, auto&, auto&) { r.components[1].role = Role::unreviewed; },
-       "step_component_selection_incomplete", kIncompleteRoles},
       // An undecided overlay is judged before the request's units.
       {"undecided overlay",
-       [](auto& r, auto& q, auto&) { r.hasFreeShellOverlay = true, q.sourceUnits = "mm"; },
+       [](auto& r, auto& q, auto&) {
+         r.freeShellOverlay.decision = PlCadPrepStepFreeShellDecision::unreviewed;
+         q.sourceUnits = "mm";
+       },
        "step_component_selection_incomplete", kIncompleteRoles},
       {"units", [](auto&, auto& q, auto&) { q.sourceUnits = "mm"; }, kStale, kPolicy},
-      {"import scope", [](auto&, auto&, auto& o) { o.faceScope = 2; }, kStale, kPolicy},
-      {"policy", [](auto& r, auto&, auto&) { r.diagnosticPolicy += "x"; }, kStale, kPolicy},
       {"linear deflection one ulp",
        [](auto& r, auto&, auto&) { r.targetLinearDeflectionMm = std::nextafter(0.5, 1.0); }, kStale,
        kPolicy},
-      {"angular deflection", [](auto&, auto&, auto& o) { o.angularDeflectionRadians = 0.25; },
+      {"more components than maxTriangles", [](auto&, auto& q, auto&) { q.maxTriangles = 2; },
        kStale, kPolicy},
-      {"more components than maxTriangles", [](auto&, auto& q, auto&) { q.maxTriangles = 1; },
-       kStale, kPolicy},
-      {"orientations", [](auto& r, auto&, auto&) { r.allowedOrientationsDeg.pop_back(); }, kStale,
-       kPolicy},
-      {"mount translation",
+      {"mount translation one ulp",
        [](auto&, auto& q, auto&) { q.sourceToMount[3] = std::nextafter(0.0, 1.0); }, kStale,
        "STEP component selection mount transform changed"},
-      {"every solid excluded", [](auto& r, auto&, auto&) { r.components[0].role = Role::exclude; },
+      {"every solid excluded",
+       [](auto& r, auto&, auto&) { r.components[0].role = r.components[2].role = Role::exclude; },
        "step_role_composition_missing_component", "STEP role composition retains no component"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PlCadPrepStepSelection selection;
-    PlCadPrepRequest prepare;
-    SyntheticRecord(selection, prepare);
+    PlCadPrepStepSelection selection =
+        ReadPlCadPrepStepSelectionRecord(dir / "selection.json", context);
+    PlCadPrepRequest prepare = request;
     PlCadPrepStepImportOptions options = PlCadPrepStepReplaySolidsOptions(selection);
     c.change(selection, prepare, options);
     ExpectPlCadPrepError(
@@ -172,56 +177,35 @@ TEST_F(StepRoleComposition, ChecksTheRecordAgainstTheRequestInOrder) {
         c.code, "preflight", c.message);
   }
 
-  // Zeros of either sign are one value, in the transform and in reordered orientations.
-  PlCadPrepStepSelection selection;
-  PlCadPrepRequest prepare;
-  SyntheticRecord(selection, prepare);
-  selection.sourceToMount[1] = -0.0;
-  prepare.allowedOrientationsDeg = {270, 180, 90, 0};
-  EXPECT_NO_THROW((void)PreparePlCadPrepStepRoleComposition(
-      selection, prepare, PlCadPrepStepReplaySolidsOptions(selection), context));
+  // Zeros of either sign are one value, and orientations compare as sets
+  // (the record holds them as 270, 0, 180, 90).
+  request.sourceToMount[1] = -0.0;
+  EXPECT_NO_THROW((void)Prepare());
 }
 
-TEST_F(StepRoleComposition, BudgetBoundsAreInclusiveAndRejectNaN) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_TRUE(IsPlCadPrepStepToleranceWithinBudget(true, 5.0));
-  EXPECT_TRUE(IsPlCadPrepStepToleranceWithinBudget(true, -0.0));
-  EXPECT_FALSE(IsPlCadPrepStepToleranceWithinBudget(true, std::nextafter(5.0, 6.0)));
-  EXPECT_FALSE(IsPlCadPrepStepToleranceWithinBudget(true, nan));
-  EXPECT_FALSE(IsPlCadPrepStepToleranceWithinBudget(false, 0.0));
+TEST_F(StepRoleComposition, ResidueOverlayNeedsSurfaceReplayOnly) {
+  Review({Role::moldShell, Role::exclude, Role::component}, "residue");
+  // Residue surfaces close nothing: the open solid stays open.
+  MakeOpen(2);
+  ExpectPlCadPrepError(
+      [&] {
+        Composition composition = Composed();
+        composition.ProveRetainedDeviation(solids);
+        (void)composition.TakeComposedResult({});
+      },
+      kReplayIncomplete, "validate", "STEP component selection replay is incomplete");
 
-  EXPECT_TRUE(IsPlCadPrepStepDeviationWithinBudget(5.0, 15.0));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(5.0, 15.000001));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(0.0, std::nextafter(15.0, 16.0)));
-  EXPECT_TRUE(IsPlCadPrepStepDeviationWithinBudget(5.5, 14.5));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(5.5, 14.500001));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(0.0, -1e-300));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(0.0, nan));
-  EXPECT_FALSE(IsPlCadPrepStepDeviationWithinBudget(nan, 1.0));
-}
-
-TEST_F(StepRoleComposition, ComposesRetainedSolidsIntoOneProvenResultOnce) {
-  WriteSource(false);
-  Review({Role::moldShell, Role::exclude, Role::component});
-  PlCadPrepStepRoleComposition composition = ComposeRetained();
-  PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
-
+  Composition composition = Replayed();
+  const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
   const PlGeometryMesh& mesh = result.import.mesh;
+  // Neither the excluded solid nor the residue shell is published.
   EXPECT_EQ(mesh.triangles.size(), Triangles(0) + Triangles(2));
-  for (const PlPoint3& v : mesh.vertices) EXPECT_FALSE(v[0] > 4.0 && v[0] < 8.0);
-  EXPECT_TRUE(mesh.watertight);
-  EXPECT_EQ(result.members.collision.sourceHash, record.sourceSha256);
-
+  for (const PlPoint3& v : mesh.vertices) EXPECT_TRUE(v[0] < 4.0 || (v[0] > 8.0 && v[0] < 14.0));
   const PlCadPrepComponentSelectionEvidence& e = result.evidence;
-  EXPECT_EQ(e.evidenceIdentity, record.recordSha256);
+  EXPECT_EQ(e.orientationsDeg, request.allowedOrientationsDeg);  // request order, not record order
   EXPECT_EQ(e.retainedRoles, (std::vector<std::string>{"mold_shell", "component"}));
-  EXPECT_EQ(e.freeShellDecision, "none");
-  EXPECT_EQ(e.closedComponentCount, 2u);
-  EXPECT_EQ(e.openComponentCount, 0u);
-  EXPECT_TRUE(e.sourceHealingDeviationBounded);
-  // Unplaced solids: the scaled deflection is the linear deflection itself.
-  EXPECT_EQ(e.tessellationDeviationMm, 0.5);
-  EXPECT_EQ(mesh.surfaceDeviationMm, e.sourceHealingDeviationMm + e.tessellationDeviationMm);
+  EXPECT_EQ(e.closedComponentCount, 1u);
+  EXPECT_EQ(e.openComponentCount, 1u);
 
   ExpectPlCadPrepError([&] { (void)composition.TakeComposedResult({}); },
                        "step_prepared_members_consumed", "package",
@@ -232,112 +216,178 @@ TEST_F(StepRoleComposition, ComposesRetainedSolidsIntoOneProvenResultOnce) {
 }
 
 TEST_F(StepRoleComposition, AFailedStepFailsEveryLaterStep) {
-  WriteSource(false);
-  Review({Role::component, Role::component, Role::exclude});
-  PlCadPrepStepRoleComposition composition = Prepare();
-  std::vector<std::pair<PlCadPrepStepSolidDiagnostic, PlGeometryMesh>> solids;
-  const PlCadPrepStepImport import =
-      ImportPlCadPrepStep(request, PlCadPrepStepReplaySolidsOptions(record), context, {},
-                          [&](const PlCadPrepStepSolidDiagnostic& d, const PlGeometryMesh& m) {
-                            solids.emplace_back(d, m);
-                          },
-                          {});
-  ASSERT_EQ(solids.size(), 3u);
-  composition.ComposeSolid(solids[0].first, solids[0].second);
-  ExpectPlCadPrepError([&] { composition.ComposeSolid(solids[0].first, solids[0].second); },
-                       "duplicate_step_component_replay", "validate",
+  Review({Role::component, Role::component, Role::exclude}, "residue");
+  Composition composition = Prepare();
+  Feed(composition, 1);
+  ExpectPlCadPrepError([&] { Feed(composition, 1); }, "duplicate_step_component_replay", "validate",
                        "STEP role composition replayed one component twice");
+  ExpectStepCases({
+      {"compose", [&] { composition.ComposeSolid(reported[1].first, reported[1].second); }},
+      {"finish", [&] { composition.FinishRetainedComposition(solids); }},
+      {"retained proof", [&] { composition.ProveRetainedDeviation(solids); }, "heal"},
+      {"surface replay", [&] { composition.ReplaySourceSurface(freeShells); }},
+      {"physical proof", [&] { composition.ProvePhysicalDeviation(freeShells); }, "heal"},
+      {"take", [&] { (void)composition.TakeComposedResult({}); }, "mesh"},
+  });
+}
 
+TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
+  Review({Role::component, Role::exclude, Role::component}, "residue");
+  using Change = std::function<void(PlCadPrepStepImport&)>;
+  const auto finishWith = [&](const Change& change) {
+    Composition composition = Prepare();
+    Feed(composition, reported.size());
+    composition.FinishRetainedComposition(Changed(solids, change));
+  };
+  const auto proveWith = [&](const Change& change) {
+    Composed().ProveRetainedDeviation(Changed(solids, change));
+  };
+  // The excluded solid is replayed like every other one.
+  PlCadPrepStepSolidDiagnostic excluded = reported[1].first;
+  ++excluded.retainedTriangleCount;
+  const std::string otherSource = record.components[0].samePolicyOccurrenceSha256;
+  ExpectStepCases({
+      {"excluded solid's evidence", [&] { Prepare().ComposeSolid(excluded, reported[1].second); },
+       "validate", kStale, "STEP component selection diagnostic evidence changed"},
+      {"compose after finish",
+       [&] { Composed().ComposeSolid(reported[0].first, reported[0].second); }, "validate",
+       "step_role_composition_complete", "STEP role composition is one-shot"},
+      {"finish a strict import", [&] { finishWith([](auto& s) { s.strictSourceProof = true; }); },
+       "validate", "step_role_review_transfer_required",
+       "STEP role composition requires the review transfer first"},
+      {"finish without the remesh",
+       [&] { finishWith([](auto& s) { s.retainedOnlyRemesh = false; }); }, "validate",
+       "step_role_retained_mesh_missing",
+       "STEP role composition requires a retained-only review remesh"},
+      {"finish another source", [&] { finishWith([&](auto& s) { s.sourceSha256 = otherSource; }); },
+       "validate", kStale, "STEP component selection no longer covers the full source"},
+      {"finish another remesh", [&] { finishWith([](auto& s) { s.mesh.triangles.pop_back(); }); },
+       "mesh", "step_role_retained_mesh_mismatch",
+       "retained STEP remesh differs from reviewed role composition"},
+      {"prove a strict import", [&] { proveWith([](auto& s) { s.strictSourceProof = true; }); },
+       "heal", "step_source_deviation_proof_invalid",
+       "measured adoption requires the retained review transfer"},
+      {"prove another mesh", [&] { proveWith([](auto& s) { s.mesh.triangles.pop_back(); }); },
+       "heal", "step_source_deviation_proof_mismatch",
+       "measured adoption differs from the reviewed role composition"},
+      {"replay other free shells",
+       [&] {
+         Composition composition = Composed();
+         composition.ProveRetainedDeviation(solids);
+         composition.ReplaySourceSurface(
+             Changed(freeShells, [](auto& s) { s.mesh.watertight = false; }));
+       },
+       "validate", kStale, "STEP source-surface review evidence changed"},
+      // A residue replay needs no retained proof, but the result does.
+      {"take before proof",
+       [&] {
+         Composition composition = Composed();
+         composition.ReplaySourceSurface(freeShells);
+         (void)composition.TakeComposedResult({});
+       },
+       "heal", "step_source_deviation_proof_missing",
+       "STEP role composition requires a bounded source deviation"},
+  });
+}
+
+TEST_F(StepRoleComposition, RetainedDeviationBudgetIsInclusive) {
+  Review({Role::component, Role::exclude, Role::component}, "residue");
+  constexpr const char* kTransfer =
+      "the measured review transfer exceeds the source-deviation budget";
+  constexpr const char* kVersion1 = "measured STEP surface deviation exceeds version 1";
+  // The linear deflection is 0.5 mm, so s is half the placement scale.
   const struct {
     const char* name;
-    std::function<void()> step;
-    const char* stage;
+    double tolerance;
+    double scale;
+    bool complete;
+    const char* message;  // null: proven
   } cases[] = {
-      {"compose", [&] { composition.ComposeSolid(solids[1].first, solids[1].second); }, "validate"},
-      {"finish", [&] { composition.FinishRetainedComposition(import); }, "validate"},
-      {"retained proof", [&] { composition.ProveRetainedDeviation(import); }, "heal"},
-      {"surface replay", [&] { composition.ReplaySourceSurface(import); }, "validate"},
-      {"physical proof", [&] { composition.ProvePhysicalDeviation(import); }, "heal"},
-      {"take", [&] { (void)composition.TakeComposedResult({}); }, "mesh"},
+      {"5 + 15 = 20", 5.0, 30.0, true, nullptr},
+      {"s = 15.000001", 5.0, 30.000002, true, kVersion1},
+      {"tolerance above 5", std::nextafter(5.0, 6.0), 1.0, true, kTransfer},
+      {"incomplete tessellation", 0.0, 1.0, false, kTransfer},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ExpectPlCadPrepError(c.step, "step_role_composition_failed", c.stage,
-                         "STEP role composition previously failed");
+    const PlCadPrepStepImport measured = Changed(solids, [&](PlCadPrepStepImport& s) {
+      s.maxPlacedToleranceMm = c.tolerance;
+      s.maxPlacementScale = c.scale;
+      s.tessellationComplete = c.complete;
+    });
+    Composition composition = Composed();
+    if (c.message != nullptr) {
+      ExpectPlCadPrepError([&] { composition.ProveRetainedDeviation(measured); },
+                           "step_source_deviation_unbounded", "heal", c.message);
+      continue;
+    }
+    composition.ProveRetainedDeviation(measured);
+    composition.ReplaySourceSurface(freeShells);
+    const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
+    EXPECT_EQ(result.evidence.sourceHealingDeviationMm, 5.0);
+    EXPECT_EQ(result.evidence.tessellationDeviationMm, 15.0);
+    EXPECT_EQ(result.import.mesh.surfaceDeviationMm, 20.0);
   }
-}
-
-TEST_F(StepRoleComposition, ReplayRefusesChangedSolidEvidence) {
-  WriteSource(false);
-  Review({Role::component, Role::exclude, Role::component});
-  // The excluded solid is replayed like every other one.
-  ++record.components[1].retainedTriangleCount;
-  PlCadPrepStepRoleComposition composition = Prepare();
-  ExpectPlCadPrepError(
-      [&] { (void)ImportSolids(composition, PlCadPrepStepReplaySolidsOptions(record)); }, kStale,
-      "validate", "STEP component selection diagnostic evidence changed");
-}
-
-TEST_F(StepRoleComposition, FinishRequiresTheRetainedReviewRemesh) {
-  WriteSource(false);
-  Review({Role::component, Role::exclude, Role::component});
-  PlCadPrepStepRoleComposition composition = Prepare();
-  // Without retained keys the import never remeshes the retained solids alone.
-  PlCadPrepStepImportOptions plain;
-  plain.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  const PlCadPrepStepImport solids = ImportSolids(composition, plain);
-  ExpectPlCadPrepError([&] { composition.FinishRetainedComposition(solids); },
-                       "step_role_retained_mesh_missing", "validate",
-                       "STEP role composition requires a retained-only review remesh");
-}
-
-TEST_F(StepRoleComposition, ResidueOverlayNeedsSurfaceReplayOnly) {
-  WriteSource(true);
-  Review({Role::component, Role::fixture, Role::exclude}, "residue");
-  ASSERT_TRUE(record.hasFreeShellOverlay);
-  {
-    PlCadPrepStepRoleComposition composition = ComposeRetained();
-    ExpectPlCadPrepError([&] { (void)composition.TakeComposedResult({}); },
-                         "step_component_selection_replay_incomplete", "validate",
-                         "STEP component selection replay is incomplete");
-  }
-  PlCadPrepStepRoleComposition composition = ComposeRetained();
-  composition.ReplaySourceSurface(ImportFreeShells());
-  const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
-  // Residue surfaces are reviewed but never published.
-  EXPECT_EQ(result.import.mesh.triangles.size(), Triangles(0) + Triangles(1));
-  EXPECT_EQ(result.evidence.freeShellDecision, "residue");
-  EXPECT_EQ(result.evidence.retainedRoles, (std::vector<std::string>{"fixture", "component"}));
 }
 
 TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
-  WriteSource(true);
   Review({Role::exclude, Role::component, Role::component}, "physical");
-  const PlCadPrepStepImport shells = ImportFreeShells();
-  {
-    PlCadPrepStepRoleComposition composition = ComposeRetained();
-    composition.ReplaySourceSurface(shells);
-    ExpectPlCadPrepError([&] { (void)composition.TakeComposedResult({}); },
-                         "step_physical_free_shell_requires_healing", "heal",
-                         "physical STEP source surfaces require a bounded deviation");
-  }
-  PlCadPrepStepRoleComposition composition = ComposeRetained();
-  composition.ReplaySourceSurface(shells);
-  composition.ProvePhysicalDeviation(shells);
-  ExpectPlCadPrepError([&] { composition.ProvePhysicalDeviation(shells); },
-                       "step_source_deviation_proof_complete", "heal",
-                       "the STEP physical-surface deviation bound is one-shot");
+  // The closed free shell closes the merged mesh, and with it every retained solid.
+  MakeOpen(1);
+  const auto proveWith = [&](const std::function<void(PlCadPrepStepImport&)>& change) {
+    Replayed().ProvePhysicalDeviation(Changed(freeShells, change));
+  };
+  constexpr const char* kUnbounded = "step_source_deviation_unbounded";
+  constexpr const char* kCombined = "combined measured STEP surface deviation exceeds version 1";
+  ExpectStepCases({
+      {"take without the physical proof", [&] { (void)Replayed().TakeComposedResult({}); }, "heal",
+       "step_physical_free_shell_requires_healing",
+       "physical STEP source surfaces require a bounded deviation"},
+      {"incompletely tessellated",
+       [&] {
+         Composition composition = Composed();
+         composition.ProveRetainedDeviation(solids);
+         composition.ReplaySourceSurface(
+             Changed(freeShells, [](auto& s) { s.tessellationComplete = false; }));
+       },
+       "heal", "step_physical_free_shell_requires_healing",
+       "physical STEP source surfaces are incompletely tessellated"},
+      {"prove a strict import", [&] { proveWith([](auto& s) { s.strictSourceProof = true; }); },
+       "heal", "step_source_deviation_proof_mismatch",
+       "measured physical surfaces differ from reviewed evidence"},
+      {"free-shell tolerance above 5",
+       [&] { proveWith([](auto& s) { s.maxPlacedToleranceMm = 5.5; }); }, "heal", kUnbounded,
+       "the measured free-shell transfer exceeds the source-deviation budget"},
+      {"free-shell s = 15.000001",
+       [&] { proveWith([](auto& s) { s.maxPlacementScale = 30.000002; }); }, "heal", kUnbounded,
+       kCombined},
+      // max() with the retained s would hide it.
+      {"free-shell s not finite",
+       [&] { proveWith([](auto& s) { s.maxPlacementScale = std::nan(""); }); }, "heal", kUnbounded,
+       kCombined},
+      {"prove twice",
+       [&] {
+         Composition composition = Replayed();
+         composition.ProvePhysicalDeviation(freeShells);
+         composition.ProvePhysicalDeviation(freeShells);
+       },
+       "heal", "step_source_deviation_proof_complete",
+       "the STEP physical-surface deviation bound is one-shot"},
+  });
 
-  PlCadPrepStepRoleComposition fresh = ComposeRetained();
-  fresh.ReplaySourceSurface(shells);
-  fresh.ProvePhysicalDeviation(shells);
-  const PlCadPrepStepComposedResult result = fresh.TakeComposedResult({});
+  Composition composition = Replayed();
+  composition.ProvePhysicalDeviation(
+      Changed(freeShells, [](auto& s) { s.maxPlacementScale = 2.0; }));
+  const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
   // The free shell follows the retained solids in the published mesh.
   EXPECT_EQ(result.import.mesh.triangles.size(),
             Triangles(1) + Triangles(2) + record.freeShellOverlay.retainedTriangleCount);
-  EXPECT_EQ(result.evidence.freeShellDecision, "physical");
+  EXPECT_TRUE(result.import.mesh.watertight);
   EXPECT_EQ(result.evidence.closedComponentCount, 2u);
   EXPECT_EQ(result.evidence.openComponentCount, 0u);
+  // The larger free-shell placement scale governs the combined s.
+  EXPECT_EQ(result.evidence.tessellationDeviationMm, 1.0);
+  EXPECT_EQ(result.import.mesh.surfaceDeviationMm, result.evidence.sourceHealingDeviationMm + 1.0);
 }
 
 }  // namespace
