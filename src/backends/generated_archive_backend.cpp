@@ -112,7 +112,7 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
   // Every context the pipeline makes carries the run's cancellation.
   assert(context.cancellation != nullptr);
   PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
-  (void)ExtractPlCadPrepStepTriangles(record.solid, request, context, builder);
+  (void)ExtractPlCadPrepShapeTriangles(record.solid, request, context, builder);
   return builder.Finish(record.carrierMarginMm);
 }
 

@@ -141,14 +141,19 @@ class FaceExtraction {
 
 }  // namespace
 
+PlCadPrepStepTriangleCounters ExtractPlCadPrepShapeTriangles(
+    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
+    const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
+  FaceExtraction extraction(request, context, builder);
+  extraction.Run(shape);
+  return extraction.counters;
+}
+
 PlCadPrepStepTriangleCounters ExtractPlCadPrepStepTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
   PlCadPrepStepTriangleCounters counters;
-  RunStepKernelWork("mesh", [&] {
-    FaceExtraction extraction(request, context, builder);
-    extraction.Run(shape);
-    counters = extraction.counters;
-  });
+  RunStepKernelWork(
+      "mesh", [&] { counters = ExtractPlCadPrepShapeTriangles(shape, request, context, builder); });
   return counters;
 }

@@ -36,3 +36,9 @@ struct PlCadPrepStepTriangleCounters {
 PlCadPrepStepTriangleCounters ExtractPlCadPrepStepTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);
+
+// The same extraction without the STEP failure mapping: kernel exceptions and
+// failed allocations reach the caller, which reports them as its own.
+PlCadPrepStepTriangleCounters ExtractPlCadPrepShapeTriangles(
+    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
+    const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);
