@@ -49,9 +49,6 @@ constexpr std::uint64_t kTriangulationBytesPerNode = 24;
 constexpr std::uint64_t kTriangulationBytesPerTriangle = 12;
 constexpr std::uint64_t kToleranceMapBytesPerItem = 128;
 constexpr std::uint64_t kToleranceMapBaseBytes = 4096;
-constexpr double kMaxScaledDeflectionMm = 15.0;
-constexpr double kMaxDeviationBoundMm = 20.0;
-constexpr double kBoundedPlacedToleranceMm = 5.0;
 constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
 constexpr std::uint32_t kFirstUnknownMeshStatusBit = 0x200;
 
@@ -362,8 +359,8 @@ double DeviationBound(bool tessellationComplete, bool sourceDeviationBounded,
   if (!tessellationComplete || !sourceDeviationBounded) return kPlCadPrepStepUnboundedDeviationMm;
   const double scaledDeflection = maxPlacementScale * targetLinearDeflectionMm;
   const double bound = maxPlacedToleranceMm + scaledDeflection;
-  if (std::isfinite(scaledDeflection) && scaledDeflection <= kMaxScaledDeflectionMm &&
-      std::isfinite(bound) && bound >= 0.0 && bound <= kMaxDeviationBoundMm) {
+  if (std::isfinite(scaledDeflection) && scaledDeflection <= kPlCadPrepStepMaxScaledDeflectionMm &&
+      std::isfinite(bound) && bound >= 0.0 && bound <= kPlCadPrepStepMaxSourceDeviationMm) {
     return bound;
   }
   return kPlCadPrepStepUnboundedDeviationMm;
@@ -676,8 +673,8 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
       kPlCadPrepStepMeshStatusRemesh | kPlCadPrepStepMeshStatusReused;
   result.tessellationComplete = result.faceCounts.untriangulatedBoundaryFaceCount == 0 &&
                                 (result.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
-  result.sourceDeviationBounded =
-      options.strictSourceProof && result.maxPlacedToleranceMm <= kBoundedPlacedToleranceMm;
+  result.sourceDeviationBounded = options.strictSourceProof &&
+                                  result.maxPlacedToleranceMm <= kPlCadPrepStepMaxSourceToleranceMm;
   const double deviationBound = DeviationBound(
       result.tessellationComplete, result.sourceDeviationBounded, result.maxPlacedToleranceMm,
       result.maxPlacementScale, options.targetLinearDeflectionMm);

@@ -30,6 +30,12 @@ inline constexpr double kPlCadPrepStepMaxAngularDeflectionRadians = 3.1415926535
 // Steps of every Open CASCADE progress report of the import.
 inline constexpr std::uint64_t kPlCadPrepStepOcctProgressTotal = 1000;
 
+// The version 1 source-deviation budget, every bound inclusive: placed
+// tolerance, scaled deflection, and their sum.
+inline constexpr double kPlCadPrepStepMaxSourceToleranceMm = 5.0;
+inline constexpr double kPlCadPrepStepMaxScaledDeflectionMm = 15.0;
+inline constexpr double kPlCadPrepStepMaxSourceDeviationMm = 20.0;
+
 // Stands for "no bound" wherever a deviation bound cannot be proven.
 inline constexpr double kPlCadPrepStepUnboundedDeviationMm = 1.7976931348623157e308;
 

@@ -21,11 +21,6 @@
 
 class PlTriangleMeshBuilder;
 
-// Version 1 source-deviation budget, every bound inclusive, in millimetres.
-inline constexpr double kPlCadPrepStepMaxSourceToleranceMm = 5.0;
-inline constexpr double kPlCadPrepStepMaxScaledDeflectionMm = 15.0;
-inline constexpr double kPlCadPrepStepMaxSourceDeviationMm = 20.0;
-
 // The solids import a record is replayed with: the record's deflections, the
 // solids-only scope, every component's same-policy key as reviewed (record
 // order) and the keys of the mold_shell, fixture and component roles as retained.
