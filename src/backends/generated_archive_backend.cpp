@@ -21,6 +21,7 @@
 #include "mesh/triangle_mesh_builder.h"
 #include "package/manifest.h"
 #include "package/package_archive.h"
+#include "platform/fault_trap.h"
 #include "platform/file_system.h"
 #include "step/step_import.h"
 #include "step/step_triangle_extraction.h"
@@ -130,9 +131,15 @@ void PrepareGenerated(const PlCadPrepRequest& request, const std::filesystem::pa
 
   CheckpointStage(context, "heal");
   PlCadPrepTriangleImport import;
-  import.mesh = definition.kind == PlShapeKind::apexShape
-                    ? BuildPlLevelsShapeMesh(definition.levels, request, context)
-                    : TessellateGeneratedSolid(definition, request, context, progress);
+  if (definition.kind == PlShapeKind::apexShape) {
+    import.mesh = BuildPlLevelsShapeMesh(definition.levels, request, context);
+  } else if (!RunTrappingFaults([&] {
+               import.mesh = TessellateGeneratedSolid(definition, request, context, progress);
+             })) {
+    // A fault inside the kernel leaves its state unusable; the run ends here.
+    throw PlCadPrepError("generated_occt_failure",
+                         "Open CASCADE could not generate the requested solid", "import");
+  }
   // The collision provenance names the definition, which is the whole source.
   import.sourceHash = provenance.definitionSourceHash;
 

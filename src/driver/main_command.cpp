@@ -98,17 +98,15 @@ std::string NarrowCommandWord(std::string_view argument) {
   return word;
 }
 
-int RunPeltoCadPrep(int argc, const char* const* argv) {
+int RunPeltoCadPrep(int argc, const char* const* argv, std::FILE* events) {
   const std::string command = argc >= 2 ? NarrowCommandWord(argv[1]) : std::string();
-  if (argc == 2 && command == "capabilities") return MainCommand("capabilities", {});
-  if (argc == 3 && IsRequestCommand(command)) {
-    return MainCommand(command, PathFromUtf8(argv[2]));
+  if (argc == 2 && command == "capabilities") {
+    return MainCommand("capabilities", {}, events, MakePlCadPrepBackend);
   }
-  return MainCommand("", {});
-}
-
-int MainCommand(std::string_view command, const std::filesystem::path& requestPath) {
-  return MainCommand(command, requestPath, stdout, MakePlCadPrepBackend);
+  if (argc == 3 && IsRequestCommand(command)) {
+    return MainCommand(command, PathFromUtf8(argv[2]), events, MakePlCadPrepBackend);
+  }
+  return MainCommand("", {}, events, MakePlCadPrepBackend);
 }
 
 int MainCommand(std::string_view command, const std::filesystem::path& requestPath, std::FILE* out,

@@ -20,11 +20,9 @@ inline constexpr std::string_view kUsageText =
 // The command word from a raw argument: bytes of 128 and above become "?".
 std::string NarrowCommandWord(std::string_view argument);
 
-// The entry point's decision on the shape of the call (argv[0] is the program).
-int RunPeltoCadPrep(int argc, const char* const* argv);
-
-// Runs one command and returns the exit status; writes events to standard output.
-int MainCommand(std::string_view command, const std::filesystem::path& requestPath);
+// The entry point's decision on the shape of the call (argv[0] is the
+// program); runs the command with this build's backends, events to `events`.
+int RunPeltoCadPrep(int argc, const char* const* argv, std::FILE* events);
 
 // Picks the backend that prepares a source format.
 using PlCadPrepBackendFactory =

@@ -19,6 +19,9 @@ constexpr std::size_t kCentralHeaderBytes = 46;
 constexpr std::size_t kLocalHeaderTimeOffset = 10;
 constexpr std::size_t kLocalHeaderTimeFieldsEnd = 14;
 constexpr std::size_t kCentralHeaderTimeOffset = 12;
+// A regular file readable by all and writable by its owner (0644) when extracted;
+// the writer's default would make extracted members writable by everyone.
+constexpr zip_uint32_t kMemberExternalAttributes = zip_uint32_t{0100644} << 16;
 
 [[noreturn]] void WriteFailed(const char* message) {
   throw PlCadPrepError("archive_write_failed", message, "package");
@@ -65,6 +68,7 @@ std::vector<std::uint8_t> ReadSourceBytes(zip_source_t* source) {
 struct EntryHeaders {
   std::size_t central = 0;
   std::uint64_t local = 0;
+  std::uint32_t externalAttributes = 0;
 };
 
 // The headers of every central-directory entry, in directory order, read from
@@ -92,8 +96,9 @@ std::vector<EntryHeaders> ReadEntryHeaders(std::span<const std::uint8_t> image) 
     const std::uint16_t nameBytes = directory.U16();
     const std::uint16_t extraBytes = directory.U16();
     const std::uint16_t commentBytes = directory.U16();
-    (void)directory.Take(8);  // disk, attributes
-    headers.push_back({central, directory.U32()});
+    (void)directory.Take(4);  // disk, internal attributes
+    const std::uint32_t externalAttributes = directory.U32();
+    headers.push_back({central, directory.U32(), externalAttributes});
     const std::uint64_t variableBytes = std::uint64_t{nameBytes} + extraBytes + commentBytes;
     if (!directory.Has(variableBytes)) return {};
     (void)directory.Take(static_cast<std::size_t>(variableBytes));
@@ -169,7 +174,9 @@ std::vector<std::uint8_t> WritePlCadPrepZipImage(const std::vector<PlCadPrepArch
     }
     const auto entry = static_cast<zip_uint64_t>(index);
     if (zip_set_file_compression(archive.get(), entry, ZIP_CM_STORE, 0) != 0 ||
-        zip_file_set_dostime(archive.get(), entry, 0, 0, 0) != 0) {
+        zip_file_set_dostime(archive.get(), entry, 0, 0, 0) != 0 ||
+        zip_file_set_external_attributes(archive.get(), entry, 0, ZIP_OPSYS_UNIX,
+                                         kMemberExternalAttributes) != 0) {
       WriteFailed("geometry ZIP member could not be written");
     }
   }
@@ -218,6 +225,7 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
         stat.encryption_method == ZIP_EM_NONE && stat.comp_size == member.bytes.size() &&
         stat.size == member.bytes.size() && std::string_view(stat.name) == member.name &&
         !member.name.empty() && member.name.back() != '/' && place < headers.size() &&
+        headers[place].externalAttributes == kMemberExternalAttributes &&
         LocalHeaderHasZeroTime(image, headers[place].local);
     if (!metadataOk) ValidationFailed("fresh geometry ZIP member metadata changed");
 

@@ -16,8 +16,12 @@ bool NameIsFree(const std::filesystem::path& path) {
 }  // namespace
 
 std::filesystem::path StagingPathFor(const PlCadPrepRequest& request) {
-  const std::string name =
-      "." + PathToUtf8(request.outputPath.filename()) + ".partial-" + request.requestId;
+  // Appended piece by piece: g++ 12's -Wrestrict misreads the chained
+  // operator+ of a literal and a temporary at -O3.
+  std::string name = ".";
+  name += PathToUtf8(request.outputPath.filename());
+  name += ".partial-";
+  name += request.requestId;
   return request.outputPath.parent_path() / PathFromUtf8(name);
 }
 

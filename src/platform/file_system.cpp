@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/interrupt_cleanup.h"
+
 namespace {
 
 // Null in production; a test installs faults through ScopedPlFileSystemFaults.
@@ -106,6 +108,7 @@ bool RemovePath(const std::filesystem::path& path, std::error_code& error) {
     error = LastSystemError();
     return false;
   }
+  ForgetCreatedFile(path);
   error.clear();
   return true;
 }
@@ -127,14 +130,23 @@ PlFile::~PlFile() {
 
 PlFile PlFile::CreateExclusive(const std::filesystem::path& path, PlCreateOutcome& outcome) {
   int descriptor = -1;
-  if (!Injected(InjectedErrno(&PlFileSystemFaults::createErrno))) {
-    // O_EXCL refuses any existing name, a dangling symbolic link included.
-    do {
-      descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    } while (descriptor < 0 && errno == EINTR);
+  int openErrno = 0;
+  if (Injected(InjectedErrno(&PlFileSystemFaults::createErrno))) {
+    openErrno = errno;
+  } else {
+    // An interrupted run removes the file it created, so the name is
+    // registered in the same step as the creation.
+    (void)CreateRegisteredFile(path, [&] {
+      // O_EXCL refuses any existing name, a dangling symbolic link included.
+      do {
+        descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      } while (descriptor < 0 && errno == EINTR);
+      openErrno = errno;
+      return descriptor >= 0;
+    });
   }
   if (descriptor < 0) {
-    outcome = errno == EEXIST ? PlCreateOutcome::exists : PlCreateOutcome::failed;
+    outcome = openErrno == EEXIST ? PlCreateOutcome::exists : PlCreateOutcome::failed;
     return PlFile();
   }
   outcome = PlCreateOutcome::created;

@@ -7,10 +7,12 @@
 #include <string>
 
 #include "core/error.h"
+#include "platform/fault_trap.h"
 
 void RunStepKernelWork(const std::string_view& stage, const std::function<void()>& work) {
+  bool finished = false;
   try {
-    work();
+    finished = RunTrappingFaults(work);
   } catch (const Standard_OutOfMemory&) {
     throw PlCadPrepError("memory_limit_exceeded",
                          "Open CASCADE exhausted memory while importing STEP", std::string(stage));
@@ -22,6 +24,11 @@ void RunStepKernelWork(const std::string_view& stage, const std::function<void()
                          std::string(stage));
   } catch (const std::length_error&) {
     throw PlCadPrepError("memory_limit_exceeded", "STEP import allocation failed",
+                         std::string(stage));
+  }
+  // A fault inside the kernel leaves its state unusable; the run ends here.
+  if (!finished) {
+    throw PlCadPrepError("step_occt_failure", "Open CASCADE failed while importing STEP",
                          std::string(stage));
   }
 }

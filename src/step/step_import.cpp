@@ -6,8 +6,10 @@
 #include <BRep_Tool.hxx>
 #include <Bnd_Box.hxx>
 #include <IFSelect_ReturnStatus.hxx>
+#include <Interface_Check.hxx>
 #include <Poly_Triangulation.hxx>
 #include <STEPControl_Reader.hxx>
+#include <StepData_StepModel.hxx>
 #include <TColStd_SequenceOfAsciiString.hxx>
 #include <TopAbs_Orientation.hxx>
 #include <TopAbs_ShapeEnum.hxx>
@@ -42,6 +44,7 @@
 namespace {
 
 constexpr std::uint64_t kCensusCheckpointItems = 4096;
+constexpr std::uint64_t kLoadCheckCheckpointEntities = 4096;
 constexpr std::uint64_t kSelectionCheckpointItems = 128;
 constexpr std::uint64_t kEstimateCheckpointFaces = 128;
 constexpr std::uint64_t kToleranceCheckpointFaces = 4096;
@@ -477,6 +480,24 @@ PlCadPrepStepImportOptions ValidateKeySets(const PlCadPrepRequest& request,
   return sorted;
 }
 
+// The parser keeps going past what it cannot read: an unresolved reference
+// or an entity that failed to read stays in the model as a null or half-filled
+// entity, and the transfer dereferences those without looking. A model whose
+// load check failed anywhere is therefore refused before anything transfers.
+bool LoadCheckPassed(const STEPControl_Reader& reader, const PlCadPrepOperationContext& context) {
+  const Handle(StepData_StepModel) model = reader.StepModel();
+  if (model.IsNull() || model->GlobalCheck(Standard_True)->HasFailed()) return false;
+  ItemCheckpoint checkpoint(context, "import", kLoadCheckCheckpointEntities);
+  const int entityCount = model->NbEntities();
+  for (int entity = 1; entity <= entityCount; ++entity) {
+    checkpoint.Tick();
+    if (model->IsErrorEntity(entity) || model->Check(entity, Standard_True)->HasFailed()) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::uint64_t NonNegative(int count) { return count < 0 ? 0 : static_cast<std::uint64_t>(count); }
 
 void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepImport& result) {
@@ -583,7 +604,8 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   {
     ReadOnlyMemoryBuffer buffer(snapshot.bytes);
     std::istream stream(&buffer);
-    if (reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone) {
+    if (reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone ||
+        !LoadCheckPassed(reader, context)) {
       throw PlCadPrepError("step_read_failed", "Open CASCADE could not parse the STEP source",
                            "import");
     }

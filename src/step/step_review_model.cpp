@@ -17,6 +17,7 @@
 #include "core/json_text.h"
 #include "core/sha256.h"
 #include "pipeline/staging.h"
+#include "platform/interrupt_cleanup.h"
 #include "step/step_import.h"
 #include "step/step_side_command.h"
 #include "step/step_solid_diagnostics.h"
@@ -258,6 +259,7 @@ class ReviewModelWriter {
     RequireMemoryReservation(context, glbMemory, glb.size(), "package");
     RequireOutputReservation(context, glbOutput, glb.size(), "package");
     WriteStagedArchive(glb, request.outputPath, context, progress);
+    KeepCreatedFile(request.outputPath);
   }
 
  private:

@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "platform/file_system.h"
+#include "platform/interrupt_cleanup.h"
 
 namespace {
 
@@ -56,4 +57,5 @@ void WritePlCadPrepStepRecordFile(const std::filesystem::path& path, std::string
     RemoveCreated(path);
     throw PlCadPrepError("record_write_failed", message, "publish");
   }
+  KeepCreatedFile(path);
 }

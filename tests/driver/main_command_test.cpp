@@ -397,15 +397,6 @@ class MainCommandPackages : public MainCommandFiles {
                                  bool watertight) {
     (void)::ExpectValidPackage(path, triangles, orientations, voxelMembers, watertight);
   }
-
-  static std::vector<std::string> ListDir(const std::filesystem::path& folder) {
-    std::vector<std::string> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      entries.push_back(entry.path().filename().string());
-    }
-    std::sort(entries.begin(), entries.end());
-    return entries;
-  }
 };
 
 TEST_F(MainCommandPackages, PreparesAClosedStlBox) {

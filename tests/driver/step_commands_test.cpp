@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -202,12 +203,54 @@ TEST_F(StepCommands, RefusedRequestsLeaveTheFileSystemAsItWas) {
         << run.lines.back();
   }
   EXPECT_EQ(ReadFile(taken), "keep");
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"assembly.step", "taken.json"}));
+}
+
+// Sources the kernel parses with complaints of its own: a reference to an
+// entity that does not exist, an unbalanced list and a parameter of the wrong
+// type. Each command ends in the one read error, before anything transfers,
+// and the kernel's diagnostics never reach standard output.
+TEST_F(StepCommands, MalformedSourcesEndInTheReadErrorOnACleanStandardOutput) {
+  WriteTestStep(MakeTestBox(10, 20, 30), dir / "cube.step");
+  const std::string valid = ReadFile(dir / "cube.step");
+  struct Case {
+    const char* name;
+    std::regex pattern;
+    const char* replacement;
+  };
+  const Case cases[] = {
+      {"dangling", std::regex(R"(AXIS2_PLACEMENT_3D\('',#\d+)"), "AXIS2_PLACEMENT_3D('',#999999"},
+      {"unbalanced", std::regex(R"(CARTESIAN_POINT\('',\()"), "CARTESIAN_POINT('',(("},
+      {"mistyped", std::regex(R"(VERTEX_POINT\('',#\d+\))"), "VERTEX_POINT('',.T.)"},
+  };
+  for (const Case& c : cases) {
+    const std::string bytes = std::regex_replace(valid, c.pattern, c.replacement,
+                                                 std::regex_constants::format_first_only);
+    ASSERT_NE(bytes, valid) << c.name;
+    const std::filesystem::path source = WriteFile(std::string(c.name) + ".step", bytes);
+    const std::string size = std::to_string(bytes.size());
+    for (const std::string command : {"seat", "review", "select"}) {
+      SCOPED_TRACE(std::string(c.name) + " " + command);
+      const std::filesystem::path output = dir / (command + ".out.json");
+      const std::string extra = command == "select" ? SelectMembers("none", "[]") : "";
+      const CliRun run = RunCli(
+          {command, PathText(SideRequest("r.json", command, source,
+                                         command == "review" ? dir / "m.glb" : output, extra))});
+      std::filesystem::remove(dir / "r.json");
+      const std::string prefix =
+          R"({"schema":"pelto.geometry.prepare.event.v1","requestId":"side-1",)";
+      EXPECT_EQ(run.lines,
+                (std::vector<std::string>{
+                    prefix + R"("event":"accepted","stage":"preflight"})",
+                    prefix + R"("event":"progress","stage":"import","completed":)" + size +
+                        R"(,"total":)" + size + "}",
+                    prefix + R"("event":"error","stage":"import","code":"step_read_failed",)"
+                             R"("message":"Open CASCADE could not parse the STEP source"})"}));
+      EXPECT_EQ(run.status, 5);
+      EXPECT_FALSE(std::filesystem::exists(output));
+      EXPECT_FALSE(std::filesystem::exists(dir / "m.glb"));
+    }
   }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"assembly.step", "taken.json"}));
 }
 
 class StepWorkflow : public StepCommands {
@@ -324,8 +367,10 @@ TEST_F(StepWorkflow, RefusesEveryDriftAfterReview) {
     std::string message;
   };
   std::string changedSource = sourceText;
-  const std::size_t stamp = changedSource.find("FILE_NAME(");
-  changedSource[changedSource.find('\'', stamp + 11) + 1] ^= 1;  // the first byte of the time stamp
+  // The first byte of the time stamp, the string after the file name: the
+  // source still parses, its digest differs.
+  const std::size_t nameEnd = changedSource.find('\'', changedSource.find("FILE_NAME(") + 11);
+  changedSource[changedSource.find('\'', nameEnd + 1) + 1] ^= 1;
   const char* kStale = "step_component_selection_stale";
   const char* kEvidence = "STEP component selection diagnostic evidence changed";
   const char* kIncomplete = "STEP component roles or source-surface decision are incomplete";

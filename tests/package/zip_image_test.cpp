@@ -44,6 +44,25 @@ class ZipImage : public ::testing::Test {
     return offsets;
   }
 
+  // Offsets of the central directory's entries, from the end record.
+  static std::vector<std::size_t> CentralHeaders(const std::vector<std::uint8_t>& image) {
+    ByteReader end(std::span<const std::uint8_t>(image).subspan(image.size() - 22));
+    (void)end.Take(16);
+    std::size_t at = end.U32();
+    std::vector<std::size_t> offsets;
+    for (std::size_t m = 0; m < 4; ++m) {
+      ByteReader header(std::span<const std::uint8_t>(image).subspan(at, 46));
+      EXPECT_EQ(header.U32(), 0x02014b50u);
+      offsets.push_back(at);
+      (void)header.Take(24);
+      const std::uint16_t nameBytes = header.U16();
+      const std::uint16_t extraBytes = header.U16();
+      const std::uint16_t commentBytes = header.U16();
+      at += 46u + nameBytes + extraBytes + commentBytes;
+    }
+    return offsets;
+  }
+
   NeverCancelled never;
   PlCadPrepOperationContext context;
   std::string manifest = R"({"schema":"pelto.geometry.asset.v3"})";
@@ -64,6 +83,11 @@ TEST_F(ZipImage, WritesStoredMembersWithZeroTimeAndReadsThemBack) {
     EXPECT_EQ(header.U16(), 0u) << "time";
     EXPECT_EQ(header.U16(), 0u) << "date";
   }
+  // Extracted members are regular files, rw-r--r--: never writable by everyone.
+  for (const std::size_t offset : CentralHeaders(image)) {
+    ByteReader header(std::span<const std::uint8_t>(image).subspan(offset + 38, 4));
+    EXPECT_EQ(header.U32(), 0100644u << 16) << "external attributes";
+  }
 }
 
 TEST_F(ZipImage, IsByteIdenticalAcrossRuns) {
@@ -77,6 +101,12 @@ TEST_F(ZipImage, ValidationRefusesEveryChange) {
   std::vector<std::uint8_t> dated = image;
   dated[local[1] + 12] = 0x21;  // a non-zero modification date
   ExpectPlCadPrepError([&] { ValidatePlCadPrepZipImage(dated, members, context); },
+                       "archive_validation_failed", "package",
+                       "fresh geometry ZIP member metadata changed");
+
+  std::vector<std::uint8_t> shared = image;
+  shared[CentralHeaders(image)[2] + 40] |= 0022;  // writable by group and others
+  ExpectPlCadPrepError([&] { ValidatePlCadPrepZipImage(shared, members, context); },
                        "archive_validation_failed", "package",
                        "fresh geometry ZIP member metadata changed");
 

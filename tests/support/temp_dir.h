@@ -2,6 +2,7 @@
 // A fresh temporary directory per test, removed with everything in it afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 class TempDirTest : public ::testing::Test {
  protected:
@@ -30,6 +32,15 @@ class TempDirTest : public ::testing::Test {
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
+  }
+  // The names in `folder`, sorted.
+  static std::vector<std::string> ListDir(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
   static std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
