@@ -3,6 +3,8 @@
 #include <array>
 #include <exception>
 #include <fstream>
+#include <mutex>
+#include <optional>
 
 #include "backends/generated_archive_backend.h"
 #include "backends/step_archive_backend.h"
@@ -10,9 +12,12 @@
 #include "context/operation_context.h"
 #include "core/error.h"
 #include "driver/capabilities.h"
+#include "driver/elapsed_watchdog.h"
 #include "driver/preparation_event.h"
 #include "pipeline/prepare_pipeline.h"
 #include "platform/file_system.h"
+#include "platform/interrupt_cleanup.h"
+#include "platform/process_limits.h"
 #include "request/step_side_requests.h"
 #include "step/step_review_model.h"
 #include "step/step_seat_record.h"
@@ -26,32 +31,84 @@ bool IsRequestCommand(std::string_view command) {
   return command == "seat" || command == "review" || command == "select" || command == "prepare";
 }
 
-// The driver's view of the run, which the error event needs wherever the failure happens.
+// Set by the executable's entry point alone, so that in-process callers of
+// MainCommand (the tests) never limit or end their own process.
+bool executableRun = false;
+
+// The executable's backstop for maxMemoryBytes, set once the request is valid.
+void LimitExecutableAddressSpace(std::uint64_t maxMemoryBytes) {
+  if (executableRun) LimitPlCadPrepProcessAddressSpace(maxMemoryBytes);
+}
+
+// The driver's view of the run, which the error event needs wherever the
+// failure happens. `lock` orders the event lines of the run's thread and of
+// the elapsed watchdog; `ended` is set with the last line.
 struct DriverRun {
   std::FILE* out;
   std::string requestId;
   std::string stage = "preflight";
+  std::mutex lock;
+  bool ended = false;
 };
+
+void WriteRunEvent(DriverRun& run, std::string_view event, std::string_view stage,
+                   std::string_view code = "", std::string_view message = "",
+                   std::uint64_t completed = 0, std::uint64_t total = 0) {
+  const std::lock_guard<std::mutex> guard(run.lock);
+  WritePreparationEvent(run.out, run.requestId, event, stage, code, message, completed, total);
+  if (event == "complete" || event == "error") run.ended = true;
+}
 
 // Every progress report sets the driver's stage first, so a later failure
 // without a stage of its own is reported where the run was.
 ProgressCallback DriverProgress(DriverRun& run) {
   return [&run](std::string_view stage, std::uint64_t completed, std::uint64_t total) {
-    run.stage = std::string(stage);
-    WritePreparationEvent(run.out, run.requestId, "progress", stage, "", "", completed, total);
+    {
+      const std::lock_guard<std::mutex> guard(run.lock);
+      run.stage = std::string(stage);
+    }
+    WriteRunEvent(run, "progress", stage, "", "", completed, total);
   };
 }
 
 void AcceptRequest(DriverRun& run, const std::string& requestId) {
   run.requestId = requestId;
-  WritePreparationEvent(run.out, run.requestId, "accepted", "preflight", "", "");
+  WriteRunEvent(run, "accepted", "preflight");
+  const std::lock_guard<std::mutex> guard(run.lock);
   run.stage = "import";
 }
 
 int CompleteRun(DriverRun& run) {
-  run.stage = "publish";
-  WritePreparationEvent(run.out, run.requestId, "complete", "publish", "", "");
+  {
+    const std::lock_guard<std::mutex> guard(run.lock);
+    run.stage = "publish";
+  }
+  WriteRunEvent(run, "complete", "publish");
   return 0;
+}
+
+// A run still going a grace period after its elapsed limit is inside work
+// that does not poll; it ends with the limit's event, where the run was. The
+// lock is kept to the end, so no other line can follow.
+void EndOverdueRun(DriverRun& run) {
+  run.lock.lock();
+  if (run.ended) {
+    run.lock.unlock();
+    return;
+  }
+  WritePreparationEvent(run.out, run.requestId, "error", run.stage, "elapsed_limit_exceeded",
+                        "preparation exceeded maxElapsedMs");
+  EndProcessNow(5);
+}
+
+// The executable's backstop for maxElapsedMs, from the moment the request is valid.
+std::optional<PlCadPrepElapsedWatchdog> WatchElapsedTime(DriverRun& run,
+                                                         std::uint64_t maxElapsedMs) {
+  if (!executableRun) return std::nullopt;
+  const std::int64_t deadlineNs = SteadyNowNs() +
+                                  static_cast<std::int64_t>(maxElapsedMs) * 1'000'000 +
+                                  kPlCadPrepElapsedGraceNs;
+  return std::make_optional<PlCadPrepElapsedWatchdog>(deadlineNs, [&run] { EndOverdueRun(run); });
 }
 
 int RunPrepare(DriverRun& run, const std::filesystem::path& requestPath,
@@ -59,16 +116,21 @@ int RunPrepare(DriverRun& run, const std::filesystem::path& requestPath,
   const std::string text = ReadRequestFile(requestPath);
   const PlCadPrepRequest request = ReadPlCadPrepRequest(text);
   AcceptRequest(run, request.requestId);
+  LimitExecutableAddressSpace(request.maxMemoryBytes);
+  const std::optional<PlCadPrepElapsedWatchdog> watchdog =
+      WatchElapsedTime(run, request.maxElapsedMs);
 
   const std::unique_ptr<PlCadPrepBackend> backend = backends(request.sourceFormat);
   const NeverCancelled cancellation;
   const PlCadPrepPublishResult result =
       PrepareAndPublish(request, *backend, cancellation, DriverProgress(run));
 
-  run.stage = "publish";
   if (result.stagingCleanupFailed) {
-    WritePreparationEvent(run.out, run.requestId, "warning", "publish", "staging_cleanup_warning",
-                          result.message);
+    {
+      const std::lock_guard<std::mutex> guard(run.lock);
+      run.stage = "publish";
+    }
+    WriteRunEvent(run, "warning", "publish", "staging_cleanup_warning", result.message);
   }
   return CompleteRun(run);
 }
@@ -83,6 +145,9 @@ int RunSideCommand(DriverRun& run, const std::filesystem::path& requestPath,
   const std::string text = ReadRequestFile(requestPath);
   const Request request = read(text);
   AcceptRequest(run, request.requestId);
+  LimitExecutableAddressSpace(request.maxMemoryBytes);
+  const std::optional<PlCadPrepElapsedWatchdog> watchdog =
+      WatchElapsedTime(run, request.maxElapsedMs);
   const NeverCancelled cancellation;
   work(request, cancellation, DriverProgress(run));
   return CompleteRun(run);
@@ -99,6 +164,7 @@ std::string NarrowCommandWord(std::string_view argument) {
 }
 
 int RunPeltoCadPrep(int argc, const char* const* argv, std::FILE* events) {
+  executableRun = true;
   const std::string command = argc >= 2 ? NarrowCommandWord(argv[1]) : std::string();
   if (argc == 2 && command == "capabilities") {
     return MainCommand("capabilities", {}, events, MakePlCadPrepBackend);
@@ -121,7 +187,7 @@ int MainCommand(std::string_view command, const std::filesystem::path& requestPa
     return 0;
   }
 
-  DriverRun run{out, "", "preflight"};
+  DriverRun run{out, "", "preflight", {}, false};
   try {
     if (command == "prepare") return RunPrepare(run, requestPath, backends);
     if (command == "seat") {
@@ -138,10 +204,10 @@ int MainCommand(std::string_view command, const std::filesystem::path& requestPa
     }
     throw PlCadPrepError("invalid_command", std::string(kUsageText), "preflight");
   } catch (const PlCadPrepError& e) {
-    WritePreparationEvent(out, run.requestId, "error", e.stage, e.code, e.what());
+    WriteRunEvent(run, "error", e.stage, e.code, e.what());
     return ExitStatusForError(e.code, e.stage);
   } catch (const std::exception& e) {
-    WritePreparationEvent(out, run.requestId, "error", run.stage, "internal_error", e.what());
+    WriteRunEvent(run, "error", run.stage, "internal_error", e.what());
     return 5;
   }
 }

@@ -9,6 +9,7 @@
 #include <Interface_Check.hxx>
 #include <Poly_Triangulation.hxx>
 #include <STEPControl_Reader.hxx>
+#include <Standard_OutOfMemory.hxx>
 #include <StepData_StepModel.hxx>
 #include <TColStd_SequenceOfAsciiString.hxx>
 #include <TopAbs_Orientation.hxx>
@@ -23,6 +24,7 @@
 #include <TopoDS_Shape.hxx>
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cmath>
 #include <gp_Trsf.hxx>
 #include <istream>
@@ -35,6 +37,7 @@
 #include "core/checked.h"
 #include "core/sha256.h"
 #include "mesh/triangle_mesh_builder.h"
+#include "step/mesher_estimate.h"
 #include "step/occt_progress.h"
 #include "step/step_compat.h"
 #include "step/step_failures.h"
@@ -760,13 +763,25 @@ std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearD
   parameters.forceFaceDeflection = false;
   parameters.allowQualityDecrease = false;
 
+  // The mesher allocates outside the ledger; its upper estimate is held for
+  // as long as it runs, so a shape too large to mesh is refused before it starts.
+  const PlCadPrepMemoryReservation mesherMemory = ReserveMemory(
+      context,
+      EstimatePlCadPrepMesher(shape, linearDeflectionMm, angularDeflectionRadians, context).bytes,
+      "mesh");
   PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
                                   kPlCadPrepStepOcctProgressTotal);
+  // A face whose allocation fails is left without triangles while the mesher
+  // goes on and reports success; only errno keeps the trace. Raising the
+  // kernel's out-of-memory lets the caller's boundary report it as such.
+  errno = 0;
   const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepStepOcctMeshParameters(parameters),
                                         indicator.Start());
+  const bool allocationFailed = errno == ENOMEM;
   // A stop requested through the indicator leaves the mesher undone; the
   // context names the reason before the generic failure would.
   CheckpointStage(context, "mesh");
+  if (allocationFailed) throw Standard_OutOfMemory("the mesher could not allocate");
   if (!mesher.IsDone()) {
     throw PlCadPrepError("step_tessellation_failed",
                          "Open CASCADE did not complete STEP tessellation", "mesh");

@@ -134,8 +134,11 @@ std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags);
 // deflection control, model cleaning) under an indicator on stage "mesh" that
 // covers [start, start + span] of kPlCadPrepStepOcctProgressTotal, and returns
 // the mesher's status flags. Every solid the program tessellates goes through
-// it. Throws "step_tessellation_failed" (stage "mesh") when the mesher does
-// not finish, after the context has named any cancellation or overdue run;
+// it. Before meshing it reserves the mesher's estimated memory (stage "mesh",
+// the context's "memory_limit_exceeded" when it does not fit). Throws
+// "step_tessellation_failed" (stage "mesh") when the mesher does not finish,
+// after the context has named any cancellation or overdue run, and the
+// kernel's Standard_OutOfMemory when an allocation failed inside the mesher;
 // kernel exceptions propagate to the caller's boundary.
 std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
                                        double angularDeflectionRadians,
