@@ -28,6 +28,9 @@
 
 namespace {
 
+// Every kernel failure of a generated solid is reported on this stage.
+constexpr std::string_view kKernelFailureStage = "import";
+
 // The mesher settings of every generated solid.
 constexpr double kLinearDeflectionMm = 0.25;
 constexpr double kAngularDeflectionRadians = 0.25;
@@ -133,9 +136,12 @@ void PrepareGenerated(const PlCadPrepRequest& request, const std::filesystem::pa
   PlCadPrepTriangleImport import;
   if (definition.kind == PlShapeKind::apexShape) {
     import.mesh = BuildPlLevelsShapeMesh(definition.levels, request, context);
-  } else if (!RunTrappingFaults([&] {
-               import.mesh = TessellateGeneratedSolid(definition, request, context, progress);
-             })) {
+  } else if (!RunTrappingFaults(
+                 [&] {
+                   import.mesh = TessellateGeneratedSolid(definition, request, context, progress);
+                 },
+                 PlFaultReport{&kKernelFailureStage, "generated_occt_failure",
+                               "Open CASCADE could not generate the requested solid"})) {
     // A fault inside the kernel leaves its state unusable; the run ends here.
     throw PlCadPrepError("generated_occt_failure",
                          "Open CASCADE could not generate the requested solid", "import");

@@ -15,6 +15,8 @@
 #include "driver/elapsed_watchdog.h"
 #include "driver/preparation_event.h"
 #include "pipeline/prepare_pipeline.h"
+#include "platform/event_output.h"
+#include "platform/fault_trap.h"
 #include "platform/file_system.h"
 #include "platform/interrupt_cleanup.h"
 #include "platform/process_limits.h"
@@ -73,6 +75,13 @@ ProgressCallback DriverProgress(DriverRun& run) {
 
 void AcceptRequest(DriverRun& run, const std::string& requestId) {
   run.requestId = requestId;
+  if (executableRun) {
+    // A fault inside kernel work ends the process from the signal handler
+    // with this run's error line, written without the heap.
+    const std::string line =
+        FormatPreparationEvent(run.requestId, "error", "import", "c", "m", 0, 0);
+    SetFinalEventPrefix(std::string_view(line).substr(0, line.rfind("\"stage\":\"") + 9));
+  }
   WriteRunEvent(run, "accepted", "preflight");
   const std::lock_guard<std::mutex> guard(run.lock);
   run.stage = "import";
@@ -165,6 +174,7 @@ std::string NarrowCommandWord(std::string_view argument) {
 
 int RunPeltoCadPrep(int argc, const char* const* argv, std::FILE* events) {
   executableRun = true;
+  EndProcessOnTrappedFaults();
   const std::string command = argc >= 2 ? NarrowCommandWord(argv[1]) : std::string();
   if (argc == 2 && command == "capabilities") {
     return MainCommand("capabilities", {}, events, MakePlCadPrepBackend);

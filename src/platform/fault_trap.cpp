@@ -7,15 +7,20 @@
 #include <array>
 #include <cstddef>
 
+#include "platform/event_output.h"
+#include "platform/interrupt_cleanup.h"
+
 namespace {
 
 constexpr std::array<int, 4> kTrappedSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 // Room for the handler when the fault is a stack overflow.
 constexpr std::size_t kAlternateStackBytes = 64 * 1024;
 
-// The innermost trap of the running work; null outside trapped work. The
-// program is single-threaded, so one pointer serves.
+// The innermost trap of the running work and its report; null outside
+// trapped work. Only the program's main thread runs trapped work.
 sigjmp_buf* volatile activeTrap = nullptr;
+const PlFaultReport* volatile activeReport = nullptr;
+volatile bool endProcessOnFaults = false;
 
 void HandleFault(int signal) {
   sigjmp_buf* const trap = activeTrap;
@@ -28,6 +33,11 @@ void HandleFault(int signal) {
   constexpr char kNote[] = "PeltoCadPrep: a fault signal inside kernel work was trapped\n";
   // Only a diagnostic for a person; a failed write changes nothing.
   [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kNote, sizeof(kNote) - 1);
+  const PlFaultReport* const report = activeReport;
+  if (endProcessOnFaults && report != nullptr && report->stage != nullptr) {
+    WriteFinalEventLine(*report->stage, report->code, report->message);
+    EndProcessNow(5);
+  }
   siglongjmp(*trap, signal);
 }
 
@@ -47,7 +57,7 @@ void UseAlternateStack() {
 // previous ones (a sanitizer's, say) when it ends; each restores the outer trap.
 class TrapFrame {
  public:
-  TrapFrame() : outer(activeTrap) {
+  TrapFrame() : outer(activeTrap), outerReport(activeReport) {
     if (outer != nullptr) return;
     UseAlternateStack();
     struct sigaction action {};
@@ -62,6 +72,7 @@ class TrapFrame {
   TrapFrame& operator=(const TrapFrame&) = delete;
   ~TrapFrame() {
     activeTrap = outer;
+    activeReport = outerReport;
     if (outer != nullptr) return;
     for (std::size_t i = 0; i < kTrappedSignals.size(); ++i) {
       ::sigaction(kTrappedSignals[i], &previous[i], nullptr);
@@ -72,16 +83,20 @@ class TrapFrame {
 
  private:
   sigjmp_buf* const outer;
+  const PlFaultReport* const outerReport;
   std::array<struct sigaction, kTrappedSignals.size()> previous{};
 };
 
 }  // namespace
 
-bool RunTrappingFaults(const std::function<void()>& work) {
+bool RunTrappingFaults(const std::function<void()>& work, const PlFaultReport& report) {
   // Constructed before the jump point, so it is intact when a fault lands here.
   TrapFrame frame;
   if (sigsetjmp(frame.jump, 1) != 0) return false;
+  activeReport = &report;
   activeTrap = &frame.jump;
   work();
   return true;
 }
+
+void EndProcessOnTrappedFaults() { endProcessOnFaults = true; }

@@ -74,7 +74,7 @@ void InstallInterruptCleanup() {
   sigemptyset(&action.sa_mask);
   // Every interrupt signal is held while one handler runs, so removal happens once.
   for (const int signal : kInterruptSignals) sigaddset(&action.sa_mask, signal);
-  action.sa_flags = SA_RESETHAND;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
   for (const int signal : kInterruptSignals) (void)::sigaction(signal, &action, nullptr);
 }
 

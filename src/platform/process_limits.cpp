@@ -25,10 +25,10 @@ void LimitPlCadPrepProcessAddressSpace(std::uint64_t maxMemoryBytes) {
 #else
   rlimit limit{};
   if (getrlimit(RLIMIT_AS, &limit) != 0) {
-    throw PlCadPrepError("internal_error",
-                         std::string("process address-space limit could not be read: ") +
-                             std::strerror(errno),
-                         "preflight");
+    throw PlCadPrepError(
+        "internal_error",
+        std::string("process address-space limit could not be read: ") + std::strerror(errno),
+        "preflight");
   }
   // Both totals stay far below the 64-bit range: maxMemoryBytes is bounded by
   // the request's hard limit.
@@ -37,10 +37,10 @@ void LimitPlCadPrepProcessAddressSpace(std::uint64_t maxMemoryBytes) {
   if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
   limit.rlim_cur = wanted;
   if (setrlimit(RLIMIT_AS, &limit) != 0) {
-    throw PlCadPrepError("internal_error",
-                         std::string("process address-space limit could not be set: ") +
-                             std::strerror(errno),
-                         "preflight");
+    throw PlCadPrepError(
+        "internal_error",
+        std::string("process address-space limit could not be set: ") + std::strerror(errno),
+        "preflight");
   }
 #endif
 }

@@ -12,7 +12,8 @@
 void RunStepKernelWork(const std::string_view& stage, const std::function<void()>& work) {
   bool finished = false;
   try {
-    finished = RunTrappingFaults(work);
+    finished = RunTrappingFaults(work, PlFaultReport{&stage, "step_occt_failure",
+                                                     "Open CASCADE failed while importing STEP"});
   } catch (const Standard_OutOfMemory&) {
     throw PlCadPrepError("memory_limit_exceeded",
                          "Open CASCADE exhausted memory while importing STEP", std::string(stage));

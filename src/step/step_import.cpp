@@ -266,7 +266,7 @@ bool MeasureBounds(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& bou
   PlPoint3 low{};
   PlPoint3 high{};
   box.Get(low[0], low[1], low[2], high[0], high[1], high[2]);
-  for (int axis = 0; axis < 3; ++axis) {
+  for (std::size_t axis = 0; axis < 3; ++axis) {
     if (!std::isfinite(low[axis]) || !std::isfinite(high[axis]) || low[axis] > high[axis]) {
       return false;
     }
@@ -607,7 +607,8 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   {
     ReadOnlyMemoryBuffer buffer(snapshot.bytes);
     std::istream stream(&buffer);
-    if (reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone ||
+    if (PlCadPrepStepHasOverflowingReal(snapshot.bytes) ||
+        reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone ||
         !LoadCheckPassed(reader, context)) {
       throw PlCadPrepError("step_read_failed", "Open CASCADE could not parse the STEP source",
                            "import");

@@ -1,6 +1,8 @@
 #include "step/step_source.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <stdexcept>
@@ -100,4 +102,68 @@ ReadOnlyMemoryBuffer::pos_type ReadOnlyMemoryBuffer::seekpos(pos_type position,
 std::streamsize ReadOnlyMemoryBuffer::showmanyc() {
   const std::streamsize left = egptr() - gptr();
   return left > 0 ? left : -1;
+}
+
+namespace {
+
+// Below 10^290 and with fewer than 290 digits a real cannot pass the largest
+// double; only the others are parsed. strtod in the C locale then reads the
+// digits exactly as the kernel's parser does.
+bool MayOverflow(const std::string& token) {
+  constexpr std::size_t kSafeDigits = 290;
+  const std::size_t mark = token.find_first_of("Ee");
+  if (mark == std::string::npos) return token.size() >= kSafeDigits;
+  if (mark >= kSafeDigits) return true;
+  std::size_t exponent = 0;
+  for (std::size_t i = mark + 1; i < token.size(); ++i) {
+    if (token[i] < '0' || token[i] > '9') continue;
+    exponent = exponent * 10 + static_cast<std::size_t>(token[i] - '0');
+    if (exponent >= kSafeDigits) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PlCadPrepStepHasOverflowingReal(std::span<const char> text) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto isWordChar = [&](char c) {
+    return isDigit(c) || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  };
+  const std::size_t size = text.size();
+  std::string token;
+  std::size_t at = 0;
+  while (at < size) {
+    const char c = text[at];
+    if (c == '\'') {
+      // A string; a doubled quote inside it is an escaped quote.
+      ++at;
+      while (at < size) {
+        if (text[at] == '\'' && (at + 1 >= size || text[at + 1] != '\'')) break;
+        at += text[at] == '\'' ? 2 : 1;
+      }
+      ++at;
+    } else if (c == '/' && at + 1 < size && text[at + 1] == '*') {
+      const std::string_view rest(text.data() + at + 2, size - at - 2);
+      const std::size_t end = rest.find("*/");
+      at = end == std::string_view::npos ? size : at + 2 + end + 2;
+    } else if (isWordChar(c) || c == '#' || c == '.') {
+      // Keywords, entity names, enumerations and the digits of a reference
+      // are never numbers, and neither are the letters that follow them.
+      if (isDigit(c) && (at == 0 || !isWordChar(text[at - 1])) &&
+          (at == 0 || (text[at - 1] != '#' && text[at - 1] != '.'))) {
+        token.clear();
+        while (at < size && (isDigit(text[at]) || text[at] == '.' || text[at] == 'E' ||
+                             text[at] == 'e' || text[at] == '+' || text[at] == '-')) {
+          token += text[at++];
+        }
+        if (MayOverflow(token) && std::isinf(std::strtod(token.c_str(), nullptr))) return true;
+        continue;
+      }
+      ++at;
+    } else {
+      ++at;
+    }
+  }
+  return false;
 }

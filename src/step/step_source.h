@@ -33,6 +33,11 @@ PlCadPrepStepSourceSnapshot SnapshotPlCadPrepStepSource(const std::filesystem::p
                                                         const PlCadPrepOperationContext& context,
                                                         const ProgressCallback& progress);
 
+// True when a real number outside strings and comments of the STEP text is
+// too large for a double: the parser reads it as an infinity, on which the
+// kernel's shape healing can loop forever or fault.
+[[nodiscard]] bool PlCadPrepStepHasOverflowingReal(std::span<const char> text);
+
 // A get-only stream buffer over bytes it does not own; seeking stays inside
 // them. Nothing is ever written through it.
 class ReadOnlyMemoryBuffer final : public std::streambuf {

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "platform/event_output.h"
 
 namespace {
 
@@ -43,6 +49,42 @@ TEST(FaultTrap, AnInnerFaultEndsOnlyTheInnerWork) {
   }));
   EXPECT_FALSE(inner);
   EXPECT_TRUE(outerFinished);
+}
+
+// In the executable a fault never returns: the handler writes the innermost
+// work's report as the last event line and ends the process.
+TEST(FaultTrap, EndsTheProcessWithTheReportWhenAskedTo) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    SetFinalEventPrefix(R"({"requestId":"r1","stage":")");
+    EndProcessOnTrappedFaults();
+    const std::string_view outer = "heal";
+    const std::string_view inner = "mesh";
+    (void)RunTrappingFaults(
+        [&] {
+          (void)RunTrappingFaults([] { (void)raise(SIGSEGV); },
+                                  PlFaultReport{&inner, "inner_failure", "the inner work faulted"});
+        },
+        PlFaultReport{&outer, "outer_failure", "the outer work faulted"});
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::string output;
+  char buffer[256];
+  ssize_t n = 0;
+  while ((n = read(pipeEnds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
+  close(pipeEnds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  EXPECT_EQ(
+      output,
+      R"({"requestId":"r1","stage":"mesh","code":"inner_failure","message":"the inner work faulted"})"
+      "\n");
 }
 
 }  // namespace

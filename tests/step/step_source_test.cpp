@@ -179,4 +179,26 @@ TEST(StepSourceMemoryBuffer, AnEmptyBufferIsAtItsEnd) {
   EXPECT_EQ(buffer.in_avail(), -1);
 }
 
+TEST(StepSourceText, FindsRealsTooLargeForADoubleOnlyWhereTheParserReadsNumbers) {
+  const std::string huge = "1" + std::string(320, '0') + ".";
+  struct Case {
+    std::string text;
+    bool overflows;
+  };
+  const Case cases[] = {
+      {"#12 = CARTESIAN_POINT('',(1.E+400,0.,0.));", true},
+      {"#12 = CARTESIAN_POINT('',(0.,-2.E+308,0.));", true},
+      {"#12 = CARTESIAN_POINT('',(0.,0.," + huge + "));", true},
+      {"#12 = CARTESIAN_POINT('',(1.7E+308,1.E-400,0.E+000));", false},
+      {"#12 = CARTESIAN_POINT('it''s 1.E+400',(0.,0.,0.));", false},
+      {"/* 1.E+400 */ #12 = CARTESIAN_POINT('',(0.,0.,0.));", false},
+      {"#12 = AXIS2_PLACEMENT_3D('',#13,#14,#15); #16 = ENUM(.E400.);", false},
+      {"#12 = CARTESIAN_POINT('',(0.,0.,0.));\n#13 = X('unterminated 1.E+400", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 60));
+    EXPECT_EQ(PlCadPrepStepHasOverflowingReal(c.text), c.overflows);
+  }
+}
+
 }  // namespace
