@@ -3,10 +3,13 @@
 # make build - install what is missing and build
 # make test-sanitize - the same tests built with AddressSanitizer and
 #              UndefinedBehaviorSanitizer in build-asan (run by CI after make test)
+# make fuzz  - build the libFuzzer targets with clang in build-fuzz and run each
+#              for FUZZ_SECONDS seconds (default 60); not part of make test
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test test-sanitize demo clean
+.PHONY: deps configure build test test-sanitize demo fuzz clean
 
 deps:
 	@bash tools/bootstrap.sh
@@ -29,6 +32,9 @@ test-sanitize: deps
 
 demo: build
 	@bash tools/demo.sh $(BUILD_DIR)/PeltoCadPrep
+
+fuzz:
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash tools/fuzz.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

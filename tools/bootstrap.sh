@@ -10,6 +10,10 @@ packages=(
   libocct-data-exchange-dev
   libzip-dev libssl-dev
 )
+# `bootstrap.sh fuzz` adds the compiler and runtime of the fuzz targets.
+if [[ "${1:-}" == fuzz ]]; then
+  packages+=(clang-14 libfuzzer-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
