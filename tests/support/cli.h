@@ -24,9 +24,14 @@ inline std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-// Every argument is passed unchanged; standard error is discarded.
-inline CliRun RunCli(const std::vector<std::string>& args) {
+// Every argument is passed unchanged; standard error is discarded. With a
+// time bound, a run still going after that many seconds is killed and ends
+// with status 137.
+inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds = 0) {
   std::string command = ShellQuote(PL_EXECUTABLE_PATH);
+  if (timeBoundSeconds > 0) {
+    command = "timeout -s KILL " + std::to_string(timeBoundSeconds) + " " + command;
+  }
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
   command += " 2>/dev/null";
   CliRun run;
