@@ -105,15 +105,6 @@ std::vector<std::filesystem::path> MalformedSources() {
   return files;
 }
 
-std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class MalformedStep : public TempDirTest {
  protected:
   std::filesystem::path Request(const StepCommand& command, const std::filesystem::path& source,
@@ -178,7 +169,7 @@ class MalformedStep : public TempDirTest {
     if (run.status == 0) {
       EXPECT_EQ(errors, 0);
       EXPECT_EQ(run.lines.back(), kComplete);
-      ASSERT_EQ(FolderNames(out), std::vector<std::string>{command.outputName});
+      ASSERT_EQ(ListDir(out), std::vector<std::string>{command.outputName});
       ExpectCompleteOutput(command, out / command.outputName);
       return;
     }
@@ -188,7 +179,7 @@ class MalformedStep : public TempDirTest {
     const std::string code = last["code"].String();
     EXPECT_TRUE(kImportCodes.contains(code) || command.sourceRefusals.contains(code))
         << run.lines.back();
-    EXPECT_EQ(FolderNames(out), std::vector<std::string>{});
+    EXPECT_EQ(ListDir(out), std::vector<std::string>{});
   }
 };
 
@@ -253,7 +244,7 @@ TEST_F(MalformedStep, DanglingPlacementPointIsAReadFailureOfEveryCommand) {
     const CliRun run = RunCli({c.command, c.request.string()}, kTimeBound);
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.lines, expected);
-    EXPECT_EQ(FolderNames(out), std::vector<std::string>{});
+    EXPECT_EQ(ListDir(out), std::vector<std::string>{});
   }
 }
 
