@@ -508,8 +508,8 @@ def _write_corpus(args):
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     rows = []
-    for spec in args.bases:
-        path, _, count = spec.partition(":")
+    for base_argument in args.bases:
+        path, _, count = base_argument.partition(":")
         base = Path(path)
         per_kind = int(count) if count else args.per_kind
         data = base.read_bytes()
