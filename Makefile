@@ -3,13 +3,15 @@
 # make build - install what is missing and build
 # make test-sanitize - the same tests built with AddressSanitizer and
 #              UndefinedBehaviorSanitizer in build-asan (run by CI after make test)
+# make review - start the review workstation on 127.0.0.1 and print its address
+#              (PORT=N picks the port; default 8765)
 # make fuzz  - build the libFuzzer targets with clang in build-fuzz and run each
 #              for FUZZ_SECONDS seconds (default 60); not part of make test
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test test-sanitize demo fuzz clean
+.PHONY: deps configure build test test-sanitize demo review fuzz clean
 
 deps:
 	@bash tools/bootstrap.sh
@@ -32,6 +34,9 @@ test-sanitize: deps
 
 demo: build
 	@bash tools/demo.sh $(BUILD_DIR)/PeltoCadPrep
+
+review: deps
+	@bash tools/review.sh --port $(or $(PORT),8765)
 
 fuzz:
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash tools/fuzz.sh
