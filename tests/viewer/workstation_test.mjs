@@ -184,13 +184,27 @@ function withGlbJson(glb, change) {
   return Buffer.concat([header, body, bin]);
 }
 
+// Drops files on the page as a person drags them from a file manager.
+async function drop(page, files) {
+  const payload = files.map(([name, bytes]) => [name, bytes.toString('base64')]);
+  await page.evaluate((items) => {
+    const transfer = new DataTransfer();
+    for (const [name, base64] of items) {
+      transfer.items.add(new File([Uint8Array.from(atob(base64), (c) => c.charCodeAt(0))], name));
+    }
+    window.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, payload);
+}
+
 test('solids prepare would refuse are marked and can be excluded at once', { skip: missing && 'environment not set' }, async () => {
-  const path = join(work, 'refused.glb');
-  writeFileSync(path, withGlbJson(readFileSync(join(work, 'assembly.review.glb')), (json) => {
+  const refused = withGlbJson(readFileSync(join(work, 'assembly.review.glb')), (json) => {
     json.nodes[1].extras.untriangulatedBoundaryFaceCount = 2;
-  }));
+  });
   const { page, faults } = await openPage();
-  await upload(page, 'review-file', path);
+  // The seat record comes first in the drop; it is still matched against the model.
+  await drop(page, [['assembly.seat.json', readFileSync(join(work, 'assembly.seat.json'))], ['refused.glb', refused]]);
+  await page.waitForSelector('.mount img[src^="data:image/png"]');
+  assert.equal(await bannerText(page), '');
   await page.waitForSelector('#solid-list li.refused');
   assert.deepEqual(await page.$$eval('#solid-list li.refused', (rows) => rows.map((row) => row.dataset.ordinal)), ['2']);
   assert.match(await text(page, '#refused-warning'), /Solid 2: .*step_source_deviation_unbounded.*must be excluded/);

@@ -79,9 +79,8 @@ for (const tab of document.querySelectorAll('.tab')) tab.addEventListener('click
 window.addEventListener('dragover', (event) => event.preventDefault());
 window.addEventListener('drop', async (event) => {
   event.preventDefault();
-  // Review models first, so a seat record dropped with its model is matched against it.
-  const files = [...event.dataTransfer.files].sort((a, b) => Number(b.name.endsWith('.glb')) - Number(a.name.endsWith('.glb')));
-  for (const file of files) await openFile(file);
+  // In any order: a seat record opened before its model is matched when the model comes.
+  for (const file of event.dataTransfer.files) await openFile(file);
 });
 window.addEventListener('error', (event) => report.error(`The page met a fault: ${event.message}`));
 window.addEventListener('unhandledrejection', (event) => report.error(`The page met a fault: ${event.reason?.message ?? event.reason}`));

@@ -100,6 +100,10 @@ export class ReviewPage {
 
   openReviewModel(buffer, fileName) {
     const review = readReviewModel(buffer, fileName);
+    for (const mesh of [...(this.meshes ?? []), this.overlayMesh].filter(Boolean)) {
+      mesh.geometry.dispose();
+      mesh.material.dispose();
+    }
     this.review = review;
     this.reset();
     this.meshes = review.components.map((component, index) => {

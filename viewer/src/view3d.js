@@ -129,13 +129,21 @@ export class View3D {
   listenForPicks() {
     const canvas = this.renderer.domElement;
     let down = null;
+    // One pick per frame at most: a large model makes each pick cost.
+    let lastMove = null;
     canvas.addEventListener('pointermove', (event) => {
-      const object = this.pickAt(event.clientX, event.clientY);
-      if (object !== this.hovered) {
-        this.hovered = object;
-        this.onHover(object);
-        canvas.style.cursor = object ? 'pointer' : 'grab';
+      if (lastMove === null) {
+        requestAnimationFrame(() => {
+          const object = this.pickAt(lastMove.clientX, lastMove.clientY);
+          lastMove = null;
+          if (object !== this.hovered) {
+            this.hovered = object;
+            this.onHover(object);
+            canvas.style.cursor = object ? 'pointer' : 'grab';
+          }
+        });
       }
+      lastMove = event;
     });
     canvas.addEventListener('pointerleave', () => {
       if (this.hovered) {
