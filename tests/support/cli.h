@@ -24,6 +24,25 @@ inline std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
+// Runs a shell command line and returns everything it wrote to standard
+// output with its exit status (-1 when it did not exit normally).
+struct ShellRun {
+  std::string output;
+  int status = -1;
+};
+
+inline ShellRun RunShell(const std::string& command) {
+  ShellRun run;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
 // Every argument is passed unchanged; standard error is discarded. With a
 // time bound, a run still going after that many seconds is killed and ends
 // with status 137.
@@ -33,16 +52,10 @@ inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds 
     command = "timeout -s KILL " + std::to_string(timeBoundSeconds) + " " + command;
   }
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
-  command += " 2>/dev/null";
+  const ShellRun shell = RunShell(command + " 2>/dev/null");
   CliRun run;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  std::string output;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.status = shell.status;
+  const std::string& output = shell.output;
   std::size_t start = 0;
   while (start < output.size()) {
     const std::size_t end = output.find('\n', start);
