@@ -12,7 +12,7 @@ packages=(
   libocct-foundation-dev libocct-modeling-data-dev libocct-modeling-algorithms-dev
   libocct-data-exchange-dev
   libzip-dev libssl-dev
-  chromium
+  chromium python3 parallel
 )
 # Node.js and npm serve and test the review workstation; a machine that has
 # them from elsewhere keeps its own.
