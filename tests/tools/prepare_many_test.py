@@ -11,9 +11,9 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import zipfile
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "prepare_many")
+INSPECTOR = os.path.join(os.path.dirname(TOOL), "inspect_package")
 EXECUTABLE = os.environ.get("PL_EXECUTABLE")
 
 # A 100 mm cube and a tetrahedron with 100 mm legs, both closed and outward facing.
@@ -133,9 +133,13 @@ class PrepareManyTest(unittest.TestCase):
     def assert_package(self, row, triangles):
         package = os.path.join(self.out, "packages", row["request_id"] + ".peltogeom")
         self.assertEqual(os.path.getsize(package), int(row["package_bytes"]))
-        with zipfile.ZipFile(package) as z:
-            manifest = json.loads(z.read("manifest.json"))
-        self.assertEqual(manifest["validation"]["triangleCount"], triangles)
+        # The package inspector verifies the whole package, not only its manifest.
+        inspected = subprocess.run([sys.executable, INSPECTOR, "--json", package],
+                                   capture_output=True, text=True)
+        self.assertEqual(inspected.returncode, 0, inspected.stderr)
+        report = json.loads(inspected.stdout)
+        self.assertEqual(report["manifest"]["validation"]["triangleCount"], triangles)
+        self.assertEqual(report["manifest"]["source"]["name"], os.path.basename(row["source"]))
 
     def assert_review_requests(self, row):
         review = os.path.join(self.out, "review")
