@@ -255,4 +255,14 @@ test('broken and mismatched files are refused in words', { skip: missing && 'env
   assert.equal(await page.$$eval('.mount', (mounts) => mounts.length), 0, 'the mismatched seat record shows no mount');
   assert.deepEqual(faults, []);
   await page.close();
+
+  // A seat record opened first is dropped, in words, when its review model turns out to be another source's.
+  const second = await openPage();
+  await upload(second.page, 'seat-file', join(work, 'other.seat.json'));
+  await upload(second.page, 'review-file', join(work, 'assembly.review.glb'));
+  await second.page.waitForSelector('#solid-list li');
+  assert.match(await bannerText(second.page), /seat record that was open was measured from another source/);
+  assert.equal(await second.page.$$eval('.mount', (mounts) => mounts.length), 0);
+  assert.deepEqual(second.faults, []);
+  await second.page.close();
 });

@@ -45,6 +45,8 @@ async function openFile(file, expected) {
   try {
     const buffer = await file.arrayBuffer();
     kind ??= kindOf(file, new Uint8Array(buffer, 0, Math.min(4, buffer.byteLength)));
+    // Cleared first: opening one file may still report on another (a seat record it closes).
+    report.clear();
     if (kind === 'review') {
       showTab('review');
       reviewPage.openReviewModel(buffer, file.name);
@@ -58,7 +60,6 @@ async function openFile(file, expected) {
       throw new Error(`${file.name} is none of the files this page reads: a review model (.glb), ` +
         'a seat record (.json) or a package (.peltogeom)');
     }
-    report.clear();
   } catch (error) {
     const message = `${file.name} could not be opened: ${error.message}`;
     report.error(message);

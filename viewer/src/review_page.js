@@ -56,7 +56,7 @@ export class ReviewPage {
     this.excluded = new Set();
     this.selected = null;
     this.hovered = null;
-    this.mountIndex = null;
+    this.forgetMount();
     this.freeShellDecision = null;
     this.baseAngles = [0];
   }
@@ -134,8 +134,11 @@ export class ReviewPage {
     const seat = readSeatRecord(text, fileName);
     if (this.review) checkSeatMatchesReview(seat, this.review);
     this.seat = seat;
-    this.mountIndex = null;
-    if (this.review) this.drawMounts();
+    this.forgetMount();
+    if (this.review) {
+      this.showModel();
+      this.drawMounts();
+    }
     else $('mount-hint').textContent = `${fileName} is open; open the review model of the same source to see its mounts.`;
     this.refreshDecisions();
   }
@@ -256,6 +259,13 @@ export class ReviewPage {
       `${x.untriangulatedBoundaryFaceCount} untriangulated, ${x.discardedDegenerateTriangleCount} degenerate triangles dropped.\n` +
       `same-policy occurrence ${x.samePolicyOccurrenceSha256}\nplaced mesh ${x.placedMeshStreamSha256}\n` +
       `review mesh ${x.reviewMeshStreamSha256}`;
+  }
+
+  // No mount is chosen until the person picks one from the current seat record.
+  forgetMount() {
+    this.mountIndex = null;
+    $('show-seated').checked = false;
+    $('show-seated').disabled = true;
   }
 
   chosenMount() {
