@@ -76,7 +76,7 @@ export class PackagePage {
     this.view = new View3D($('package-view'));
     this.pkg = null;
     for (const id of ['orientation-select', 'show-search', 'show-refine', 'show-preview']) {
-      $(id).addEventListener('change', () => this.draw());
+      $(id).addEventListener('change', () => this.draw({ keepCamera: true }));
     }
   }
 
@@ -129,7 +129,7 @@ export class PackagePage {
       section('Members', memberCount, table(members.map((member) => row([[member.name, 'mono'], [sizeText(member.size), 'num']])))));
   }
 
-  draw() {
+  draw({ keepCamera = false } = {}) {
     if (!this.pkg) return;
     const entry = this.pkg.orientations[Number($('orientation-select').value) || 0];
     // Grids are baked for the mesh turned by the grid angle; a quarter-turn
@@ -150,7 +150,7 @@ export class PackagePage {
       notes.push(`${level} grid (${grid.cellSizeMm} mm): ${grid.occupiedCount} occupied cells of ` +
         `${grid.dims.join(' × ')}, ${truncated ? `the first ${count} of ${total}` : `${count}`} with an open face drawn`);
     }
-    this.view.show(baked, { up: 'y', plate: true });
+    this.view.show(baked, { up: 'y', plate: true, keepCamera });
     $('package-legend').textContent = `Mount frame · millimetres · Y up, the plate is y = 0\n` +
       `Orientation ${entry.angleDeg}°${entry.angleDeg === entry.gridAngleDeg ? '' : ` (grids baked at ${entry.gridAngleDeg}°)`}`;
     $('cell-note').textContent = notes.length > 0 ? notes.join('\n') : 'No grid shown: tick search or refine.';

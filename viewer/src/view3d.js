@@ -79,7 +79,8 @@ export class View3D {
 
   // Replaces what is shown. `up` is 'z' for a source frame as CAD tools draw
   // it, 'y' for the mount frame, whose plate is the plane y = 0.
-  show(object, { up, plate = false, pickables = [] }) {
+  // `keepCamera` leaves the person's view as it is (a toggle, not a new model).
+  show(object, { up, plate = false, pickables = [], keepCamera = false }) {
     this.content.clear();
     this.decor.clear();
     this.content.add(object);
@@ -90,8 +91,13 @@ export class View3D {
     const reach = Math.max(size.x, size.y, size.z, 1);
     this.decor.add(labelledAxes(reach * 0.35));
     if (plate) {
-      const grid = new THREE.GridHelper(Math.ceil(reach * 1.6 / 50) * 50, Math.ceil(reach * 1.6 / 50), 0x8a96a8, 0xc6ccd6);
-      this.decor.add(grid);
+      // 50 mm squares on the lattice of the search cells: an even count keeps a line on the origin.
+      const squares = 2 * Math.ceil((reach * 0.8) / 50);
+      this.decor.add(new THREE.GridHelper(squares * 50, squares, 0x8a96a8, 0xc6ccd6));
+    }
+    if (keepCamera) {
+      this.requestRender();
+      return;
     }
     this.camera.up.set(0, up === 'z' ? 0 : 1, up === 'z' ? 1 : 0);
     const centre = box.getCenter(new THREE.Vector3());
