@@ -1,11 +1,18 @@
 #pragma once
 // Runs the built executable with arguments and collects its standard output
-// lines and exit status.
+// lines and exit status. Every package a run publishes is read again by the
+// package inspector, which shares no code with the program.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/json_walk.h"
 
 struct CliRun {
   std::vector<std::string> lines;
@@ -43,6 +50,18 @@ inline ShellRun RunShell(const std::string& command) {
   return run;
 }
 
+// After a `prepare` that completed: the inspector must accept the package
+// that the request names.
+inline void ExpectInspectorAccepts(const std::string& requestPath) {
+  std::ifstream in(requestPath, std::ios::binary);
+  const std::string request((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string package = JsonWalk(request)["outputPath"].String();
+  ASSERT_TRUE(std::filesystem::is_regular_file(package)) << package;
+  const ShellRun inspected = RunShell("python3 " + ShellQuote(PL_TOOLS_DIR "/inspect_package") +
+                                      " " + ShellQuote(package) + " 2>&1 >/dev/null");
+  EXPECT_EQ(inspected.status, 0) << package << ": " << inspected.output;
+}
+
 // Every argument is passed unchanged; standard error is discarded. With a
 // time bound, a run still going after that many seconds is killed and ends
 // with status 137.
@@ -66,5 +85,6 @@ inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds 
     run.lines.push_back(output.substr(start, end - start));
     start = end + 1;
   }
+  if (args.size() == 2 && args[0] == "prepare" && run.status == 0) ExpectInspectorAccepts(args[1]);
   return run;
 }
