@@ -105,7 +105,7 @@ export class View3D {
     // Far enough that the bounding sphere fits the narrower of the two fields of view.
     const halfField = THREE.MathUtils.degToRad(this.camera.fov) / 2;
     const narrower = Math.min(halfField, Math.atan(Math.tan(halfField) * this.camera.aspect));
-    const distance = Math.max(size.length() / 2, 1) / Math.sin(narrower) * 0.9;
+    const distance = Math.max(size.length() / 2, 1) / Math.sin(narrower);
     this.camera.position.copy(centre).addScaledVector(away.normalize(), distance);
     this.camera.near = distance / 1000;
     this.camera.far = distance * 100;
