@@ -3,6 +3,7 @@
 // A package comes from elsewhere and may be damaged, so every fault ends in a
 // PackageError whose message tells a person what is wrong, and every size is
 // checked against the bytes at hand before anything is allocated for it.
+import { ReadError, readGlb, readTriangleMesh } from './glb.js';
 
 export class PackageError extends Error {
   constructor(message) {
@@ -243,91 +244,15 @@ function checkMembers(members, manifest) {
 
 // ---- preview: binary glTF ----
 
-const kGlbMagic = 0x46546c67;
-const kJsonChunk = 0x4e4f534a;
-const kBinChunk = 0x004e4942;
-const kComponentBytes = { 5121: 1, 5123: 2, 5125: 4, 5126: 4 };
-const kComponentReaders = { 5121: 'getUint8', 5123: 'getUint16', 5125: 'getUint32', 5126: 'getFloat32' };
-const kTypeWidths = { SCALAR: 1, VEC3: 3 };
-
-function readGlb(member) {
-  const what = `package member ${member.name}`;
-  const bytes = member.bytes;
-  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  if (bytes.length < 28 || view.getUint32(0, true) !== kGlbMagic || view.getUint32(16, true) !== kJsonChunk) {
-    fail(`${what} is not a binary glTF model`);
-  }
-  if (view.getUint32(4, true) !== 2) fail(`${what} is a glTF model of version ${view.getUint32(4, true)}; only version 2 is read`);
-  if (view.getUint32(8, true) !== bytes.length) fail(`${what} is truncated or padded: its header gives a different length`);
-  const jsonLength = view.getUint32(12, true);
-  const binAt = 20 + jsonLength;
-  if (jsonLength % 4 !== 0 || binAt + 8 > bytes.length) fail(`${what} is truncated: its JSON chunk reaches past the end`);
-  const json = parseJson(bytes.subarray(20, binAt), `the JSON chunk of ${what}`).value;
-  const binLength = view.getUint32(binAt, true);
-  if (view.getUint32(binAt + 4, true) !== kBinChunk || binAt + 8 + binLength > bytes.length) {
-    fail(`${what} has a damaged binary chunk`);
-  }
-  if (!isObject(json)) fail(`${what} has a JSON chunk that is not a glTF document`);
-  return { json, what, bin: new DataView(bytes.buffer, bytes.byteOffset + binAt + 8, binLength) };
-}
-
-// Returns a reader for `count` elements of an accessor after checking its
-// type, its buffer view and that every element lies inside the binary chunk.
-function accessorElements(glb, index, types, type) {
-  const accessor = glb.json.accessors?.[index];
-  const what = `${glb.what} accessor ${index}`;
-  if (!isObject(accessor) || !types.includes(accessor.componentType) || accessor.type !== type) {
-    fail(`${what} is missing or is not a ${type} of the expected component type`);
-  }
-  const width = kTypeWidths[type];
-  const count = accessor.count;
-  const size = kComponentBytes[accessor.componentType];
-  const bufferView = glb.json.bufferViews?.[accessor.bufferView];
-  if (!Number.isInteger(count) || count < 0 || !isObject(bufferView) || (bufferView.buffer ?? 0) !== 0) {
-    fail(`${what} has no valid count or buffer view`);
-  }
-  const viewOffset = bufferView.byteOffset ?? 0;
-  const viewLength = bufferView.byteLength;
-  const offset = accessor.byteOffset ?? 0;
-  const stride = bufferView.byteStride ?? size * width;
-  if (![viewOffset, viewLength, offset, stride].every((v) => Number.isInteger(v) && v >= 0) ||
-      viewOffset + viewLength > glb.bin.byteLength || stride < size * width) {
-    fail(`${what} has a buffer view that reaches past the binary chunk`);
-  }
-  if ((viewOffset + offset) % size !== 0 || stride % size !== 0) fail(`${what} is not aligned to its component size`);
-  if (count > 0 && offset + stride * (count - 1) + size * width > viewLength) {
-    fail(`${what} holds more elements than its buffer view`);
-  }
-  const read = glb.bin[kComponentReaders[accessor.componentType]].bind(glb.bin);
-  return { count, at: (n, c) => read(viewOffset + offset + n * stride + c * size, true) };
-}
-
 function readPreview(member) {
-  const glb = readGlb(member);
-  const primitive = glb.json.meshes?.[0]?.primitives?.[0];
-  if (!isObject(primitive) || (primitive.mode ?? 4) !== 4) fail(`${glb.what} has no triangle mesh`);
-  const source = accessorElements(glb, primitive.attributes?.POSITION, [5126], 'VEC3');
-  const positions = new Float32Array(source.count * 3);
-  const min = [Infinity, Infinity, Infinity];
-  const max = [-Infinity, -Infinity, -Infinity];
-  for (let n = 0; n < source.count; ++n) {
-    for (let c = 0; c < 3; ++c) {
-      const value = source.at(n, c);
-      if (!Number.isFinite(value)) fail(`${glb.what} has a vertex position that is not a finite number`);
-      positions[n * 3 + c] = value;
-      if (value < min[c]) min[c] = value;
-      if (value > max[c]) max[c] = value;
-    }
+  try {
+    const what = `package member ${member.name}`;
+    const glb = readGlb(member.bytes, what);
+    return readTriangleMesh(glb, glb.json.meshes?.[0]?.primitives?.[0], what);
+  } catch (error) {
+    if (error instanceof ReadError) fail(error.message);
+    throw error;
   }
-  const corners = accessorElements(glb, primitive.indices, [5121, 5123, 5125], 'SCALAR');
-  if (corners.count === 0 || corners.count % 3 !== 0) fail(`${glb.what} has no whole triangles`);
-  const indices = new Uint32Array(corners.count);
-  for (let n = 0; n < corners.count; ++n) {
-    const index = corners.at(n, 0);
-    if (index >= source.count) fail(`${glb.what} has a triangle index past its ${source.count} vertices`);
-    indices[n] = index;
-  }
-  return { positions, indices, min, max };
 }
 
 // ---- voxel grids ----

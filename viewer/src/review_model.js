@@ -1,17 +1,13 @@
 // Reads a review model (the .glb written by `PeltoCadPrep review`): the scene
 // extras that name the source and the review policy, one selectable solid per
 // node with its diagnostics and identities, and the optional free-shell overlay.
-import { ReadError, readGlb, readIndices, readPositions } from './glb.js';
+import { ReadError, readGlb, readTriangleMesh } from './glb.js';
 
 export const kReviewSchema = 'pelto.geometry.step-component-review.v1';
 
 function meshOf(glb, node) {
-  const primitive = glb.json.meshes?.[node.mesh]?.primitives?.[0];
-  if (!primitive || primitive.mode !== 4) {
-    throw new ReadError(`${glb.what}: node "${node.name}" has no triangle mesh`);
-  }
-  const positions = readPositions(glb, primitive.attributes?.POSITION);
-  const indices = readIndices(glb, primitive.indices, positions.length / 3);
+  const { positions, indices } = readTriangleMesh(glb, glb.json.meshes?.[node.mesh]?.primitives?.[0],
+    `${glb.what}: node "${node.name}"`);
   return { positions, indices };
 }
 
@@ -22,7 +18,7 @@ function requireCount(extras, name, what) {
 }
 
 export function readReviewModel(arrayBuffer, fileName) {
-  const glb = readGlb(arrayBuffer, fileName);
+  const glb = readGlb(new Uint8Array(arrayBuffer), fileName);
   const scene = glb.json.scenes?.[glb.json.scene ?? 0];
   const extras = scene?.extras;
   if (!extras || extras.schema !== kReviewSchema) {
