@@ -5,14 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "support/json_walk.h"
+#include "support/package_reader.h"
 
 struct CliRun {
   std::vector<std::string> lines;
@@ -51,15 +52,35 @@ inline ShellRun RunShell(const std::string& command) {
 }
 
 // After a `prepare` that completed: the inspector must accept the package
-// that the request names.
-inline void ExpectInspectorAccepts(const std::string& requestPath) {
-  std::ifstream in(requestPath, std::ios::binary);
-  const std::string request((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string package = JsonWalk(request)["outputPath"].String();
-  ASSERT_TRUE(std::filesystem::is_regular_file(package)) << package;
-  const ShellRun inspected = RunShell("python3 " + ShellQuote(PL_TOOLS_DIR "/inspect_package") +
-                                      " " + ShellQuote(package) + " 2>&1 >/dev/null");
-  EXPECT_EQ(inspected.status, 0) << package << ": " << inspected.output;
+// that the request names and agree with this suite's own reading of it on the
+// members, the asset identity and the triangle count.
+inline void ExpectInspectorAgrees(const std::string& requestPath) {
+  std::ifstream request(requestPath, std::ios::binary);
+  const std::string requestText((std::istreambuf_iterator<char>(request)), std::istreambuf_iterator<char>());
+  const std::string package = JsonWalk(requestText)["outputPath"].String();
+  std::ifstream in(package, std::ios::binary);
+  const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const PackageContents contents = ReadPackage(
+      {reinterpret_cast<const std::uint8_t*>(image.data()), image.size()});
+  ASSERT_EQ(contents.problem, "") << package;
+  ASSERT_FALSE(contents.entries.empty()) << package;
+  const std::vector<std::uint8_t>& manifestBytes = contents.entries[0].bytes;
+  const std::string manifestText(manifestBytes.begin(), manifestBytes.end());
+  const JsonWalk manifest(manifestText);
+
+  const ShellRun run = RunShell("python3 " + ShellQuote(PL_TOOLS_DIR "/inspect_package") +
+                                " --json " + ShellQuote(package) + " 2>&1");
+  ASSERT_EQ(run.status, 0) << package << ": " << run.output;
+  const std::string reportText = run.output.substr(0, run.output.find_last_not_of('\n') + 1);
+  const JsonWalk report(reportText);
+  EXPECT_EQ(report["assetId"].String(), manifest["assetId"].String());
+  std::vector<std::string> inspected;
+  for (const JsonWalk& member : report["members"].Elements()) {
+    inspected.push_back(member["name"].String());
+  }
+  EXPECT_EQ(inspected, contents.Names());
+  EXPECT_EQ(report["manifest"]["validation"]["triangleCount"].Text(),
+            manifest["validation"]["triangleCount"].Text());
 }
 
 // Every argument is passed unchanged; standard error is discarded. With a
@@ -85,6 +106,6 @@ inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds 
     run.lines.push_back(output.substr(start, end - start));
     start = end + 1;
   }
-  if (args.size() == 2 && args[0] == "prepare" && run.status == 0) ExpectInspectorAccepts(args[1]);
+  if (args.size() == 2 && args[0] == "prepare" && run.status == 0) ExpectInspectorAgrees(args[1]);
   return run;
 }
