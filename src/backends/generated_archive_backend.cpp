@@ -12,19 +12,19 @@
 #include <utility>
 #include <vector>
 
-#include "generated/analytic_member.h"
-#include "generated/generated_provenance.h"
-#include "generated/generated_solid.h"
-#include "generated/levels_shape.h"
-#include "generated/shape_definition.h"
+#include "shapes/analytic_member.h"
+#include "shapes/generated_provenance.h"
+#include "shapes/generated_solid.h"
+#include "shapes/levels_shape.h"
+#include "shapes/shape_definition.h"
 #include "members/derived_members.h"
 #include "mesh/triangle_mesh_builder.h"
 #include "package/manifest.h"
 #include "package/package_archive.h"
 #include "platform/fault_trap.h"
 #include "platform/file_system.h"
-#include "step/step_import.h"
-#include "step/step_triangle_extraction.h"
+#include "kernel/tessellation.h"
+#include "kernel/triangle_extraction.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
                                         const ProgressCallback& progress) {
   const PlGeneratedSolid record = MakePlGeneratedSolid(definition);
   (void)TessellatePlCadPrepShape(record.solid, kLinearDeflectionMm, kAngularDeflectionRadians,
-                                 context, progress, 0, kPlCadPrepStepOcctProgressTotal);
+                                 context, progress, 0, kPlCadPrepKernelProgressTotal);
   // Every context the pipeline makes carries the run's cancellation.
   assert(context.cancellation != nullptr);
   PlTriangleMeshBuilder builder(request, *context.cancellation, &context);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "generated/analytic_member.h"
-#include "generated/generated_provenance.h"
+#include "shapes/analytic_member.h"
+#include "shapes/generated_provenance.h"
 #include "members/derived_members.h"
 #include "members/preview_model.h"
 #include "members/voxelizer.h"

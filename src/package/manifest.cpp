@@ -15,7 +15,7 @@
 #include "core/checked.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
-#include "generated/analytic_member.h"
+#include "shapes/analytic_member.h"
 #include "members/preview_model.h"
 #include "members/voxelizer.h"
 #include "package/asset_identity.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "context/operation_context.h"
-#include "generated/generated_provenance.h"
+#include "shapes/generated_provenance.h"
 #include "members/derived_members.h"
 #include "request/prepare_request.h"
 #include "step/component_selection_evidence.h"

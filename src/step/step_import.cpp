@@ -1,7 +1,6 @@
 #include "step/step_import.h"
 
 #include <BRepBndLib.hxx>
-#include <BRepMesh_IncrementalMesh.hxx>
 #include <BRepTools.hxx>
 #include <BRep_Tool.hxx>
 #include <Bnd_Box.hxx>
@@ -9,7 +8,6 @@
 #include <Interface_Check.hxx>
 #include <Poly_Triangulation.hxx>
 #include <STEPControl_Reader.hxx>
-#include <Standard_OutOfMemory.hxx>
 #include <StepData_StepModel.hxx>
 #include <TColStd_SequenceOfAsciiString.hxx>
 #include <TopAbs_Orientation.hxx>
@@ -24,7 +22,6 @@
 #include <TopoDS_Shape.hxx>
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
 #include <cmath>
 #include <gp_Trsf.hxx>
 #include <istream>
@@ -37,12 +34,11 @@
 #include "core/checked.h"
 #include "core/sha256.h"
 #include "mesh/triangle_mesh_builder.h"
-#include "step/mesher_estimate.h"
-#include "step/occt_progress.h"
-#include "step/step_compat.h"
-#include "step/step_failures.h"
+#include "kernel/occt_progress.h"
+#include "kernel/occt_compat.h"
+#include "kernel/kernel_failures.h"
 #include "step/step_source.h"
-#include "step/step_triangle_extraction.h"
+#include "kernel/triangle_extraction.h"
 
 namespace {
 
@@ -56,7 +52,6 @@ constexpr std::uint64_t kTriangulationBytesPerTriangle = 12;
 constexpr std::uint64_t kToleranceMapBytesPerItem = 128;
 constexpr std::uint64_t kToleranceMapBaseBytes = 4096;
 constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
-constexpr std::uint32_t kFirstUnknownMeshStatusBit = 0x200;
 
 // The faces a scope keeps: the whole shape (scope 0), a compound of the
 // distinct solids (1), or of the distinct shells outside every solid (2).
@@ -526,8 +521,8 @@ void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepImport& result) {
 // Transfers every root and proves that each produced a shape. Returns the one shape.
 TopoDS_Shape TransferRoots(STEPControl_Reader& reader, const PlCadPrepOperationContext& context,
                            const ProgressCallback& progress, PlCadPrepStepImport& result) {
-  PlCadPrepOcctProgress indicator(context, progress, "heal", 0, kPlCadPrepStepOcctProgressTotal,
-                                  kPlCadPrepStepOcctProgressTotal);
+  PlCadPrepOcctProgress indicator(context, progress, "heal", 0, kPlCadPrepKernelProgressTotal,
+                                  kPlCadPrepKernelProgressTotal);
   const int transferred = reader.TransferRoots(indicator.Start());
   CheckpointStage(context, "heal");
   result.transferredRootCount = NonNegative(transferred);
@@ -644,11 +639,11 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   stage = "mesh";
   const bool remesh = !policy.retainedOccurrenceKeys.empty() || !policy.sourceProofPairs.empty();
   const std::uint64_t firstSpan =
-      remesh ? kFirstPassSpanWithRemesh : kPlCadPrepStepOcctProgressTotal;
+      remesh ? kFirstPassSpanWithRemesh : kPlCadPrepKernelProgressTotal;
   result.meshStatusFlags =
       TessellatePlCadPrepShape(selection.shape, options.targetLinearDeflectionMm,
                                options.angularDeflectionRadians, context, progress, 0, firstSpan);
-  result.meshStatusNames = PlCadPrepStepMeshStatusNames(result.meshStatusFlags);
+  result.meshStatusNames = PlCadPrepMeshStatusNames(result.meshStatusFlags);
   result.triangulationMemoryEstimateBytes =
       EstimateTriangulationBytes(selection.shape, result.sourceBytes, context);
   const PlCadPrepMemoryReservation triangulationReservation =
@@ -670,11 +665,11 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
     result.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
         retained, options.targetLinearDeflectionMm, options.angularDeflectionRadians, context,
         progress, kFirstPassSpanWithRemesh,
-        kPlCadPrepStepOcctProgressTotal - kFirstPassSpanWithRemesh);
+        kPlCadPrepKernelProgressTotal - kFirstPassSpanWithRemesh);
     result.retainedOnlyRemesh = true;
     meshShape = retained;
   }
-  result.effectiveMeshStatusNames = PlCadPrepStepMeshStatusNames(result.effectiveMeshStatusFlags);
+  result.effectiveMeshStatusNames = PlCadPrepMeshStatusNames(result.effectiveMeshStatusFlags);
 
   stage = "heal";
   const ToleranceBound tolerance = BoundTolerances(meshShape, context);
@@ -696,7 +691,7 @@ PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
   }
 
   constexpr std::uint32_t kHarmlessStatus =
-      kPlCadPrepStepMeshStatusRemesh | kPlCadPrepStepMeshStatusReused;
+      kPlCadPrepMeshStatusRemesh | kPlCadPrepMeshStatusReused;
   result.tessellationComplete = result.faceCounts.untriangulatedBoundaryFaceCount == 0 &&
                                 (result.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
   result.sourceDeviationBounded = options.strictSourceProof &&
@@ -726,68 +721,6 @@ PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool stric
     }
   }
   return parameters;
-}
-
-std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags) {
-  static constexpr std::string_view kNames[] = {
-      "open_wire",       "self_intersecting_wire", "failure",  "remesh",
-      "unoriented_wire", "too_few_points",         "outdated", "reused",
-      "user_break",
-  };
-  std::vector<std::string> names;
-  for (std::size_t bit = 0; bit < std::size(kNames); ++bit) {
-    if ((flags & (std::uint32_t{1} << bit)) != 0) names.emplace_back(kNames[bit]);
-  }
-  if (flags >= kFirstUnknownMeshStatusBit) names.emplace_back("unknown");
-  return names;
-}
-
-std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
-                                       double angularDeflectionRadians,
-                                       const PlCadPrepOperationContext& context,
-                                       const ProgressCallback& progress, std::uint64_t start,
-                                       std::uint64_t span) {
-  PlCadPrepStepMeshParameters parameters;
-  parameters.meshAlgo = -1;
-  parameters.deflection = linearDeflectionMm;
-  parameters.deflectionInterior = linearDeflectionMm;
-  parameters.angle = angularDeflectionRadians;
-  parameters.angleInterior = angularDeflectionRadians;
-  parameters.minSize = -1.0;
-  parameters.inParallel = false;
-  parameters.relative = false;
-  parameters.internalVerticesMode = true;
-  parameters.controlSurfaceDeflection = true;
-  parameters.enableControlSurfaceDeflectionAllSurfaces = true;
-  parameters.cleanModel = true;
-  parameters.adjustMinSize = false;
-  parameters.forceFaceDeflection = false;
-  parameters.allowQualityDecrease = false;
-
-  // The mesher allocates outside the ledger; its upper estimate is held for
-  // as long as it runs, so a shape too large to mesh is refused before it starts.
-  const PlCadPrepMemoryReservation mesherMemory = ReserveMemory(
-      context,
-      EstimatePlCadPrepMesher(shape, linearDeflectionMm, angularDeflectionRadians, context).bytes,
-      "mesh");
-  PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
-                                  kPlCadPrepStepOcctProgressTotal);
-  // A face whose allocation fails is left without triangles while the mesher
-  // goes on and reports success; only errno keeps the trace. Raising the
-  // kernel's out-of-memory lets the caller's boundary report it as such.
-  errno = 0;
-  const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepStepOcctMeshParameters(parameters),
-                                        indicator.Start());
-  const bool allocationFailed = errno == ENOMEM;
-  // A stop requested through the indicator leaves the mesher undone; the
-  // context names the reason before the generic failure would.
-  CheckpointStage(context, "mesh");
-  if (allocationFailed) throw Standard_OutOfMemory("the mesher could not allocate");
-  if (!mesher.IsDone()) {
-    throw PlCadPrepError("step_tessellation_failed",
-                         "Open CASCADE did not complete STEP tessellation", "mesh");
-  }
-  return static_cast<std::uint32_t>(mesher.GetStatusFlags());
 }
 
 PlCadPrepStepImport ImportPlCadPrepStep(

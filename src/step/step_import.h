@@ -14,9 +14,10 @@
 #include "core/error.h"
 #include "mesh/geometry_mesh.h"
 #include "request/prepare_request.h"
-#include "step/step_compat.h"
+#include "kernel/occt_compat.h"
+#include "kernel/tessellation.h"
 #include "step/step_solid_diagnostics.h"
-#include "step/step_triangle_extraction.h"
+#include "kernel/triangle_extraction.h"
 
 // Face scopes; their texts come from PlCadPrepStepFaceScopeName.
 inline constexpr std::uint32_t kPlCadPrepStepScopeAllTransferredBoundaryFaces = 0;
@@ -27,9 +28,6 @@ inline constexpr std::uint32_t kPlCadPrepStepScopeFreeShellsOnlyDiagnostic = 2;
 inline constexpr double kPlCadPrepStepMaxLinearDeflectionMm = 15.0;
 inline constexpr double kPlCadPrepStepMaxAngularDeflectionRadians = 3.141592653589793;
 
-// Steps of every Open CASCADE progress report of the import.
-inline constexpr std::uint64_t kPlCadPrepStepOcctProgressTotal = 1000;
-
 // The version 1 source-deviation budget, every bound inclusive: placed
 // tolerance, scaled deflection, and their sum.
 inline constexpr double kPlCadPrepStepMaxSourceToleranceMm = 5.0;
@@ -38,10 +36,6 @@ inline constexpr double kPlCadPrepStepMaxSourceDeviationMm = 20.0;
 
 // Stands for "no bound" wherever a deviation bound cannot be proven.
 inline constexpr double kPlCadPrepStepUnboundedDeviationMm = 1.7976931348623157e308;
-
-// Mesh status bits of the mesher; 0x200 and above are unknown.
-inline constexpr std::uint32_t kPlCadPrepStepMeshStatusRemesh = 0x8;
-inline constexpr std::uint32_t kPlCadPrepStepMeshStatusReused = 0x80;
 
 struct PlCadPrepStepImportOptions {
   double targetLinearDeflectionMm = 0.5;
@@ -102,7 +96,7 @@ struct PlCadPrepStepImport {
   double maxPlacedToleranceMm = 0.0;
   double maxPlacementScale = 1.0;
   // The face and triangle counters of the extraction.
-  PlCadPrepStepTriangleCounters faceCounts;
+  PlCadPrepTriangleCounters faceCounts;
   bool tessellationComplete = false;
   bool sourceDeviationBounded = false;
   bool strictSourceProof = false;
@@ -124,27 +118,6 @@ struct PlCadPrepStepImport {
 // topology- and geometry-modification modes off, and every mode off in strict
 // source-proof mode, so that a strict import heals nothing.
 PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool strictSourceProof);
-
-// The names of the set bits of a mesher status, in bit order, plus one
-// "unknown" when any bit at or above 0x200 is set.
-std::vector<std::string> PlCadPrepStepMeshStatusNames(std::uint32_t flags);
-
-// Meshes `shape` in place with the import's fixed mesher settings (absolute
-// deflections, interior equal to boundary, no parallel work, surface
-// deflection control, model cleaning) under an indicator on stage "mesh" that
-// covers [start, start + span] of kPlCadPrepStepOcctProgressTotal, and returns
-// the mesher's status flags. Every solid the program tessellates goes through
-// it. Before meshing it reserves the mesher's estimated memory (stage "mesh",
-// the context's "memory_limit_exceeded" when it does not fit). Throws
-// "step_tessellation_failed" (stage "mesh") when the mesher does not finish,
-// after the context has named any cancellation or overdue run, and the
-// kernel's Standard_OutOfMemory when an allocation failed inside the mesher;
-// kernel exceptions propagate to the caller's boundary.
-std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
-                                       double angularDeflectionRadians,
-                                       const PlCadPrepOperationContext& context,
-                                       const ProgressCallback& progress, std::uint64_t start,
-                                       std::uint64_t span);
 
 // Imports request.inputPath. Either callback may be empty. Throws
 // PlCadPrepError with the stage in force ("preflight", "import", "heal", "mesh"

@@ -15,9 +15,9 @@
 #include "core/checked.h"
 #include "core/sha256.h"
 #include "mesh/triangle_mesh_builder.h"
-#include "step/step_failures.h"
+#include "kernel/kernel_failures.h"
 #include "step/step_import.h"
-#include "step/step_triangle_extraction.h"
+#include "kernel/triangle_extraction.h"
 
 namespace {
 
@@ -153,7 +153,7 @@ class SolidClassifier {
     const PlCadPrepCancellation& cancellation =
         context.cancellation != nullptr ? *context.cancellation : kNeverCancelled;
     PlTriangleMeshBuilder builder(request, cancellation, &context);
-    const PlCadPrepStepTriangleCounters faces =
+    const PlCadPrepTriangleCounters faces =
         ExtractPlCadPrepStepTriangles(solid, request, context, builder);
     diagnostic.boundaryFaceCount = faces.boundaryFaceCount;
     diagnostic.triangulatedBoundaryFaceCount = faces.triangulatedBoundaryFaceCount;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "generated/analytic_member.h"
+#include "shapes/analytic_member.h"
 #include "support/cli.h"
 #include "support/json_walk.h"
 #include "support/package_checks.h"

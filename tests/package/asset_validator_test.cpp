@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "generated/analytic_member.h"
-#include "generated/shape_definition.h"
+#include "shapes/analytic_member.h"
+#include "shapes/shape_definition.h"
 #include "members/derived_members.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "generated/analytic_member.h"
-#include "generated/shape_definition.h"
+#include "shapes/analytic_member.h"
+#include "shapes/shape_definition.h"
 #include "package/asset_identity.h"
 #include "support/expect_error.h"
 

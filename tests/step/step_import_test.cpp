@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "step/occt_progress.h"
-#include "step/step_compat.h"
+#include "kernel/occt_progress.h"
+#include "kernel/occt_compat.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
@@ -703,19 +703,6 @@ TEST(StepImportShapeFix, TurnsOffTopologyAndGeometryChangesAndEverythingWhenStri
   EXPECT_EQ(strict.minTolerance3d, 1e-7);
   EXPECT_EQ(strict.detalizationLevel, kPlCadPrepStepShapeLevelVertex);
   EXPECT_FALSE(strict.nonManifold);
-}
-
-TEST(StepImportMeshStatus, NamesBitsInOrderAndFlagsUnknownOnes) {
-  EXPECT_TRUE(PlCadPrepStepMeshStatusNames(0).empty());
-  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x55),
-            (std::vector<std::string>{"open_wire", "failure", "unoriented_wire", "outdated"}));
-  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x1FF),
-            (std::vector<std::string>{"open_wire", "self_intersecting_wire", "failure", "remesh",
-                                      "unoriented_wire", "too_few_points", "outdated", "reused",
-                                      "user_break"}));
-  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x288),
-            (std::vector<std::string>{"remesh", "reused", "unknown"}));
-  EXPECT_EQ(PlCadPrepStepMeshStatusNames(0x80000000u), (std::vector<std::string>{"unknown"}));
 }
 
 TEST(StepImportOcctProgress, ReportsEachNewStepOfItsSpan) {

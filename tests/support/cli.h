@@ -14,6 +14,7 @@
 
 #include "support/json_walk.h"
 #include "support/package_reader.h"
+#include "support/run_capture.h"
 
 struct CliRun {
   std::vector<std::string> lines;
@@ -87,7 +88,7 @@ inline void ExpectInspectorAgrees(const std::string& requestPath) {
 // time bound, a run still going after that many seconds is killed and ends
 // with status 137.
 inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds = 0) {
-  std::string command = ShellQuote(PL_EXECUTABLE_PATH);
+  std::string command = ShellQuote(CaptureExecutablePath());
   if (timeBoundSeconds > 0) {
     command = "timeout -s KILL " + std::to_string(timeBoundSeconds) + " " + command;
   }
@@ -106,6 +107,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds 
     run.lines.push_back(output.substr(start, end - start));
     start = end + 1;
   }
+  CaptureRun(args, run.status, output);
   if (args.size() == 2 && args[0] == "prepare" && run.status == 0) ExpectInspectorAgrees(args[1]);
   return run;
 }

@@ -4,11 +4,13 @@
 // plus a request and options preset for importing them.
 #include <gtest/gtest.h>
 
+#include <APIHeaderSection_MakeHeader.hxx>
 #include <BRepPrimAPI_MakeBox.hxx>
 #include <IFSelect_ReturnStatus.hxx>
 #include <Interface_Static.hxx>
 #include <STEPControl_StepModelType.hxx>
 #include <STEPControl_Writer.hxx>
+#include <TCollection_HAsciiString.hxx>
 #include <TCollection_AsciiString.hxx>
 #include <TopExp_Explorer.hxx>
 #include <TopLoc_Location.hxx>
@@ -64,7 +66,11 @@ class TestStepWriter {
     ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", previous.ToCString()));
     ASSERT_EQ(status, IFSelect_RetDone);
   }
+  // The header's time stamp is fixed so that the same shapes always give the
+  // same bytes, and with them the same source digest.
   void Write(const std::filesystem::path& path) {
+    APIHeaderSection_MakeHeader header(writer.Model());
+    header.SetTimeStamp(new TCollection_HAsciiString("2026-01-01T00:00:00"));
     ASSERT_EQ(writer.Write(path.c_str()), IFSelect_RetDone);
   }
 

@@ -1,4 +1,4 @@
-#include "step/step_compat.h"
+#include "kernel/occt_compat.h"
 
 #include <Interface_Static.hxx>
 #include <Message_ProgressRange.hxx>
@@ -159,7 +159,7 @@ void SetStaticReal(const char* name, double value) {
 
 }  // namespace
 
-IMeshTools_Parameters PlCadPrepStepOcctMeshParameters(const PlCadPrepStepMeshParameters& p) {
+IMeshTools_Parameters PlCadPrepOcctMeshParameters(const PlCadPrepMeshParameters& p) {
   IMeshTools_Parameters out;
   out.MeshAlgo = static_cast<IMeshTools_MeshAlgoType>(p.meshAlgo);
   out.Angle = p.angle;

@@ -1,4 +1,4 @@
-#include "step/step_triangle_extraction.h"
+#include "kernel/triangle_extraction.h"
 
 #include <BRep_Tool.hxx>
 #include <Poly_Triangulation.hxx>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "step/step_failures.h"
+#include "kernel/kernel_failures.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ class FaceExtraction {
     }
   }
 
-  PlCadPrepStepTriangleCounters counters;
+  PlCadPrepTriangleCounters counters;
 
  private:
   // False for a repeated occurrence and for INTERNAL/EXTERNAL faces, which
@@ -141,7 +141,7 @@ class FaceExtraction {
 
 }  // namespace
 
-PlCadPrepStepTriangleCounters ExtractPlCadPrepShapeTriangles(
+PlCadPrepTriangleCounters ExtractPlCadPrepShapeTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
   FaceExtraction extraction(request, context, builder);
@@ -149,10 +149,10 @@ PlCadPrepStepTriangleCounters ExtractPlCadPrepShapeTriangles(
   return extraction.counters;
 }
 
-PlCadPrepStepTriangleCounters ExtractPlCadPrepStepTriangles(
+PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
-  PlCadPrepStepTriangleCounters counters;
+  PlCadPrepTriangleCounters counters;
   RunStepKernelWork(
       "mesh", [&] { counters = ExtractPlCadPrepShapeTriangles(shape, request, context, builder); });
   return counters;

@@ -1,4 +1,4 @@
-#include "generated/analytic_member.h"
+#include "shapes/analytic_member.h"
 
 #include <algorithm>
 #include <cassert>
@@ -9,7 +9,7 @@
 
 #include "core/byte_io.h"
 #include "core/sha256.h"
-#include "generated/levels_shape.h"
+#include "shapes/levels_shape.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "context/operation_context.h"
-#include "generated/shape_definition.h"
+#include "shapes/shape_definition.h"
 #include "mesh/geometry_mesh.h"
 #include "request/prepare_request.h"
 

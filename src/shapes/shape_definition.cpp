@@ -1,4 +1,4 @@
-#include "generated/shape_definition.h"
+#include "shapes/shape_definition.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include "core/byte_io.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
-#include "generated/levels_shape.h"
+#include "shapes/levels_shape.h"
 #include "request/json_reader.h"
 
 namespace {

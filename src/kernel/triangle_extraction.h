@@ -12,7 +12,7 @@
 // What one extraction met. Boundary faces are every face occurrence that is
 // neither a duplicate nor INTERNAL/EXTERNAL; each of them is either
 // triangulated or untriangulated. Triangles seen are retained or discarded.
-struct PlCadPrepStepTriangleCounters {
+struct PlCadPrepTriangleCounters {
   std::uint64_t boundaryFaceCount = 0;
   std::uint64_t triangulatedBoundaryFaceCount = 0;
   std::uint64_t untriangulatedBoundaryFaceCount = 0;
@@ -33,12 +33,12 @@ struct PlCadPrepStepTriangleCounters {
 // builder must have been made for `request` with `context`. Throws
 // PlCadPrepError: its own failures on stage "mesh", the builder's and the
 // context's under theirs, Open CASCADE and allocation failures on "mesh".
-PlCadPrepStepTriangleCounters ExtractPlCadPrepStepTriangles(
+PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);
 
 // The same extraction without the STEP failure mapping: kernel exceptions and
 // failed allocations reach the caller, which reports them as its own.
-PlCadPrepStepTriangleCounters ExtractPlCadPrepShapeTriangles(
+PlCadPrepTriangleCounters ExtractPlCadPrepShapeTriangles(
     const TopoDS_Shape& shape, const PlCadPrepRequest& request,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);

@@ -1,4 +1,4 @@
-#include "generated/analytic_member.h"
+#include "shapes/analytic_member.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "generated/levels_shape.h"
+#include "shapes/levels_shape.h"
 
 namespace {
 

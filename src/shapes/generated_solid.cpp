@@ -1,4 +1,4 @@
-#include "generated/generated_solid.h"
+#include "shapes/generated_solid.h"
 
 #include <BRepBuilderAPI_MakeFace.hxx>
 #include <BRepBuilderAPI_MakePolygon.hxx>

@@ -1,4 +1,4 @@
-#include "generated/levels_shape.h"
+#include "shapes/levels_shape.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "step/occt_progress.h"
+#include "kernel/occt_progress.h"
 
 #include <cmath>
 #include <utility>

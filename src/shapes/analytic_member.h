@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "generated/shape_definition.h"
+#include "shapes/shape_definition.h"
 
 inline constexpr std::array<std::uint8_t, 8> kPlAnalyticShapeMagic = {'P', 'L', 'A', 'N',
                                                                       'L', 'Y', '1', 0};

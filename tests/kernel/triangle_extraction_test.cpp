@@ -1,4 +1,4 @@
-#include "step/step_triangle_extraction.h"
+#include "kernel/triangle_extraction.h"
 
 #include <gtest/gtest.h>
 
@@ -37,12 +37,12 @@ class AlwaysCancelled final : public PlCadPrepCancellation {
 };
 
 struct Extraction {
-  PlCadPrepStepTriangleCounters counters;
+  PlCadPrepTriangleCounters counters;
   PlGeometryMesh mesh;
 };
 
 // The counters in one line, so a test states all of them at once.
-std::string Summary(const PlCadPrepStepTriangleCounters& c) {
+std::string Summary(const PlCadPrepTriangleCounters& c) {
   return "faces " + std::to_string(c.boundaryFaceCount) + "/" +
          std::to_string(c.triangulatedBoundaryFaceCount) + "/" +
          std::to_string(c.untriangulatedBoundaryFaceCount) + " duplicate " +
@@ -230,7 +230,7 @@ TEST(StepTriangleExtraction, CountsUntriangulatedFacesWithoutTriangles) {
   const PlCadPrepRequest request;
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
   PlTriangleMeshBuilder builder(request, kNever, &context);
-  const PlCadPrepStepTriangleCounters counters = ExtractPlCadPrepStepTriangles(
+  const PlCadPrepTriangleCounters counters = ExtractPlCadPrepStepTriangles(
       CompoundOf({box, UnitTriangleFace()}), request, context, builder);
   EXPECT_EQ(Summary(counters),
             "faces 7/1/6 duplicate 0 shared 0 internal 0 triangles 1/1/0 scale 1.000000");

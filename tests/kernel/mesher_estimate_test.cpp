@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "step/mesher_estimate.h"
-#include "step/step_import.h"
+#include "kernel/mesher_estimate.h"
+#include "kernel/tessellation.h"
 #include "support/step_files.h"
 
 namespace {
@@ -63,7 +63,7 @@ TEST(MesherEstimate, CoversWhatTheMesherKeeps) {
     const PlCadPrepMesherEstimate estimate =
         EstimatePlCadPrepMesher(c.shape, kLinearMm, kAngularRadians, context);
     (void)TessellatePlCadPrepShape(c.shape, kLinearMm, kAngularRadians, context, {}, 0,
-                                   kPlCadPrepStepOcctProgressTotal);
+                                   kPlCadPrepKernelProgressTotal);
     const std::uint64_t triangles = MeshedCurvedTriangles(c.shape);
     EXPECT_GE(estimate.triangles, triangles);
     EXPECT_LE(estimate.triangles, 4 * triangles);

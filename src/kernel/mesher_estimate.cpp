@@ -1,4 +1,4 @@
-#include "step/mesher_estimate.h"
+#include "kernel/mesher_estimate.h"
 
 #include <BRepAdaptor_Surface.hxx>
 #include <GeomAbs_SurfaceType.hxx>

@@ -6,7 +6,7 @@
 #include <TopoDS_Shape.hxx>
 #include <string_view>
 
-#include "generated/shape_definition.h"
+#include "shapes/shape_definition.h"
 #include "mesh/geometry_mesh.h"
 
 // How far the carrier of a curved kind grows past the solid, radially and

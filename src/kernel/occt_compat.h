@@ -166,7 +166,7 @@ struct PlCadPrepStepReadParameters {
 };
 
 // The mesher parameters of newer kernels, with the switch 7.6 lacks.
-struct PlCadPrepStepMeshParameters {
+struct PlCadPrepMeshParameters {
   int meshAlgo = -1;  // the kernel's default algorithm
   double angle = 0.5;
   double deflection = 0.001;
@@ -185,8 +185,8 @@ struct PlCadPrepStepMeshParameters {
 };
 
 // The 7.6 mesher parameters for `parameters` (every field but the one 7.6 lacks).
-IMeshTools_Parameters PlCadPrepStepOcctMeshParameters(
-    const PlCadPrepStepMeshParameters& parameters);
+IMeshTools_Parameters PlCadPrepOcctMeshParameters(
+    const PlCadPrepMeshParameters& parameters);
 
 // Holds the process-wide reader settings of one import and restores the
 // previous ones when destroyed. Apply only after a STEP reader has been

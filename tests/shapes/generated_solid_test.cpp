@@ -1,4 +1,4 @@
-#include "generated/generated_solid.h"
+#include "shapes/generated_solid.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "generated/shape_definition.h"
+#include "shapes/shape_definition.h"
 
 #include <gtest/gtest.h>
 

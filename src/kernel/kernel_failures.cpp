@@ -1,4 +1,4 @@
-#include "step/step_failures.h"
+#include "kernel/kernel_failures.h"
 
 #include <Standard_Failure.hxx>
 #include <Standard_OutOfMemory.hxx>
