@@ -12,19 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/tessellation.h"
+#include "kernel/triangle_extraction.h"
+#include "mesh/triangle_mesh_builder.h"
+#include "platform/fault_trap.h"
+#include "platform/file_system.h"
 #include "shapes/analytic_member.h"
 #include "shapes/generated_provenance.h"
 #include "shapes/generated_solid.h"
 #include "shapes/levels_shape.h"
 #include "shapes/shape_definition.h"
-#include "members/derived_members.h"
-#include "mesh/triangle_mesh_builder.h"
-#include "package/manifest.h"
-#include "package/package_archive.h"
-#include "platform/fault_trap.h"
-#include "platform/file_system.h"
-#include "kernel/tessellation.h"
-#include "kernel/triangle_extraction.h"
 
 namespace {
 
@@ -120,25 +117,35 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
   return builder.Finish(record.carrierMarginMm);
 }
 
-void PrepareGenerated(const PlCadPrepRequest& request, const std::filesystem::path& stagingPath,
-                      const PlCadPrepOperationContext& context, const ProgressCallback& progress) {
-  // The working state lives in creation order, so it is released in reverse
-  // order, each value together with the reservations that cover it.
-  const DefinitionSource source = ReadDefinition(request, context);
+}  // namespace
+
+PlCadPrepImportedSource PlCadPrepGeneratedArchiveBackend::Import(
+    const PlCadPrepRequest& request, const PlCadPrepOperationContext& context,
+    const ProgressCallback& progress) {
+  if (request.sourceFormat != PlCadPrepSourceFormat::shapeDefinition) {
+    throw PlCadPrepError("backend_not_implemented",
+                         "generated archive backend accepts canonical shape definitions only",
+                         "import");
+  }
+  PlCadPrepImportedSource imported;
+  DefinitionSource source = ReadDefinition(request, context);
   const PlShapeDefinition definition = ParseDefinition(source.bytes);
   const PlCadPrepGeneratedProvenance provenance{PlShapeDefinitionSourceHash(definition),
                                                 PlShapeDefinitionId(definition)};
-  const PlCadPrepMemoryReservation working = ReserveMemory(context, kWorkingMemoryBytes, "import");
+  // The definition's bytes stay accounted for, with the working state, until
+  // the package is staged.
+  imported.heldMemory.push_back(std::move(source.memory));
+  imported.heldMemory.push_back(ReserveMemory(context, kWorkingMemoryBytes, "import"));
   AnalyticMember analytic = EncodeAnalyticMember(definition, provenance, context);
   if (progress) progress("import", 1, 1);
 
   CheckpointStage(context, "heal");
-  PlCadPrepTriangleImport import;
   if (definition.kind == PlShapeKind::apexShape) {
-    import.mesh = BuildPlLevelsShapeMesh(definition.levels, request, context);
+    imported.import.mesh = BuildPlLevelsShapeMesh(definition.levels, request, context);
   } else if (!RunTrappingFaults(
                  [&] {
-                   import.mesh = TessellateGeneratedSolid(definition, request, context, progress);
+                   imported.import.mesh =
+                       TessellateGeneratedSolid(definition, request, context, progress);
                  },
                  PlFaultReport{&kKernelFailureStage, "generated_occt_failure",
                                "Open CASCADE could not generate the requested solid"})) {
@@ -147,29 +154,16 @@ void PrepareGenerated(const PlCadPrepRequest& request, const std::filesystem::pa
                          "Open CASCADE could not generate the requested solid", "import");
   }
   // The collision provenance names the definition, which is the whole source.
-  import.sourceHash = provenance.definitionSourceHash;
-
-  PlCadPrepDerivedMembers members = BuildPlCadPrepDerivedMembers(
-      import, request, context, progress, std::move(analytic.bytes), std::move(analytic.memory));
-  PlCadPrepManifest manifest =
-      BuildPlCadPrepGeneratedManifest(request, members, provenance, context);
-  const PlCadPrepPackageArchive archive = BuildPlCadPrepPackageArchive(manifest, members, context);
-  StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
+  imported.import.sourceHash = provenance.definitionSourceHash;
+  imported.analyticBytes = std::move(analytic.bytes);
+  imported.analyticMemory = std::move(analytic.memory);
+  imported.provenance = [provenance] { return PlCadPrepProvenance(provenance); };
+  return imported;
 }
 
-}  // namespace
-
-void PlCadPrepGeneratedArchiveBackend::Prepare(const PlCadPrepRequest& request,
-                                               const std::filesystem::path& stagingPath,
-                                               const PlCadPrepOperationContext& context,
-                                               const ProgressCallback& progress) {
-  if (request.sourceFormat != PlCadPrepSourceFormat::shapeDefinition) {
-    throw PlCadPrepError("backend_not_implemented",
-                         "generated archive backend accepts canonical shape definitions only",
-                         "import");
-  }
+void PlCadPrepGeneratedArchiveBackend::Guard(const std::function<void()>& frame) {
   try {
-    PrepareGenerated(request, stagingPath, context, progress);
+    frame();
   } catch (const Standard_OutOfMemory&) {
     throw PlCadPrepError("memory_limit_exceeded", "generated shape allocation failed", "import");
   } catch (const Standard_Failure& failure) {

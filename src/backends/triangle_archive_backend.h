@@ -1,25 +1,14 @@
 #pragma once
-// The backend for STL and OBJ sources: the mesh import, the derived members,
-// the manifest and the package archive, ending with the staged package file.
-#include <filesystem>
+// The backend for STL and OBJ sources: the mesh import inside the common
+// archive frame; the source digest is the whole provenance.
+#include "backends/archive_backend.h"
 
-#include "context/operation_context.h"
-#include "core/error.h"
-#include "mesh/geometry_mesh.h"
-#include "pipeline/backend.h"
-#include "request/prepare_request.h"
-
-class PlCadPrepTriangleArchiveBackend final : public PlCadPrepBackend {
- public:
+class PlCadPrepTriangleArchiveBackend final : public PlCadPrepArchiveBackend {
+ protected:
   // Refuses every format but STL and OBJ with "backend_not_implemented" (stage
-  // "import") before the source is opened; any later failure passes through
-  // unchanged, and nothing is staged unless every member was built.
-  void Prepare(const PlCadPrepRequest& request, const std::filesystem::path& stagingPath,
-               const PlCadPrepOperationContext& context, const ProgressCallback& progress) override;
+  // "import") and a cancelled run with "cancelled" (stage "preflight"), both
+  // before the source is opened; reader failures pass through unchanged.
+  PlCadPrepImportedSource Import(const PlCadPrepRequest& request,
+                                 const PlCadPrepOperationContext& context,
+                                 const ProgressCallback& progress) override;
 };
-
-// Validates the request again, checks cancellation (stage "preflight") and reads
-// the STL or OBJ source; any other format fails "unsupported_format".
-PlCadPrepTriangleImport ReadPlCadPrepTriangleImport(const PlCadPrepRequest& request,
-                                                    const PlCadPrepCancellation& cancellation,
-                                                    const ProgressCallback& progress);

@@ -96,29 +96,16 @@ TEST_F(TriangleArchiveBackend, RefusesSchemaMeshFormatsBeforeOpeningTheSource) {
   EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(TriangleArchiveBackend, ReadingValidatesThenChecksCancellationThenTheFormat) {
+TEST_F(TriangleArchiveBackend, ACancelledRunEndsBeforeTheSourceIsRead) {
   WriteFile("part.stl", CubeStl());
-  WriteFile("part.step", "ISO-10303-21;");
   SwitchCancellation cancel;
   cancel.cancelled = true;
-
-  PlCadPrepRequest badId = Request("part.stl", PlCadPrepSourceFormat::stl);
-  badId.requestId = "r 1";
-  ExpectPlCadPrepError(
-      [&] { (void)ReadPlCadPrepTriangleImport(badId, cancel, {}); }, "invalid_request_id",
-      "preflight", "requestId must contain 1-64 ASCII letters, digits, underscores, or hyphens");
-  ExpectPlCadPrepError(
-      [&] {
-        (void)ReadPlCadPrepTriangleImport(Request("part.stl", PlCadPrepSourceFormat::stl), cancel,
-                                          {});
-      },
-      "cancelled", "preflight", "preparation was cancelled");
-
-  PlCadPrepRequest step = Request("part.step", PlCadPrepSourceFormat::step);
-  step.componentRole = "component";
-  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepTriangleImport(step, never, {}); },
-                       "unsupported_format", "preflight",
-                       "triangle mesh ingestion supports STL and OBJ only");
+  const PlCadPrepRequest request = Request("part.stl", PlCadPrepSourceFormat::stl);
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancel);
+  ExpectPlCadPrepError([&] { backend.Prepare(request, Staging(), context, Recorder()); },
+                       "cancelled", "preflight", "preparation was cancelled");
+  EXPECT_TRUE(reports.empty());
+  EXPECT_FALSE(fs::exists(Staging()));
 }
 
 TEST_F(TriangleArchiveBackend, StlThatFailsToParseLeavesNoStagingFile) {
