@@ -1,24 +1,26 @@
 #include "backends/triangle_archive_backend.h"
 
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "mesh/obj_reader.h"
 #include "mesh/stl_reader.h"
 
 namespace {
 
 // The request schema names these formats, so the refusal names the format.
-const char* NotImplementedMessage(PlCadPrepSourceFormat format) {
-  switch (format) {
-    case PlCadPrepSourceFormat::step:
-      return "step import is not implemented by the triangle archive backend";
-    case PlCadPrepSourceFormat::shapeDefinition:
-      return "pelto.shape.definition.v1 import is not implemented by the triangle archive backend";
-    case PlCadPrepSourceFormat::iges:
-      return "iges import is not implemented by the triangle archive backend";
-    case PlCadPrepSourceFormat::threeMf:
-      return "3mf import is not implemented by the triangle archive backend";
-    case PlCadPrepSourceFormat::stl:
-    case PlCadPrepSourceFormat::obj:
-      break;
+constexpr std::pair<PlCadPrepSourceFormat, std::string_view> kNotImplemented[] = {
+    {PlCadPrepSourceFormat::step, "step import is not implemented by the triangle archive backend"},
+    {PlCadPrepSourceFormat::shapeDefinition,
+     "pelto.shape.definition.v1 import is not implemented by the triangle archive backend"},
+    {PlCadPrepSourceFormat::iges, "iges import is not implemented by the triangle archive backend"},
+    {PlCadPrepSourceFormat::threeMf, "3mf import is not implemented by the triangle archive backend"},
+};
+
+std::string NotImplementedMessage(PlCadPrepSourceFormat format) {
+  for (const auto& [known, message] : kNotImplemented) {
+    if (known == format) return std::string(message);
   }
   return "unknown import is not implemented by the triangle archive backend";
 }
