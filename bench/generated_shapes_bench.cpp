@@ -18,6 +18,7 @@
 #include "context/operation_context.h"
 #include "core/error.h"
 #include "pipeline/prepare_pipeline.h"
+#include "support/shape_documents.h"
 
 namespace {
 
@@ -60,13 +61,6 @@ constexpr Shape kShapes[] = {
      R"({"xUm":70000,"zUm":30000}],"yUm":100000}]})"},
 };
 
-std::string Definition(std::string_view object) {
-  return std::string(
-             R"({"generatorProfile":"pelto.shape.generator.v1","schema":"pelto.shape.definition.v1",)"
-             R"("shape":)") +
-         std::string(object) + R"(,"units":"um"})";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,7 +86,8 @@ int main(int argc, char** argv) {
   const NeverCancelled never;
   PlCadPrepGeneratedArchiveBackend backend;
   for (const Shape& shape : kShapes) {
-    std::ofstream(source, std::ios::binary | std::ios::trunc) << Definition(shape.object);
+    std::ofstream(source, std::ios::binary | std::ios::trunc)
+        << ShapeDefinitionDocument(shape.object);
     double best = 0.0;
     std::uintmax_t packageBytes = 0;
     try {

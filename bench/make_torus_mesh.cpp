@@ -64,6 +64,16 @@ class Output {
         std::to_chars(text.data(), text.data() + text.size(), value);
     Write(std::string_view(text.data(), static_cast<std::size_t>(result.ptr - text.data())));
   }
+  // Three values apart by single spaces, each written by `put`, and a line feed.
+  template <typename Values, typename Put>
+  void Triple(const Values& values, const Put& put) {
+    put(values[0]);
+    Write(" ");
+    put(values[1]);
+    Write(" ");
+    put(values[2]);
+    Write("\n");
+  }
   void Unsigned(std::uint64_t value) {
     std::array<char, 24> text{};
     const std::to_chars_result result =
@@ -157,14 +167,7 @@ bool WriteBinaryStl(const Torus& torus, const std::filesystem::path& path) {
 bool WriteAsciiStl(const Torus& torus, const std::filesystem::path& path) {
   Output out(path);
   out.Write("solid torus\n");
-  const auto triple = [&](const Point& p) {
-    out.Scientific(p[0]);
-    out.Write(" ");
-    out.Scientific(p[1]);
-    out.Write(" ");
-    out.Scientific(p[2]);
-    out.Write("\n");
-  };
+  const auto triple = [&](const Point& p) { out.Triple(p, [&](double v) { out.Scientific(v); }); };
   for (const auto& t : torus.triangles) {
     const Point& a = torus.points[t[0]];
     const Point& b = torus.points[t[1]];
@@ -187,21 +190,11 @@ bool WriteObj(const Torus& torus, const std::filesystem::path& path) {
   out.Write("# torus for reader benchmarks\no torus\n");
   for (const Point& p : torus.points) {
     out.Write("v ");
-    out.Shortest(p[0]);
-    out.Write(" ");
-    out.Shortest(p[1]);
-    out.Write(" ");
-    out.Shortest(p[2]);
-    out.Write("\n");
+    out.Triple(p, [&](float v) { out.Shortest(v); });
   }
   for (const auto& t : torus.triangles) {
     out.Write("f ");
-    out.Unsigned(t[0] + 1u);
-    out.Write(" ");
-    out.Unsigned(t[1] + 1u);
-    out.Write(" ");
-    out.Unsigned(t[2] + 1u);
-    out.Write("\n");
+    out.Triple(t, [&](std::uint32_t index) { out.Unsigned(index + 1u); });
   }
   return out.Close();
 }

@@ -356,32 +356,40 @@ def _record_name(record):
     return "#%d %s" % (record.instance_id, record.type_name)
 
 
-def _dropped_param(step, rng):
+def _param_mutation(step, rng, edit, done):
+    """Applies edit(text, elements, index) to one list element picked at random;
+    `done` says what happened to it in the description."""
     found = _list_element(step, rng)
     if found is None:
         return None
     record, elements, index = found
-    value = elements[index]
+    return (edit(step.text, elements, index),
+            "%s: parameter %d of %d %s" % (_record_name(record), index + 1, len(elements), done))
+
+
+def _drop_element(text, elements, index):
     # Remove the element with the comma that joins it to its neighbour.
+    value = elements[index]
     if index + 1 < len(elements):
         start, end = value.start, elements[index + 1].start
     elif index > 0:
         start, end = elements[index - 1].end, value.end
     else:
         start, end = value.start, value.end
-    return (_splice(step.text, start, end, ""),
-            "%s: parameter %d of %d removed" % (_record_name(record), index + 1, len(elements)))
+    return _splice(text, start, end, "")
+
+
+def _repeat_element(text, elements, index):
+    value = elements[index]
+    return _splice(text, value.end, value.end, "," + text[value.start:value.end])
+
+
+def _dropped_param(step, rng):
+    return _param_mutation(step, rng, _drop_element, "removed")
 
 
 def _duplicated_param(step, rng):
-    found = _list_element(step, rng)
-    if found is None:
-        return None
-    record, elements, index = found
-    value = elements[index]
-    copy = step.text[value.start:value.end]
-    return (_splice(step.text, value.end, value.end, "," + copy),
-            "%s: parameter %d of %d repeated" % (_record_name(record), index + 1, len(elements)))
+    return _param_mutation(step, rng, _repeat_element, "repeated")
 
 
 def _swapped_type(step, rng):

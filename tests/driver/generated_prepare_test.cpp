@@ -14,27 +14,10 @@
 #include "support/cli.h"
 #include "support/json_walk.h"
 #include "support/package_checks.h"
+#include "support/shape_documents.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string Definition(const std::string& shape) {
-  return R"({"generatorProfile":"pelto.shape.generator.v1","schema":"pelto.shape.definition.v1",)"
-         R"("shape":)" +
-         shape + R"(,"units":"um"})";
-}
-
-std::string LPrism(const std::string& quadrant) {
-  return R"({"heightUm":10000,"kind":"lPrism","notchQuadrant":")" + quadrant +
-         R"(","notchXSpanUm":10000,"notchZSpanUm":8000,"outsideXSpanUm":40000,)"
-         R"("outsideZSpanUm":30000})";
-}
-
-std::string Triangle(const std::string& offset) {
-  return R"({"baseZSpanUm":30000,"heightUm":5000,"kind":"triangularPrism",)"
-         R"("pointXDepthUm":20000,"pointZOffsetUm":)" +
-         offset + "}";
-}
 
 class GeneratedPrepare : public TempDirTest {
  protected:
@@ -70,12 +53,12 @@ TEST_F(GeneratedPrepare, EveryKindPublishesACertifiedPackage) {
        R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"upright"})"},
       {"laid-down-cylinder",
        R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"laidDown"})"},
-      {"l-prism-nxnz", LPrism("negativeXNegativeZ")},
-      {"l-prism-nxpz", LPrism("negativeXPositiveZ")},
-      {"l-prism-pxnz", LPrism("positiveXNegativeZ")},
-      {"l-prism-pxpz", LPrism("positiveXPositiveZ")},
-      {"triangle-low", Triangle("-15000")},
-      {"triangle-high", Triangle("15000")},
+      {"l-prism-nxnz", LPrismShape("negativeXNegativeZ")},
+      {"l-prism-nxpz", LPrismShape("negativeXPositiveZ")},
+      {"l-prism-pxnz", LPrismShape("positiveXNegativeZ")},
+      {"l-prism-pxpz", LPrismShape("positiveXPositiveZ")},
+      {"triangle-low", TriangularPrismShape(30000, "-15000")},
+      {"triangle-high", TriangularPrismShape(30000, "15000")},
       {"wedge", R"({"highHeightUm":30000,"kind":"wedge","lowHeightUm":10000,"xSpanUm":40000,)"
                 R"("zSpanUm":20000})"},
       {"upright-frustum",
@@ -96,7 +79,7 @@ TEST_F(GeneratedPrepare, EveryKindPublishesACertifiedPackage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string definition = Definition(c.shape);
+    const std::string definition = ShapeDefinitionDocument(c.shape);
     std::filesystem::path output;
     const CliRun run = Run(c.name, definition, output);
     ASSERT_EQ(run.status, 0) << (run.lines.empty() ? "" : run.lines.back());
@@ -130,11 +113,9 @@ TEST_F(GeneratedPrepare, EveryKindPublishesACertifiedPackage) {
 }
 
 TEST_F(GeneratedPrepare, NonCanonicalBytesAreRefusedWithTheirCode) {
+  const std::string box = R"({"heightUm":10000,"kind":"box","xSpanUm":20000,"zSpanUm":30000})";
   std::filesystem::path output;
-  const CliRun run =
-      Run("spaced",
-          Definition(R"({"heightUm":10000,"kind":"box","xSpanUm":20000,"zSpanUm":30000})") + "\n",
-          output);
+  const CliRun run = Run("spaced", ShapeDefinitionDocument(box) + "\n", output);
   EXPECT_EQ(run.status, 5);
   ASSERT_FALSE(run.lines.empty());
   EXPECT_NE(run.lines.back().find(R"("stage":"import","code":"noncanonical_shape_definition",)"

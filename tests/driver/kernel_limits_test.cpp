@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "platform/process_limits.h"
+#include "support/pipe_output.h"
+#include "support/shape_documents.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
 
@@ -47,12 +49,7 @@ MeasuredRun RunMeasured(const std::string& command, const std::filesystem::path&
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
-  close(pipeFds[0]);
+  const std::string output = ReadPipeToEnd(pipeFds);
   if (spawned != 0) return run;
   int raw = 0;
   rusage usage{};
@@ -87,9 +84,7 @@ class KernelLimits : public TempDirTest {
     const std::filesystem::path folder = dir / name;
     std::filesystem::create_directories(folder / "out");
     const std::filesystem::path source = folder / "shape-definition.json";
-    WriteFile(name + "/shape-definition.json", R"({"generatorProfile":"pelto.shape.generator.v1",)"
-                                               R"("schema":"pelto.shape.definition.v1","shape":)" +
-                                                   shape + R"(,"units":"um"})");
+    WriteFile(name + "/shape-definition.json", ShapeDefinitionDocument(shape));
     return WriteFile(
         name + "/request.json",
         R"({"schema":"pelto.geometry.prepare.request.v1","geometrySchema":"pelto.geometry.asset.v3",)"

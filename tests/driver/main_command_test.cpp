@@ -397,33 +397,36 @@ class MainCommandPackages : public MainCommandFiles {
                                  bool watertight) {
     (void)::ExpectValidPackage(path, triangles, orientations, voxelMembers, watertight);
   }
+  // Prepares `source`, written as `inputName`, into `outputName` through request
+  // "r.json" and checks every line of the run and the package: `triangles` kept,
+  // `baseAngles` baked into `orientationCount` orientations and `voxelMembers` grids.
+  void ExpectPrepared(const std::string& format, const std::string& inputName,
+                      const std::string& source, const std::string& outputName,
+                      const std::string& orientations, std::uint64_t triangles,
+                      std::uint64_t baseAngles, std::size_t orientationCount,
+                      std::size_t voxelMembers, bool watertight) const {
+    const std::filesystem::path output = dir / outputName;
+    const std::filesystem::path request =
+        WriteRequest("r.json", format, WriteFile(inputName, source), output, orientations);
+    const CliRun run = RunCli({"prepare", request.string()});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_TRUE(std::filesystem::is_regular_file(output));
+    const std::uint64_t packageBytes = std::filesystem::file_size(output);
+    EXPECT_EQ(run.lines,
+              ExpectedRunLines("r1", source.size(), triangles, baseAngles, packageBytes));
+    ExpectValidPackage(output, triangles, orientationCount, voxelMembers, watertight);
+  }
 };
 
 TEST_F(MainCommandPackages, PreparesAClosedStlBox) {
-  const std::string stl = ClosedBoxStl();
-  const std::filesystem::path output = dir / "box.peltogeom";
-  const std::filesystem::path request =
-      WriteRequest("r.json", "stl", WriteFile("box.stl", stl), output, "[0,90,180,270]");
-  const CliRun run = RunCli({"prepare", request.string()});
-  EXPECT_EQ(run.status, 0);
-  ASSERT_TRUE(std::filesystem::is_regular_file(output));
-  const std::uint64_t packageBytes = std::filesystem::file_size(output);
-  EXPECT_EQ(run.lines, ExpectedRunLines("r1", stl.size(), 12, 1, packageBytes));
-  ExpectValidPackage(output, 12, 4, 2, true);
+  ASSERT_NO_FATAL_FAILURE(ExpectPrepared("stl", "box.stl", ClosedBoxStl(), "box.peltogeom",
+                                         "[0,90,180,270]", 12, 1, 4, 2, true));
   EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"box.peltogeom", "box.stl", "r.json"}));
 }
 
 TEST_F(MainCommandPackages, PreparesAnOpenTopObjBoxWithABakedAngle) {
-  const std::string obj = OpenTopBoxObj();
-  const std::filesystem::path output = dir / "shell.peltogeom";
-  const std::filesystem::path request = WriteRequest("r.json", "obj", WriteFile("shell.obj", obj),
-                                                     output, "[0,30,90,120,180,210,270,300]");
-  const CliRun run = RunCli({"prepare", request.string()});
-  EXPECT_EQ(run.status, 0);
-  ASSERT_TRUE(std::filesystem::is_regular_file(output));
-  const std::uint64_t packageBytes = std::filesystem::file_size(output);
-  EXPECT_EQ(run.lines, ExpectedRunLines("r1", obj.size(), 10, 2, packageBytes));
-  ExpectValidPackage(output, 10, 8, 4, false);
+  ExpectPrepared("obj", "shell.obj", OpenTopBoxObj(), "shell.peltogeom",
+                 "[0,30,90,120,180,210,270,300]", 10, 2, 8, 4, false);
 }
 
 TEST_F(MainCommandPackages, SameRequestGivesByteIdenticalPackages) {

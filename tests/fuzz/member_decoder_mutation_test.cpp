@@ -12,10 +12,12 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "members/collision_mesh.h"
 #include "members/voxel_member.h"
+#include "support/test_geometry.h"
 
 namespace {
 
@@ -135,12 +137,7 @@ TEST(MemberDecoderMutation, VoxelMembersDecodeToDiagnosticsOrExactGrids) {
 
 Bytes EncodeSeedMesh(std::vector<PlPoint3> vertices,
                      std::vector<std::array<std::uint32_t, 3>> triangles, double deviationMm) {
-  PlGeometryMesh mesh;
-  mesh.vertices = std::move(vertices);
-  mesh.triangles = std::move(triangles);
-  mesh.surfaceDeviationMm = deviationMm;
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  return EncodeCollisionMesh(mesh);
+  return EncodeCollisionMesh(MakeMesh(std::move(vertices), std::move(triangles), deviationMm));
 }
 
 TEST(MemberDecoderMutation, CollisionMeshesDecodeToDiagnosticsOrTheirOwnEncoding) {

@@ -10,6 +10,7 @@
 
 #include "request/prepare_request.h"
 #include "support/expect_error.h"
+#include "support/test_geometry.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ using Code = PlMemberDiagnosticCode;
 
 const std::string kHash = "sha256:" + std::string(64, 'a');
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-PlGeometryMesh MakeMesh(std::vector<PlPoint3> vertices,
-                        std::vector<std::array<std::uint32_t, 3>> triangles, double deviationMm) {
-  PlGeometryMesh mesh;
-  mesh.vertices = std::move(vertices);
-  mesh.triangles = std::move(triangles);
-  mesh.surfaceDeviationMm = deviationMm;
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  return mesh;
-}
 
 PlGeometryMesh GoldenTriangle() {
   return MakeMesh({{-2.0, 0.5, 3.0}, {1.0, 0.5, 3.0}, {0.0, 4.0, -1.0}}, {{2, 0, 1}}, 0.125);
@@ -60,13 +51,8 @@ const Bytes kGolden = {
     0,   0,   0,    0,    1,   0,   0,    0,     // triangle 0, 1
 };
 
-struct TestRun {
-  explicit TestRun(std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes,
-                   std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes) {
-    request.maxMemoryBytes = maxMemoryBytes;
-    request.maxOutputBytes = maxOutputBytes;
-    context = MakePlCadPrepOperationContext(request, cancellation);
-  }
+struct TestRun : LimitedRun {
+  using LimitedRun::LimitedRun;
   // The import's storage: 24 bytes a vertex, 12 a triangle and the 71-character hash.
   PlCollisionMeshMember Build(const PlGeometryMesh& mesh, std::int64_t inputSlack = 0) {
     const PlCadPrepMemoryReservation input = ReserveMemory(
@@ -74,9 +60,6 @@ struct TestRun {
         "import");
     return BuildPlCadPrepCollisionMeshMember({mesh, kHash}, context, input);
   }
-  PlCadPrepRequest request;
-  NeverCancelled cancellation;
-  PlCadPrepOperationContext context;
 };
 
 // Reports cancellation from its n-th question on, to reach checkpoints in order.

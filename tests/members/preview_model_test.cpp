@@ -8,26 +8,19 @@
 
 #include "request/prepare_request.h"
 #include "support/expect_error.h"
+#include "support/test_geometry.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct TestRun {
-  explicit TestRun(std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes,
-                   std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes) {
-    request.maxMemoryBytes = maxMemoryBytes;
-    request.maxOutputBytes = maxOutputBytes;
-    context = MakePlCadPrepOperationContext(request, cancellation);
-  }
+struct TestRun : LimitedRun {
+  using LimitedRun::LimitedRun;
   Bytes Preview(const PlCollisionMeshMember& member) {
     const PlCadPrepMemoryReservation input =
         ReserveMemory(context, PlCollisionMeshMemberStorageBytes(member), "mesh");
     return BuildPlCadPrepPreviewModel(member, context, input);
   }
-  PlCadPrepRequest request;
-  NeverCancelled cancellation;
-  PlCadPrepOperationContext context;
 };
 
 PlCollisionMeshMember MemberOf(std::vector<PlPoint3> vertices) {

@@ -16,6 +16,7 @@
 #include "members/voxel_coverage.h"
 #include "request/prepare_request.h"
 #include "support/expect_error.h"
+#include "support/test_geometry.h"
 
 namespace {
 
@@ -23,33 +24,14 @@ using Triangle = std::array<std::uint32_t, 3>;
 using Cell = std::array<std::int64_t, 3>;
 using Bytes = std::vector<std::uint8_t>;
 
-struct TestRun {
-  explicit TestRun(std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes,
-                   std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes,
-                   const PlCadPrepCancellation* cancel = nullptr) {
-    request.maxMemoryBytes = maxMemoryBytes;
-    request.maxOutputBytes = maxOutputBytes;
-    context = MakePlCadPrepOperationContext(request, cancel ? *cancel : cancellation);
-  }
+struct TestRun : LimitedRun {
+  using LimitedRun::LimitedRun;
   PlVoxelMember Level(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
                       const ProgressCallback& progress = {}, std::uint64_t base = 0,
                       std::uint64_t total = 1) {
     return VoxelizePlCadPrepLevel(mesh, cellSizeMm, context, base, total, progress);
   }
-  PlCadPrepRequest request;
-  NeverCancelled cancellation;
-  PlCadPrepOperationContext context;
 };
-
-PlGeometryMesh MakeMesh(std::vector<PlPoint3> vertices, std::vector<Triangle> triangles,
-                        double deviationMm = 0.0) {
-  PlGeometryMesh mesh;
-  mesh.vertices = std::move(vertices);
-  mesh.triangles = std::move(triangles);
-  mesh.surfaceDeviationMm = deviationMm;
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  return mesh;
-}
 
 // An axis-aligned box wound outwards; `skipFace` (0..5: -x, +x, -y, +y, -z, +z) leaves one open.
 PlGeometryMesh Box(const PlPoint3& lo, const PlPoint3& hi, int skipFace = -1) {

@@ -3,58 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/sha256.h"
-#include "mesh/mesh_line_reader.h"
-#include "platform/file_system.h"
 #include "support/expect_error.h"
-#include "support/temp_dir.h"
+#include "support/mesh_reader_fixture.h"
 
 namespace {
 
-using Progress = std::tuple<std::string, std::uint64_t, std::uint64_t>;
+using Progress = MeshReaderTest::Progress;
 using Triangles = std::vector<std::array<std::uint32_t, 3>>;
-
-class SwitchCancellation final : public PlCadPrepCancellation {
- public:
-  bool IsCancelled() const override { return true; }
-};
-
-const NeverCancelled kNever;
 
 // Three vertices forming one triangle, ready for a face line.
 const std::string kTriangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
 
-class ObjReader : public TempDirTest {
+class ObjReader : public MeshReaderTest {
  protected:
-  PlCadPrepRequest Request(std::string_view text) const {
-    PlCadPrepRequest request;
-    // A fresh name per file: truncating a written file costs a flush on some file systems.
-    request.inputPath = WriteFile(std::to_string(++files) + ".obj", text);
-    request.sourceFormat = PlCadPrepSourceFormat::obj;
-    request.sourceUnits = "mm";
-    return request;
-  }
-  PlCadPrepTriangleImport Read(const PlCadPrepRequest& request,
-                               const PlCadPrepCancellation& cancellation = kNever) {
-    return ReadPlCadPrepObj(
-        request,
-        [this](std::string_view stage, std::uint64_t done, std::uint64_t total) {
-          progress.emplace_back(std::string(stage), done, total);
-        },
-        cancellation);
-  }
-  std::vector<Progress> progress;
-  mutable int files = 0;
+  ObjReader() : MeshReaderTest(ReadPlCadPrepObj, PlCadPrepSourceFormat::obj, ".obj") {}
 };
 
 }  // namespace
@@ -165,20 +136,12 @@ TEST_F(ObjReader, ChecksInOrderOpenUnitsSizeRead) {
   ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
                        "OBJ could not be opened");
   request.inputPath = WriteFile("present.obj", kTriangle);
-  {
-    PlFileSystemFaults faults;
-    faults.sizeErrno = EIO;
-    const ScopedPlFileSystemFaults scoped(faults);
-    ExpectPlCadPrepError([&] { (void)Read(request); }, "units_confirmation_required", "preflight",
-                         "STL and OBJ require mm, cm, m, or in");
-    request.sourceUnits = "cm";
-    ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
-                         "OBJ size could not be read");
-  }
-  if (!PlMeshSourceFile("/proc/self/mem").IsOpen()) GTEST_SKIP() << "no /proc/self/mem";
-  request.inputPath = "/proc/self/mem";
-  ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
-                       "mesh could not be read");
+  ExpectFailureWithoutFileSize(request, "units_confirmation_required", "preflight",
+                               "STL and OBJ require mm, cm, m, or in");
+  request.sourceUnits = "cm";
+  ExpectFailureWithoutFileSize(request, "input_read_failed", "import",
+                               "OBJ size could not be read");
+  ExpectUnreadableSourceFailure(request);
 }
 
 TEST_F(ObjReader, LimitsSourceVerticesByCountAndMemory) {
@@ -211,7 +174,7 @@ TEST_F(ObjReader, PollsCancellationAndReportsProgressEvery4096Lines) {
   const std::uint64_t size = text.size() + 5;
   EXPECT_EQ(progress,
             (std::vector<Progress>{{"import", text.size(), size}, {"import", size, size}}));
-  const SwitchCancellation cancelled;
+  const AlwaysCancelled cancelled;
   ExpectPlCadPrepError([&] { (void)Read(Request(text), cancelled); }, "cancelled", "import",
                        "preparation was cancelled");
   // With 4095 comment lines the reader never asks, and the empty check comes before
@@ -230,7 +193,7 @@ TEST_F(ObjReader, NoticesSourcesThatGrowWhileRead) {
       std::ofstream(request.inputPath, std::ios::binary | std::ios::app) << " \n";
     }
   };
-  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, grow, kNever); }, "source_changed",
+  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, grow, never); }, "source_changed",
                        "import", "OBJ size changed while it was read");
 }
 
@@ -240,16 +203,14 @@ TEST_F(ObjReader, ReadsRealWorldFiles) {
   PlCadPrepRequest request;
   request.sourceUnits = "mm";
   request.inputPath = corpus / "cremaker_platform_200.obj";
-  const PlCadPrepTriangleImport result = ReadPlCadPrepObj(request, {}, kNever);
+  const PlCadPrepTriangleImport result = ReadPlCadPrepObj(request, {}, never);
   EXPECT_EQ(result.mesh.vertices.size(), 532u);
   EXPECT_EQ(result.mesh.triangles.size(), 1060u);
   EXPECT_TRUE(result.mesh.watertight);
   EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{-100, -100, -3.000004}));
-  Sha256 hash;
-  hash.Update(TempDirTest::ReadFile(request.inputPath));
-  EXPECT_EQ(result.sourceHash, Sha256IdentityText(hash.Finish()));
+  EXPECT_EQ(result.sourceHash, Sha256Identity(ReadFile(request.inputPath)));
   request.inputPath = corpus / "moai.obj";  // its first face is a quad
-  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, {}, kNever); },
+  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, {}, never); },
                        "unsupported_obj_polygon", "import",
                        "this import slice accepts triangular OBJ faces only");
 }

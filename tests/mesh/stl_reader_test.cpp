@@ -4,36 +4,24 @@
 
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "core/sha256.h"
-#include "mesh/mesh_line_reader.h"
-#include "platform/file_system.h"
 #include "support/expect_error.h"
-#include "support/temp_dir.h"
+#include "support/mesh_reader_fixture.h"
 
 namespace {
 
 using Facet = std::array<std::array<float, 3>, 3>;
-using Progress = std::tuple<std::string, std::uint64_t, std::uint64_t>;
+using Progress = MeshReaderTest::Progress;
 using Triangles = std::vector<std::array<std::uint32_t, 3>>;
-
-class SwitchCancellation final : public PlCadPrepCancellation {
- public:
-  bool IsCancelled() const override { return cancelled; }
-  bool cancelled = true;
-};
-
-const NeverCancelled kNever;
 
 void AppendU32(std::string& out, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((value >> shift) & 0xFFu);
@@ -90,33 +78,9 @@ const std::string kTetraFacets =
     AsciiFacet("0 0 0", "0 0 1", "0 20 0") + AsciiFacet("15 0 0", "0 20 0", "0 0 1");
 const std::string kAsciiTetra = "solid\n" + kTetraFacets + "endsolid\n";
 
-std::string IdentityOf(std::string_view bytes) {
-  Sha256 hash;
-  hash.Update(bytes);
-  return Sha256IdentityText(hash.Finish());
-}
-
-class StlReader : public TempDirTest {
+class StlReader : public MeshReaderTest {
  protected:
-  PlCadPrepRequest Request(std::string_view bytes) const {
-    PlCadPrepRequest request;
-    // A fresh name per file: truncating a written file costs a flush on some file systems.
-    request.inputPath = WriteFile(std::to_string(++files) + ".stl", bytes);
-    request.sourceFormat = PlCadPrepSourceFormat::stl;
-    request.sourceUnits = "mm";
-    return request;
-  }
-  PlCadPrepTriangleImport Read(const PlCadPrepRequest& request,
-                               const PlCadPrepCancellation& cancellation = kNever) {
-    return ReadPlCadPrepStl(
-        request,
-        [this](std::string_view stage, std::uint64_t done, std::uint64_t total) {
-          progress.emplace_back(std::string(stage), done, total);
-        },
-        cancellation);
-  }
-  std::vector<Progress> progress;
-  mutable int files = 0;
+  StlReader() : MeshReaderTest(ReadPlCadPrepStl, PlCadPrepSourceFormat::stl, ".stl") {}
 };
 
 }  // namespace
@@ -198,7 +162,7 @@ TEST_F(StlReader, AcceptsBlanksAroundRecordsAndBinaryHeadersStartingWithSolid) {
   const PlCadPrepTriangleImport result = Read(Request(text));
   EXPECT_EQ(result.mesh.triangles.size(), 1u);
   EXPECT_FALSE(result.mesh.watertight);
-  EXPECT_EQ(result.sourceHash, IdentityOf(text));
+  EXPECT_EQ(result.sourceHash, Sha256Identity(text));
   // The size decides: a binary header starting with "solid" is still binary.
   EXPECT_EQ(Read(Request(BinaryStl(Tetrahedron(1, 2, 3), "solid x"))).mesh.triangles.size(), 4u);
   // One binary facet of 700 bytes fits where the text reader's 256-byte line buffer does not.
@@ -303,7 +267,7 @@ TEST_F(StlReader, ReportsProgressEvery4096FacetsAndPollsCancellation) {
   EXPECT_EQ(progress, (std::vector<Progress>{{"import", afterFacet4096, text.size()},
                                              {"import", text.size(), text.size()}}));
   // Binary sources ask before the first facet, text sources once 65536 bytes are read.
-  const SwitchCancellation cancelled;
+  const AlwaysCancelled cancelled;
   for (const std::string& bytes : {BinaryStl(Strip(2)), AsciiStrip(1000)}) {
     progress.clear();
     ExpectPlCadPrepError([&] { (void)Read(Request(bytes), cancelled); }, "cancelled", "import",
@@ -335,7 +299,7 @@ TEST_F(StlReader, NoticesSourcesThatChangeWhileRead) {
         std::filesystem::resize_file(request.inputPath, 50100);
       }
     };
-    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, change, kNever); }, c.code, "import",
+    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, change, never); }, c.code, "import",
                          c.message);
   }
 }
@@ -346,18 +310,10 @@ TEST_F(StlReader, ReportsFilesThatCannotBeOpenedSizedOrRead) {
   ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
                        "STL could not be opened");
   request = Request(BinaryStl(Tetrahedron(1, 2, 3)));
-  {
-    PlFileSystemFaults faults;
-    faults.sizeErrno = EIO;
-    const ScopedPlFileSystemFaults scoped(faults);
-    ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
-                         "STL size could not be read");
-  }
-  if (!PlMeshSourceFile("/proc/self/mem").IsOpen()) GTEST_SKIP() << "no /proc/self/mem";
+  ExpectFailureWithoutFileSize(request, "input_read_failed", "import",
+                               "STL size could not be read");
   // Its size reads as 0 and every read fails, so it is taken as text and fails there.
-  request.inputPath = "/proc/self/mem";
-  ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
-                       "mesh could not be read");
+  ExpectUnreadableSourceFailure(request);
 }
 
 TEST_F(StlReader, ReadsRealWorldFiles) {
@@ -380,13 +336,13 @@ TEST_F(StlReader, ReadsRealWorldFiles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     request.inputPath = corpus / c.name;
-    const PlCadPrepTriangleImport result = ReadPlCadPrepStl(request, {}, kNever);
+    const PlCadPrepTriangleImport result = ReadPlCadPrepStl(request, {}, never);
     EXPECT_EQ(result.mesh.vertices.size(), c.vertices);
     EXPECT_EQ(result.mesh.triangles.size(), c.triangles);
     EXPECT_EQ(result.mesh.watertight, c.watertight);
-    EXPECT_EQ(result.sourceHash, IdentityOf(TempDirTest::ReadFile(request.inputPath)));
+    EXPECT_EQ(result.sourceHash, Sha256Identity(ReadFile(request.inputPath)));
   }
   request.inputPath = corpus / "issue1580-zero-area-triangle.stl";
-  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, {}, kNever); }, "degenerate_triangle",
+  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, {}, never); }, "degenerate_triangle",
                        "validate", "mesh contains a zero-area triangle");
 }

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "members/derived_members.h"
 #include "shapes/analytic_member.h"
 #include "shapes/shape_definition.h"
-#include "members/derived_members.h"
+#include "support/test_geometry.h"
 
 namespace {
 
@@ -40,32 +41,6 @@ struct BoxAnalytic {
 const BoxAnalytic& Analytic() {
   static const BoxAnalytic analytic;
   return analytic;
-}
-
-// A closed, outward-wound 100 mm cube at the origin.
-PlGeometryMesh Cube() {
-  PlGeometryMesh mesh;
-  for (int k = 0; k < 2; ++k) {
-    for (const auto& [i, j] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}}) {
-      mesh.vertices.push_back({100.0 * i, 100.0 * j, 100.0 * k});
-    }
-  }
-  mesh.triangles = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4},
-                    {3, 7, 6}, {3, 6, 2}, {0, 4, 7}, {0, 7, 3}, {1, 2, 6}, {1, 6, 5}};
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  mesh.watertight = true;
-  return mesh;
-}
-
-// An occupied one-cell grid; `originX` tells grids of one level apart.
-PlVoxelGrid Grid(std::uint32_t cellSizeMm, std::int32_t originX, bool solid = true) {
-  PlVoxelGrid grid;
-  grid.cellSizeMm = cellSizeMm;
-  grid.originCell = {originX, 0, 0};
-  grid.dims = {1, 1, 1};
-  grid.words = {1};
-  grid.solid = solid;
-  return grid;
 }
 
 std::vector<PlCadPrepManifestOrientation> Family(std::uint32_t gridAngleDeg,
@@ -97,11 +72,11 @@ struct Asset {
   }
   static std::string Name(const PlVoxelGrid& grid) { return PlCadPrepVoxelMemberName(grid); }
 
-  PlGeometryMesh mesh = Cube();
-  PlVoxelGrid search = Grid(50, 0);
-  PlVoxelGrid refine = Grid(30, 0);
-  PlVoxelGrid otherSearch = Grid(50, 1);
-  PlVoxelGrid otherRefine = Grid(30, 1);
+  PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 100.0);
+  PlVoxelGrid search = OneCellGrid(50, 0);
+  PlVoxelGrid refine = OneCellGrid(30, 0);
+  PlVoxelGrid otherSearch = OneCellGrid(50, 1);
+  PlVoxelGrid otherRefine = OneCellGrid(30, 1);
   PlCadPrepManifestModel model;
 };
 
@@ -155,9 +130,9 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
   const std::string aliasMessage =
       "version 3 quarter-turn aliases must completely and exactly reference their baked base "
       "grids";
-  const std::string searchName = Asset::Name(Grid(50, 0));
-  const std::string refineName = Asset::Name(Grid(30, 0));
-  const std::string otherSearchName = Asset::Name(Grid(50, 1));
+  const std::string searchName = Asset::Name(OneCellGrid(50, 0));
+  const std::string refineName = Asset::Name(OneCellGrid(30, 0));
+  const std::string otherSearchName = Asset::Name(OneCellGrid(50, 1));
   const Case cases[] = {
       {"upper-case asset id", [](Asset& a) { a.model.assetId = "sha256:" + std::string(64, 'A'); },
        Code::identity, "manifest.json", "geometry asset ID is not a canonical SHA-256 identity"},
@@ -300,7 +275,7 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
          a.refine.solid = false;
          a.Rename();
        },
-       Code::authority, Asset::Name(Grid(30, 0, false)),
+       Code::authority, Asset::Name(OneCellGrid(30, 0, false)),
        "authoritative geometry requires conservative solid occupancy at both voxel levels"},
   };
   for (const Case& c : cases) {
@@ -315,9 +290,9 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
 // A generated asset's orientations are the twelve 30-degree headings of its
 // member, here served by the zero, 30 and 60 degree families.
 TEST(AssetValidator, MatchesGeneratedOrientationsToTheirCertifiedHeadings) {
-  const PlVoxelGrid grids[] = {Grid(50, 0), Grid(30, 0), Grid(50, 1),
-                               Grid(30, 1), Grid(50, 2), Grid(30, 2)};
-  const PlGeometryMesh mesh = Cube();
+  const PlVoxelGrid grids[] = {OneCellGrid(50, 0), OneCellGrid(30, 0), OneCellGrid(50, 1),
+                               OneCellGrid(30, 1), OneCellGrid(50, 2), OneCellGrid(30, 2)};
+  const PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 100.0);
   const auto model = [&](const std::uint32_t(&gridAnglesDeg)[3]) {
     PlCadPrepManifestModel m;
     m.schema = "pelto.geometry.asset.v3";

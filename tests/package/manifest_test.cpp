@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "package/asset_identity.h"
 #include "shapes/analytic_member.h"
 #include "shapes/shape_definition.h"
-#include "package/asset_identity.h"
 #include "support/expect_error.h"
+#include "support/test_geometry.h"
 
 namespace {
 
@@ -24,29 +25,10 @@ const std::string kDefinitionId = "sha256:" + std::string(64, 'd');
 // What `{"assetId":"sha256:<64 hex>",` adds when it replaces the identity manifest's "{".
 constexpr std::size_t kAssetIdPrefixBytes = 84;
 
-// A closed, outward-wound 100 mm cube at the origin.
-PlGeometryMesh Cube() {
-  PlGeometryMesh mesh;
-  for (int k = 0; k < 2; ++k) {
-    for (const auto& [i, j] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}}) {
-      mesh.vertices.push_back({100.0 * i, 100.0 * j, 100.0 * k});
-    }
-  }
-  mesh.triangles = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4},
-                    {3, 7, 6}, {3, 6, 2}, {0, 4, 7}, {0, 7, 3}, {1, 2, 6}, {1, 6, 5}};
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  mesh.watertight = true;
-  return mesh;
-}
-
 // An occupied one-cell grid; `originX` tells grids of one level apart.
 PlVoxelMember Voxel(std::uint32_t cellSizeMm, std::int32_t originX, bool solid) {
   PlVoxelMember member;
-  member.grid.cellSizeMm = cellSizeMm;
-  member.grid.originCell = {originX, 0, 0};
-  member.grid.dims = {1, 1, 1};
-  member.grid.words = {1};
-  member.grid.solid = solid;
+  member.grid = OneCellGrid(cellSizeMm, originX, solid);
   member.bytes = EncodePlVoxelGrid(member.grid);
   return member;
 }
@@ -106,7 +88,7 @@ struct ManifestJob {
   void Prepare() {
     context = MakePlCadPrepOperationContext(request, cancellation);
     if (limitsDisagree) request.maxTriangles -= 1;
-    PlGeometryMesh mesh = Cube();
+    PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 100.0);
     mesh.surfaceDeviationMm = recipe.deviationMm;
     mesh.watertight = recipe.watertight;
     members.collision.bytes = EncodeCollisionMesh(mesh);
@@ -712,7 +694,7 @@ TEST(Manifest, IsByteIdenticalForEqualInputs) {
 
 TEST(Manifest, BindsRealDerivedMembersByName) {
   PlCadPrepTriangleImport import;
-  import.mesh = Cube();
+  import.mesh = ClosedBox({0, 0, 0}, 100.0);
   import.sourceHash = kHash;
   PlCadPrepRequest request;
   request.inputPath = "/models/cube.obj";

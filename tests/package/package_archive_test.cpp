@@ -9,25 +9,9 @@
 
 #include "support/expect_error.h"
 #include "support/package_reader.h"
+#include "support/test_geometry.h"
 
 namespace {
-
-// A closed, outward-wound box of edge `edge` with one corner at `corner`.
-PlCadPrepTriangleImport BoxImport(const PlPoint3& corner, double edge) {
-  PlCadPrepTriangleImport import;
-  PlGeometryMesh& mesh = import.mesh;
-  for (int k = 0; k < 2; ++k) {
-    for (const auto& [i, j] : {std::pair{0, 0}, {1, 0}, {1, 1}, {0, 1}}) {
-      mesh.vertices.push_back({corner[0] + edge * i, corner[1] + edge * j, corner[2] + edge * k});
-    }
-  }
-  mesh.triangles = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4},
-                    {3, 7, 6}, {3, 6, 2}, {0, 4, 7}, {0, 7, 3}, {1, 2, 6}, {1, 6, 5}};
-  MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
-  mesh.watertight = true;
-  import.sourceHash = "sha256:" + std::string(64, 'c');
-  return import;
-}
 
 std::vector<std::uint32_t> BakedThirty() { return {0, 30, 90, 120, 180, 210, 270, 300}; }
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/byte_io.h"
@@ -26,41 +30,38 @@ class ZipImage : public ::testing::Test {
                {"refine_30mm_x.pvox", Bytes(manifest)}};
   }
 
-  // Offsets of the local headers, found by their signature in write order.
-  static std::vector<std::size_t> LocalHeaders(const std::vector<std::uint8_t>& image) {
+  // Offsets of the four headers chained from `at`, each checked for `signature`:
+  // the next one starts after the `fixedBytes` and the lengths held in the
+  // header's fields, given as (offset, width in bytes).
+  static std::vector<std::size_t> HeaderChain(
+      const std::vector<std::uint8_t>& image, std::size_t at, std::uint32_t signature,
+      std::size_t fixedBytes, std::initializer_list<std::pair<std::size_t, std::size_t>> lengths) {
     std::vector<std::size_t> offsets;
-    std::size_t at = 0;
     for (std::size_t m = 0; m < 4; ++m) {
-      ByteReader header(std::span<const std::uint8_t>(image).subspan(at, 30));
-      EXPECT_EQ(header.U32(), 0x04034b50u);
+      const std::span<const std::uint8_t> header =
+          std::span<const std::uint8_t>(image).subspan(at, fixedBytes);
+      EXPECT_EQ(ByteReader(header).U32(), signature);
       offsets.push_back(at);
-      (void)header.Take(14);
-      const std::uint32_t compressed = header.U32();
-      (void)header.U32();
-      const std::uint16_t nameBytes = header.U16();
-      const std::uint16_t extraBytes = header.U16();
-      at += 30u + nameBytes + extraBytes + compressed;
+      at += fixedBytes;
+      for (const auto& [offset, width] : lengths) {
+        ByteReader field(header.subspan(offset, width));
+        at += width == 4 ? field.U32() : field.U16();
+      }
     }
     return offsets;
   }
 
-  // Offsets of the central directory's entries, from the end record.
+  // Offsets of the local headers: compressed size, name and extra lengths.
+  static std::vector<std::size_t> LocalHeaders(const std::vector<std::uint8_t>& image) {
+    return HeaderChain(image, 0, 0x04034b50u, 30, {{18, 4}, {26, 2}, {28, 2}});
+  }
+
+  // Offsets of the central directory's entries, from the end record: name,
+  // extra and comment lengths.
   static std::vector<std::size_t> CentralHeaders(const std::vector<std::uint8_t>& image) {
     ByteReader end(std::span<const std::uint8_t>(image).subspan(image.size() - 22));
     (void)end.Take(16);
-    std::size_t at = end.U32();
-    std::vector<std::size_t> offsets;
-    for (std::size_t m = 0; m < 4; ++m) {
-      ByteReader header(std::span<const std::uint8_t>(image).subspan(at, 46));
-      EXPECT_EQ(header.U32(), 0x02014b50u);
-      offsets.push_back(at);
-      (void)header.Take(24);
-      const std::uint16_t nameBytes = header.U16();
-      const std::uint16_t extraBytes = header.U16();
-      const std::uint16_t commentBytes = header.U16();
-      at += 46u + nameBytes + extraBytes + commentBytes;
-    }
-    return offsets;
+    return HeaderChain(image, end.U32(), 0x02014b50u, 46, {{28, 2}, {30, 2}, {32, 2}});
   }
 
   NeverCancelled never;

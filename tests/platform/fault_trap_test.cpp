@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/event_output.h"
+#include "support/pipe_output.h"
 
 namespace {
 
@@ -71,12 +72,7 @@ TEST(FaultTrap, EndsTheProcessWithTheReportWhenAskedTo) {
         PlFaultReport{&outer, "outer_failure", "the outer work faulted"});
     _exit(0);
   }
-  close(pipeEnds[1]);
-  std::string output;
-  char buffer[256];
-  ssize_t n = 0;
-  while ((n = read(pipeEnds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
-  close(pipeEnds[0]);
+  const std::string output = ReadPipeToEnd(pipeEnds);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << status;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "support/expect_error.h"
+#include "support/shape_documents.h"
 
 namespace {
 
@@ -19,22 +20,7 @@ constexpr double kPi = std::numbers::pi;
 
 // The definition whose canonical shape object is `shape`.
 PlShapeDefinition Shape(const std::string& shape) {
-  return ParsePlShapeDefinition(
-      R"({"generatorProfile":"pelto.shape.generator.v1","schema":"pelto.shape.definition.v1",)"
-      R"("shape":)" +
-      shape + R"(,"units":"um"})");
-}
-
-std::string LPrism(const std::string& quadrant) {
-  return R"({"heightUm":10000,"kind":"lPrism","notchQuadrant":")" + quadrant +
-         R"(","notchXSpanUm":10000,"notchZSpanUm":8000,"outsideXSpanUm":40000,)"
-         R"("outsideZSpanUm":30000})";
-}
-
-std::string Triangle(const std::string& offset) {
-  return R"({"baseZSpanUm":30001,"heightUm":5000,"kind":"triangularPrism",)"
-         R"("pointXDepthUm":20000,"pointZOffsetUm":)" +
-         offset + "}";
+  return ParsePlShapeDefinition(ShapeDefinitionDocument(shape));
 }
 
 double Volume(const TopoDS_Shape& shape) {
@@ -101,9 +87,9 @@ TEST(GeneratedSolid, BuildsEveryKindWithItsBoundsVolumeAndCarrier) {
        R"({"axisLengthUm":30000,"kind":"frustum","largeDiameterUm":20000,"mount":"laidDown",)"
        R"("smallDiameterUm":10000})"},
       {"L-prism", {-20, 0, -15}, {20, 10, 15}, 10 * (40 * 30 - 10 * 8),
-       {-20, 0, -15}, {20, 10, 15}, LPrism("positiveXPositiveZ")},
+       {-20, 0, -15}, {20, 10, 15}, LPrismShape("positiveXPositiveZ")},
       {"triangular prism", {-10, 0, -15.0005}, {10, 5, 15.0005}, 30.001 * 20 / 2 * 5,
-       {-10, 0, -15.0005}, {10, 5, 15.0005}, Triangle("0")},
+       {-10, 0, -15.0005}, {10, 5, 15.0005}, TriangularPrismShape(30001, "0")},
       {"wedge", {-20, 0, -10}, {20, 30, 10}, 40 * 20 * 20, {-20, 0, -10}, {20, 30, 10},
        R"({"highHeightUm":30000,"kind":"wedge","lowHeightUm":10000,"xSpanUm":40000,)"
        R"("zSpanUm":20000})"},
@@ -141,7 +127,7 @@ TEST(GeneratedSolid, CutsTheLPrismNotchAtTheNamedCorner) {
   };
   for (const auto& [quadrant, notch] : cases) {
     SCOPED_TRACE(quadrant);
-    const PlGeneratedSolid record = MakePlGeneratedSolid(Shape(LPrism(quadrant)));
+    const PlGeneratedSolid record = MakePlGeneratedSolid(Shape(LPrismShape(quadrant)));
     ExpectBounds(record, {-20, 0, -15}, {20, 10, 15});
     EXPECT_NEAR(Volume(record.solid), 10 * (40 * 30 - 10 * 8), 1e-6);
     // Each corner probe sits 1 mm inside the outside rectangle, within the notch's reach.
@@ -158,7 +144,8 @@ TEST(GeneratedSolid, KeepsTheTrianglePointAnywhereOnTheBroadBaseAndSlopesTheWedg
   // Half of the odd base span 30001 is floored to 15000.
   for (const char* offset : {"-15000", "15000"}) {
     SCOPED_TRACE(offset);
-    const PlGeneratedSolid record = MakePlGeneratedSolid(Shape(Triangle(offset)));
+    const PlGeneratedSolid record =
+        MakePlGeneratedSolid(Shape(TriangularPrismShape(30001, offset)));
     EXPECT_NEAR(Volume(record.solid), 30.001 * 20 / 2 * 5, 1e-6);
     EXPECT_TRUE(Inside(record.solid, 9.9, 2.5, std::stod(offset) * 0.001 * 0.999));
   }

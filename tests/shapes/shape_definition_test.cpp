@@ -12,17 +12,12 @@
 #include <vector>
 
 #include "core/sha256.h"
+#include "support/shape_documents.h"
 
 namespace {
 
 using Category = PlShapeDefinitionCategory;
 using K = PlShapeKind;
-
-std::string Doc(std::string_view shape) {
-  return "{\"generatorProfile\":\"pelto.shape.generator.v1\",\"schema\":\"pelto.shape.definition."
-         "v1\",\"shape\":" +
-         std::string(shape) + ",\"units\":\"um\"}";
-}
 
 std::string Point(std::int64_t x, std::int64_t z) {
   return "{\"xUm\":" + std::to_string(x) + ",\"zUm\":" + std::to_string(z) + "}";
@@ -35,30 +30,32 @@ std::string Points(const std::vector<PlShapePoint>& points) {
 }
 
 std::string Polygon(const std::vector<PlShapePoint>& points) {
-  return Doc(R"({"heightUm":3000,"kind":"polygonPrism","vertices":[)" + Points(points) + "]}");
+  return ShapeDefinitionDocument(R"({"heightUm":3000,"kind":"polygonPrism","vertices":[)" +
+                                 Points(points) + "]}");
 }
 
 const std::vector<PlShapePoint> kSquarePoints = {{0, 0}, {0, 10000}, {10000, 10000}, {10000, 0}};
 const std::vector<PlShapePoint> kInnerPoints = {
     {2000, 2000}, {2000, 8000}, {8000, 8000}, {8000, 2000}};
 
-const std::string kBox = Doc(R"({"heightUm":10000,"kind":"box","xSpanUm":20000,"zSpanUm":30000})");
-const std::string kCylinder =
-    Doc(R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"laidDown"})");
-const std::string kLPrism = Doc(
+const std::string kBox =
+    ShapeDefinitionDocument(R"({"heightUm":10000,"kind":"box","xSpanUm":20000,"zSpanUm":30000})");
+const std::string kCylinder = ShapeDefinitionDocument(
+    R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"laidDown"})");
+const std::string kLPrism = ShapeDefinitionDocument(
     R"({"heightUm":5000,"kind":"lPrism","notchQuadrant":"negativeXPositiveZ","notchXSpanUm":2000,)"
     R"("notchZSpanUm":3000,"outsideXSpanUm":8000,"outsideZSpanUm":9000})");
-const std::string kTriangle = Doc(
+const std::string kTriangle = ShapeDefinitionDocument(
     R"({"baseZSpanUm":5,"heightUm":7000,"kind":"triangularPrism","pointXDepthUm":4000,"pointZOffsetUm":-2})");
-const std::string kWedge = Doc(
+const std::string kWedge = ShapeDefinitionDocument(
     R"({"highHeightUm":6000,"kind":"wedge","lowHeightUm":2000,"xSpanUm":10000,"zSpanUm":8000})");
-const std::string kFrustum = Doc(
+const std::string kFrustum = ShapeDefinitionDocument(
     R"({"axisLengthUm":30000,"kind":"frustum","largeDiameterUm":20000,"mount":"upright","smallDiameterUm":10000})");
 const std::string kPolygon = Polygon(kSquarePoints);
-const std::string kApex =
-    Doc(R"({"kind":"apexShape","levels":[{"vertices":[)" + Points(kSquarePoints) +
-        R"(],"yUm":0},{"vertices":[)" + Points(kInnerPoints) + R"(],"yUm":5000}]})");
-const std::string kSphere = Doc(R"({"diameterUm":12000,"kind":"sphere"})");
+const std::string kApex = ShapeDefinitionDocument(
+    R"({"kind":"apexShape","levels":[{"vertices":[)" + Points(kSquarePoints) +
+    R"(],"yUm":0},{"vertices":[)" + Points(kInnerPoints) + R"(],"yUm":5000}]})");
+const std::string kSphere = ShapeDefinitionDocument(R"({"diameterUm":12000,"kind":"sphere"})");
 
 // Each kind's document, the context of its member set and its integer labels
 // (the prefix followed by the member name).
@@ -333,9 +330,10 @@ TEST(ShapeDefinition, ReadsIntegersFromTheirTextAndChecksRanges) {
         {label, bytes, Category::integer, label + " must be an integer micrometre value"});
   RunCases(cases);
 
-  const std::string smallest = Doc(R"({"heightUm":1,"kind":"box","xSpanUm":1,"zSpanUm":1})");
-  const std::string largest =
-      Doc(R"({"heightUm":100000000,"kind":"box","xSpanUm":100000000,"zSpanUm":100000000})");
+  const std::string smallest =
+      ShapeDefinitionDocument(R"({"heightUm":1,"kind":"box","xSpanUm":1,"zSpanUm":1})");
+  const std::string largest = ShapeDefinitionDocument(
+      R"({"heightUm":100000000,"kind":"box","xSpanUm":100000000,"zSpanUm":100000000})");
   EXPECT_EQ(ParsePlShapeDefinition(smallest).xSpanUm, 1);
   EXPECT_EQ(ParsePlShapeDefinition(largest).zSpanUm, kPlShapeMaxDimensionUm);
 }
@@ -385,8 +383,10 @@ TEST(ShapeDefinition, AppliesPolygonRulesExactly) {
 
   std::vector<PlShapePoint> many;
   for (std::int64_t i = 0; i < 257; ++i) many.push_back({i, i * i});
-  const std::string notArray = Doc(R"({"heightUm":3000,"kind":"polygonPrism","vertices":{}})");
-  const std::string numbers = Doc(R"({"heightUm":3000,"kind":"polygonPrism","vertices":[1,2,3]})");
+  const std::string notArray =
+      ShapeDefinitionDocument(R"({"heightUm":3000,"kind":"polygonPrism","vertices":{}})");
+  const std::string numbers =
+      ShapeDefinitionDocument(R"({"heightUm":3000,"kind":"polygonPrism","vertices":[1,2,3]})");
   const char* crossing = "polygon has crossing, touching, or overlapping non-neighbour edges";
   RunCases({
       {"not array", notArray, Category::polygon, "polygon.vertices must be an array"},
@@ -425,11 +425,11 @@ TEST(ShapeDefinition, AppliesPolygonRulesExactly) {
 }
 
 TEST(ShapeDefinition, MapsLevelsFailuresToTheirCategories) {
-  const std::string oneLevel = Doc(R"({"kind":"apexShape","levels":[{"vertices":[)" +
-                                   Points(kSquarePoints) + R"(],"yUm":0}]})");
+  const std::string oneLevel = ShapeDefinitionDocument(
+      R"({"kind":"apexShape","levels":[{"vertices":[)" + Points(kSquarePoints) + R"(],"yUm":0}]})");
   RunCases({
-      {"levels object", Doc(R"({"kind":"apexShape","levels":{}})"), Category::levels,
-       "apexShape.levels must be an array"},
+      {"levels object", ShapeDefinitionDocument(R"({"kind":"apexShape","levels":{}})"),
+       Category::levels, "apexShape.levels must be an array"},
       {"vertices null",
        Replace(kApex, "\"vertices\":[" + Points(kInnerPoints) + "]", "\"vertices\":null"),
        Category::polygon, "apexShape.levels[1].vertices must be an array"},
