@@ -1,10 +1,11 @@
 #include "core/json_text.h"
 
 #include <array>
-#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <system_error>
+
+#include "core/error.h"
 
 void AppendJsonEscaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -56,6 +57,56 @@ void AppendJsonUnsigned(std::string& out, std::uint64_t v) {
   out.append(digits.data(), result.ptr);
 }
 
+void AppendJsonSigned(std::string& out, std::int64_t v) {
+  std::array<char, 20> digits{};
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), v);
+  out.append(digits.data(), result.ptr);
+}
+
+void AppendJsonBool(std::string& out, bool v) { out += v ? "true" : "false"; }
+
+std::string& JsonTextWriter::Key(std::string_view name) {
+  PlRequire(depth > 0, "JSON member key outside an object");
+  const std::uint64_t bit = std::uint64_t{1} << depth;
+  if ((filled & bit) != 0) out += ',';
+  filled |= bit;
+  out += '"';
+  out += name;
+  out += "\":";
+  keyPending = true;
+  return out;
+}
+
+std::string& JsonTextWriter::Element() {
+  const std::uint64_t bit = std::uint64_t{1} << depth;
+  if (keyPending) {
+    keyPending = false;
+  } else {
+    if ((filled & bit) != 0) out += ',';
+    filled |= bit;
+  }
+  return out;
+}
+
+void JsonTextWriter::Open(char bracket) {
+  PlRequire(depth < kJsonTextWriterMaxDepth, "JSON text nesting exceeds the writer's depth");
+  Element() += bracket;
+  ++depth;
+  filled &= ~(std::uint64_t{1} << depth);
+}
+
+void JsonTextWriter::Close(char bracket) {
+  PlRequire(depth > 0, "JSON container closed without an opening");
+  keyPending = false;
+  --depth;
+  out += bracket;
+}
+
+void JsonTextWriter::BeginObject() { Open('{'); }
+void JsonTextWriter::EndObject() { Close('}'); }
+void JsonTextWriter::BeginArray() { Open('['); }
+void JsonTextWriter::EndArray() { Close(']'); }
+
 namespace {
 
 // Room for any general form that a sensible digit count produces; longer
@@ -102,7 +153,7 @@ int LeadingFractionZeros(double magnitude) {
   const auto result = std::to_chars(exact.data(), exact.data() + exact.size(), magnitude,
                                     std::chars_format::fixed, kExactFractionDigits);
   // The buffer holds "0." and every digit of any magnitude below 1.
-  assert(result.ec == std::errc{});
+  PlRequire(result.ec == std::errc{}, "the exact expansion of a magnitude below 1 must fit");
   const char* digit = exact.data() + 2;
   while (digit < result.ptr && *digit == '0') ++digit;
   return static_cast<int>(digit - (exact.data() + 2));

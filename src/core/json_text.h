@@ -1,7 +1,7 @@
 #pragma once
 // JSON text writing shared by event lines, records, the manifest and the
-// preview: string escaping, plain decimal integers and the double forms, all
-// locale-free and byte-identical on every machine.
+// preview: the object writer, string escaping, plain decimal integers, booleans
+// and the double forms, all locale-free and byte-identical on every machine.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +16,12 @@ void AppendJsonString(std::string& out, std::string_view text);
 
 // Appends the plain decimal form of v: no sign, no padding.
 void AppendJsonUnsigned(std::string& out, std::uint64_t v);
+
+// Appends the decimal form of v: "-" for negative values, no padding.
+void AppendJsonSigned(std::string& out, std::int64_t v);
+
+// Appends "true" or "false".
+void AppendJsonBool(std::string& out, bool v);
 
 // Appends the shortest text that reads back as exactly v ("0.1", "1e+22", "-0").
 // Returns false and leaves `out` unchanged when v is not finite.
@@ -40,3 +46,59 @@ enum class PlCanonicalNumberStatus { written, notFinite, notSerializable };
 // of them below 1, then trailing zeros and a final point removed ("0.1" gives
 // "0.100000000000000006"). `out` is unchanged unless the result is `written`.
 [[nodiscard]] PlCanonicalNumberStatus AppendCanonicalNumber(std::string& out, double v);
+
+// Deepest nesting a JsonTextWriter tracks; the program's documents stay far below.
+inline constexpr int kJsonTextWriterMaxDepth = 32;
+
+// Writes one JSON document into `out`: the braces, brackets, the commas between
+// members and elements and the quoted keys, so callers name members and values
+// only. Keys are the program's fixed names and are written as given. A value the
+// caller formats itself (a double form with its own failure) goes after Key() or
+// Element(), which return the text to append to.
+class JsonTextWriter {
+ public:
+  explicit JsonTextWriter(std::string& target) : out(target) {}
+
+  // Separator and `"name":`; the caller appends the value next.
+  std::string& Key(std::string_view name);
+  // The separator before an array element; the caller appends the element next.
+  std::string& Element();
+
+  // Containers as the next value: after Key(), as an element, or at the top.
+  void BeginObject();
+  void EndObject();
+  void BeginArray();
+  void EndArray();
+  void BeginObject(std::string_view name) {
+    Key(name);
+    BeginObject();
+  }
+  void BeginArray(std::string_view name) {
+    Key(name);
+    BeginArray();
+  }
+
+  void String(std::string_view name, std::string_view value) { AppendJsonString(Key(name), value); }
+  void Unsigned(std::string_view name, std::uint64_t value) {
+    AppendJsonUnsigned(Key(name), value);
+  }
+  void Signed(std::string_view name, std::int64_t value) { AppendJsonSigned(Key(name), value); }
+  void Bool(std::string_view name, bool value) { AppendJsonBool(Key(name), value); }
+
+  void String(std::string_view value) { AppendJsonString(Element(), value); }
+  void Unsigned(std::uint64_t value) { AppendJsonUnsigned(Element(), value); }
+
+  // The text written so far.
+  const std::string& Text() const { return out; }
+
+ private:
+  void Open(char bracket);
+  void Close(char bracket);
+
+  std::string& out;
+  int depth = 0;
+  // Bit d is set once the container at depth d holds a member or an element.
+  std::uint64_t filled = 0;
+  // Set after Key(): the next container is that member's value, not a new element.
+  bool keyPending = false;
+};

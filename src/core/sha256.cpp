@@ -2,9 +2,10 @@
 
 #include <openssl/evp.h>
 
-#include <cassert>
 #include <new>
 #include <stdexcept>
+
+#include "core/error.h"
 
 namespace {
 
@@ -45,17 +46,17 @@ Sha256::~Sha256() = default;
 
 // Using a moved-from or finished hasher is a caller bug, not a data problem.
 void Sha256::Update(std::span<const std::uint8_t> bytes) {
-  assert(state && !state->finished);
+  PlRequire(state && !state->finished, "a hasher is used only while it is open");
   Absorb(state->context.get(), bytes.data(), bytes.size());
 }
 
 void Sha256::Update(std::string_view bytes) {
-  assert(state && !state->finished);
+  PlRequire(state && !state->finished, "a hasher is used only while it is open");
   Absorb(state->context.get(), bytes.data(), bytes.size());
 }
 
 Sha256Digest Sha256::Finish() {
-  assert(state && !state->finished);
+  PlRequire(state && !state->finished, "a hasher is used only while it is open");
   state->finished = true;
   Sha256Digest digest{};
   unsigned int length = 0;

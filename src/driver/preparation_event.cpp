@@ -40,29 +40,19 @@ std::string FormatPreparationEvent(std::string_view requestId, std::string_view 
   }
   std::string line;
   line.reserve(96 + requestId.size() + code.size() + message.size());
-  line += "{\"schema\":\"pelto.geometry.prepare.event.v1\",\"requestId\":";
-  AppendJsonString(line, requestId);
-  line += ",\"event\":";
-  AppendJsonString(line, event);
-  if (!stage.empty()) {
-    line += ",\"stage\":";
-    AppendJsonString(line, stage);
-  }
+  JsonTextWriter json(line);
+  json.BeginObject();
+  json.String("schema", "pelto.geometry.prepare.event.v1");
+  json.String("requestId", requestId);
+  json.String("event", event);
+  if (!stage.empty()) json.String("stage", stage);
   if (event == "progress") {
-    line += ",\"completed\":";
-    AppendJsonUnsigned(line, completed);
-    line += ",\"total\":";
-    AppendJsonUnsigned(line, total);
+    json.Unsigned("completed", completed);
+    json.Unsigned("total", total);
   }
-  if (!code.empty()) {
-    line += ",\"code\":";
-    AppendJsonString(line, code);
-  }
-  if (!message.empty()) {
-    line += ",\"message\":";
-    AppendJsonString(line, message);
-  }
-  line += '}';
+  if (!code.empty()) json.String("code", code);
+  if (!message.empty()) json.String("message", message);
+  json.EndObject();
   return line;
 }
 

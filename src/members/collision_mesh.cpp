@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -12,6 +11,7 @@
 
 #include "core/byte_io.h"
 #include "core/checked.h"
+#include "core/error.h"
 #include "core/sha256.h"
 
 namespace {
@@ -249,7 +249,7 @@ std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh) {
   for (const auto& triangle : mesh.triangles) {
     for (const std::uint32_t index : triangle) writer.U32(index);
   }
-  assert(writer.bytes.size() == size);
+  PlRequire(writer.bytes.size() == size, "the collision mesh is exactly its computed size");
   return std::move(writer.bytes);
 }
 
@@ -320,13 +320,7 @@ std::uint64_t PlCollisionMeshMemberStorageBytes(const PlCollisionMeshMember& mem
 PlCollisionMeshMember BuildPlCadPrepCollisionMeshMember(
     const PlCadPrepTriangleImport& import, const PlCadPrepOperationContext& context,
     const PlCadPrepMemoryReservation& inputReservation) {
-  try {
-    return BuildMember(import, context, inputReservation);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "collision mesh allocation failed within the bounded request", "mesh");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "collision mesh allocation exceeds the bounded request", "mesh");
-  }
+  return WithinMemoryLimit("mesh", "collision mesh allocation failed within the bounded request",
+                           "collision mesh allocation exceeds the bounded request",
+                           [&] { return BuildMember(import, context, inputReservation); });
 }

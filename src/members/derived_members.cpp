@@ -273,15 +273,9 @@ std::vector<std::uint32_t> PlCadPrepBaseAngles(const std::vector<std::uint32_t>&
 
 PlCollisionMeshMember RotatePlCadPrepCollisionMember(const PlCollisionMeshMember& member,
                                                      std::uint32_t angleDeg) {
-  try {
-    return RotateMember(member, angleDeg);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "voxel allocation failed within the bounded request", "voxel");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "voxel allocation exceeds the bounded request",
-                         "voxel");
-  }
+  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
+                           "voxel allocation exceeds the bounded request",
+                           [&] { return RotateMember(member, angleDeg); });
 }
 
 PlCadPrepDerivedMembers BuildPlCadPrepDerivedMembers(

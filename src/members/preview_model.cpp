@@ -1,84 +1,135 @@
 #include "members/preview_model.h"
 
 #include <array>
-#include <charconv>
-#include <new>
-#include <stdexcept>
 #include <string>
-#include <system_error>
+#include <string_view>
 
 #include "core/byte_io.h"
+#include "core/error.h"
+#include "core/glb_container.h"
 #include "core/json_text.h"
 
 namespace {
 
 constexpr std::size_t kCheckpointItems = 2048;
-constexpr std::uint64_t kGlbHeaderBytes = 28;
 constexpr std::uint64_t kGlbFixedWorkBytes = 4096;
 constexpr std::uint64_t kChunkLengthLimit = 4'294'967'295;
-constexpr std::uint32_t kGlbVersion = 2;
 // Three binary32 coordinates or three u32 indices.
 constexpr std::uint64_t kBytesPerElement = 12;
 // Nine significant digits read back as the same binary32 value.
 constexpr int kBoundSignificantDigits = 9;
-constexpr std::array<std::uint8_t, 4> kGlbMagic = {'g', 'l', 'T', 'F'};
-constexpr std::array<std::uint8_t, 4> kJsonChunkType = {'J', 'S', 'O', 'N'};
-constexpr std::array<std::uint8_t, 4> kBinChunkType = {'B', 'I', 'N', 0};
+constexpr std::array<double, 4> kBaseColorFactor = {0.58, 0.7, 0.76, 1};
+constexpr double kMetallicFactor = 0;
+constexpr double kRoughnessFactor = 0.72;
 
-void AppendCount(std::string& json, std::uint64_t value) {
-  std::array<char, 32> digits{};
-  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  if (result.ec != std::errc{}) {
-    throw PlCadPrepError("preview_encode_failed", "preview count could not be encoded as JSON",
-                         "mesh");
-  }
-  json.append(digits.data(), result.ptr);
+// The material's fixed factors, in the shortest form like every other glTF number.
+void AppendFactor(std::string& json, double v) {
+  PlRequire(AppendJsonShortestDouble(json, v), "preview material factors are finite");
 }
 
-void AppendBounds(std::string& json, const PlPoint3& bounds) {
-  json += '[';
+void AppendBounds(JsonTextWriter& json, std::string_view name, const PlPoint3& bounds) {
+  json.BeginArray(name);
   for (int axis = 0; axis < 3; ++axis) {
-    if (axis > 0) json += ',';
-    if (!AppendJsonGeneralDouble(json, bounds[axis], kBoundSignificantDigits)) {
+    if (!AppendJsonGeneralDouble(json.Element(), bounds[axis], kBoundSignificantDigits)) {
       throw PlCadPrepError("preview_encode_failed", "preview bound could not be encoded as JSON",
                            "mesh");
     }
   }
-  json += ']';
+  json.EndArray();
+}
+
+// One buffer view of the single buffer.
+void AppendBufferView(JsonTextWriter& json, std::uint64_t byteOffset, std::uint64_t byteLength,
+                      std::uint64_t target) {
+  json.BeginObject();
+  json.Unsigned("buffer", 0);
+  json.Unsigned("byteOffset", byteOffset);
+  json.Unsigned("byteLength", byteLength);
+  json.Unsigned("target", target);
+  json.EndObject();
 }
 
 std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
                         std::uint64_t positionBytes, std::uint64_t indexBytes,
                         const PlPoint3& boundsMin, const PlPoint3& boundsMax) {
-  std::string json;
-  json.reserve(kPreviewJsonLimitBytes);
-  json += R"({"asset":{"generator":"PeltoCadPrep","version":"2.0"},)";
-  json += R"("scene":0,"scenes":[{"nodes":[0]}],)";
-  json += R"("nodes":[{"mesh":0}],)";
-  json += R"("meshes":[{"primitives":[{"attributes":{"POSITION":0},)";
-  json += R"("indices":1,"material":0,"mode":4}]}],)";
-  json += R"("materials":[{"doubleSided":true,)";
-  json += R"("pbrMetallicRoughness":{"baseColorFactor":[0.58,0.7,0.76,1],)";
-  json += R"("metallicFactor":0,"roughnessFactor":0.72}}],)";
-  json += R"("buffers":[{"byteLength":)";
-  AppendCount(json, positionBytes + indexBytes);
-  json += R"(}],"bufferViews":[{"buffer":0,"byteOffset":0,"byteLength":)";
-  AppendCount(json, positionBytes);
-  json += R"(,"target":34962},{"buffer":0,"byteOffset":)";
-  AppendCount(json, positionBytes);
-  json += R"(,"byteLength":)";
-  AppendCount(json, indexBytes);
-  json += R"(,"target":34963}],"accessors":[{"bufferView":0,)";
-  json += R"("componentType":5126,"count":)";
-  AppendCount(json, vertexCount);
-  json += R"(,"type":"VEC3","min":)";
-  AppendBounds(json, boundsMin);
-  json += R"(,"max":)";
-  AppendBounds(json, boundsMax);
-  json += R"(},{"bufferView":1,"componentType":5125,"count":)";
-  AppendCount(json, 3 * triangleCount);
-  json += R"(,"type":"SCALAR"}]})";
-  return json;
+  std::string text;
+  text.reserve(kPreviewJsonLimitBytes);
+  JsonTextWriter json(text);
+  json.BeginObject();
+  json.BeginObject("asset");
+  json.String("generator", "PeltoCadPrep");
+  json.String("version", "2.0");
+  json.EndObject();
+  json.Unsigned("scene", 0);
+  json.BeginArray("scenes");
+  json.BeginObject();
+  json.BeginArray("nodes");
+  json.Unsigned(0);
+  json.EndArray();
+  json.EndObject();
+  json.EndArray();
+  json.BeginArray("nodes");
+  json.BeginObject();
+  json.Unsigned("mesh", 0);
+  json.EndObject();
+  json.EndArray();
+
+  json.BeginArray("meshes");
+  json.BeginObject();
+  json.BeginArray("primitives");
+  json.BeginObject();
+  json.BeginObject("attributes");
+  json.Unsigned("POSITION", 0);
+  json.EndObject();
+  json.Unsigned("indices", 1);
+  json.Unsigned("material", 0);
+  json.Unsigned("mode", 4);
+  json.EndObject();
+  json.EndArray();
+  json.EndObject();
+  json.EndArray();
+
+  json.BeginArray("materials");
+  json.BeginObject();
+  json.Bool("doubleSided", true);
+  json.BeginObject("pbrMetallicRoughness");
+  json.BeginArray("baseColorFactor");
+  for (const double factor : kBaseColorFactor) AppendFactor(json.Element(), factor);
+  json.EndArray();
+  AppendFactor(json.Key("metallicFactor"), kMetallicFactor);
+  AppendFactor(json.Key("roughnessFactor"), kRoughnessFactor);
+  json.EndObject();
+  json.EndObject();
+  json.EndArray();
+
+  json.BeginArray("buffers");
+  json.BeginObject();
+  json.Unsigned("byteLength", positionBytes + indexBytes);
+  json.EndObject();
+  json.EndArray();
+  json.BeginArray("bufferViews");
+  AppendBufferView(json, 0, positionBytes, 34962);
+  AppendBufferView(json, positionBytes, indexBytes, 34963);
+  json.EndArray();
+
+  json.BeginArray("accessors");
+  json.BeginObject();
+  json.Unsigned("bufferView", 0);
+  json.Unsigned("componentType", 5126);
+  json.Unsigned("count", vertexCount);
+  json.String("type", "VEC3");
+  AppendBounds(json, "min", boundsMin);
+  AppendBounds(json, "max", boundsMax);
+  json.EndObject();
+  json.BeginObject();
+  json.Unsigned("bufferView", 1);
+  json.Unsigned("componentType", 5125);
+  json.Unsigned("count", 3 * triangleCount);
+  json.String("type", "SCALAR");
+  json.EndObject();
+  json.EndArray();
+  json.EndObject();
+  return text;
 }
 
 std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
@@ -119,16 +170,19 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
       if (i == 0 || v > boundsMax[axis]) boundsMax[axis] = v;
     }
   }
-  std::string json =
+  const std::string json =
       PreviewJson(vertexCount, triangleCount, positionBytes, indexBytes, boundsMin, boundsMax);
-  while (json.size() % 4 != 0) json += ' ';
-  const std::uint64_t jsonBytes = json.size();
+  std::uint64_t jsonBytes = 0;
+  PlRequire(GlbChunkBytes(json.size(), jsonBytes), "the preview text pads without overflow");
   if (jsonBytes > kPreviewJsonLimitBytes) {
     throw PlCadPrepError("preview_limit_exceeded",
                          "preview JSON exceeded its bounded document size", "mesh");
   }
 
-  const std::uint64_t total = kGlbHeaderBytes + jsonBytes + positionBytes + indexBytes;
+  // Every term is bounded above, so the sum cannot overflow.
+  std::uint64_t total = 0;
+  PlRequire(GlbContainerBytes(json.size(), positionBytes + indexBytes, total),
+            "the bounded preview chunks add without overflow");
   if (total > kPreviewByteLimit) {
     throw PlCadPrepError("preview_limit_exceeded", "preview.glb exceeds the runtime byte limit",
                          "mesh");
@@ -136,16 +190,8 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
   const PlCadPrepMemoryReservation glbMemory = ReserveMemory(context, total, "mesh");
   const PlCadPrepOutputReservation glbOutput = ReserveOutput(context, total, "mesh");
 
-  // Every length below is bounded by the 64 MiB total checked above.
-  ByteWriter writer(static_cast<std::size_t>(total));
-  writer.Bytes(kGlbMagic);
-  writer.U32(kGlbVersion);
-  writer.U32(static_cast<std::uint32_t>(total));
-  writer.U32(static_cast<std::uint32_t>(jsonBytes));
-  writer.Bytes(kJsonChunkType);
-  for (const char c : json) writer.U8(static_cast<std::uint8_t>(c));
-  writer.U32(static_cast<std::uint32_t>(positionBytes + indexBytes));
-  writer.Bytes(kBinChunkType);
+  GlbContainerWriter glb(json, positionBytes + indexBytes, total);
+  ByteWriter& writer = glb.Binary();
   for (std::size_t i = 0; i < mesh.vertices.size(); ++i) {
     if (i % kCheckpointItems == 0) CheckpointStage(context, "mesh");
     for (const double v : mesh.vertices[i]) writer.F32(static_cast<float>(v));
@@ -154,11 +200,12 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
     if (i % kCheckpointItems == 0) CheckpointStage(context, "mesh");
     for (const std::uint32_t index : mesh.triangles[i]) writer.U32(index);
   }
-  if (writer.bytes.size() != total) {
+  std::vector<std::uint8_t> bytes = glb.Finish();
+  if (bytes.empty()) {
     throw PlCadPrepError("preview_encode_failed", "preview.glb byte count changed during encoding",
                          "mesh");
   }
-  return std::move(writer.bytes);
+  return bytes;
 }
 
 }  // namespace
@@ -166,13 +213,7 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
 std::vector<std::uint8_t> BuildPlCadPrepPreviewModel(
     const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
     const PlCadPrepMemoryReservation& inputReservation) {
-  try {
-    return BuildPreview(member, context, inputReservation);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "preview allocation failed within the bounded request", "mesh");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "preview allocation exceeds the bounded request",
-                         "mesh");
-  }
+  return WithinMemoryLimit("mesh", "preview allocation failed within the bounded request",
+                           "preview allocation exceeds the bounded request",
+                           [&] { return BuildPreview(member, context, inputReservation); });
 }

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "core/byte_io.h"
 #include "core/checked.h"
+#include "core/error.h"
 
 namespace {
 
@@ -93,7 +93,7 @@ std::vector<std::uint8_t> EncodePlVoxelGrid(const PlVoxelGrid& grid) {
   writer.F64(grid.distanceErrorMm);
   writer.U64(wordCount);
   for (const std::uint64_t word : grid.words) writer.U64(word);
-  assert(writer.bytes.size() == size);
+  PlRequire(writer.bytes.size() == size, "the voxel member is exactly its computed size");
   return std::move(writer.bytes);
 }
 

@@ -292,28 +292,19 @@ PlVoxelMember VoxelizePlCadPrepLevel(const PlGeometryMesh& mesh, std::uint32_t c
                                      const PlCadPrepOperationContext& context,
                                      std::uint64_t progressBase, std::uint64_t progressTotal,
                                      const ProgressCallback& progress) {
-  try {
-    return VoxelizeLevel(mesh, cellSizeMm, context, progressBase, progressTotal, progress);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "voxel allocation failed within the bounded request", "voxel");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "voxel allocation exceeds the bounded request",
-                         "voxel");
-  }
+  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
+                           "voxel allocation exceeds the bounded request", [&] {
+                             return VoxelizeLevel(mesh, cellSizeMm, context, progressBase,
+                                                  progressTotal, progress);
+                           });
 }
 
 PlVoxelLevelMembers VoxelizePlCadPrepLevels(const PlCollisionMeshMember& member,
                                             const PlCadPrepOperationContext& context,
                                             const PlCadPrepMemoryReservation& inputReservation,
                                             const ProgressCallback& progress) {
-  try {
-    return VoxelizeLevels(member, context, inputReservation, progress);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "voxel allocation failed within the bounded request", "voxel");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "voxel allocation exceeds the bounded request",
-                         "voxel");
-  }
+  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
+                           "voxel allocation exceeds the bounded request", [&] {
+                             return VoxelizeLevels(member, context, inputReservation, progress);
+                           });
 }

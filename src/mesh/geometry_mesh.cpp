@@ -1,10 +1,11 @@
 #include "mesh/geometry_mesh.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <utility>
+
+#include "core/error.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ void FoldPlGeometryBounds(std::span<const PlPoint3> vertices, PlPoint3& boundsMi
 
 void MeasurePlGeometryBounds(std::span<const PlPoint3> vertices, PlPoint3& boundsMin,
                              PlPoint3& boundsMax) {
-  assert(!vertices.empty());
+  PlRequire(!vertices.empty(), "bounds are measured over at least one vertex");
   boundsMin = vertices[0];
   boundsMax = vertices[0];
   FoldPlGeometryBounds(vertices, boundsMin, boundsMax);
@@ -70,14 +71,17 @@ PlMeshEdgeRuns BuildPlMeshEdgeRuns(const PlGeometryMesh& mesh,
                                    const std::function<void()>& checkpoint,
                                    std::size_t checkpointInterval) {
   const std::size_t vertexCount = mesh.vertices.size();
-  assert(vertexCount <= kMaxEdgeRunVertices && mesh.triangles.size() <= kMaxEdgeRunTriangles);
+  PlRequire(vertexCount <= kMaxEdgeRunVertices && mesh.triangles.size() <= kMaxEdgeRunTriangles,
+            "edge runs are built only for meshes within the runtime limits");
   PlMeshEdgeRuns runs;
   // A counting sort by lower vertex: count, turn the counts into starts, place.
   runs.offsets.assign(vertexCount + 1, 0);
   for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
     if (checkpoint && t % checkpointInterval == 0) checkpoint();
     const auto& triangle = mesh.triangles[t];
-    assert(triangle[0] < vertexCount && triangle[1] < vertexCount && triangle[2] < vertexCount);
+    // One predictable branch per triangle; it guards the counting writes just below.
+    PlRequire(triangle[0] < vertexCount && triangle[1] < vertexCount && triangle[2] < vertexCount,
+              "edge runs are built only over in-range triangle indices");
     ++runs.offsets[std::min(triangle[0], triangle[1])];
     ++runs.offsets[std::min(triangle[1], triangle[2])];
     ++runs.offsets[std::min(triangle[2], triangle[0])];

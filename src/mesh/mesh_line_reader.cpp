@@ -1,7 +1,6 @@
 #include "mesh/mesh_line_reader.h"
 
 #include <algorithm>
-#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -91,7 +90,7 @@ std::string_view FirstMeshWord(std::string_view line) {
 
 PlMeshWords SplitMeshWords(std::string_view line, std::size_t maxWords, std::string_view code,
                            std::string_view message) {
-  assert(maxWords <= kMeshMaxWords);
+  PlRequire(maxWords <= kMeshMaxWords, "a line is split into at most kMeshMaxWords words");
   PlMeshWords words;
   std::size_t pos = 0;
   for (;;) {

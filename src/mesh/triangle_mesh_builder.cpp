@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "core/checked.h"
+#include "core/error.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ class WeldIndex {
   // The slot holding `key`, or the empty slot where it belongs.
   std::size_t Probe(const WeldKey& key, std::uint32_t hash,
                     const std::vector<PlPoint3>& vertices) const {
-    assert(!slots.empty());
+    PlRequire(!slots.empty(), "the weld table exists before the first probe");
     const std::size_t mask = slots.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       const Slot& s = slots[slot];
@@ -91,7 +91,7 @@ class WeldIndex {
       for (slot = hash & mask; slots[slot].index != kNoVertex; slot = (slot + 1) & mask) {
       }
     }
-    assert(slots[slot].index == kNoVertex);
+    PlRequire(slots[slot].index == kNoVertex, "a vertex is inserted only into an empty slot");
     slots[slot] = Slot{index, hash};
     ++used;
   }

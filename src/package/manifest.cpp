@@ -284,17 +284,6 @@ void AppendNumber(std::string& out, double v) {
   }
 }
 
-void AppendBool(std::string& out, bool v) { out += v ? "true" : "false"; }
-
-void AppendStringArray(std::string& out, const std::vector<std::string>& values) {
-  out += '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendJsonString(out, values[i]);
-  }
-  out += ']';
-}
-
 // The manifest without "assetId"; every object's keys are in ascending byte order.
 std::string IdentityManifestText(const PlCadPrepRequest& request,
                                  const PlCadPrepGeneratedProvenance* provenance,
@@ -304,91 +293,82 @@ std::string IdentityManifestText(const PlCadPrepRequest& request,
   const PlGeometryMesh& mesh = *model.collisionMesh;
   std::string out;
   out.reserve(kIdentityManifestInitialBytes);
-  out +=
-      "{\"converter\":{\"buildId\":\"PeltoCadPrep-contract-20260804\","
-      "\"policyVersion\":\"pelto.geometry.prepare.v1\"},"
-      "\"mountFrame\":{\"coordinateSystem\":\"right-handed-x-right-y-mount-normal-z-forward\","
-      "\"orientations\":[";
-  for (std::size_t i = 0; i < model.orientations.size(); ++i) {
-    const PlCadPrepManifestOrientation& entry = model.orientations[i];
-    if (i > 0) out += ',';
-    out += "{\"angleMilliDeg\":";
-    AppendJsonUnsigned(out, entry.angleMilliDeg);
-    out += ",\"gridAngleMilliDeg\":";
-    AppendJsonUnsigned(out, entry.gridAngleMilliDeg);
-    out += ",\"refine\":";
-    AppendJsonString(out, entry.refine);
-    out += ",\"search\":";
-    AppendJsonString(out, entry.search);
-    out += '}';
+  JsonTextWriter json(out);
+  json.BeginObject();
+  json.BeginObject("converter");
+  json.String("buildId", "PeltoCadPrep-contract-20260804");
+  json.String("policyVersion", "pelto.geometry.prepare.v1");
+  json.EndObject();
+
+  json.BeginObject("mountFrame");
+  json.String("coordinateSystem", "right-handed-x-right-y-mount-normal-z-forward");
+  json.BeginArray("orientations");
+  for (const PlCadPrepManifestOrientation& entry : model.orientations) {
+    json.BeginObject();
+    json.Unsigned("angleMilliDeg", entry.angleMilliDeg);
+    json.Unsigned("gridAngleMilliDeg", entry.gridAngleMilliDeg);
+    json.String("refine", entry.refine);
+    json.String("search", entry.search);
+    json.EndObject();
   }
-  out += "],\"sourceToMount\":[";
-  for (std::size_t i = 0; i < request.sourceToMount.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendNumber(out, request.sourceToMount[i]);
-  }
-  out += "]},\"schema\":";
-  AppendJsonString(out, model.schema);
-  out += ",\"sources\":[{";
+  json.EndArray();
+  json.BeginArray("sourceToMount");
+  for (const double v : request.sourceToMount) AppendNumber(json.Element(), v);
+  json.EndArray();
+  json.EndObject();
+
+  json.String("schema", model.schema);
+  json.BeginArray("sources");
+  json.BeginObject();
   if (provenance == nullptr) {
-    out += "\"allowedOrientationsDeg\":[";
-    for (std::size_t i = 0; i < request.allowedOrientationsDeg.size(); ++i) {
-      if (i > 0) out += ',';
-      AppendJsonUnsigned(out, request.allowedOrientationsDeg[i]);
-    }
-    out += "],";
+    json.BeginArray("allowedOrientationsDeg");
+    for (const std::uint32_t angle : request.allowedOrientationsDeg) json.Unsigned(angle);
+    json.EndArray();
   }
-  if (evidence != nullptr) {
-    out += "\"componentSelectionSha256\":";
-    AppendJsonString(out, evidence->evidenceIdentity);
-    out += ',';
-  }
-  out += "\"format\":";
-  AppendJsonString(out, SourceFormatText(request.sourceFormat));
+  if (evidence != nullptr) json.String("componentSelectionSha256", evidence->evidenceIdentity);
+  json.String("format", SourceFormatText(request.sourceFormat));
   // Provenance and evidence never meet, so these two keys keep byte order.
-  if (provenance != nullptr) out += ",\"generatorProfile\":\"pelto.shape.generator.v1\"";
+  if (provenance != nullptr) json.String("generatorProfile", "pelto.shape.generator.v1");
+  if (evidence != nullptr) json.String("freeShellOverlayDecision", evidence->freeShellDecision);
+  json.Bool("included", false);
+  json.String("name", provenance != nullptr ? std::string("shape-definition.json")
+                                            : PathToUtf8(request.inputPath.filename()));
+  json.String("role", request.componentRole);
+  json.String("sha256", model.sourceHash);
+  if (provenance != nullptr) json.String("shapeDefinitionId", provenance->shapeDefinitionId);
   if (evidence != nullptr) {
-    out += ",\"freeShellOverlayDecision\":";
-    AppendJsonString(out, evidence->freeShellDecision);
+    json.Bool("sourceHealingDeviationBounded", evidence->sourceHealingDeviationBounded);
+    AppendNumber(json.Key("sourceHealingDeviationMm"), evidence->sourceHealingDeviationMm);
+    AppendNumber(json.Key("tessellationDeviationMm"), evidence->tessellationDeviationMm);
   }
-  out += ",\"included\":false,\"name\":";
-  AppendJsonString(out, provenance != nullptr ? std::string("shape-definition.json")
-                                              : PathToUtf8(request.inputPath.filename()));
-  out += ",\"role\":";
-  AppendJsonString(out, request.componentRole);
-  out += ",\"sha256\":";
-  AppendJsonString(out, model.sourceHash);
-  if (provenance != nullptr) {
-    out += ",\"shapeDefinitionId\":";
-    AppendJsonString(out, provenance->shapeDefinitionId);
-  }
-  if (evidence != nullptr) {
-    out += ",\"sourceHealingDeviationBounded\":";
-    AppendBool(out, evidence->sourceHealingDeviationBounded);
-    out += ",\"sourceHealingDeviationMm\":";
-    AppendNumber(out, evidence->sourceHealingDeviationMm);
-    out += ",\"tessellationDeviationMm\":";
-    AppendNumber(out, evidence->tessellationDeviationMm);
-  }
-  out += "}],\"states\":{\"cycleSolid\":{";
-  if (provenance != nullptr) out += "\"analytic\":\"analytic.pshape\",";
-  out += "\"components\":";
-  AppendStringArray(out, components);
-  out +=
-      ",\"mesh\":\"collision.pmesh\",\"preview\":\"preview.glb\",\"voxelLevelsMm\":[50,30]}},"
-      "\"units\":\"mm\",\"validation\":{\"authoritative\":";
-  AppendBool(out, model.authoritative);
-  out += ",\"closedComponentCount\":";
-  AppendJsonUnsigned(out, model.closedComponentCount);
-  out += ",\"maxSurfaceDeviationMm\":";
-  AppendNumber(out, mesh.surfaceDeviationMm);
-  out += ",\"openComponentCount\":";
-  AppendJsonUnsigned(out, model.openComponentCount);
-  out += ",\"triangleCount\":";
-  AppendJsonUnsigned(out, mesh.triangles.size());
-  out += ",\"watertight\":";
-  AppendBool(out, mesh.watertight);
-  out += "}}";
+  json.EndObject();
+  json.EndArray();
+
+  json.BeginObject("states");
+  json.BeginObject("cycleSolid");
+  if (provenance != nullptr) json.String("analytic", "analytic.pshape");
+  json.BeginArray("components");
+  for (const std::string& component : components) json.String(component);
+  json.EndArray();
+  json.String("mesh", "collision.pmesh");
+  json.String("preview", "preview.glb");
+  json.BeginArray("voxelLevelsMm");
+  json.Unsigned(50);
+  json.Unsigned(30);
+  json.EndArray();
+  json.EndObject();
+  json.EndObject();
+
+  json.String("units", "mm");
+  json.BeginObject("validation");
+  json.Bool("authoritative", model.authoritative);
+  json.Unsigned("closedComponentCount", model.closedComponentCount);
+  AppendNumber(json.Key("maxSurfaceDeviationMm"), mesh.surfaceDeviationMm);
+  json.Unsigned("openComponentCount", model.openComponentCount);
+  json.Unsigned("triangleCount", mesh.triangles.size());
+  json.Bool("watertight", mesh.watertight);
+  json.EndObject();
+  json.EndObject();
   return out;
 }
 
@@ -494,8 +474,10 @@ BuiltManifest BuildManifestText(const PlCadPrepRequest& request,
 
   std::string manifest;
   manifest.reserve(identityManifest.size() + assetId.size() + 16);
-  manifest += "{\"assetId\":";
-  AppendJsonString(manifest, assetId);
+  JsonTextWriter json(manifest);
+  json.BeginObject();
+  json.String("assetId", assetId);
+  // The identity manifest's members follow in place, after its own opening brace.
   manifest += ',';
   manifest.append(identityManifest, 1);
   if (manifest.size() > kManifestMaxBytes) {
@@ -539,29 +521,19 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
 PlCadPrepManifest BuildPlCadPrepImportedManifest(
     const PlCadPrepRequest& request, const PlCadPrepDerivedMembers& members,
     const PlCadPrepComponentSelectionEvidence& evidence, const PlCadPrepOperationContext& context) {
-  try {
-    return BuildManifest(request, members, nullptr, evidence, context);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "manifest allocation failed within the bounded request", "package");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "manifest allocation exceeds the bounded request",
-                         "package");
-  }
+  return WithinMemoryLimit("package", "manifest allocation failed within the bounded request",
+                           "manifest allocation exceeds the bounded request", [&] {
+                             return BuildManifest(request, members, nullptr, evidence, context);
+                           });
 }
 
 PlCadPrepManifest BuildPlCadPrepGeneratedManifest(const PlCadPrepRequest& request,
                                                   const PlCadPrepDerivedMembers& members,
                                                   const PlCadPrepGeneratedProvenance& provenance,
                                                   const PlCadPrepOperationContext& context) {
-  try {
-    return BuildManifest(request, members, &provenance, PlCadPrepComponentSelectionEvidence{},
-                         context);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded", "generated manifest allocation failed",
-                         "package");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "manifest allocation exceeds the bounded request",
-                         "package");
-  }
+  return WithinMemoryLimit("package", "generated manifest allocation failed",
+                           "manifest allocation exceeds the bounded request", [&] {
+                             return BuildManifest(request, members, &provenance,
+                                                  PlCadPrepComponentSelectionEvidence{}, context);
+                           });
 }

@@ -162,15 +162,9 @@ std::vector<PlCadPrepArchiveMember> PlCadPrepPackageMembers(
 PlCadPrepPackageArchive BuildPlCadPrepPackageArchive(PlCadPrepManifest& manifest,
                                                      PlCadPrepDerivedMembers& members,
                                                      const PlCadPrepOperationContext& context) {
-  try {
-    return BuildArchive(manifest, members, context);
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "archive allocation failed within the bounded request", "package");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded", "archive allocation exceeds the bounded request",
-                         "package");
-  }
+  return WithinMemoryLimit("package", "archive allocation failed within the bounded request",
+                           "archive allocation exceeds the bounded request",
+                           [&] { return BuildArchive(manifest, members, context); });
 }
 
 void StagePlCadPrepPackageArchive(const PlCadPrepPackageArchive& archive,

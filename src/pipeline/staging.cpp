@@ -1,8 +1,6 @@
 #include "pipeline/staging.h"
 
-#include <algorithm>
 #include <system_error>
-#include <vector>
 
 #include "platform/file_system.h"
 
@@ -25,14 +23,6 @@ std::filesystem::path StagingPathFor(const PlCadPrepRequest& request) {
   return request.outputPath.parent_path() / PathFromUtf8(name);
 }
 
-StagingFileGuard::~StagingFileGuard() {
-  if (!armed) return;
-  // Cleanup on the failure path must not mask the failure being reported; whatever
-  // survives blocks the next run with "staging_exists" instead of being overwritten.
-  std::error_code ignored;
-  (void)RemovePath(path, ignored);
-}
-
 void WriteStagedArchive(std::span<const std::uint8_t> bytes,
                         const std::filesystem::path& stagingPath,
                         const PlCadPrepOperationContext& context,
@@ -41,70 +31,43 @@ void WriteStagedArchive(std::span<const std::uint8_t> bytes,
   if (!NameIsFree(stagingPath)) {
     throw PlCadPrepError("staging_exists", "the request output path already exists", "package");
   }
-  // Declared before the file so that the handle is closed before the guard removes the name.
-  StagingFileGuard guard(stagingPath);
-  PlCreateOutcome outcome = PlCreateOutcome::failed;
-  PlFile file = PlFile::CreateExclusive(stagingPath, outcome);
-  if (outcome == PlCreateOutcome::exists) {
-    throw PlCadPrepError("staging_exists", "the request staging path appeared before creation",
-                         "package");
+  PlExclusiveWriteOptions options;
+  options.chunkBytes = kStagingChunkBytes;
+  options.readBack = true;
+  options.beforeChunk = [&context] { CheckpointStage(context, "package"); };
+  if (progress) {
+    options.afterChunk = [&progress](std::uint64_t written, std::uint64_t total) {
+      progress("package", written, total);
+    };
   }
-  if (outcome != PlCreateOutcome::created) {
-    throw PlCadPrepError("staging_create_failed",
-                         "the validated geometry staging file could not be created", "package");
-  }
-  guard.Arm();
-
-  const std::uint64_t size = bytes.size();
-  if (progress) progress("package", 0, size);
-  std::uint64_t written = 0;
-  while (written < size) {
-    CheckpointStage(context, "package");
-    const std::size_t chunk = std::min<std::uint64_t>(size - written, kStagingChunkBytes);
-    const std::int64_t count = file.Write(bytes.subspan(written, chunk));
-    if (count <= 0) {
+  switch (WriteFileExclusive(stagingPath, bytes, options)) {
+    case PlExclusiveWriteOutcome::written:
+      return;
+    case PlExclusiveWriteOutcome::exists:
+      throw PlCadPrepError("staging_exists", "the request staging path appeared before creation",
+                           "package");
+    case PlExclusiveWriteOutcome::createFailed:
+      throw PlCadPrepError("staging_create_failed",
+                           "the validated geometry staging file could not be created", "package");
+    case PlExclusiveWriteOutcome::writeFailed:
       throw PlCadPrepError("staging_write_failed",
                            "the validated geometry archive could not be staged", "package");
-    }
-    written += static_cast<std::uint64_t>(count);
-    if (progress) progress("package", written, size);
-  }
-
-  if (!file.Sync()) {
-    throw PlCadPrepError("staging_sync_failed",
-                         "the validated geometry staging file could not be flushed", "package");
-  }
-
-  std::uint64_t stagedSize = 0;
-  if (!file.Size(stagedSize) || stagedSize != size || !file.SeekToStart()) {
-    throw PlCadPrepError("staging_verify_failed", "the staged geometry archive byte length changed",
-                         "package");
-  }
-  // One chunk-sized buffer, however large the package: verification never holds a second copy.
-  std::vector<std::uint8_t> buffer(kStagingChunkBytes);
-  std::uint64_t verified = 0;
-  while (verified < size) {
-    CheckpointStage(context, "package");
-    const std::size_t chunk = std::min<std::uint64_t>(size - verified, kStagingChunkBytes);
-    const std::int64_t count = file.Read(std::span<std::uint8_t>(buffer.data(), chunk));
-    if (count <= 0) {
+    case PlExclusiveWriteOutcome::syncFailed:
+      throw PlCadPrepError("staging_sync_failed",
+                           "the validated geometry staging file could not be flushed", "package");
+    case PlExclusiveWriteOutcome::lengthChanged:
+      throw PlCadPrepError("staging_verify_failed",
+                           "the staged geometry archive byte length changed", "package");
+    case PlExclusiveWriteOutcome::readFailed:
       throw PlCadPrepError("staging_verify_failed", "the staged geometry archive could not be read",
                            "package");
-    }
-    const std::span<const std::uint8_t> expected =
-        bytes.subspan(verified, static_cast<std::size_t>(count));
-    if (!std::equal(expected.begin(), expected.end(), buffer.begin())) {
+    case PlExclusiveWriteOutcome::bytesChanged:
       throw PlCadPrepError("staging_verify_failed", "the staged geometry archive bytes changed",
                            "package");
-    }
-    verified += static_cast<std::uint64_t>(count);
+    case PlExclusiveWriteOutcome::closeFailed:
+      throw PlCadPrepError("staging_close_failed",
+                           "the validated geometry staging file could not be closed", "package");
   }
-
-  if (!file.Close()) {
-    throw PlCadPrepError("staging_close_failed",
-                         "the validated geometry staging file could not be closed", "package");
-  }
-  guard.Disarm();
 }
 
 PlCadPrepPublishResult PublishStagedArchive(const std::filesystem::path& stagingPath,

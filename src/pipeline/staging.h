@@ -10,6 +10,7 @@
 
 #include "context/operation_context.h"
 #include "core/error.h"
+#include "platform/file_system.h"
 #include "request/prepare_request.h"
 
 inline constexpr std::size_t kStagingChunkBytes = 65'536;
@@ -19,20 +20,7 @@ std::filesystem::path StagingPathFor(const PlCadPrepRequest& request);
 
 // Owns a staging file until disarmed: destroyed while armed, it removes the
 // path (a file or an empty directory) and ignores the outcome.
-class StagingFileGuard {
- public:
-  explicit StagingFileGuard(std::filesystem::path stagingPath) : path(std::move(stagingPath)) {}
-  StagingFileGuard(const StagingFileGuard&) = delete;
-  StagingFileGuard& operator=(const StagingFileGuard&) = delete;
-  ~StagingFileGuard();
-  void Arm() { armed = true; }
-  void Disarm() { armed = false; }
-  bool IsArmed() const { return armed; }
-
- private:
-  std::filesystem::path path;
-  bool armed = false;
-};
+using StagingFileGuard = PlCreatedFileGuard;
 
 // Creates `stagingPath` as a new file holding exactly `bytes`, flushed, read
 // back, compared and closed; throws PlCadPrepError (stage "package") and leaves

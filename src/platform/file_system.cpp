@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "platform/interrupt_cleanup.h"
 
@@ -202,6 +204,76 @@ bool PlFile::Close() {
   const int result = ::close(fd);
   fd = -1;
   return result == 0;
+}
+
+PlCreatedFileGuard::~PlCreatedFileGuard() {
+  if (!armed) return;
+  // Cleanup on the failure path must not mask the failure being reported; whatever
+  // survives blocks the next run instead of being overwritten.
+  std::error_code ignored;
+  (void)RemovePath(path, ignored);
+}
+
+namespace {
+
+PlExclusiveWriteOutcome ReadBack(PlFile& file, std::span<const std::uint8_t> bytes,
+                                 const PlExclusiveWriteOptions& options) {
+  const std::uint64_t size = bytes.size();
+  std::uint64_t fileSize = 0;
+  if (!file.Size(fileSize) || fileSize != size || !file.SeekToStart()) {
+    return PlExclusiveWriteOutcome::lengthChanged;
+  }
+  // One chunk-sized buffer, however large the file: verification never holds a second copy.
+  std::vector<std::uint8_t> buffer(options.chunkBytes);
+  std::uint64_t verified = 0;
+  while (verified < size) {
+    if (options.beforeChunk) options.beforeChunk();
+    const std::size_t chunk = std::min<std::uint64_t>(size - verified, options.chunkBytes);
+    const std::int64_t count = file.Read(std::span<std::uint8_t>(buffer.data(), chunk));
+    if (count <= 0) return PlExclusiveWriteOutcome::readFailed;
+    const std::span<const std::uint8_t> expected =
+        bytes.subspan(verified, static_cast<std::size_t>(count));
+    if (!std::equal(expected.begin(), expected.end(), buffer.begin())) {
+      return PlExclusiveWriteOutcome::bytesChanged;
+    }
+    verified += static_cast<std::uint64_t>(count);
+  }
+  return PlExclusiveWriteOutcome::written;
+}
+
+}  // namespace
+
+PlExclusiveWriteOutcome WriteFileExclusive(const std::filesystem::path& path,
+                                           std::span<const std::uint8_t> bytes,
+                                           const PlExclusiveWriteOptions& options) {
+  PlCreateOutcome created = PlCreateOutcome::failed;
+  PlFile file = PlFile::CreateExclusive(path, created);
+  if (created == PlCreateOutcome::exists) return PlExclusiveWriteOutcome::exists;
+  if (created != PlCreateOutcome::created) return PlExclusiveWriteOutcome::createFailed;
+  // The handle moves under the guard, so that it is closed before the guard removes the name.
+  PlCreatedFileGuard guard(path);
+  guard.Arm();
+  PlFile owned = std::move(file);
+
+  const std::uint64_t size = bytes.size();
+  if (options.afterChunk) options.afterChunk(0, size);
+  std::uint64_t written = 0;
+  while (written < size) {
+    if (options.beforeChunk) options.beforeChunk();
+    const std::size_t chunk = std::min<std::uint64_t>(size - written, options.chunkBytes);
+    const std::int64_t count = owned.Write(bytes.subspan(written, chunk));
+    if (count <= 0) return PlExclusiveWriteOutcome::writeFailed;
+    written += static_cast<std::uint64_t>(count);
+    if (options.afterChunk) options.afterChunk(written, size);
+  }
+  if (!owned.Sync()) return PlExclusiveWriteOutcome::syncFailed;
+  if (options.readBack) {
+    const PlExclusiveWriteOutcome verified = ReadBack(owned, bytes, options);
+    if (verified != PlExclusiveWriteOutcome::written) return verified;
+  }
+  if (!owned.Close()) return PlExclusiveWriteOutcome::closeFailed;
+  guard.Disarm();
+  return PlExclusiveWriteOutcome::written;
 }
 
 ScopedPlFileSystemFaults::ScopedPlFileSystemFaults(const PlFileSystemFaults& faults)

@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 // Paths are UTF-8 byte strings on this platform; these convert without change.
 std::filesystem::path PathFromUtf8(std::string_view utf8);
@@ -76,6 +78,58 @@ class PlFile {
   explicit PlFile(int descriptor) : fd(descriptor) {}
   int fd = -1;
 };
+
+// Owns a file this run created until disarmed: destroyed while armed, it
+// removes the path (a file or an empty directory) and ignores the outcome.
+class PlCreatedFileGuard {
+ public:
+  explicit PlCreatedFileGuard(std::filesystem::path createdPath) : path(std::move(createdPath)) {}
+  PlCreatedFileGuard(const PlCreatedFileGuard&) = delete;
+  PlCreatedFileGuard& operator=(const PlCreatedFileGuard&) = delete;
+  ~PlCreatedFileGuard();
+  void Arm() { armed = true; }
+  void Disarm() { armed = false; }
+  bool IsArmed() const { return armed; }
+
+ private:
+  std::filesystem::path path;
+  bool armed = false;
+};
+
+// How one exclusive write ended. Every outcome but `written` and `exists` has
+// removed the file the write created; `exists` created nothing and removed nothing.
+enum class PlExclusiveWriteOutcome {
+  written,        // complete, synced, compared when asked, and closed; the file stays
+  exists,         // the name was taken
+  createFailed,   // any other creation failure
+  writeFailed,    // a write failed or wrote nothing
+  syncFailed,     // the data could not be flushed to the device
+  lengthChanged,  // read back: the size differs or the file cannot be rewound
+  readFailed,     // read back: a read failed or ended early
+  bytesChanged,   // read back: the bytes differ from what was written
+  closeFailed,
+};
+
+struct PlExclusiveWriteOptions {
+  // Bytes per write and per read-back call.
+  std::size_t chunkBytes = 65'536;
+  // Read the file back after the sync and compare it with what was written,
+  // holding one chunk at a time.
+  bool readBack = false;
+  // Called before every chunk written or read back; it may throw to stop the
+  // write, and the created file is removed then.
+  std::function<void()> beforeChunk;
+  // Called with (written, total) once before the first chunk and after every chunk.
+  std::function<void(std::uint64_t, std::uint64_t)> afterChunk;
+};
+
+// Creates `path` only when the name is free (never following a final symbolic
+// link), writes all of `bytes`, flushes, optionally reads back, and closes. On
+// failure the created file is closed and then removed; the caller maps the
+// outcome to its own failure.
+[[nodiscard]] PlExclusiveWriteOutcome WriteFileExclusive(
+    const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+    const PlExclusiveWriteOptions& options = {});
 
 // Faults a test can inject into the platform layer, one per operation. An
 // operation whose field is non-zero fails with that errno value instead of

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <system_error>
 
 #include "core/checked.h"
+#include "core/json_text.h"
 
 namespace {
 
@@ -310,8 +310,8 @@ std::vector<JsonValueSpan> ReadJsonArrayElements(std::string_view text,
   std::vector<JsonValueSpan> elements;
   JsonScanner scanner(text, array.begin);
   const JsonValueSpan rescanned = scanner.ScanValue(0, nullptr, &elements);
-  assert(rescanned.kind == JsonValueKind::array && rescanned.end == array.end);
-  (void)rescanned;
+  PlRequire(rescanned.kind == JsonValueKind::array && rescanned.end == array.end,
+            "a rescanned array must end where its first scan ended");
   return elements;
 }
 
@@ -323,8 +323,8 @@ std::vector<JsonMemberSpan> ReadJsonObjectMembers(std::string_view text,
   std::vector<JsonMemberSpan> members;
   JsonScanner scanner(text, object.begin);
   const JsonValueSpan rescanned = scanner.ScanValue(0, &members, nullptr);
-  assert(rescanned.kind == JsonValueKind::object && rescanned.end == object.end);
-  (void)rescanned;
+  PlRequire(rescanned.kind == JsonValueKind::object && rescanned.end == object.end,
+            "a rescanned object must end where its first scan ended");
   return members;
 }
 
@@ -406,13 +406,10 @@ std::string DecodeJsonString(std::string_view text, std::size_t offset) {
 }
 
 PlCadPrepError MakeJsonParseFailure(const PlServeJsonParseError& error) {
-  std::array<char, 24> digits{};
-  const auto converted = std::to_chars(digits.data(), digits.data() + digits.size(), error.offset);
-  assert(converted.ec == std::errc{});
-  return PlCadPrepError(
-      "invalid_json",
-      std::string(error.what()) + " at byte " + std::string(digits.data(), converted.ptr),
-      "preflight");
+  std::string message = error.what();
+  message += " at byte ";
+  AppendJsonUnsigned(message, error.offset);
+  return PlCadPrepError("invalid_json", message, "preflight");
 }
 
 std::string ReadJsonStringValue(std::string_view text, const JsonValueSpan& value,
@@ -462,17 +459,82 @@ double ReadJsonNumberValue(std::string_view text, const JsonValueSpan& value,
   return result;
 }
 
+bool IsCanonicalJsonAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte <= 0x7E && c != '\\' && c != '"';
+  });
+}
+
+namespace {
+
+constexpr JsonMemberRules RequestMemberRules(std::string_view duplicatePrefix) {
+  JsonMemberRules rules;
+  rules.code = "invalid_request";
+  rules.stage = "preflight";
+  rules.duplicatePrefix = duplicatePrefix;
+  rules.object.missingPrefix = "missing request member: ";
+  return rules;
+}
+
+}  // namespace
+
+JsonMemberReader::JsonMemberReader(std::string_view objectText,
+                                   const std::vector<JsonMemberSpan>& memberSpans,
+                                   const JsonMemberRules& memberRules)
+    : text(objectText), rules(memberRules) {
+  for (const JsonMemberSpan& member : memberSpans) {
+    std::string name = ReadName(member.keyOffset);
+    if (members.contains(name)) Fail(rules.duplicatePrefix, name);
+    members.emplace(std::move(name), member.value);
+  }
+}
+
 JsonMemberReader::JsonMemberReader(std::string_view requestText,
                                    const std::vector<JsonMemberSpan>& memberSpans,
                                    std::string_view duplicatePrefix)
-    : text(requestText) {
-  // Names are compared after decoding, so escaped and plain spellings collide.
-  for (const JsonMemberSpan& member : memberSpans) {
-    std::string name = DecodeJsonString(text, member.keyOffset);
-    if (members.contains(name)) {
-      throw PlCadPrepError("invalid_request", std::string(duplicatePrefix) + name, "preflight");
+    : JsonMemberReader(requestText, memberSpans, RequestMemberRules(duplicatePrefix)) {}
+
+std::string JsonMemberReader::ReadName(std::size_t keyOffset) const {
+  if (rules.names == JsonMemberNameRule::decoded) {
+    if (rules.invalidName.empty()) return DecodeJsonString(text, keyOffset);
+    try {
+      return DecodeJsonString(text, keyOffset);
+    } catch (const PlCadPrepError&) {
+      // Whatever fails to decode cannot be one of the object's names.
+      Fail(rules.invalidName, {});
     }
-    members.emplace(std::move(name), member.value);
+  }
+  // The key token is one quoted token; its raw text is the name.
+  if (keyOffset >= text.size() || text[keyOffset] != '"') Fail(rules.invalidName, {});
+  std::size_t pos = keyOffset + 1;
+  while (pos < text.size() && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
+  if (pos >= text.size()) Fail(rules.invalidName, {});
+  const std::string_view raw = text.substr(keyOffset + 1, pos - keyOffset - 1);
+  if (!IsCanonicalJsonAscii(raw)) Fail(rules.nonCanonicalName, {});
+  return std::string(raw);
+}
+
+void JsonMemberReader::Fail(std::string_view message, std::string_view name) const {
+  std::string whole(message);
+  whole += name;
+  if (rules.raise != nullptr) {
+    rules.raise(whole);
+    PlRequire(false, "a member reader's raise function must throw");
+  }
+  throw PlCadPrepError(std::string(rules.code), whole, std::string(rules.stage));
+}
+
+void JsonMemberReader::RejectUnknownMembers(std::span<const std::string_view> allowed) const {
+  RejectUnknownMembers(allowed, rules.object);
+}
+
+void JsonMemberReader::RejectUnknownMembers(std::span<const std::string_view> allowed,
+                                            const JsonObjectTexts& texts) const {
+  for (const auto& entry : members) {
+    if (std::find(allowed.begin(), allowed.end(), entry.first) != allowed.end()) continue;
+    if (texts.unknownPrefix.empty()) Fail(rules.invalidName, {});
+    Fail(texts.unknownPrefix, entry.first);
   }
 }
 
@@ -480,9 +542,23 @@ void JsonMemberReader::RejectUnknownMembers(std::span<const std::string_view> al
                                             std::string_view word) const {
   for (const auto& entry : members) {
     if (std::find(allowed.begin(), allowed.end(), entry.first) == allowed.end()) {
-      throw PlCadPrepError("invalid_request",
-                           "unknown " + std::string(word) + " member: " + entry.first, "preflight");
+      Fail("unknown " + std::string(word) + " member: ", entry.first);
     }
+  }
+}
+
+void JsonMemberReader::RequireExactly(std::span<const std::string_view> allowed) const {
+  RequireExactly(allowed, rules.object);
+}
+
+void JsonMemberReader::RequireExactly(std::span<const std::string_view> allowed,
+                                      const JsonObjectTexts& texts) const {
+  RejectUnknownMembers(allowed, texts);
+  // Every name is allowed and none repeats, so a shorter map lacks members.
+  if (members.size() == allowed.size()) return;
+  if (!texts.incomplete.empty()) Fail(texts.incomplete, {});
+  for (const std::string_view name : allowed) {
+    if (Find(name) == nullptr) Fail(texts.missingPrefix, name);
   }
 }
 
@@ -493,10 +569,7 @@ const JsonValueSpan* JsonMemberReader::Find(std::string_view name) const {
 
 const JsonValueSpan& JsonMemberReader::Require(std::string_view name) const {
   const JsonValueSpan* value = Find(name);
-  if (value == nullptr) {
-    throw PlCadPrepError("invalid_request", "missing request member: " + std::string(name),
-                         "preflight");
-  }
+  if (value == nullptr) Fail(rules.object.missingPrefix, name);
   return *value;
 }
 

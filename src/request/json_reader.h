@@ -80,22 +80,75 @@ std::uint64_t ReadJsonUnsignedValue(std::string_view text, const JsonValueSpan& 
 double ReadJsonNumberValue(std::string_view text, const JsonValueSpan& value,
                            std::string_view name);
 
-// The members of one request object with their typed readers. The text must
-// outlive the reader.
+// True when every byte is printable ASCII other than the quotation mark and the
+// backslash: such a string's raw JSON text is its value, with nothing to decode.
+[[nodiscard]] bool IsCanonicalJsonAscii(std::string_view text);
+
+// Called with a failure's whole message by readers whose failures are their own
+// error type; it must throw.
+using JsonMemberRaise = void (*)(const std::string& message);
+
+// How member names are read.
+enum class JsonMemberNameRule {
+  decoded,         // decoded like any string, so escaped and plain spellings collide
+  canonicalAscii,  // the raw text must be canonical ASCII and is the name itself
+};
+
+// The failures over one object's set of names, each text written whole by the
+// caller. A prefix is followed by the member name.
+struct JsonObjectTexts {
+  std::string_view unknownPrefix = {};  // empty: a foreign name fails with the invalid-name text
+  std::string_view missingPrefix = {};
+  std::string_view incomplete = {};  // when set, reported instead of the first missing name
+};
+
+// The rules of one strict member reader: where its failures go (a
+// PlCadPrepError with `code` and `stage`, or `raise` when set), how names are
+// read, and the whole failure texts.
+struct JsonMemberRules {
+  std::string_view code = {};
+  std::string_view stage = {};
+  JsonMemberRaise raise = nullptr;
+  JsonMemberNameRule names = JsonMemberNameRule::decoded;
+  // A name that cannot be read; empty: a decoding failure reports itself ("invalid_json").
+  std::string_view invalidName = {};
+  // A raw name that is not canonical ASCII (canonicalAscii names only).
+  std::string_view nonCanonicalName = {};
+  std::string_view duplicatePrefix = {};
+  JsonObjectTexts object = {};
+};
+
+// The members of one object, read strictly: every name once, checked in source
+// order when constructed; foreign names are found byte-wise first, missing ones
+// in the order the caller lists them. The text and the rules' texts must outlive
+// the reader. The typed readers fail as the request readers do ("invalid_request").
 class JsonMemberReader {
  public:
-  // Decodes every member name; a name seen before fails "invalid_request" with
-  // `duplicatePrefix` followed by the name (for example "duplicate request member: ").
+  // Reads every name in source order; the first unreadable name or the first
+  // repeated one fails.
+  JsonMemberReader(std::string_view text, const std::vector<JsonMemberSpan>& members,
+                   const JsonMemberRules& rules);
+
+  // A request object: decoded names, "invalid_request" at "preflight", `duplicatePrefix`
+  // before a repeated name and "missing request member: " before a missing one.
   JsonMemberReader(std::string_view text, const std::vector<JsonMemberSpan>& members,
                    std::string_view duplicatePrefix);
 
-  // Fails "unknown " + `word` + " member: " + name for the byte-wise first name
-  // that is not in `allowed`.
+  // Fails with the byte-wise first name that is not in `allowed`.
+  void RejectUnknownMembers(std::span<const std::string_view> allowed) const;
+  void RejectUnknownMembers(std::span<const std::string_view> allowed,
+                            const JsonObjectTexts& texts) const;
+  // The form of the side-command readers: "unknown " + `word` + " member: " + name.
   void RejectUnknownMembers(std::span<const std::string_view> allowed, std::string_view word) const;
+
+  // RejectUnknownMembers, then every name of `allowed` must be present.
+  void RequireExactly(std::span<const std::string_view> allowed) const;
+  void RequireExactly(std::span<const std::string_view> allowed,
+                      const JsonObjectTexts& texts) const;
 
   // Null when the member is absent.
   const JsonValueSpan* Find(std::string_view name) const;
-  // Fails "missing request member: " followed by the name when absent.
+  // Fails with the missing-member text followed by the name when absent.
   const JsonValueSpan& Require(std::string_view name) const;
 
   std::string RequireString(std::string_view name) const;
@@ -106,6 +159,10 @@ class JsonMemberReader {
   const JsonMemberMap& Members() const { return members; }
 
  private:
+  [[noreturn]] void Fail(std::string_view message, std::string_view name) const;
+  std::string ReadName(std::size_t keyOffset) const;
+
   std::string_view text;
+  JsonMemberRules rules;
   JsonMemberMap members;
 };

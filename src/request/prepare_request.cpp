@@ -32,6 +32,22 @@ constexpr std::array<std::string_view, 5> kLimitMembers = {
     "maxInputBytes", "maxTriangles", "maxElapsedMs", "maxMemoryBytes", "maxOutputBytes",
 };
 
+// The request object and its limits object share every failure text but the unknown name's.
+constexpr JsonMemberRules kRequestRules = {
+    .code = "invalid_request",
+    .stage = "preflight",
+    .duplicatePrefix = "duplicate request member: ",
+    .object = {.unknownPrefix = "unknown request member: ",
+               .missingPrefix = "missing request member: "},
+};
+constexpr JsonMemberRules kLimitRules = {
+    .code = "invalid_request",
+    .stage = "preflight",
+    .duplicatePrefix = "duplicate request member: ",
+    .object = {.unknownPrefix = "unknown limits member: ",
+               .missingPrefix = "missing request member: "},
+};
+
 constexpr std::size_t kMaxRequestIdBytes = 64;
 constexpr std::size_t kMaxOrientations = 24;
 constexpr std::uint32_t kFullTurnDeg = 360;
@@ -69,8 +85,8 @@ void ReadOptionalLimit(const JsonMemberReader& limits, std::string_view name,
 }
 
 PlCadPrepRequest ReadRequestMembers(std::string_view text) {
-  const JsonMemberReader reader(text, ReadJsonFrame(text), "duplicate request member: ");
-  reader.RejectUnknownMembers(kRequestMembers, "request");
+  const JsonMemberReader reader(text, ReadJsonFrame(text), kRequestRules);
+  reader.RejectUnknownMembers(kRequestMembers);
 
   PlCadPrepRequest request;
   request.schema = reader.RequireString("schema");
@@ -361,8 +377,8 @@ void ReadRequestLimits(const JsonMemberReader& reader, PlCadPrepRequest& request
     throw PlCadPrepError("invalid_request", "limits must be an object", "preflight");
   }
   const JsonMemberReader limits(reader.Text(), ReadJsonObjectMembers(reader.Text(), *value),
-                                "duplicate request member: ");
-  limits.RejectUnknownMembers(kLimitMembers, "limits");
+                                kLimitRules);
+  limits.RejectUnknownMembers(kLimitMembers);
   ReadOptionalLimit(limits, "maxInputBytes", request.maxInputBytes);
   ReadOptionalLimit(limits, "maxTriangles", request.maxTriangles);
   ReadOptionalLimit(limits, "maxElapsedMs", request.maxElapsedMs);

@@ -1,13 +1,13 @@
 #include "shapes/analytic_member.h"
 
 #include <algorithm>
-#include <cassert>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "core/byte_io.h"
+#include "core/error.h"
 #include "core/sha256.h"
 #include "shapes/levels_shape.h"
 
@@ -246,8 +246,7 @@ bool ExpectedOutline(const PlShapeDefinition& d, PlAnalyticShape& shape) {
       return true;
     }
   }
-  // Validation admits the nine kinds only.
-  assert(false);
+  PlRequire(false, "validation admits the nine kinds only");
   return false;
 }
 
@@ -381,7 +380,7 @@ bool ValidatesInPlace(PlShapeDefinition& definition) {
 
 std::uint32_t Count(std::size_t n) {
   // Certified descriptors hold a few hundred items and decoded ones came from u32 counts.
-  assert(n <= std::numeric_limits<std::uint32_t>::max());
+  PlRequire(n <= std::numeric_limits<std::uint32_t>::max(), "an analytic count fits 32 bits");
   return static_cast<std::uint32_t>(n);
 }
 

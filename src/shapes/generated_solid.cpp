@@ -15,7 +15,6 @@
 #include <TopoDS_Wire.hxx>
 #include <algorithm>
 #include <array>
-#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <gp_Ax1.hxx>
@@ -243,7 +242,7 @@ PlGeneratedSolid PolygonPrism(const PlShapeDefinition& d) {
   }
   // Moving by half the span centres only a seated polygon, which validation
   // guarantees (the analytic descriptor relies on the same).
-  assert(minX == 0 && minZ == 0);
+  PlRequire(minX == 0 && minZ == 0, "a validated polygon is seated at the origin");
   const std::int64_t spanX = maxX - minX;
   const std::int64_t spanZ = maxZ - minZ;
   std::vector<OutlinePoint> outline;

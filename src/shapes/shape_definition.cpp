@@ -2,17 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <limits>
-#include <map>
 #include <span>
 
 #include "core/byte_io.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
-#include "shapes/levels_shape.h"
 #include "request/json_reader.h"
+#include "shapes/levels_shape.h"
 
 namespace {
 
@@ -21,12 +19,6 @@ using Category = PlShapeDefinitionCategory;
 constexpr std::string_view kGeneratorProfile = "pelto.shape.generator.v1";
 constexpr std::string_view kSchema = "pelto.shape.definition.v1";
 constexpr std::string_view kUnits = "um";
-
-// The fixed text around the shape object; the top-level keys are already in byte order.
-constexpr std::string_view kDocumentPrefix =
-    "{\"generatorProfile\":\"pelto.shape.generator.v1\",\"schema\":\"pelto.shape.definition.v1\","
-    "\"shape\":";
-constexpr std::string_view kDocumentSuffix = ",\"units\":\"um\"}";
 
 // Member sets in ascending byte order, which is also the order the members are read in.
 constexpr std::string_view kDocumentMembers[] = {"generatorProfile", "schema", "shape", "units"};
@@ -47,23 +39,60 @@ constexpr std::string_view kSphereMembers[] = {"diameterUm", "kind"};
 constexpr std::string_view kPointMembers[] = {"xUm", "zUm"};
 constexpr std::string_view kLevelMembers[] = {"vertices", "yUm"};
 
+[[noreturn]] void FailStructure(const std::string& message) {
+  throw PlShapeDefinitionError(message, PlShapeDefinitionCategory::structure);
+}
+
+// Names are read raw: a definition's names are canonical ASCII with nothing to decode.
+constexpr JsonMemberRules kMemberRules = {
+    .raise = FailStructure,
+    .names = JsonMemberNameRule::canonicalAscii,
+    .invalidName = "shape definition contains an invalid member name",
+    .nonCanonicalName = "member name must be a canonical ASCII string",
+    .duplicatePrefix = "duplicate shape definition member: ",
+    .object = {"unknown shape definition member: ", "", "shape definition members are incomplete"},
+};
+constexpr JsonObjectTexts kPolygonPointTexts = {"unknown polygon point member: ", "",
+                                                "polygon point members are incomplete"};
+constexpr JsonObjectTexts kLevelPointTexts = {"unknown levels shape point member: ", "",
+                                              "levels shape point members are incomplete"};
+constexpr JsonObjectTexts kLevelTexts = {"unknown levels shape level member: ", "",
+                                         "levels shape level members are incomplete"};
+
 struct KindRules {
   std::string_view name;
-  std::string_view context;
   std::span<const std::string_view> members;
+  JsonObjectTexts texts;
 };
 
 // Indexed by the kind's index.
 constexpr KindRules kKindRules[] = {
-    {"box", "box shape", kBoxMembers},
-    {"cylinder", "cylinder shape", kCylinderMembers},
-    {"lPrism", "L-prism shape", kLPrismMembers},
-    {"triangularPrism", "triangular-prism shape", kTriangularPrismMembers},
-    {"wedge", "wedge shape", kWedgeMembers},
-    {"frustum", "frustum shape", kFrustumMembers},
-    {"polygonPrism", "polygon-prism shape", kPolygonPrismMembers},
-    {"apexShape", "levels shape", kApexShapeMembers},
-    {"sphere", "sphere shape", kSphereMembers},
+    {"box", kBoxMembers, {"unknown box shape member: ", "", "box shape members are incomplete"}},
+    {"cylinder",
+     kCylinderMembers,
+     {"unknown cylinder shape member: ", "", "cylinder shape members are incomplete"}},
+    {"lPrism",
+     kLPrismMembers,
+     {"unknown L-prism shape member: ", "", "L-prism shape members are incomplete"}},
+    {"triangularPrism",
+     kTriangularPrismMembers,
+     {"unknown triangular-prism shape member: ", "",
+      "triangular-prism shape members are incomplete"}},
+    {"wedge",
+     kWedgeMembers,
+     {"unknown wedge shape member: ", "", "wedge shape members are incomplete"}},
+    {"frustum",
+     kFrustumMembers,
+     {"unknown frustum shape member: ", "", "frustum shape members are incomplete"}},
+    {"polygonPrism",
+     kPolygonPrismMembers,
+     {"unknown polygon-prism shape member: ", "", "polygon-prism shape members are incomplete"}},
+    {"apexShape",
+     kApexShapeMembers,
+     {"unknown levels shape member: ", "", "levels shape members are incomplete"}},
+    {"sphere",
+     kSphereMembers,
+     {"unknown sphere shape member: ", "", "sphere shape members are incomplete"}},
 };
 
 constexpr std::string_view kMountNames[] = {"upright", "laidDown"};
@@ -83,39 +112,24 @@ std::string_view NameOf(Enum value, const std::string_view (&names)[N]) {
   return index < N ? names[index] : std::string_view("unknown");
 }
 
-void AppendDecimal(std::string& out, std::int64_t value) {
-  std::array<char, 24> digits{};
-  const std::to_chars_result result =
-      std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out.append(digits.data(), result.ptr);
-}
-
-// No escapes are accepted anywhere, so for a canonical string the raw text is the value.
-bool IsCanonicalAscii(std::string_view raw) {
-  return std::all_of(raw.begin(), raw.end(),
-                     [](char c) { return c >= 0x20 && c <= 0x7E && c != '\\' && c != '"'; });
-}
-
 // The raw text between the quotation marks of a scanned string value.
 std::string_view RawStringText(std::string_view text, const JsonValueSpan& value) {
   return text.substr(value.begin + 1, value.end - value.begin - 2);
 }
 
+// No escapes are accepted anywhere, so for a canonical string the raw text is the value.
 std::string_view ReadCanonicalString(std::string_view text, const JsonValueSpan& value,
-                                     std::string_view label) {
-  if (value.kind != JsonValueKind::string)
-    Fail(Category::structure, std::string(label) + " must be a string");
+                                     const char* notString, const char* notCanonical) {
+  if (value.kind != JsonValueKind::string) Fail(Category::structure, notString);
   const std::string_view raw = RawStringText(text, value);
-  if (!IsCanonicalAscii(raw))
-    Fail(Category::structure, std::string(label) + " must be a canonical ASCII string");
+  if (!IsCanonicalJsonAscii(raw)) Fail(Category::structure, notCanonical);
   return raw;
 }
 
 // Reads the integer from its source text: the number's own digits decide, never
 // a conversion through a double, so a fraction or an exponent is refused outright.
 std::int64_t ReadInteger(std::string_view text, const JsonValueSpan& value,
-                         std::string_view label) {
-  const std::string message = std::string(label) + " must be an integer micrometre value";
+                         const std::string& message) {
   if (value.kind != JsonValueKind::number) Fail(Category::integer, message);
   std::string_view raw = text.substr(value.begin, value.end - value.begin);
   const bool negative = raw.starts_with('-');
@@ -135,80 +149,34 @@ std::int64_t ReadInteger(std::string_view text, const JsonValueSpan& value,
   return static_cast<std::int64_t>(~magnitude + 1U);
 }
 
-// One object's members by their raw names, after the member-name rules.
-class MemberTable {
- public:
-  MemberTable(std::string_view text, const std::vector<JsonMemberSpan>& spans) {
-    for (const JsonMemberSpan& span : spans) {
-      const std::string_view name = RawMemberName(text, span.keyOffset);
-      if (!IsCanonicalAscii(name))
-        Fail(Category::structure, "member name must be a canonical ASCII string");
-      if (!members.emplace(name, span.value).second)
-        Fail(Category::structure, "duplicate shape definition member: " + std::string(name));
-    }
-  }
-
-  // Unknown names are reported first, the byte-wise first of them.
-  void RequireExactly(std::span<const std::string_view> allowed, std::string_view context) const {
-    for (const auto& [name, value] : members) {
-      if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
-        Fail(Category::structure,
-             "unknown " + std::string(context) + " member: " + std::string(name));
-    }
-    // Every name is allowed and none repeats, so a shorter table lacks members.
-    if (members.size() != allowed.size())
-      Fail(Category::structure, std::string(context) + " members are incomplete");
-  }
-
-  const JsonValueSpan* Find(std::string_view name) const {
-    const auto found = members.find(name);
-    return found == members.end() ? nullptr : &found->second;
-  }
-
-  // Only after RequireExactly() has proven the member present.
-  const JsonValueSpan& At(std::string_view name) const { return members.at(name); }
-
- private:
-  // The key token must be one quoted token; its raw text is the name.
-  static std::string_view RawMemberName(std::string_view text, std::size_t keyOffset) {
-    if (keyOffset >= text.size() || text[keyOffset] != '"')
-      Fail(Category::structure, "shape definition contains an invalid member name");
-    std::size_t pos = keyOffset + 1;
-    while (pos < text.size() && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
-    if (pos >= text.size())
-      Fail(Category::structure, "shape definition contains an invalid member name");
-    return text.substr(keyOffset + 1, pos - keyOffset - 1);
-  }
-
-  std::map<std::string_view, JsonValueSpan> members;
-};
-
-MemberTable ReadObject(std::string_view text, const JsonValueSpan& object,
-                       std::span<const std::string_view> allowed, std::string_view context) {
-  MemberTable table(text, ReadJsonObjectMembers(text, object));
-  table.RequireExactly(allowed, context);
-  return table;
+JsonMemberReader ReadObject(std::string_view text, const JsonValueSpan& object,
+                            std::span<const std::string_view> allowed,
+                            const JsonObjectTexts& texts) {
+  JsonMemberReader members(text, ReadJsonObjectMembers(text, object), kMemberRules);
+  members.RequireExactly(allowed, texts);
+  return members;
 }
 
 // The points of a value the caller has already proven to be an array.
 std::vector<PlShapePoint> ReadPoints(std::string_view text, const JsonValueSpan& array,
-                                     std::string_view context, std::string_view xLabel,
-                                     std::string_view zLabel) {
+                                     const JsonObjectTexts& texts, const std::string& xMessage,
+                                     const std::string& zMessage) {
   const std::vector<JsonValueSpan> elements = ReadJsonArrayElements(text, array);
   std::vector<PlShapePoint> points;
   points.reserve(elements.size());
   for (const JsonValueSpan& element : elements) {
-    const MemberTable point = ReadObject(text, element, kPointMembers, context);
+    const JsonMemberReader point = ReadObject(text, element, kPointMembers, texts);
     PlShapePoint read;
-    read.xUm = ReadInteger(text, point.At("xUm"), xLabel);
-    read.zUm = ReadInteger(text, point.At("zUm"), zLabel);
+    read.xUm = ReadInteger(text, point.Require("xUm"), xMessage);
+    read.zUm = ReadInteger(text, point.Require("zUm"), zMessage);
     points.push_back(read);
   }
   return points;
 }
 
-PlShapeMount ReadMount(std::string_view text, const JsonValueSpan& value, std::string_view label) {
-  const std::string_view name = ReadCanonicalString(text, value, label);
+PlShapeMount ReadMount(std::string_view text, const JsonValueSpan& value, const char* notString,
+                       const char* notCanonical) {
+  const std::string_view name = ReadCanonicalString(text, value, notString, notCanonical);
   for (std::size_t index = 0; index < std::size(kMountNames); ++index) {
     if (name == kMountNames[index])
       return static_cast<PlShapeMount>(static_cast<std::uint32_t>(index));
@@ -217,7 +185,9 @@ PlShapeMount ReadMount(std::string_view text, const JsonValueSpan& value, std::s
 }
 
 PlNotchQuadrant ReadQuadrant(std::string_view text, const JsonValueSpan& value) {
-  const std::string_view name = ReadCanonicalString(text, value, "L-prism.notchQuadrant");
+  const std::string_view name =
+      ReadCanonicalString(text, value, "L-prism.notchQuadrant must be a string",
+                          "L-prism.notchQuadrant must be a canonical ASCII string");
   for (std::size_t index = 0; index < std::size(kQuadrantNames); ++index) {
     if (name == kQuadrantNames[index])
       return static_cast<PlNotchQuadrant>(static_cast<std::uint32_t>(index));
@@ -232,18 +202,19 @@ std::vector<PlShapeLevel> ReadLevels(std::string_view text, const JsonValueSpan&
   std::vector<PlShapeLevel> levels;
   levels.reserve(elements.size());
   for (std::size_t index = 0; index < elements.size(); ++index) {
+    // The level's index sits inside each text; the fixed rest is written whole.
     std::string prefix = "apexShape.levels[";
     AppendJsonUnsigned(prefix, index);
-    prefix += "]";
-    const MemberTable level =
-        ReadObject(text, elements[index], kLevelMembers, "levels shape level");
-    const JsonValueSpan& vertices = level.At("vertices");
+    const JsonMemberReader level = ReadObject(text, elements[index], kLevelMembers, kLevelTexts);
+    const JsonValueSpan& vertices = level.Require("vertices");
     if (vertices.kind != JsonValueKind::array)
-      Fail(Category::polygon, prefix + ".vertices must be an array");
+      Fail(Category::polygon, prefix + "].vertices must be an array");
     PlShapeLevel read;
-    read.vertices =
-        ReadPoints(text, vertices, "levels shape point", prefix + ".xUm", prefix + ".zUm");
-    read.yUm = ReadInteger(text, level.At("yUm"), prefix + ".yUm");
+    read.vertices = ReadPoints(text, vertices, kLevelPointTexts,
+                               prefix + "].xUm must be an integer micrometre value",
+                               prefix + "].zUm must be an integer micrometre value");
+    read.yUm = ReadInteger(text, level.Require("yUm"),
+                           prefix + "].yUm must be an integer micrometre value");
     levels.push_back(std::move(read));
   }
   return levels;
@@ -251,91 +222,114 @@ std::vector<PlShapeLevel> ReadLevels(std::string_view text, const JsonValueSpan&
 
 // Everything the raw text decides; the rules over whole values come after.
 PlShapeDefinition ReadDefinition(std::string_view text) {
-  const MemberTable document(text, ReadJsonFrame(text));
-  document.RequireExactly(kDocumentMembers, "shape definition");
+  const JsonMemberReader document(text, ReadJsonFrame(text), kMemberRules);
+  document.RequireExactly(kDocumentMembers);
   const std::pair<std::string_view, std::string_view> fixed[] = {
       {"generatorProfile", kGeneratorProfile}, {"schema", kSchema}, {"units", kUnits}};
   for (const auto& [name, expected] : fixed) {
-    const JsonValueSpan& value = document.At(name);
+    const JsonValueSpan& value = document.Require(name);
     // The fixed values are canonical ASCII, so equality of the raw text proves both rules.
     if (value.kind != JsonValueKind::string || RawStringText(text, value) != expected)
       Fail(Category::structure, "shape definition schema, generator profile, or units is invalid");
   }
 
-  const MemberTable shape(text, ReadJsonObjectMembers(text, document.At("shape")));
+  const JsonMemberReader shape(text, ReadJsonObjectMembers(text, document.Require("shape")),
+                               kMemberRules);
   const JsonValueSpan* kindValue = shape.Find("kind");
   if (kindValue == nullptr) Fail(Category::structure, "missing shape definition member: kind");
-  const std::string_view kindName = ReadCanonicalString(text, *kindValue, "shape.kind");
+  const std::string_view kindName =
+      ReadCanonicalString(text, *kindValue, "shape.kind must be a string",
+                          "shape.kind must be a canonical ASCII string");
   const auto rules = std::find_if(std::begin(kKindRules), std::end(kKindRules),
                                   [&](const KindRules& r) { return r.name == kindName; });
   if (rules == std::end(kKindRules)) Fail(Category::structure, "shape kind is not supported");
-  shape.RequireExactly(rules->members, rules->context);
+  shape.RequireExactly(rules->members, rules->texts);
 
   PlShapeDefinition definition;
   definition.kind =
       static_cast<PlShapeKind>(static_cast<std::uint32_t>(rules - std::begin(kKindRules)));
-  const auto integer = [&](std::string_view name, std::string_view label) {
-    return ReadInteger(text, shape.At(name), label);
+  const auto integer = [&](std::string_view name, const char* message) {
+    return ReadInteger(text, shape.Require(name), message);
   };
   switch (definition.kind) {
     case PlShapeKind::box:
-      definition.heightUm = integer("heightUm", "box.heightUm");
-      definition.xSpanUm = integer("xSpanUm", "box.xSpanUm");
-      definition.zSpanUm = integer("zSpanUm", "box.zSpanUm");
+      definition.heightUm = integer("heightUm", "box.heightUm must be an integer micrometre value");
+      definition.xSpanUm = integer("xSpanUm", "box.xSpanUm must be an integer micrometre value");
+      definition.zSpanUm = integer("zSpanUm", "box.zSpanUm must be an integer micrometre value");
       break;
     case PlShapeKind::cylinder:
-      definition.axisLengthUm = integer("axisLengthUm", "cylinder.axisLengthUm");
-      definition.diameterUm = integer("diameterUm", "cylinder.diameterUm");
-      definition.mount = ReadMount(text, shape.At("mount"), "cylinder.mount");
+      definition.axisLengthUm =
+          integer("axisLengthUm", "cylinder.axisLengthUm must be an integer micrometre value");
+      definition.diameterUm =
+          integer("diameterUm", "cylinder.diameterUm must be an integer micrometre value");
+      definition.mount = ReadMount(text, shape.Require("mount"), "cylinder.mount must be a string",
+                                   "cylinder.mount must be a canonical ASCII string");
       break;
     case PlShapeKind::lPrism:
-      definition.heightUm = integer("heightUm", "L-prism.heightUm");
-      definition.notchQuadrant = ReadQuadrant(text, shape.At("notchQuadrant"));
-      definition.notchXSpanUm = integer("notchXSpanUm", "L-prism.notchXSpanUm");
-      definition.notchZSpanUm = integer("notchZSpanUm", "L-prism.notchZSpanUm");
-      definition.outsideXSpanUm = integer("outsideXSpanUm", "L-prism.outsideXSpanUm");
-      definition.outsideZSpanUm = integer("outsideZSpanUm", "L-prism.outsideZSpanUm");
+      definition.heightUm =
+          integer("heightUm", "L-prism.heightUm must be an integer micrometre value");
+      definition.notchQuadrant = ReadQuadrant(text, shape.Require("notchQuadrant"));
+      definition.notchXSpanUm =
+          integer("notchXSpanUm", "L-prism.notchXSpanUm must be an integer micrometre value");
+      definition.notchZSpanUm =
+          integer("notchZSpanUm", "L-prism.notchZSpanUm must be an integer micrometre value");
+      definition.outsideXSpanUm =
+          integer("outsideXSpanUm", "L-prism.outsideXSpanUm must be an integer micrometre value");
+      definition.outsideZSpanUm =
+          integer("outsideZSpanUm", "L-prism.outsideZSpanUm must be an integer micrometre value");
       break;
     case PlShapeKind::triangularPrism:
-      definition.baseZSpanUm = integer("baseZSpanUm", "triangle.baseZSpanUm");
-      definition.heightUm = integer("heightUm", "triangle.heightUm");
-      definition.pointXDepthUm = integer("pointXDepthUm", "triangle.pointXDepthUm");
-      definition.pointZOffsetUm = integer("pointZOffsetUm", "triangle.pointZOffsetUm");
+      definition.baseZSpanUm =
+          integer("baseZSpanUm", "triangle.baseZSpanUm must be an integer micrometre value");
+      definition.heightUm =
+          integer("heightUm", "triangle.heightUm must be an integer micrometre value");
+      definition.pointXDepthUm =
+          integer("pointXDepthUm", "triangle.pointXDepthUm must be an integer micrometre value");
+      definition.pointZOffsetUm =
+          integer("pointZOffsetUm", "triangle.pointZOffsetUm must be an integer micrometre value");
       break;
     case PlShapeKind::wedge:
-      definition.highHeightUm = integer("highHeightUm", "wedge.highHeightUm");
-      definition.lowHeightUm = integer("lowHeightUm", "wedge.lowHeightUm");
-      definition.xSpanUm = integer("xSpanUm", "wedge.xSpanUm");
-      definition.zSpanUm = integer("zSpanUm", "wedge.zSpanUm");
+      definition.highHeightUm =
+          integer("highHeightUm", "wedge.highHeightUm must be an integer micrometre value");
+      definition.lowHeightUm =
+          integer("lowHeightUm", "wedge.lowHeightUm must be an integer micrometre value");
+      definition.xSpanUm = integer("xSpanUm", "wedge.xSpanUm must be an integer micrometre value");
+      definition.zSpanUm = integer("zSpanUm", "wedge.zSpanUm must be an integer micrometre value");
       break;
     case PlShapeKind::frustum:
-      definition.axisLengthUm = integer("axisLengthUm", "frustum.axisLengthUm");
-      definition.largeDiameterUm = integer("largeDiameterUm", "frustum.largeDiameterUm");
-      definition.mount = ReadMount(text, shape.At("mount"), "frustum.mount");
-      definition.smallDiameterUm = integer("smallDiameterUm", "frustum.smallDiameterUm");
+      definition.axisLengthUm =
+          integer("axisLengthUm", "frustum.axisLengthUm must be an integer micrometre value");
+      definition.largeDiameterUm =
+          integer("largeDiameterUm", "frustum.largeDiameterUm must be an integer micrometre value");
+      definition.mount = ReadMount(text, shape.Require("mount"), "frustum.mount must be a string",
+                                   "frustum.mount must be a canonical ASCII string");
+      definition.smallDiameterUm =
+          integer("smallDiameterUm", "frustum.smallDiameterUm must be an integer micrometre value");
       break;
     case PlShapeKind::polygonPrism: {
-      definition.heightUm = integer("heightUm", "polygon.heightUm");
-      const JsonValueSpan& vertices = shape.At("vertices");
+      definition.heightUm =
+          integer("heightUm", "polygon.heightUm must be an integer micrometre value");
+      const JsonValueSpan& vertices = shape.Require("vertices");
       if (vertices.kind != JsonValueKind::array)
         Fail(Category::polygon, "polygon.vertices must be an array");
-      definition.vertices =
-          ReadPoints(text, vertices, "polygon point", "polygon.xUm", "polygon.zUm");
+      definition.vertices = ReadPoints(text, vertices, kPolygonPointTexts,
+                                       "polygon.xUm must be an integer micrometre value",
+                                       "polygon.zUm must be an integer micrometre value");
       break;
     }
     case PlShapeKind::apexShape:
-      definition.levels = ReadLevels(text, shape.At("levels"));
+      definition.levels = ReadLevels(text, shape.Require("levels"));
       break;
     case PlShapeKind::sphere:
-      definition.diameterUm = integer("diameterUm", "sphere.diameterUm");
+      definition.diameterUm =
+          integer("diameterUm", "sphere.diameterUm must be an integer micrometre value");
       break;
   }
   return definition;
 }
 
-void CheckRange(std::int64_t valueUm, std::string_view label) {
-  if (valueUm < 1 || valueUm > kPlShapeMaxDimensionUm)
-    Fail(Category::integer, std::string(label) + " must be between 1 and 100000000 micrometres");
+void CheckRange(std::int64_t valueUm, const char* message) {
+  if (valueUm < 1 || valueUm > kPlShapeMaxDimensionUm) Fail(Category::integer, message);
 }
 
 void CheckMount(PlShapeMount mount) {
@@ -345,10 +339,9 @@ void CheckMount(PlShapeMount mount) {
 
 // Spans are taken in 128 bits: two arbitrary 64-bit coordinates may lie further
 // apart than a 64-bit difference can hold.
-void CheckSpan(PlInt128 span, std::string_view axis) {
-  if (span <= 0) Fail(Category::polygon, "polygon " + std::string(axis) + " span must be positive");
-  if (span > kPlShapeMaxDimensionUm)
-    Fail(Category::polygon, "polygon " + std::string(axis) + " span exceeds 100 m");
+void CheckSpan(PlInt128 span, const char* notPositive, const char* tooLarge) {
+  if (span <= 0) Fail(Category::polygon, notPositive);
+  if (span > kPlShapeMaxDimensionUm) Fail(Category::polygon, tooLarge);
 }
 
 void ValidatePolygon(std::vector<PlShapePoint>& polygon) {
@@ -371,8 +364,10 @@ void ValidatePolygon(std::vector<PlShapePoint>& polygon) {
   const auto [minZ, maxZ] = std::minmax_element(
       polygon.begin(), polygon.end(),
       [](const PlShapePoint& a, const PlShapePoint& b) { return a.zUm < b.zUm; });
-  CheckSpan(static_cast<PlInt128>(maxX->xUm) - minX->xUm, "X");
-  CheckSpan(static_cast<PlInt128>(maxZ->zUm) - minZ->zUm, "Z");
+  CheckSpan(static_cast<PlInt128>(maxX->xUm) - minX->xUm, "polygon X span must be positive",
+            "polygon X span exceeds 100 m");
+  CheckSpan(static_cast<PlInt128>(maxZ->zUm) - minZ->zUm, "polygon Z span must be positive",
+            "polygon Z span exceeds 100 m");
   // The prism and its analytic footprint are centred by half the span, which
   // centres the polygon only when it starts at x = 0 and z = 0.
   if (minX->xUm != 0 || minZ->zUm != 0) Fail(Category::polygon, "polygon shape is not seated");
@@ -398,123 +393,94 @@ void ValidateLevels(const std::vector<PlShapeLevel>& levels) {
   Fail(Category::polygon, result.message);
 }
 
-// Writes one JSON object member by member; keys are fixed canonical names.
-class ObjectWriter {
- public:
-  explicit ObjectWriter(std::string& target) : out(target) { out.push_back('{'); }
-  void Integer(std::string_view key, std::int64_t value) {
-    Key(key);
-    AppendDecimal(out, value);
+void AppendPoints(JsonTextWriter& json, std::string_view name,
+                  const std::vector<PlShapePoint>& points) {
+  json.BeginArray(name);
+  for (const PlShapePoint& point : points) {
+    json.BeginObject();
+    json.Signed("xUm", point.xUm);
+    json.Signed("zUm", point.zUm);
+    json.EndObject();
   }
-  void Name(std::string_view key, std::string_view value) {
-    Key(key);
-    out.push_back('"');
-    out.append(value);
-    out.push_back('"');
-  }
-  // Opens an array member; the caller writes its elements and closes it with ']'.
-  void ArrayStart(std::string_view key) {
-    Key(key);
-    out.push_back('[');
-  }
-  void Close() { out.push_back('}'); }
-
- private:
-  void Key(std::string_view key) {
-    if (!first) out.push_back(',');
-    first = false;
-    out.push_back('"');
-    out.append(key);
-    out.append("\":");
-  }
-  std::string& out;
-  bool first = true;
-};
-
-void AppendPoints(std::string& out, const std::vector<PlShapePoint>& points) {
-  for (std::size_t index = 0; index < points.size(); ++index) {
-    if (index != 0) out.push_back(',');
-    ObjectWriter point(out);
-    point.Integer("xUm", points[index].xUm);
-    point.Integer("zUm", points[index].zUm);
-    point.Close();
-  }
-  out.push_back(']');
+  json.EndArray();
 }
 
-// The canonical document of a definition that has passed validation.
+// The canonical document of a definition that has passed validation; the keys
+// of every object are written in ascending byte order.
 std::string SerialiseValidated(const PlShapeDefinition& definition) {
-  std::string out(kDocumentPrefix);
-  ObjectWriter shape(out);
+  std::string out;
+  JsonTextWriter json(out);
+  json.BeginObject();
+  json.String("generatorProfile", kGeneratorProfile);
+  json.String("schema", kSchema);
+  json.BeginObject("shape");
   switch (definition.kind) {
     case PlShapeKind::box:
-      shape.Integer("heightUm", definition.heightUm);
-      shape.Name("kind", "box");
-      shape.Integer("xSpanUm", definition.xSpanUm);
-      shape.Integer("zSpanUm", definition.zSpanUm);
+      json.Signed("heightUm", definition.heightUm);
+      json.String("kind", "box");
+      json.Signed("xSpanUm", definition.xSpanUm);
+      json.Signed("zSpanUm", definition.zSpanUm);
       break;
     case PlShapeKind::cylinder:
-      shape.Integer("axisLengthUm", definition.axisLengthUm);
-      shape.Integer("diameterUm", definition.diameterUm);
-      shape.Name("kind", "cylinder");
-      shape.Name("mount", PlShapeMountName(definition.mount));
+      json.Signed("axisLengthUm", definition.axisLengthUm);
+      json.Signed("diameterUm", definition.diameterUm);
+      json.String("kind", "cylinder");
+      json.String("mount", PlShapeMountName(definition.mount));
       break;
     case PlShapeKind::lPrism:
-      shape.Integer("heightUm", definition.heightUm);
-      shape.Name("kind", "lPrism");
-      shape.Name("notchQuadrant", PlNotchQuadrantName(definition.notchQuadrant));
-      shape.Integer("notchXSpanUm", definition.notchXSpanUm);
-      shape.Integer("notchZSpanUm", definition.notchZSpanUm);
-      shape.Integer("outsideXSpanUm", definition.outsideXSpanUm);
-      shape.Integer("outsideZSpanUm", definition.outsideZSpanUm);
+      json.Signed("heightUm", definition.heightUm);
+      json.String("kind", "lPrism");
+      json.String("notchQuadrant", PlNotchQuadrantName(definition.notchQuadrant));
+      json.Signed("notchXSpanUm", definition.notchXSpanUm);
+      json.Signed("notchZSpanUm", definition.notchZSpanUm);
+      json.Signed("outsideXSpanUm", definition.outsideXSpanUm);
+      json.Signed("outsideZSpanUm", definition.outsideZSpanUm);
       break;
     case PlShapeKind::triangularPrism:
-      shape.Integer("baseZSpanUm", definition.baseZSpanUm);
-      shape.Integer("heightUm", definition.heightUm);
-      shape.Name("kind", "triangularPrism");
-      shape.Integer("pointXDepthUm", definition.pointXDepthUm);
-      shape.Integer("pointZOffsetUm", definition.pointZOffsetUm);
+      json.Signed("baseZSpanUm", definition.baseZSpanUm);
+      json.Signed("heightUm", definition.heightUm);
+      json.String("kind", "triangularPrism");
+      json.Signed("pointXDepthUm", definition.pointXDepthUm);
+      json.Signed("pointZOffsetUm", definition.pointZOffsetUm);
       break;
     case PlShapeKind::wedge:
-      shape.Integer("highHeightUm", definition.highHeightUm);
-      shape.Name("kind", "wedge");
-      shape.Integer("lowHeightUm", definition.lowHeightUm);
-      shape.Integer("xSpanUm", definition.xSpanUm);
-      shape.Integer("zSpanUm", definition.zSpanUm);
+      json.Signed("highHeightUm", definition.highHeightUm);
+      json.String("kind", "wedge");
+      json.Signed("lowHeightUm", definition.lowHeightUm);
+      json.Signed("xSpanUm", definition.xSpanUm);
+      json.Signed("zSpanUm", definition.zSpanUm);
       break;
     case PlShapeKind::frustum:
-      shape.Integer("axisLengthUm", definition.axisLengthUm);
-      shape.Name("kind", "frustum");
-      shape.Integer("largeDiameterUm", definition.largeDiameterUm);
-      shape.Name("mount", PlShapeMountName(definition.mount));
-      shape.Integer("smallDiameterUm", definition.smallDiameterUm);
+      json.Signed("axisLengthUm", definition.axisLengthUm);
+      json.String("kind", "frustum");
+      json.Signed("largeDiameterUm", definition.largeDiameterUm);
+      json.String("mount", PlShapeMountName(definition.mount));
+      json.Signed("smallDiameterUm", definition.smallDiameterUm);
       break;
     case PlShapeKind::polygonPrism:
-      shape.Integer("heightUm", definition.heightUm);
-      shape.Name("kind", "polygonPrism");
-      shape.ArrayStart("vertices");
-      AppendPoints(out, definition.vertices);
+      json.Signed("heightUm", definition.heightUm);
+      json.String("kind", "polygonPrism");
+      AppendPoints(json, "vertices", definition.vertices);
       break;
     case PlShapeKind::apexShape:
-      shape.Name("kind", "apexShape");
-      shape.ArrayStart("levels");
-      for (std::size_t index = 0; index < definition.levels.size(); ++index) {
-        if (index != 0) out.push_back(',');
-        ObjectWriter level(out);
-        level.ArrayStart("vertices");
-        AppendPoints(out, definition.levels[index].vertices);
-        level.Integer("yUm", definition.levels[index].yUm);
-        level.Close();
+      json.String("kind", "apexShape");
+      json.BeginArray("levels");
+      for (const PlShapeLevel& level : definition.levels) {
+        json.BeginObject();
+        AppendPoints(json, "vertices", level.vertices);
+        json.Signed("yUm", level.yUm);
+        json.EndObject();
       }
-      out.push_back(']');
+      json.EndArray();
       break;
     case PlShapeKind::sphere:
-      shape.Integer("diameterUm", definition.diameterUm);
-      shape.Name("kind", "sphere");
+      json.Signed("diameterUm", definition.diameterUm);
+      json.String("kind", "sphere");
       break;
   }
-  shape.Close();
-  out.append(kDocumentSuffix);
+  json.EndObject();
+  json.String("units", kUnits);
+  json.EndObject();
   return out;
 }
 
@@ -538,9 +504,7 @@ PlShapeDefinition ParsePlShapeDefinition(std::string_view bytes) {
   try {
     definition = ReadDefinition(bytes);
   } catch (const PlServeJsonParseError& error) {
-    std::string message = std::string(error.what()) + " at byte ";
-    AppendJsonUnsigned(message, error.offset);
-    Fail(Category::structure, message);
+    Fail(Category::structure, MakeJsonParseFailure(error).what());
   }
   ValidatePlShapeDefinition(definition);
   const std::string canonical = SerialiseValidated(definition);
@@ -553,21 +517,28 @@ PlShapeDefinition ParsePlShapeDefinition(std::string_view bytes) {
 void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
   switch (definition.kind) {
     case PlShapeKind::box:
-      CheckRange(definition.heightUm, "box.heightUm");
-      CheckRange(definition.xSpanUm, "box.xSpanUm");
-      CheckRange(definition.zSpanUm, "box.zSpanUm");
+      CheckRange(definition.heightUm, "box.heightUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.xSpanUm, "box.xSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.zSpanUm, "box.zSpanUm must be between 1 and 100000000 micrometres");
       return;
     case PlShapeKind::cylinder:
-      CheckRange(definition.axisLengthUm, "cylinder.axisLengthUm");
-      CheckRange(definition.diameterUm, "cylinder.diameterUm");
+      CheckRange(definition.axisLengthUm,
+                 "cylinder.axisLengthUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.diameterUm,
+                 "cylinder.diameterUm must be between 1 and 100000000 micrometres");
       CheckMount(definition.mount);
       return;
     case PlShapeKind::lPrism:
-      CheckRange(definition.heightUm, "L-prism.heightUm");
-      CheckRange(definition.notchXSpanUm, "L-prism.notchXSpanUm");
-      CheckRange(definition.notchZSpanUm, "L-prism.notchZSpanUm");
-      CheckRange(definition.outsideXSpanUm, "L-prism.outsideXSpanUm");
-      CheckRange(definition.outsideZSpanUm, "L-prism.outsideZSpanUm");
+      CheckRange(definition.heightUm,
+                 "L-prism.heightUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.notchXSpanUm,
+                 "L-prism.notchXSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.notchZSpanUm,
+                 "L-prism.notchZSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.outsideXSpanUm,
+                 "L-prism.outsideXSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.outsideZSpanUm,
+                 "L-prism.outsideZSpanUm must be between 1 and 100000000 micrometres");
       if (static_cast<std::size_t>(definition.notchQuadrant) >= std::size(kQuadrantNames))
         Fail(Category::notch, "L-prism notch quadrant is not supported");
       if (definition.notchXSpanUm >= definition.outsideXSpanUm ||
@@ -575,9 +546,12 @@ void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
         Fail(Category::notch, "L-prism notch spans must be smaller than outside spans");
       return;
     case PlShapeKind::triangularPrism: {
-      CheckRange(definition.baseZSpanUm, "triangle.baseZSpanUm");
-      CheckRange(definition.heightUm, "triangle.heightUm");
-      CheckRange(definition.pointXDepthUm, "triangle.pointXDepthUm");
+      CheckRange(definition.baseZSpanUm,
+                 "triangle.baseZSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.heightUm,
+                 "triangle.heightUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.pointXDepthUm,
+                 "triangle.pointXDepthUm must be between 1 and 100000000 micrometres");
       // The base span is positive here, so integer division is the floor.
       const std::int64_t halfBaseUm = definition.baseZSpanUm / 2;
       if (definition.pointZOffsetUm < -halfBaseUm || definition.pointZOffsetUm > halfBaseUm)
@@ -585,30 +559,37 @@ void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
       return;
     }
     case PlShapeKind::wedge:
-      CheckRange(definition.highHeightUm, "wedge.highHeightUm");
-      CheckRange(definition.lowHeightUm, "wedge.lowHeightUm");
-      CheckRange(definition.xSpanUm, "wedge.xSpanUm");
-      CheckRange(definition.zSpanUm, "wedge.zSpanUm");
+      CheckRange(definition.highHeightUm,
+                 "wedge.highHeightUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.lowHeightUm,
+                 "wedge.lowHeightUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.xSpanUm, "wedge.xSpanUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.zSpanUm, "wedge.zSpanUm must be between 1 and 100000000 micrometres");
       if (definition.highHeightUm <= definition.lowHeightUm)
         Fail(Category::integer, "wedge high height must exceed low height");
       return;
     case PlShapeKind::frustum:
-      CheckRange(definition.axisLengthUm, "frustum.axisLengthUm");
-      CheckRange(definition.largeDiameterUm, "frustum.largeDiameterUm");
-      CheckRange(definition.smallDiameterUm, "frustum.smallDiameterUm");
+      CheckRange(definition.axisLengthUm,
+                 "frustum.axisLengthUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.largeDiameterUm,
+                 "frustum.largeDiameterUm must be between 1 and 100000000 micrometres");
+      CheckRange(definition.smallDiameterUm,
+                 "frustum.smallDiameterUm must be between 1 and 100000000 micrometres");
       CheckMount(definition.mount);
       if (definition.largeDiameterUm <= definition.smallDiameterUm)
         Fail(Category::integer, "frustum large diameter must exceed small diameter");
       return;
     case PlShapeKind::polygonPrism:
-      CheckRange(definition.heightUm, "polygon.heightUm");
+      CheckRange(definition.heightUm,
+                 "polygon.heightUm must be between 1 and 100000000 micrometres");
       ValidatePolygon(definition.vertices);
       return;
     case PlShapeKind::apexShape:
       ValidateLevels(definition.levels);
       return;
     case PlShapeKind::sphere:
-      CheckRange(definition.diameterUm, "sphere.diameterUm");
+      CheckRange(definition.diameterUm,
+                 "sphere.diameterUm must be between 1 and 100000000 micrometres");
       return;
   }
   Fail(Category::structure, "shape kind is not supported");

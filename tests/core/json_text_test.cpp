@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -203,6 +204,42 @@ TEST(JsonText, RefusesNonFiniteCanonicalNumbersWithoutWriting) {
     EXPECT_EQ(AppendCanonicalNumber(out, v), PlCanonicalNumberStatus::notFinite);
     EXPECT_EQ(out, "kept");
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(JsonText, WriterPlacesCommasKeysAndNestedValues) {
+  std::string out;
+  JsonTextWriter json(out);
+  json.BeginObject();
+  json.String("s", "a\"b");
+  json.BeginArray("empty");
+  json.EndArray();
+  json.BeginArray("list");
+  json.Unsigned(1);
+  json.BeginObject();
+  json.Signed("neg", -9223372036854775807 - 1);
+  json.Bool("t", true);
+  json.EndObject();
+  json.String("x");
+  EXPECT_TRUE(AppendJsonShortestDouble(json.Element(), 0.5));
+  json.EndArray();
+  json.BeginObject("o");
+  json.Bool("f", false);
+  json.Unsigned("max", 18446744073709551615u);
+  json.EndObject();
+  json.EndObject();
+  EXPECT_EQ(out,
+            R"({"s":"a\"b","empty":[],"list":[1,{"neg":-9223372036854775808,"t":true},"x",0.5],)"
+            R"("o":{"f":false,"max":18446744073709551615}})");
+}
+
+TEST(JsonText, WriterRefusesKeysOutsideAnObject) {
+  std::string out;
+  JsonTextWriter json(out);
+  EXPECT_THROW(json.Key("a"), std::logic_error);
 }
 
 }  // namespace

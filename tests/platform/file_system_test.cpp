@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <system_error>
 #include <tuple>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -89,4 +93,48 @@ TEST_F(FileSystem, NeverOverwritesAndRemovesOnlyWhatItMay) {
   EXPECT_FALSE(RemovePath(dir / "full", error));
   EXPECT_TRUE(error);
   EXPECT_TRUE(fs::exists(dir / "full" / "child"));
+}
+
+// Every failure after creation removes the file; a taken name is left as it was.
+TEST_F(FileSystem, ExclusiveWriteRemovesWhatItCreatedOnEveryFailure) {
+  const std::string text = "0123456789";
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+  PlExclusiveWriteOptions options;
+  options.chunkBytes = 4;
+  options.readBack = true;
+  using O = PlExclusiveWriteOutcome;
+  const std::tuple<const char*, PlFileSystemFaults, O> cases[] = {
+      {"create", {.createErrno = EACCES}, O::createFailed},
+      {"write", {.writeErrno = EIO}, O::writeFailed},
+      {"writeZero", {.writeZero = true}, O::writeFailed},
+      {"sync", {.syncErrno = EIO}, O::syncFailed},
+      {"size", {.sizeDelta = 1}, O::lengthChanged},
+      {"seek", {.seekErrno = EIO}, O::lengthChanged},
+      {"read", {.readErrno = EIO}, O::readFailed},
+      {"readZero", {.readZero = true}, O::readFailed},
+      {"flip", {.flipReadByte = true}, O::bytesChanged},
+      {"close", {.closeErrno = EIO}, O::closeFailed},
+  };
+  for (const auto& [name, faults, outcome] : cases) {
+    SCOPED_TRACE(name);
+    const fs::path path = dir / name;
+    {
+      const ScopedPlFileSystemFaults injected(faults);
+      EXPECT_EQ(WriteFileExclusive(path, bytes, options), outcome);
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+  }
+
+  const fs::path taken = WriteFile("taken", "old");
+  EXPECT_EQ(WriteFileExclusive(taken, bytes, options), O::exists);
+  EXPECT_EQ(ReadFile(taken), "old");
+
+  std::vector<std::uint64_t> progress;
+  options.afterChunk = [&progress](std::uint64_t written, std::uint64_t) {
+    progress.push_back(written);
+  };
+  EXPECT_EQ(WriteFileExclusive(dir / "done", bytes, options), O::written);
+  EXPECT_EQ(ReadFile(dir / "done"), text);
+  EXPECT_EQ(progress, (std::vector<std::uint64_t>{0, 4, 8, 10}));
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -232,5 +233,88 @@ TEST(JsonReader, MemberMapRejectsDuplicatesAndUnknownNames) {
           reader.RejectUnknownMembers(allowed, "limits");
         },
         code, "preflight", message);
+  }
+}
+
+namespace {
+
+constexpr std::string_view kRecordNames[] = {"a", "b", "c"};
+
+constexpr JsonMemberRules kRecordRules = {
+    .code = "invalid_record",
+    .stage = "publish",
+    .invalidName = "record contains an invalid member name",
+    .duplicatePrefix = "duplicate record member: ",
+    .object = {.missingPrefix = "missing record member: "},
+};
+
+class RawNameFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void RaiseRawNameFailure(const std::string& message) { throw RawNameFailure(message); }
+
+constexpr JsonMemberRules kRawRules = {
+    .raise = RaiseRawNameFailure,
+    .names = JsonMemberNameRule::canonicalAscii,
+    .invalidName = "raw: invalid name",
+    .nonCanonicalName = "raw: name is not canonical",
+    .duplicatePrefix = "raw: duplicate ",
+    .object = {"raw: unknown ", "", "raw: incomplete"},
+};
+
+}  // namespace
+
+// Duplicates are found in source order while reading, then foreign names byte-wise
+// first, then missing names in the order the caller lists them.
+TEST(JsonReader, StrictMembersReportInTheirFixedOrder) {
+  const std::tuple<const char*, const char*> cases[] = {
+      {R"({"z":1,"\ud800":2,"a":1,"a":2})", "record contains an invalid member name"},
+      {R"({"z":1,"a":1,"\u0061":2})", "duplicate record member: a"},
+      {R"({"c":1,"z":1,"y":1})", "record contains an invalid member name"},
+      {R"({"c":1,"b":1})", "missing record member: a"},
+      {R"({"a":1})", "missing record member: b"},
+  };
+  for (const auto& [text, message] : cases) {
+    SCOPED_TRACE(text);
+    ExpectPlCadPrepError(
+        [&] {
+          const JsonMemberReader reader(text, ReadJsonFrame(text), kRecordRules);
+          reader.RequireExactly(kRecordNames);
+        },
+        "invalid_record", "publish", message);
+  }
+  const std::string text = R"({"c":3,"\u0062":2,"a":1})";
+  const JsonMemberReader reader(text, ReadJsonFrame(text), kRecordRules);
+  reader.RequireExactly(kRecordNames);
+  EXPECT_EQ(SpanText(text, reader.Require("b")), "2");
+}
+
+TEST(JsonReader, RawNamesMustBeCanonicalAndFailThroughTheRaiseFunction) {
+  const std::tuple<const char*, const char*> cases[] = {
+      {R"({"b":1,"\u0061":2})", "raw: name is not canonical"},
+      {R"({"b":1,"b":2,"é":3})", "raw: duplicate b"},
+      {R"({"c":1,"b":1,"Z":1,"y":1})", "raw: unknown Z"},
+      {R"({"c":1,"b":1})", "raw: incomplete"},
+  };
+  for (const auto& [text, message] : cases) {
+    SCOPED_TRACE(text);
+    try {
+      const JsonMemberReader reader(text, ReadJsonFrame(text), kRawRules);
+      reader.RequireExactly(kRecordNames);
+      ADD_FAILURE() << "expected a raw-name failure";
+    } catch (const RawNameFailure& failure) {
+      EXPECT_EQ(std::string_view(failure.what()), message);
+    }
+  }
+}
+
+TEST(JsonReader, CanonicalAsciiIsPrintableAsciiWithoutQuoteOrBackslash) {
+  EXPECT_TRUE(IsCanonicalJsonAscii(""));
+  EXPECT_TRUE(IsCanonicalJsonAscii(" azAZ09~!#"));
+  for (const char c : {'\x1f', '\x7f', '"', '\\', '\x80', '\xff'}) {
+    SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
+    EXPECT_FALSE(IsCanonicalJsonAscii(std::string("a") + c));
   }
 }
