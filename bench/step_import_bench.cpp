@@ -69,7 +69,7 @@
 #include "pipeline/prepare_pipeline.h"
 #include "request/prepare_request.h"
 #include "request/step_side_requests.h"
-#include "step/step_import.h"
+#include "step/step_scope_import.h"
 #include "step/step_review_model.h"
 #include "step/step_seat_record.h"
 #include "step/step_selection_record.h"
@@ -231,18 +231,15 @@ std::uint64_t BareReadTransferMesh(const std::filesystem::path& path) {
 }
 
 std::uint64_t ImportSolids(const std::filesystem::path& path) {
-  PlCadPrepRequest request;
-  request.inputPath = path;
-  request.sourceFormat = PlCadPrepSourceFormat::step;
-  request.sourceUnits = "source";
+  PlCadPrepStepImportSettings settings;
+  settings.sourcePath = path;
+  settings.targetLinearDeflectionMm = kLinearDeflectionMm;
+  settings.angularDeflectionRadians = kAngularDeflectionRadians;
   const NeverCancelled never;
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
-  PlCadPrepStepImportOptions options;
-  options.targetLinearDeflectionMm = kLinearDeflectionMm;
-  options.angularDeflectionRadians = kAngularDeflectionRadians;
-  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  const PlCadPrepStepImport result = ImportPlCadPrepStep(request, options, context, {}, {}, {});
-  return result.faceCounts.tessellatedTriangleCount;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
+  const PlCadPrepStepSolidsImport result =
+      ImportPlCadPrepStepSolids(settings, {}, context, {}, {}, {});
+  return result.surface.faceCounts.tessellatedTriangleCount;
 }
 
 // A closed polygon face in the XZ plane from (radius, height) pairs at `origin`.

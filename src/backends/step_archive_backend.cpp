@@ -2,9 +2,7 @@
 
 #include "package/manifest.h"
 #include "package/package_archive.h"
-#include "step/step_import.h"
-#include "step/step_role_composition.h"
-#include "step/step_selection_record.h"
+#include "step/step_replay.h"
 
 void PlCadPrepStepArchiveBackend::Prepare(const PlCadPrepRequest& request,
                                           const std::filesystem::path& stagingPath,
@@ -23,34 +21,8 @@ void PlCadPrepStepArchiveBackend::Prepare(const PlCadPrepRequest& request,
                          "preflight");
   }
 
-  const PlCadPrepStepSelection record =
-      ReadPlCadPrepStepSelectionRecord(request.componentSelectionPath, context);
-  const PlCadPrepStepImportOptions solidsOptions = PlCadPrepStepReplaySolidsOptions(record);
-  PlCadPrepStepRoleComposition composition =
-      PreparePlCadPrepStepRoleComposition(record, request, solidsOptions, context);
-  {
-    // Each import is released once its proofs are done; only the composition
-    // carries their result on.
-    const PlCadPrepStepImport solids = ImportPlCadPrepStep(
-        request, solidsOptions, context, progress,
-        [&composition](const PlCadPrepStepSolidDiagnostic& diagnostic, const PlGeometryMesh& mesh) {
-          composition.ComposeSolid(diagnostic, mesh);
-        },
-        PlCadPrepStepSolidDiagnosticCallback());
-    composition.FinishRetainedComposition(solids);
-    composition.ProveRetainedDeviation(solids);
-  }
-  if (record.hasFreeShellOverlay) {
-    const PlCadPrepStepImport freeShells = ImportPlCadPrepStep(
-        request, PlCadPrepStepReplayFreeShellOptions(record), context, progress,
-        PlCadPrepStepSolidMeshCallback(), PlCadPrepStepSolidDiagnosticCallback());
-    composition.ReplaySourceSurface(freeShells);
-    if (record.freeShellOverlay.decision == PlCadPrepStepFreeShellDecision::physical) {
-      composition.ProvePhysicalDeviation(freeShells);
-    }
-  }
-
-  PlCadPrepStepComposedResult composedResult = composition.TakeComposedResult(progress);
+  PlCadPrepStepComposedResult composedResult =
+      ReplayPlCadPrepStepSelection(request, context, progress);
   PlCadPrepManifest manifest = BuildPlCadPrepImportedManifest(request, composedResult.members,
                                                               composedResult.evidence, context);
   const PlCadPrepPackageArchive archive =

@@ -16,6 +16,20 @@ void ReturnBytes(std::uint64_t& total, std::uint64_t bytes) noexcept {
   total -= bytes;
 }
 
+// Adds `bytes` to `reserved` when the sum stays within `limit`; false and
+// unchanged otherwise.
+bool TakeBytes(std::uint64_t& reserved, std::uint64_t limit, std::uint64_t bytes) {
+  if (reserved > limit || bytes > limit - reserved) return false;
+  reserved += bytes;
+  return true;
+}
+
+template <PlCadPrepReservationKind Kind>
+bool Covers(const PlCadPrepOperationContext& context,
+            const PlCadPrepReservation<Kind>& reservation, std::uint64_t bytes) {
+  return reservation.ledger == context.ledger && reservation.bytes >= bytes;
+}
+
 }  // namespace
 
 template <PlCadPrepReservationKind Kind>
@@ -40,25 +54,39 @@ std::int64_t SteadyNowNs() {
       .count();
 }
 
-PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepRequest& request,
+PlCadPrepLimits PlCadPrepRequestLimits(const PlCadPrepRequest& request) {
+  return PlCadPrepLimits{request.maxInputBytes, request.maxTriangles, request.maxElapsedMs,
+                         request.maxMemoryBytes, request.maxOutputBytes};
+}
+
+PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepLimits& limits,
                                                         const PlCadPrepCancellation& cancellation) {
   auto ledger = std::make_shared<PlCadPrepResourceLedger>();
-  ledger->maxInputBytes = request.maxInputBytes;
-  ledger->maxTriangles = request.maxTriangles;
-  ledger->maxElapsedMs = request.maxElapsedMs;
-  ledger->maxMemoryBytes = request.maxMemoryBytes;
-  ledger->maxOutputBytes = request.maxOutputBytes;
+  ledger->maxInputBytes = limits.maxInputBytes;
+  ledger->maxTriangles = limits.maxTriangles;
+  ledger->maxElapsedMs = limits.maxElapsedMs;
+  ledger->maxMemoryBytes = limits.maxMemoryBytes;
+  ledger->maxOutputBytes = limits.maxOutputBytes;
   return PlCadPrepOperationContext{std::move(ledger), &cancellation, SteadyNowNs()};
+}
+
+PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepRequest& request,
+                                                        const PlCadPrepCancellation& cancellation) {
+  return MakePlCadPrepOperationContext(PlCadPrepRequestLimits(request), cancellation);
+}
+
+bool LimitsMatchContext(const PlCadPrepLimits& limits, const PlCadPrepOperationContext& context) {
+  const PlCadPrepResourceLedger& ledger = *context.ledger;
+  return limits.maxInputBytes == ledger.maxInputBytes &&
+         limits.maxTriangles == ledger.maxTriangles &&
+         limits.maxElapsedMs == ledger.maxElapsedMs &&
+         limits.maxMemoryBytes == ledger.maxMemoryBytes &&
+         limits.maxOutputBytes == ledger.maxOutputBytes;
 }
 
 bool RequestLimitsMatchContext(const PlCadPrepRequest& request,
                                const PlCadPrepOperationContext& context) {
-  const PlCadPrepResourceLedger& ledger = *context.ledger;
-  return request.maxInputBytes == ledger.maxInputBytes &&
-         request.maxTriangles == ledger.maxTriangles &&
-         request.maxElapsedMs == ledger.maxElapsedMs &&
-         request.maxMemoryBytes == ledger.maxMemoryBytes &&
-         request.maxOutputBytes == ledger.maxOutputBytes;
+  return LimitsMatchContext(PlCadPrepRequestLimits(request), context);
 }
 
 void CheckpointStage(const PlCadPrepOperationContext& context, std::string_view stage) {
@@ -80,34 +108,28 @@ void CheckpointStage(const PlCadPrepOperationContext& context, std::string_view 
 PlCadPrepMemoryReservation ReserveMemory(const PlCadPrepOperationContext& context,
                                          std::uint64_t bytes, std::string_view stage) {
   CheckpointStage(context, stage);
-  PlCadPrepResourceLedger& ledger = *context.ledger;
-  if (ledger.memoryReserved <= ledger.maxMemoryBytes &&
-      bytes <= ledger.maxMemoryBytes - ledger.memoryReserved) {
-    ledger.memoryReserved += bytes;
-    return PlCadPrepMemoryReservation(context.ledger, bytes);
+  if (!TakeBytes(context.ledger->memoryReserved, context.ledger->maxMemoryBytes, bytes)) {
+    throw PlCadPrepError("memory_limit_exceeded", "preparation exceeds maxMemoryBytes",
+                         std::string(stage));
   }
-  throw PlCadPrepError("memory_limit_exceeded", "preparation exceeds maxMemoryBytes",
-                       std::string(stage));
+  return PlCadPrepMemoryReservation(context.ledger, bytes);
 }
 
 PlCadPrepOutputReservation ReserveOutput(const PlCadPrepOperationContext& context,
                                          std::uint64_t bytes, std::string_view stage) {
   CheckpointStage(context, stage);
-  PlCadPrepResourceLedger& ledger = *context.ledger;
-  if (ledger.outputReserved <= ledger.maxOutputBytes &&
-      bytes <= ledger.maxOutputBytes - ledger.outputReserved) {
-    ledger.outputReserved += bytes;
-    return PlCadPrepOutputReservation(context.ledger, bytes);
+  if (!TakeBytes(context.ledger->outputReserved, context.ledger->maxOutputBytes, bytes)) {
+    throw PlCadPrepError("output_limit_exceeded", "preparation exceeds maxOutputBytes",
+                         std::string(stage));
   }
-  throw PlCadPrepError("output_limit_exceeded", "preparation exceeds maxOutputBytes",
-                       std::string(stage));
+  return PlCadPrepOutputReservation(context.ledger, bytes);
 }
 
 void RequireMemoryReservation(const PlCadPrepOperationContext& context,
                               const PlCadPrepMemoryReservation& reservation, std::uint64_t bytes,
                               std::string_view stage) {
   CheckpointStage(context, stage);
-  if (reservation.ledger != context.ledger || reservation.bytes < bytes) {
+  if (!Covers(context, reservation, bytes)) {
     throw PlCadPrepError("invalid_resource_reservation",
                          "stage input lacks its required request memory reservation",
                          std::string(stage));
@@ -118,7 +140,7 @@ void RequireOutputReservation(const PlCadPrepOperationContext& context,
                               const PlCadPrepOutputReservation& reservation, std::uint64_t bytes,
                               std::string_view stage) {
   CheckpointStage(context, stage);
-  if (reservation.ledger != context.ledger || reservation.bytes < bytes) {
+  if (!Covers(context, reservation, bytes)) {
     throw PlCadPrepError("invalid_resource_reservation",
                          "stage input lacks its required request output reservation",
                          std::string(stage));

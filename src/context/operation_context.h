@@ -6,8 +6,19 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "request/prepare_request.h"
 
-struct PlCadPrepRequest;
+// The five limits of one run; absent members keep the prepare defaults.
+struct PlCadPrepLimits {
+  std::uint64_t maxInputBytes = kDefaultMaxInputBytes;
+  std::uint64_t maxTriangles = kDefaultMaxTriangles;
+  std::uint64_t maxElapsedMs = kDefaultMaxElapsedMs;
+  std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes;
+  std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes;
+};
+
+// The request's five limits.
+PlCadPrepLimits PlCadPrepRequestLimits(const PlCadPrepRequest& request);
 
 // The run's limits and running totals. Shared by the context and every live
 // reservation; invariant: memoryReserved <= maxMemoryBytes, outputReserved <= maxOutputBytes.
@@ -80,11 +91,18 @@ struct PlCadPrepOperationContext {
 // Nanoseconds of the steady clock; the one place the program reads a clock.
 std::int64_t SteadyNowNs();
 
-// A fresh ledger with the request's limits and the start time taken now.
+// A fresh ledger with these limits and the start time taken now.
+PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepLimits& limits,
+                                                        const PlCadPrepCancellation& cancellation);
+
+// The same with the request's limits.
 PlCadPrepOperationContext MakePlCadPrepOperationContext(const PlCadPrepRequest& request,
                                                         const PlCadPrepCancellation& cancellation);
 
-// True when the request's five limits are the ones the context's ledger holds.
+// True when the five limits are the ones the context's ledger holds.
+bool LimitsMatchContext(const PlCadPrepLimits& limits, const PlCadPrepOperationContext& context);
+
+// The same for the request's limits.
 bool RequestLimitsMatchContext(const PlCadPrepRequest& request,
                                const PlCadPrepOperationContext& context);
 

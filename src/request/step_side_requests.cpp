@@ -11,7 +11,6 @@
 namespace {
 
 constexpr std::string_view kGeometrySchema = "pelto.geometry.asset.v3";
-constexpr std::string_view kInternalRequestSchema = "pelto.geometry.prepare.request.v1";
 
 constexpr std::array<std::string_view, 6> kSeatMembers = {
     "schema", "requestId", "inputPath", "outputPath", "targetLinearDeflectionMm", "limits",
@@ -38,8 +37,6 @@ constexpr std::int32_t kQuarterTurnDeg = 90;
 constexpr std::size_t kMaxBaseAngles = 6;
 constexpr std::size_t kMaxExcludedSolids = 4096;
 
-constexpr std::array<std::uint32_t, 4> kQuarterTurnOrientationsDeg = {0, 90, 180, 270};
-
 // What differs between the three commands in the shared rules.
 struct SideCommandTexts {
   std::string_view schema;
@@ -47,7 +44,6 @@ struct SideCommandTexts {
   std::string_view inputExtensionMessage;
   std::string_view outputExtension;
   std::string_view outputExtensionMessage;
-  std::string_view placeholderName;
 };
 
 constexpr SideCommandTexts kSeatTexts = {
@@ -56,7 +52,6 @@ constexpr SideCommandTexts kSeatTexts = {
     "seat records are measured from STEP sources only",
     ".json",
     "outputPath must end in .json",
-    "step-seat-unused.peltogeom",
 };
 constexpr SideCommandTexts kReviewTexts = {
     kPlCadPrepStepReviewRequestSchema,
@@ -64,7 +59,6 @@ constexpr SideCommandTexts kReviewTexts = {
     "review models are produced from STEP sources only",
     ".glb",
     "outputPath must end in .glb",
-    "step-review-unused.peltogeom",
 };
 constexpr SideCommandTexts kRecordTexts = {
     kPlCadPrepStepRecordRequestSchema,
@@ -72,7 +66,6 @@ constexpr SideCommandTexts kRecordTexts = {
     "selection records are produced from STEP sources only",
     ".json",
     "outputPath must end in .json",
-    "step-select-unused.peltogeom",
 };
 
 [[noreturn]] void Fail(const char* code, std::string_view message) {
@@ -235,26 +228,6 @@ void ValidatePaths(const PlCadPrepStepSideRequest& request, const SideCommandTex
   }
 }
 
-PlCadPrepRequest MakeImportRequest(const PlCadPrepStepSideRequest& side,
-                                   const SideCommandTexts& texts) {
-  PlCadPrepRequest request;
-  request.schema = std::string(kInternalRequestSchema);
-  request.requestId = side.requestId;
-  request.inputPath = side.inputPath;
-  request.outputPath = side.outputPath.parent_path() / PathFromUtf8(texts.placeholderName);
-  request.sourceFormat = PlCadPrepSourceFormat::step;
-  request.sourceUnits = "source";
-  request.componentRole = "component";
-  request.allowedOrientationsDeg.assign(kQuarterTurnOrientationsDeg.begin(),
-                                        kQuarterTurnOrientationsDeg.end());
-  request.maxInputBytes = side.maxInputBytes;
-  request.maxTriangles = side.maxTriangles;
-  request.maxElapsedMs = side.maxElapsedMs;
-  request.maxMemoryBytes = side.maxMemoryBytes;
-  request.maxOutputBytes = side.maxOutputBytes;
-  return request;
-}
-
 }  // namespace
 
 PlCadPrepStepSeatRequest ReadPlCadPrepStepSeatRequest(std::string_view text) {
@@ -291,25 +264,4 @@ void ValidatePlCadPrepStepRecordRequest(const PlCadPrepStepRecordRequest& reques
   ValidateHead(request, kRecordTexts);
   ValidateRecordPolicy(request);
   ValidatePaths(request, kRecordTexts);
-}
-
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepSeatRequest& request) {
-  return MakeImportRequest(request, kSeatTexts);
-}
-
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepReviewRequest& request) {
-  return MakeImportRequest(request, kReviewTexts);
-}
-
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepRecordRequest& request) {
-  PlCadPrepRequest internal = MakeImportRequest(request, kRecordTexts);
-  internal.sourceToMount = request.sourceToMount;
-  internal.allowedOrientationsDeg.clear();
-  for (const std::int32_t degrees : request.allowedOrientationsDeg) {
-    // Validated requests hold no negative angle; a negative one maps to an
-    // angle the prepare rules refuse rather than to a valid one.
-    internal.allowedOrientationsDeg.push_back(degrees < 0 ? 360U
-                                                          : static_cast<std::uint32_t>(degrees));
-  }
-  return internal;
 }

@@ -1,7 +1,6 @@
 #pragma once
 // The request documents of the three STEP review commands (seat, review,
-// select): reading, the preflight rules, and the internal prepare request each
-// one drives the STEP import and the operation context with.
+// select): reading and the preflight rules.
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -54,9 +53,3 @@ PlCadPrepStepRecordRequest ReadPlCadPrepStepRecordRequest(std::string_view text)
 void ValidatePlCadPrepStepSeatRequest(const PlCadPrepStepSeatRequest& request);
 void ValidatePlCadPrepStepReviewRequest(const PlCadPrepStepReviewRequest& request);
 void ValidatePlCadPrepStepRecordRequest(const PlCadPrepStepRecordRequest& request);
-
-// The internal STEP prepare request of a side command: its output path is a
-// placeholder beside the side request's output that nothing ever writes.
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepSeatRequest& request);
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepReviewRequest& request);
-PlCadPrepRequest MakePlCadPrepStepImportRequest(const PlCadPrepStepRecordRequest& request);

@@ -21,10 +21,10 @@
 #include <TopoDS_Iterator.hxx>
 #include <TopoDS_Shape.hxx>
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <gp_Trsf.hxx>
 #include <istream>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -39,6 +39,7 @@
 #include "kernel/kernel_failures.h"
 #include "step/step_source.h"
 #include "kernel/triangle_extraction.h"
+#include "kernel/tessellation.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ constexpr std::uint64_t kTriangulationBytesPerTriangle = 12;
 constexpr std::uint64_t kToleranceMapBytesPerItem = 128;
 constexpr std::uint64_t kToleranceMapBaseBytes = 4096;
 constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
+
+enum class Phase { opened, transferred, counted, measured, tessellated, classified, remeshed,
+                   extracted };
 
 // The faces a scope keeps: the whole shape (scope 0), a compound of the
 // distinct solids (1), or of the distinct shells outside every solid (2).
@@ -150,7 +154,7 @@ class ToleranceBoundPass {
 
 // Occurrences count every appearance under the transferred shape; distinct
 // counts identify items by TShape and location, as every map of the import does.
-PlCadPrepStepShapeCensus TakeCensus(const TopoDS_Shape& shape,
+PlCadPrepStepShapeCensus CountShape(const TopoDS_Shape& shape,
                                     const PlCadPrepOperationContext& context) {
   ItemCheckpoint checkpoint(context, "heal", kCensusCheckpointItems);
   PlCadPrepStepShapeCensus census;
@@ -254,7 +258,7 @@ FaceSelection SelectFaces(const TopoDS_Shape& shape, std::uint32_t faceScope, bo
 
 // The box of the exact geometry (triangulations are not used). False when it
 // is void, not finite, or inverted, since it then bounds nothing.
-bool MeasureBounds(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& boundsMax) {
+bool MeasureBox(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& boundsMax) {
   Bnd_Box box;
   BRepBndLib::Add(shape, box, Standard_False);
   if (box.IsVoid()) return false;
@@ -367,117 +371,6 @@ double DeviationBound(bool tessellationComplete, bool sourceDeviationBounded,
   return kPlCadPrepStepUnboundedDeviationMm;
 }
 
-// Option rules in their fixed order; the source is not touched yet.
-void ValidateOptions(const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options) {
-  if (request.sourceFormat != PlCadPrepSourceFormat::step) {
-    throw PlCadPrepError("unsupported_format", "OCCT STEP ingestion accepts STEP/STP only",
-                         "preflight");
-  }
-  if (request.sourceUnits != "source") {
-    throw PlCadPrepError("step_units_must_come_from_source",
-                         "STEP import must preserve the units declared by the source file",
-                         "preflight");
-  }
-  const double linear = options.targetLinearDeflectionMm;
-  const double angular = options.angularDeflectionRadians;
-  if (!std::isfinite(linear) || !(linear > 0.0) || linear > kPlCadPrepStepMaxLinearDeflectionMm ||
-      !std::isfinite(angular) || !(angular > 0.0) ||
-      angular > kPlCadPrepStepMaxAngularDeflectionRadians) {
-    throw PlCadPrepError("invalid_tessellation_options",
-                         "STEP tessellation deflections exceed the finite version 1 policy",
-                         "preflight");
-  }
-  if (options.faceScope > kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
-    throw PlCadPrepError("invalid_step_face_scope", "STEP face scope is not recognized",
-                         "preflight");
-  }
-  const bool anyKeys = !options.reviewedOccurrenceKeys.empty() ||
-                       !options.retainedOccurrenceKeys.empty() || !options.sourceProofPairs.empty();
-  const bool proofKey = !options.sourceProofMeshKey.empty();
-  if (options.measureSourceBoundsOnly &&
-      (options.faceScope != kPlCadPrepStepScopeAllTransferredBoundaryFaces || anyKeys || proofKey ||
-       options.strictSourceProof)) {
-    throw PlCadPrepError(
-        "invalid_step_bounds_measurement",
-        "a source-bounds measurement admits no selection, scope, or proof option, because it "
-        "never tessellates",
-        "preflight");
-  }
-  if (anyKeys && options.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
-    throw PlCadPrepError("step_occurrence_selection_requires_solids",
-                         "STEP occurrence selection requires solids-only diagnostic scope",
-                         "preflight");
-  }
-  const bool proofPairs = !options.sourceProofPairs.empty();
-  const bool reviewedOrRetained =
-      !options.reviewedOccurrenceKeys.empty() || !options.retainedOccurrenceKeys.empty();
-  if (options.strictSourceProof != (proofPairs || proofKey) || (proofPairs && proofKey) ||
-      (options.strictSourceProof && reviewedOrRetained) ||
-      (proofPairs && options.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) ||
-      (proofKey && (options.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
-                    !IsCanonicalSha256Identity(options.sourceProofMeshKey)))) {
-    throw PlCadPrepError("invalid_step_source_proof_options",
-                         "strict STEP source proof requires one exact retained mesh scope",
-                         "preflight");
-  }
-}
-
-// Returns the options with every key list sorted, so that lookups can bisect.
-PlCadPrepStepImportOptions ValidateKeySets(const PlCadPrepRequest& request,
-                                           const PlCadPrepStepImportOptions& options) {
-  const std::uint64_t limit = request.maxTriangles;
-  if (options.reviewedOccurrenceKeys.size() > limit ||
-      options.retainedOccurrenceKeys.size() > limit || options.sourceProofPairs.size() > limit ||
-      options.retainedOccurrenceKeys.size() > options.reviewedOccurrenceKeys.size()) {
-    throw PlCadPrepError("step_occurrence_selection_too_large",
-                         "STEP occurrence role selection exceeds the request limit", "preflight");
-  }
-  PlCadPrepStepImportOptions sorted = options;
-  std::vector<std::string>& reviewed = sorted.reviewedOccurrenceKeys;
-  std::vector<std::string>& retained = sorted.retainedOccurrenceKeys;
-  if (!std::all_of(reviewed.begin(), reviewed.end(), IsCanonicalSha256Identity)) {
-    throw PlCadPrepError("invalid_step_occurrence_key",
-                         "STEP occurrence selection key is not canonical SHA-256", "preflight");
-  }
-  std::sort(reviewed.begin(), reviewed.end());
-  if (std::adjacent_find(reviewed.begin(), reviewed.end()) != reviewed.end()) {
-    throw PlCadPrepError("duplicate_step_occurrence_key",
-                         "STEP occurrence selection contains a duplicate key", "preflight");
-  }
-  if (!std::all_of(retained.begin(), retained.end(), IsCanonicalSha256Identity)) {
-    throw PlCadPrepError("invalid_step_occurrence_key",
-                         "retained STEP occurrence key is not canonical SHA-256", "preflight");
-  }
-  std::sort(retained.begin(), retained.end());
-  if (std::adjacent_find(retained.begin(), retained.end()) != retained.end()) {
-    throw PlCadPrepError("duplicate_step_occurrence_key",
-                         "retained STEP occurrence selection contains a duplicate key",
-                         "preflight");
-  }
-  for (const std::string& key : retained) {
-    if (!std::binary_search(reviewed.begin(), reviewed.end(), key)) {
-      throw PlCadPrepError("invalid_step_occurrence_role_selection",
-                           "retained STEP occurrences are not a subset of reviewed occurrences",
-                           "preflight");
-    }
-  }
-  std::vector<std::pair<std::string, std::string>>& pairs = sorted.sourceProofPairs;
-  for (const auto& [key, identity] : pairs) {
-    if (!IsCanonicalSha256Identity(key) || !IsCanonicalSha256Identity(identity)) {
-      throw PlCadPrepError("invalid_step_source_proof_mesh_key",
-                           "strict STEP source-proof component identity is not canonical",
-                           "preflight");
-    }
-  }
-  std::sort(pairs.begin(), pairs.end());
-  const auto sameKey = [](const auto& a, const auto& b) { return a.first == b.first; };
-  if (std::adjacent_find(pairs.begin(), pairs.end(), sameKey) != pairs.end()) {
-    throw PlCadPrepError("ambiguous_step_source_proof_mesh",
-                         "strict STEP source proof repeats a reviewed occurrence", "preflight");
-  }
-  return sorted;
-}
-
 // The parser keeps going past what it cannot read: an unresolved reference
 // or an entity that failed to read stays in the model as a null or half-filled
 // entity, and the transfer dereferences those without looking. A model whose
@@ -498,7 +391,7 @@ bool LoadCheckPassed(const STEPControl_Reader& reader, const PlCadPrepOperationC
 
 std::uint64_t NonNegative(int count) { return count < 0 ? 0 : static_cast<std::uint64_t>(count); }
 
-void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepImport& result) {
+void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepSourceFacts& result) {
   TColStd_SequenceOfAsciiString lengthNames;
   TColStd_SequenceOfAsciiString angleNames;
   TColStd_SequenceOfAsciiString solidAngleNames;
@@ -520,17 +413,18 @@ void ReadUnits(STEPControl_Reader& reader, PlCadPrepStepImport& result) {
 
 // Transfers every root and proves that each produced a shape. Returns the one shape.
 TopoDS_Shape TransferRoots(STEPControl_Reader& reader, const PlCadPrepOperationContext& context,
-                           const ProgressCallback& progress, PlCadPrepStepImport& result) {
+                           const ProgressCallback& progress, std::uint64_t rootCount,
+                           std::uint64_t& transferredRootCount) {
   PlCadPrepOcctProgress indicator(context, progress, "heal", 0, kPlCadPrepKernelProgressTotal,
                                   kPlCadPrepKernelProgressTotal);
   const int transferred = reader.TransferRoots(indicator.Start());
   CheckpointStage(context, "heal");
-  result.transferredRootCount = NonNegative(transferred);
+  transferredRootCount = NonNegative(transferred);
   if (transferred < 1) {
     throw PlCadPrepError("step_transfer_failed", "Open CASCADE could not transfer any STEP root",
                          "heal");
   }
-  if (result.transferredRootCount != result.rootCount) {
+  if (transferredRootCount != rootCount) {
     throw PlCadPrepError("step_partial_transfer", "Open CASCADE did not transfer every STEP root",
                          "heal");
   }
@@ -552,163 +446,6 @@ TopoDS_Shape TransferRoots(STEPControl_Reader& reader, const PlCadPrepOperationC
   return shape;
 }
 
-void MeasureBoundsOnly(const TopoDS_Shape& shape, const PlCadPrepOperationContext& context,
-                       std::string_view& stage, PlCadPrepStepImport& result) {
-  // Scope 1's solids: a source without any solid has no mold to seat.
-  const FaceSelection solids =
-      SelectFaces(shape, kPlCadPrepStepScopeSolidsOnlyDiagnostic, true, context);
-  result.selectedSolidCount = solids.solidCount;
-  stage = "mesh";
-  const bool sourceCounts = MeasureBounds(shape, result.sourceBoundsMin, result.sourceBoundsMax);
-  const bool solidsCount =
-      MeasureBounds(solids.shape, result.solidBoundsMin, result.solidBoundsMax);
-  if (!sourceCounts || !solidsCount) {
-    throw PlCadPrepError("step_bounds_unbounded", "STEP transfer produced no finite extent",
-                         "mesh");
-  }
-  result.boundsFinite = true;
-}
-
-// The import proper; `stage` always names the stage in force, so that the
-// caller can report an escaping kernel or allocation failure under it.
-PlCadPrepStepImport RunImport(const PlCadPrepRequest& request,
-                              const PlCadPrepStepImportOptions& options,
-                              const PlCadPrepOperationContext& context,
-                              const ProgressCallback& progress,
-                              const PlCadPrepStepSolidMeshCallback& onSolidMesh,
-                              const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic,
-                              std::string_view& stage) {
-  ValidateOptions(request, options);
-  const PlCadPrepStepImportOptions policy = ValidateKeySets(request, options);
-
-  stage = "import";
-  PlCadPrepStepImport result;
-  result.faceScope = options.faceScope;
-  result.strictSourceProof = options.strictSourceProof;
-  result.sourceProofKeyGiven = !options.sourceProofMeshKey.empty();
-  PlCadPrepStepSourceSnapshot snapshot =
-      SnapshotPlCadPrepStepSource(request.inputPath, request.maxInputBytes, context, progress);
-  result.sourceSha256 = snapshot.sourceSha256;
-  result.sourceBytes = snapshot.sourceBytes;
-
-  STEPControl_Reader reader;
-  // Declared after the reader, so the kernel's global settings are restored
-  // before the reader goes away, on success and on every failure.
-  PlCadPrepStepKernelSettings settings;
-  PlCadPrepStepReadParameters readParameters;
-  readParameters.readMaxPrecisionMode = 0;
-  readParameters.readMaxPrecisionVal = 1.0;
-  settings.ApplyReadParameters(readParameters);
-  {
-    ReadOnlyMemoryBuffer buffer(snapshot.bytes);
-    std::istream stream(&buffer);
-    if (PlCadPrepStepHasOverflowingReal(snapshot.bytes) ||
-        reader.ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone ||
-        !LoadCheckPassed(reader, context)) {
-      throw PlCadPrepError("step_read_failed", "Open CASCADE could not parse the STEP source",
-                           "import");
-    }
-  }
-  // The parsed model replaces the raw bytes; the triangulation estimate below
-  // accounts for that model by the source size.
-  snapshot.bytes = std::vector<char>();
-  snapshot.reservation.Release();
-
-  CheckpointStage(context, "import");
-  reader.SetSystemLengthUnit(1.0);
-  settings.ApplyShapeFixParameters(
-      PlCadPrepStepImportShapeFixParameters(options.strictSourceProof));
-  ReadUnits(reader, result);
-  result.rootCount = NonNegative(reader.NbRootsForTransfer());
-  if (result.rootCount == 0) {
-    throw PlCadPrepError("step_no_transfer_roots",
-                         "STEP source contains no transferable product roots", "import");
-  }
-
-  stage = "heal";
-  const TopoDS_Shape transferred = TransferRoots(reader, context, progress, result);
-  result.census = TakeCensus(transferred, context);
-  if (options.measureSourceBoundsOnly) {
-    MeasureBoundsOnly(transferred, context, stage, result);
-    return result;
-  }
-  const FaceSelection selection = SelectFaces(transferred, options.faceScope, true, context);
-  result.selectedSolidCount = selection.solidCount;
-  result.selectedFreeShellCount = selection.freeShellCount;
-
-  stage = "mesh";
-  const bool remesh = !policy.retainedOccurrenceKeys.empty() || !policy.sourceProofPairs.empty();
-  const std::uint64_t firstSpan =
-      remesh ? kFirstPassSpanWithRemesh : kPlCadPrepKernelProgressTotal;
-  result.meshStatusFlags =
-      TessellatePlCadPrepShape(selection.shape, options.targetLinearDeflectionMm,
-                               options.angularDeflectionRadians, context, progress, 0, firstSpan);
-  result.meshStatusNames = PlCadPrepMeshStatusNames(result.meshStatusFlags);
-  result.triangulationMemoryEstimateBytes =
-      EstimateTriangulationBytes(selection.shape, result.sourceBytes, context);
-  const PlCadPrepMemoryReservation triangulationReservation =
-      ReserveMemory(context, result.triangulationMemoryEstimateBytes, "mesh");
-
-  TopoDS_Compound retained;
-  if (options.faceScope == kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
-    PlCadPrepStepSolidClassification classification = ClassifyPlCadPrepStepSolids(
-        selection.shape, result.sourceSha256, request, policy, context, selection.solidCount,
-        remesh ? &retained : nullptr, onSolidMesh, onSolidDiagnostic);
-    result.solidDiagnostics = std::move(classification.diagnostics);
-    result.solidCounters = classification.counters;
-  }
-
-  TopoDS_Shape meshShape = selection.shape;
-  result.effectiveMeshStatusFlags = result.meshStatusFlags;
-  if (remesh) {
-    BRepTools::Clean(retained, Standard_True);
-    result.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
-        retained, options.targetLinearDeflectionMm, options.angularDeflectionRadians, context,
-        progress, kFirstPassSpanWithRemesh,
-        kPlCadPrepKernelProgressTotal - kFirstPassSpanWithRemesh);
-    result.retainedOnlyRemesh = true;
-    meshShape = retained;
-  }
-  result.effectiveMeshStatusNames = PlCadPrepMeshStatusNames(result.effectiveMeshStatusFlags);
-
-  stage = "heal";
-  const ToleranceBound tolerance = BoundTolerances(meshShape, context);
-  result.maxSubshapeToleranceMm = tolerance.maxSubshapeToleranceMm;
-  result.maxPlacedToleranceMm = tolerance.maxPlacedToleranceMm;
-
-  stage = "mesh";
-  assert(context.cancellation != nullptr);
-  PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
-  result.faceCounts = ExtractPlCadPrepStepTriangles(meshShape, request, context, builder);
-  result.maxPlacementScale =
-      std::max(tolerance.maxPlacementScale, result.faceCounts.maxLocationScale);
-  if (!std::isfinite(result.maxPlacedToleranceMm) || result.maxPlacedToleranceMm < 0.0) {
-    throw PlCadPrepError("step_transfer_tolerance_unbounded",
-                         "STEP transfer tolerance cannot be bounded after placement", "heal");
-  }
-  if (result.faceCounts.boundaryFaceCount == 0) {
-    throw PlCadPrepError("step_no_faces", "STEP transfer produced no faces", "mesh");
-  }
-
-  constexpr std::uint32_t kHarmlessStatus =
-      kPlCadPrepMeshStatusRemesh | kPlCadPrepMeshStatusReused;
-  result.tessellationComplete = result.faceCounts.untriangulatedBoundaryFaceCount == 0 &&
-                                (result.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
-  result.sourceDeviationBounded = options.strictSourceProof &&
-                                  result.maxPlacedToleranceMm <= kPlCadPrepStepMaxSourceToleranceMm;
-  const double deviationBound = DeviationBound(
-      result.tessellationComplete, result.sourceDeviationBounded, result.maxPlacedToleranceMm,
-      result.maxPlacementScale, options.targetLinearDeflectionMm);
-  result.mesh = builder.Finish(deviationBound);
-
-  if (!options.sourceProofMeshKey.empty() &&
-      PlCadPrepStepPlacedMeshStreamSha256(result.mesh, context) != options.sourceProofMeshKey) {
-    throw PlCadPrepError("step_source_proof_mesh_stale",
-                         "strict STEP free-shell mesh differs from reviewed evidence", "heal");
-  }
-  return result;
-}
-
 }  // namespace
 
 PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool strictSourceProof) {
@@ -723,15 +460,250 @@ PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool stric
   return parameters;
 }
 
-PlCadPrepStepImport ImportPlCadPrepStep(
-    const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options,
-    const PlCadPrepOperationContext& context, const ProgressCallback& progress,
-    const PlCadPrepStepSolidMeshCallback& onSolidMesh,
-    const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
+
+struct PlCadPrepStepSource::State {
+  State(const PlCadPrepStepImportSettings& importSettings,
+        const PlCadPrepOperationContext& runContext)
+      : settings(importSettings), context(runContext) {}
+
+  // Refuses a phase that is not the next one, then records it as begun.
+  void Enter(Phase next, Phase required) {
+    if (phase != required) {
+      throw std::logic_error("a STEP import phase ran out of order");
+    }
+    phase = next;
+  }
+
+  const PlCadPrepStepImportSettings& settings;
+  const PlCadPrepOperationContext& context;
+  // Names the stage in force, so that an escaping kernel or allocation
+  // failure is reported under it.
   std::string_view stage = "preflight";
-  PlCadPrepStepImport result;
-  RunStepKernelWork(stage, [&] {
-    result = RunImport(request, options, context, progress, onSolidMesh, onSolidDiagnostic, stage);
+  Phase phase = Phase::opened;
+  PlCadPrepStepSourceFacts facts;
+  // The reader comes first so that the kernel settings, declared after it,
+  // are restored before the reader goes away, on success and on every failure.
+  std::unique_ptr<STEPControl_Reader> reader;
+  std::unique_ptr<PlCadPrepStepKernelSettings> kernelSettings;
+  bool strictSourceProof = false;
+  TopoDS_Shape transferred;
+  FaceSelection selection;
+  std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+  std::uint32_t meshStatusFlags = 0;
+  PlCadPrepMemoryReservation triangulationReservation;
+  bool remesh = false;
+  TopoDS_Compound retained;
+  bool retainedOnlyRemesh = false;
+  std::uint32_t effectiveMeshStatusFlags = 0;
+};
+
+PlCadPrepStepSource::PlCadPrepStepSource(const PlCadPrepStepImportSettings& settings,
+                                         const PlCadPrepOperationContext& context,
+                                         const ProgressCallback& progress)
+    : state(std::make_unique<State>(settings, context)) {
+  State& s = *state;
+  RunStepKernelWork(s.stage, [&] {
+    ValidatePlCadPrepStepImportSettings(settings);
+    s.stage = "import";
+    PlCadPrepStepSourceSnapshot snapshot = SnapshotPlCadPrepStepSource(
+        settings.sourcePath, context.ledger->maxInputBytes, context, progress);
+    s.facts.sourceSha256 = snapshot.sourceSha256;
+    s.facts.sourceBytes = snapshot.sourceBytes;
+
+    s.reader = std::make_unique<STEPControl_Reader>();
+    s.kernelSettings = std::make_unique<PlCadPrepStepKernelSettings>();
+    PlCadPrepStepReadParameters readParameters;
+    readParameters.readMaxPrecisionMode = 0;
+    readParameters.readMaxPrecisionVal = 1.0;
+    s.kernelSettings->ApplyReadParameters(readParameters);
+    {
+      ReadOnlyMemoryBuffer buffer(snapshot.bytes);
+      std::istream stream(&buffer);
+      if (PlCadPrepStepHasOverflowingReal(snapshot.bytes) ||
+          s.reader->ReadStream("PeltoCadPrep-input.stp", stream) != IFSelect_RetDone ||
+          !LoadCheckPassed(*s.reader, context)) {
+        throw PlCadPrepError("step_read_failed", "Open CASCADE could not parse the STEP source",
+                             "import");
+      }
+    }
+    // The parsed model replaces the raw bytes; the triangulation estimate
+    // accounts for that model by the source size.
+    snapshot.bytes = std::vector<char>();
+    snapshot.reservation.Release();
+
+    CheckpointStage(context, "import");
+    s.reader->SetSystemLengthUnit(1.0);
+    ReadUnits(*s.reader, s.facts);
+    s.facts.rootCount = NonNegative(s.reader->NbRootsForTransfer());
+    if (s.facts.rootCount == 0) {
+      throw PlCadPrepError("step_no_transfer_roots",
+                           "STEP source contains no transferable product roots", "import");
+    }
+  });
+}
+
+PlCadPrepStepSource::~PlCadPrepStepSource() = default;
+
+const PlCadPrepStepSourceFacts& PlCadPrepStepSource::Facts() const { return state->facts; }
+
+std::uint64_t PlCadPrepStepSource::Transfer(bool strictSourceProof,
+                                            const ProgressCallback& progress) {
+  State& s = *state;
+  s.Enter(Phase::transferred, Phase::opened);
+  std::uint64_t transferredRootCount = 0;
+  RunStepKernelWork(s.stage, [&] {
+    s.stage = "heal";
+    s.strictSourceProof = strictSourceProof;
+    s.kernelSettings->ApplyShapeFixParameters(
+        PlCadPrepStepImportShapeFixParameters(strictSourceProof));
+    s.transferred = TransferRoots(*s.reader, s.context, progress, s.facts.rootCount,
+                                  transferredRootCount);
+  });
+  return transferredRootCount;
+}
+
+PlCadPrepStepShapeCensus PlCadPrepStepSource::TakeCensus() {
+  State& s = *state;
+  s.Enter(Phase::counted, Phase::transferred);
+  PlCadPrepStepShapeCensus census;
+  RunStepKernelWork(s.stage, [&] { census = CountShape(s.transferred, s.context); });
+  return census;
+}
+
+PlCadPrepStepBounds PlCadPrepStepSource::MeasureBounds() {
+  State& s = *state;
+  s.Enter(Phase::measured, Phase::counted);
+  PlCadPrepStepBounds bounds;
+  RunStepKernelWork(s.stage, [&] {
+    // The solids scope's solids: a source without any solid has no mold to seat.
+    const FaceSelection solids =
+        SelectFaces(s.transferred, kPlCadPrepStepScopeSolidsOnlyDiagnostic, true, s.context);
+    bounds.selectedSolidCount = solids.solidCount;
+    s.stage = "mesh";
+    const bool sourceCounts = MeasureBox(s.transferred, bounds.sourceBoundsMin,
+                                         bounds.sourceBoundsMax);
+    const bool solidsCount = MeasureBox(solids.shape, bounds.solidBoundsMin, bounds.solidBoundsMax);
+    if (!sourceCounts || !solidsCount) {
+      throw PlCadPrepError("step_bounds_unbounded", "STEP transfer produced no finite extent",
+                           "mesh");
+    }
+  });
+  return bounds;
+}
+
+PlCadPrepStepTessellation PlCadPrepStepSource::Tessellate(std::uint32_t faceScope,
+                                                          bool remeshFollows,
+                                                          const ProgressCallback& progress) {
+  State& s = *state;
+  s.Enter(Phase::tessellated, Phase::counted);
+  if (faceScope > kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
+    throw std::logic_error("a STEP face scope outside 0-2 reached the tessellation");
+  }
+  PlCadPrepStepTessellation result;
+  result.faceScope = faceScope;
+  RunStepKernelWork(s.stage, [&] {
+    s.faceScope = faceScope;
+    s.remesh = remeshFollows;
+    s.selection = SelectFaces(s.transferred, faceScope, true, s.context);
+    result.selectedSolidCount = s.selection.solidCount;
+    result.selectedFreeShellCount = s.selection.freeShellCount;
+
+    s.stage = "mesh";
+    const std::uint64_t firstSpan =
+        remeshFollows ? kFirstPassSpanWithRemesh : kPlCadPrepKernelProgressTotal;
+    s.meshStatusFlags = TessellatePlCadPrepShape(
+        s.selection.shape, s.settings.targetLinearDeflectionMm,
+        s.settings.angularDeflectionRadians, s.context, progress, 0, firstSpan);
+    s.effectiveMeshStatusFlags = s.meshStatusFlags;
+    result.meshStatusFlags = s.meshStatusFlags;
+    result.meshStatusNames = PlCadPrepMeshStatusNames(s.meshStatusFlags);
+    result.triangulationMemoryEstimateBytes =
+        EstimateTriangulationBytes(s.selection.shape, s.facts.sourceBytes, s.context);
+    s.triangulationReservation =
+        ReserveMemory(s.context, result.triangulationMemoryEstimateBytes, "mesh");
+  });
+  return result;
+}
+
+PlCadPrepStepSolidClassification PlCadPrepStepSource::ClassifySolids(
+    const PlCadPrepStepOccurrenceKeys& keys, const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+    const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
+  State& s = *state;
+  s.Enter(Phase::classified, Phase::tessellated);
+  if (s.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic || s.remesh != keys.RemeshRetained()) {
+    throw std::logic_error("STEP solids were classified outside the solids scope's plan");
+  }
+  PlCadPrepStepSolidClassification classification;
+  RunStepKernelWork(s.stage, [&] {
+    classification = ClassifyPlCadPrepStepSolids(
+        s.selection.shape, s.facts.sourceSha256, s.settings, keys, s.context,
+        s.selection.solidCount, s.remesh ? &s.retained : nullptr, onSolidMesh, onSolidDiagnostic);
+  });
+  return classification;
+}
+
+void PlCadPrepStepSource::RemeshRetained(const ProgressCallback& progress) {
+  State& s = *state;
+  s.Enter(Phase::remeshed, Phase::classified);
+  if (!s.remesh) throw std::logic_error("a STEP remesh ran without retained solids");
+  RunStepKernelWork(s.stage, [&] {
+    BRepTools::Clean(s.retained, Standard_True);
+    s.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
+        s.retained, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
+        s.context, progress, kFirstPassSpanWithRemesh,
+        kPlCadPrepKernelProgressTotal - kFirstPassSpanWithRemesh);
+    s.retainedOnlyRemesh = true;
+  });
+}
+
+PlCadPrepStepSurface PlCadPrepStepSource::ExtractTriangles() {
+  State& s = *state;
+  const Phase required = s.remesh ? Phase::remeshed
+                         : s.faceScope == kPlCadPrepStepScopeSolidsOnlyDiagnostic
+                             ? Phase::classified
+                             : Phase::tessellated;
+  s.Enter(Phase::extracted, required);
+  PlCadPrepStepSurface result;
+  result.faceScope = s.faceScope;
+  result.strictSourceProof = s.strictSourceProof;
+  result.retainedOnlyRemesh = s.retainedOnlyRemesh;
+  result.effectiveMeshStatusFlags = s.effectiveMeshStatusFlags;
+  RunStepKernelWork(s.stage, [&] {
+    result.effectiveMeshStatusNames = PlCadPrepMeshStatusNames(s.effectiveMeshStatusFlags);
+    const TopoDS_Shape meshShape = s.retainedOnlyRemesh ? TopoDS_Shape(s.retained)
+                                                        : s.selection.shape;
+    s.stage = "heal";
+    const ToleranceBound tolerance = BoundTolerances(meshShape, s.context);
+    result.maxSubshapeToleranceMm = tolerance.maxSubshapeToleranceMm;
+    result.maxPlacedToleranceMm = tolerance.maxPlacedToleranceMm;
+
+    s.stage = "mesh";
+    if (s.context.cancellation == nullptr) {
+      throw std::logic_error("a STEP import ran without the run's cancellation");
+    }
+    const PlCadPrepRequest meshRequest = PlCadPrepStepMeshRequest(s.settings, s.context);
+    PlTriangleMeshBuilder builder(meshRequest, *s.context.cancellation, &s.context);
+    result.faceCounts = ExtractPlCadPrepStepTriangles(meshShape, meshRequest, s.context, builder);
+    result.maxPlacementScale =
+        std::max(tolerance.maxPlacementScale, result.faceCounts.maxLocationScale);
+    if (!std::isfinite(result.maxPlacedToleranceMm) || result.maxPlacedToleranceMm < 0.0) {
+      throw PlCadPrepError("step_transfer_tolerance_unbounded",
+                           "STEP transfer tolerance cannot be bounded after placement", "heal");
+    }
+    if (result.faceCounts.boundaryFaceCount == 0) {
+      throw PlCadPrepError("step_no_faces", "STEP transfer produced no faces", "mesh");
+    }
+
+    constexpr std::uint32_t kHarmlessStatus =
+        kPlCadPrepMeshStatusRemesh | kPlCadPrepMeshStatusReused;
+    result.tessellationComplete = result.faceCounts.untriangulatedBoundaryFaceCount == 0 &&
+                                  (s.effectiveMeshStatusFlags & ~kHarmlessStatus) == 0;
+    result.sourceDeviationBounded =
+        s.strictSourceProof && result.maxPlacedToleranceMm <= kPlCadPrepStepMaxSourceToleranceMm;
+    const double deviationBound = DeviationBound(
+        result.tessellationComplete, result.sourceDeviationBounded, result.maxPlacedToleranceMm,
+        result.maxPlacementScale, s.settings.targetLinearDeflectionMm);
+    result.mesh = builder.Finish(deviationBound);
   });
   return result;
 }

@@ -1,32 +1,21 @@
 #pragma once
-// STEP ingestion: one call turns a STEP source into a placed millimetre mesh
-// plus the evidence later STEP work relies on (source digest, units, transfer
-// and shape counts, tessellation status, tolerance bounds, per-solid records).
-// It either returns everything or throws; it never returns a partial result.
-#include <TopoDS_Shape.hxx>
+// STEP ingestion as one object per source. Opening it snapshots and parses the
+// source once; its phases then transfer the roots, count what they hold,
+// measure bounds, tessellate a face scope, classify solids and extract the
+// placed millimetre triangles, each returning its own result or throwing.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "context/operation_context.h"
 #include "core/error.h"
-#include "mesh/geometry_mesh.h"
-#include "request/prepare_request.h"
 #include "kernel/occt_compat.h"
-#include "kernel/tessellation.h"
-#include "step/step_solid_diagnostics.h"
 #include "kernel/triangle_extraction.h"
-
-// Face scopes; their texts come from PlCadPrepStepFaceScopeName.
-inline constexpr std::uint32_t kPlCadPrepStepScopeAllTransferredBoundaryFaces = 0;
-inline constexpr std::uint32_t kPlCadPrepStepScopeSolidsOnlyDiagnostic = 1;
-inline constexpr std::uint32_t kPlCadPrepStepScopeFreeShellsOnlyDiagnostic = 2;
-
-// Largest accepted linear deflection; the angular one is bounded by pi.
-inline constexpr double kPlCadPrepStepMaxLinearDeflectionMm = 15.0;
-inline constexpr double kPlCadPrepStepMaxAngularDeflectionRadians = 3.141592653589793;
+#include "mesh/geometry_mesh.h"
+#include "step/step_import_settings.h"
+#include "step/step_solid_diagnostics.h"
 
 // The version 1 source-deviation budget, every bound inclusive: placed
 // tolerance, scaled deflection, and their sum.
@@ -37,17 +26,13 @@ inline constexpr double kPlCadPrepStepMaxSourceDeviationMm = 20.0;
 // Stands for "no bound" wherever a deviation bound cannot be proven.
 inline constexpr double kPlCadPrepStepUnboundedDeviationMm = 1.7976931348623157e308;
 
-struct PlCadPrepStepImportOptions {
-  double targetLinearDeflectionMm = 0.5;
-  double angularDeflectionRadians = 0.5;
-  std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
-  std::vector<std::string> reviewedOccurrenceKeys;
-  std::vector<std::string> retainedOccurrenceKeys;
-  // (same-policy occurrence key, expected placed-mesh-stream identity)
-  std::vector<std::pair<std::string, std::string>> sourceProofPairs;
-  std::string sourceProofMeshKey;
-  bool strictSourceProof = false;
-  bool measureSourceBoundsOnly = false;
+// The source as opened: its identity, declared length units and root count.
+struct PlCadPrepStepSourceFacts {
+  std::string sourceSha256;
+  std::uint64_t sourceBytes = 0;
+  std::vector<std::string> declaredLengthUnits;
+  bool mixedLengthUnits = false;
+  std::uint64_t rootCount = 0;
 };
 
 // What the transferred shape holds. Occurrences count every appearance;
@@ -74,43 +59,41 @@ struct PlCadPrepStepShapeCensus {
   std::uint64_t vertexOccurrenceCount = 0;
 };
 
-struct PlCadPrepStepImport {
-  std::string sourceSha256;
-  std::uint64_t sourceBytes = 0;
-  std::vector<std::string> declaredLengthUnits;
-  bool mixedLengthUnits = false;
-  std::uint64_t rootCount = 0;
-  std::uint64_t transferredRootCount = 0;
-  PlCadPrepStepShapeCensus census;
-  std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+// The exact boxes of the whole transferred shape and of its solids.
+struct PlCadPrepStepBounds {
   std::uint64_t selectedSolidCount = 0;
-  std::uint64_t selectedFreeShellCount = 0;
-  // Of the first tessellation pass, and effective (the retained-only remesh when it ran).
-  std::uint32_t meshStatusFlags = 0;
-  std::vector<std::string> meshStatusNames;
-  std::uint32_t effectiveMeshStatusFlags = 0;
-  std::vector<std::string> effectiveMeshStatusNames;
-  bool retainedOnlyRemesh = false;
-  std::uint64_t triangulationMemoryEstimateBytes = 0;
-  double maxSubshapeToleranceMm = 0.0;
-  double maxPlacedToleranceMm = 0.0;
-  double maxPlacementScale = 1.0;
-  // The face and triangle counters of the extraction.
-  PlCadPrepTriangleCounters faceCounts;
-  bool tessellationComplete = false;
-  bool sourceDeviationBounded = false;
-  bool strictSourceProof = false;
-  bool sourceProofKeyGiven = false;
-  // Bounds-only mode: the whole transferred shape and the solids.
   PlPoint3 sourceBoundsMin = {0.0, 0.0, 0.0};
   PlPoint3 sourceBoundsMax = {0.0, 0.0, 0.0};
   PlPoint3 solidBoundsMin = {0.0, 0.0, 0.0};
   PlPoint3 solidBoundsMax = {0.0, 0.0, 0.0};
-  bool boundsFinite = false;
-  // Solids-only scope.
-  std::vector<PlCadPrepStepSolidDiagnostic> solidDiagnostics;
-  PlCadPrepStepSolidCounters solidCounters;
-  // Empty in bounds-only mode; its surfaceDeviationMm is the deviation bound.
+};
+
+// The first tessellation of a face scope's selection.
+struct PlCadPrepStepTessellation {
+  std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+  std::uint64_t selectedSolidCount = 0;      // solids scope
+  std::uint64_t selectedFreeShellCount = 0;  // free-shells scope
+  std::uint32_t meshStatusFlags = 0;
+  std::vector<std::string> meshStatusNames;
+  std::uint64_t triangulationMemoryEstimateBytes = 0;
+};
+
+// The placed mesh of the tessellated selection (or of the retained solids
+// after their remesh) with the evidence of how far it may be from the source.
+struct PlCadPrepStepSurface {
+  std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+  bool strictSourceProof = false;
+  bool retainedOnlyRemesh = false;
+  // The mesher status of the pass the triangles come from.
+  std::uint32_t effectiveMeshStatusFlags = 0;
+  std::vector<std::string> effectiveMeshStatusNames;
+  double maxSubshapeToleranceMm = 0.0;
+  double maxPlacedToleranceMm = 0.0;
+  double maxPlacementScale = 1.0;
+  PlCadPrepTriangleCounters faceCounts;
+  bool tessellationComplete = false;
+  bool sourceDeviationBounded = false;
+  // Its surfaceDeviationMm is the deviation bound.
   PlGeometryMesh mesh;
 };
 
@@ -119,11 +102,65 @@ struct PlCadPrepStepImport {
 // source-proof mode, so that a strict import heals nothing.
 PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool strictSourceProof);
 
-// Imports request.inputPath. Either callback may be empty. Throws
-// PlCadPrepError with the stage in force ("preflight", "import", "heal", "mesh"
-// or "validate" for stale selections).
-PlCadPrepStepImport ImportPlCadPrepStep(
-    const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options,
-    const PlCadPrepOperationContext& context, const ProgressCallback& progress,
-    const PlCadPrepStepSolidMeshCallback& onSolidMesh,
-    const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic);
+// One opened STEP source. The phases run at most once each, in this order:
+// Transfer, TakeCensus, then either MeasureBounds or Tessellate, then (solids
+// scope) ClassifySolids and, when its keys retain solids, RemeshRetained, and
+// finally ExtractTriangles. Calling them out of order is a program fault
+// (std::logic_error). Every phase throws PlCadPrepError under the stage in
+// force when it fails, kernel and allocation failures included. The kernel's
+// global reader settings are the import's from opening until destruction, so
+// one source is open at a time. Context and settings must outlive the object.
+class PlCadPrepStepSource {
+ public:
+  // Validates the settings (stage "preflight"), then snapshots, parses and
+  // load-checks the source, reads its length units and counts its roots
+  // (stage "import"), reporting the snapshot's bytes under "import".
+  PlCadPrepStepSource(const PlCadPrepStepImportSettings& settings,
+                      const PlCadPrepOperationContext& context, const ProgressCallback& progress);
+  PlCadPrepStepSource(const PlCadPrepStepSource&) = delete;
+  PlCadPrepStepSource& operator=(const PlCadPrepStepSource&) = delete;
+  ~PlCadPrepStepSource();
+
+  const PlCadPrepStepSourceFacts& Facts() const;
+
+  // Transfers every root, healing with PlCadPrepStepImportShapeFixParameters,
+  // and proves each produced a shape (stage "heal"). Returns the transferred
+  // root count.
+  std::uint64_t Transfer(bool strictSourceProof, const ProgressCallback& progress);
+
+  // Counts the transferred shape (stage "heal").
+  PlCadPrepStepShapeCensus TakeCensus();
+
+  // Measures without tessellating: "step_no_selected_solids" (stage "heal")
+  // without a solid, "step_bounds_unbounded" (stage "mesh") unless both boxes
+  // are finite.
+  PlCadPrepStepBounds MeasureBounds();
+
+  // Selects the faces of `faceScope` (0, 1 or 2; stage "heal", an empty
+  // solids or free-shell selection fails) and tessellates them (stage "mesh")
+  // over [0, 500] of the mesh progress when a retained remesh follows, else
+  // over all of it, then reserves the triangulation's estimated memory until
+  // destruction.
+  PlCadPrepStepTessellation Tessellate(std::uint32_t faceScope, bool remeshFollows,
+                                       const ProgressCallback& progress);
+
+  // Solids scope only: classifies every selected solid against `keys`
+  // (sorted, as ValidatePlCadPrepStepOccurrenceKeys returns them) and keeps
+  // the retained and proven solids for RemeshRetained. The callbacks are
+  // those of ClassifyPlCadPrepStepSolids.
+  PlCadPrepStepSolidClassification ClassifySolids(
+      const PlCadPrepStepOccurrenceKeys& keys, const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+      const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic);
+
+  // Meshes the retained solids again on their own over [500, 1000] of the
+  // mesh progress (stage "mesh"); their triangles then replace the selection's.
+  void RemeshRetained(const ProgressCallback& progress);
+
+  // Bounds the subshape tolerances (stage "heal"), then extracts and places
+  // the triangles (stage "mesh"): "step_no_faces" without a boundary face.
+  PlCadPrepStepSurface ExtractTriangles();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state;
+};

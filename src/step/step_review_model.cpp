@@ -18,7 +18,7 @@
 #include "core/sha256.h"
 #include "pipeline/staging.h"
 #include "platform/interrupt_cleanup.h"
-#include "step/step_import.h"
+#include "step/step_scope_import.h"
 #include "step/step_side_command.h"
 #include "step/step_solid_diagnostics.h"
 
@@ -39,6 +39,8 @@ constexpr std::uint32_t kGlbVersion = 2;
 constexpr std::array<std::uint8_t, 4> kGlbMagic = {'g', 'l', 'T', 'F'};
 constexpr std::array<std::uint8_t, 4> kJsonChunkType = {'J', 'S', 'O', 'N'};
 constexpr std::array<std::uint8_t, 4> kBinChunkType = {'B', 'I', 'N', 0};
+// The review offers every quarter turn; the select command narrows them.
+constexpr std::array<std::uint32_t, 4> kReviewOrientationsDeg = {0, 90, 180, 270};
 // The smallest magnitude that rounds to infinity in single precision; below it
 // the narrowing conversion is defined and finite.
 constexpr double kF32OverflowMagnitude = 0x1.ffffffp127;
@@ -189,26 +191,22 @@ void WithReviewAllocation(Fn&& work) {
 class ReviewModelWriter {
  public:
   ReviewModelWriter(const PlCadPrepStepReviewRequest& sideRequest,
-                    const PlCadPrepRequest& internalRequest,
                     const PlCadPrepOperationContext& runContext)
       : request(sideRequest),
-        importRequest(internalRequest),
         context(runContext),
-        solidOptions(PlCadPrepStepSideImportOptions(
-            sideRequest.targetLinearDeflectionMm, kPlCadPrepStepScopeSolidsOnlyDiagnostic, false)) {
-  }
+        settings(PlCadPrepStepSideImportSettings(sideRequest)) {}
 
   void ImportSolids(const ProgressCallback& progress) {
     const PlCadPrepStepSolidMeshCallback onSolidMesh =
         [this](const PlCadPrepStepSolidDiagnostic& diagnostic, const PlGeometryMesh& mesh) {
           WithReviewAllocation([&] { AddComponent(diagnostic, mesh); });
         };
-    const PlCadPrepStepImport solids =
-        ImportPlCadPrepStep(importRequest, solidOptions, context, progress, onSolidMesh, {});
-    sourceSha256 = solids.sourceSha256;
-    solidsFaceScope = solids.faceScope;
+    const PlCadPrepStepSolidsImport solids =
+        ImportPlCadPrepStepSolids(settings, {}, context, progress, onSolidMesh, {});
+    sourceSha256 = solids.source.sourceSha256;
+    solidsFaceScope = solids.surface.faceScope;
     sourceFreeShellCount = solids.census.freeShellCount;
-    emptySolidCount = solids.solidCounters.emptySolidCount;
+    emptySolidCount = solids.classification.counters.emptySolidCount;
     if (components.empty()) {
       throw PlCadPrepError("step_no_placed_solid",
                            "the STEP source contains no placed solid to show", "import");
@@ -217,17 +215,15 @@ class ReviewModelWriter {
 
   void ImportFreeShells(const ProgressCallback& progress) {
     if (sourceFreeShellCount == 0) return;
-    const PlCadPrepStepImportOptions shellOptions = PlCadPrepStepSideImportOptions(
-        request.targetLinearDeflectionMm, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false);
-    const PlCadPrepStepImport shells = ImportPlCadPrepStep(
-        importRequest, shellOptions, context, PlCadPrepLaterPassProgress(progress, "mesh"), {}, {});
-    if (shells.sourceSha256 != sourceSha256) {
+    // The overlay is imported with the solids' own settings, so only its scope can differ.
+    const PlCadPrepStepFacesImport shells =
+        ImportPlCadPrepStepFaces(settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {}, context,
+                                 PlCadPrepLaterPassProgress(progress, "mesh"));
+    if (shells.source.sourceSha256 != sourceSha256) {
       Fail("step_review_overlay_source_mismatch",
            "STEP review free-shell overlay came from a different source");
     }
-    if (shellOptions.targetLinearDeflectionMm != solidOptions.targetLinearDeflectionMm ||
-        shellOptions.angularDeflectionRadians != solidOptions.angularDeflectionRadians ||
-        shells.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
+    if (shells.surface.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic) {
       Fail("step_review_overlay_policy_mismatch",
            "STEP review free-shell overlay used a different tessellation policy");
     }
@@ -288,24 +284,26 @@ class ReviewModelWriter {
     components.push_back(ReviewComponent{diagnostic, std::move(encoded)});
   }
 
-  void SetOverlay(const PlCadPrepStepImport& shells) {
+  void SetOverlay(const PlCadPrepStepFacesImport& shells) {
     const PlCadPrepStepShapeCensus& census = shells.census;
-    const PlGeometryMesh& mesh = shells.mesh;
-    if (overlay.has_value() || census.freeShellCount == 0 || shells.selectedFreeShellCount == 0 ||
-        shells.selectedFreeShellCount > census.freeShellCount ||
+    const PlGeometryMesh& mesh = shells.surface.mesh;
+    const std::uint64_t selected = shells.tessellation.selectedFreeShellCount;
+    if (overlay.has_value() || census.freeShellCount == 0 || selected == 0 ||
+        selected > census.freeShellCount ||
         census.closedFreeShellCount > census.freeShellCount || mesh.vertices.empty() ||
         mesh.triangles.empty() ||
-        shells.faceCounts.retainedTriangleCount != mesh.triangles.size()) {
+        shells.surface.faceCounts.retainedTriangleCount != mesh.triangles.size()) {
       Fail("invalid_step_review_overlay",
            "STEP review free-shell overlay is incomplete or duplicated");
     }
     ReviewOverlay next;
     next.freeShellOccurrenceCount = census.freeShellCount;
-    next.selectedFreeShellOccurrenceCount = shells.selectedFreeShellCount;
+    next.selectedFreeShellOccurrenceCount = selected;
     next.edgeParityClosedFreeShellOccurrenceCount = census.closedFreeShellCount;
     next.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(mesh, context);
     next.watertight = mesh.watertight;
-    next.untriangulatedBoundaryFaceCount = shells.faceCounts.untriangulatedBoundaryFaceCount;
+    next.untriangulatedBoundaryFaceCount =
+        shells.surface.faceCounts.untriangulatedBoundaryFaceCount;
     next.retainedTriangleCount = mesh.triangles.size();
     next.mesh = EncodeMesh(mesh, PlCadPrepStepReviewMeshStreamSha256(mesh, context), kOverlayTexts);
     overlay = std::move(next);
@@ -394,8 +392,7 @@ class ReviewModelWriter {
   }
 
   void CheckComposition() const {
-    if (solidsFaceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic ||
-        solidOptions.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
+    if (solidsFaceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
       Fail("invalid_step_review_policy",
            "STEP component review requires solids-only diagnostic scope");
     }
@@ -403,7 +400,7 @@ class ReviewModelWriter {
       throw PlCadPrepError("invalid_source_hash",
                            "STEP component review source hash is not canonical", "validate");
     }
-    if (!RequestLimitsMatchContext(importRequest, context)) {
+    if (!LimitsMatchContext(PlCadPrepStepSideLimits(request), context)) {
       throw PlCadPrepError("invalid_limits",
                            "STEP review request and operation-context limits disagree", "validate");
     }
@@ -546,18 +543,18 @@ class ReviewModelWriter {
     json += R"(,"faceScope":)";
     AppendJsonString(json, PlCadPrepStepFaceScopeName(solidsFaceScope));
     json += R"(,"targetLinearDeflectionMm":)";
-    AppendNumber(json, solidOptions.targetLinearDeflectionMm);
+    AppendNumber(json, settings.targetLinearDeflectionMm);
     json += R"(,"angularDeflectionRadians":)";
-    AppendNumber(json, solidOptions.angularDeflectionRadians);
+    AppendNumber(json, settings.angularDeflectionRadians);
     json += R"(,"sourceToMount":[)";
-    for (std::size_t i = 0; i < importRequest.sourceToMount.size(); ++i) {
+    for (std::size_t i = 0; i < settings.sourceToMount.size(); ++i) {
       if (i > 0) json += ',';
-      AppendNumber(json, importRequest.sourceToMount[i]);
+      AppendNumber(json, settings.sourceToMount[i]);
     }
     json += R"(],"allowedOrientationsDeg":[)";
-    for (std::size_t i = 0; i < importRequest.allowedOrientationsDeg.size(); ++i) {
+    for (std::size_t i = 0; i < kReviewOrientationsDeg.size(); ++i) {
       if (i > 0) json += ',';
-      AppendInteger(json, importRequest.allowedOrientationsDeg[i]);
+      AppendInteger(json, kReviewOrientationsDeg[i]);
     }
     json += R"(],"componentCount":)";
     AppendInteger(json, components.size());
@@ -670,9 +667,9 @@ class ReviewModelWriter {
   }
 
   const PlCadPrepStepReviewRequest& request;
-  const PlCadPrepRequest& importRequest;
   const PlCadPrepOperationContext& context;
-  const PlCadPrepStepImportOptions solidOptions;
+  // Both imports' settings: the identity mount, since a review places nothing.
+  const PlCadPrepStepImportSettings settings;
   std::string sourceSha256;
   std::uint32_t solidsFaceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
   std::uint64_t sourceFreeShellCount = 0;
@@ -689,10 +686,9 @@ void WritePlCadPrepStepReviewModel(const PlCadPrepStepReviewRequest& request,
                                    const PlCadPrepCancellation& cancellation,
                                    const ProgressCallback& progress) {
   ValidatePlCadPrepStepReviewRequest(request);
-  const PlCadPrepRequest importRequest = MakePlCadPrepStepImportRequest(request);
   const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(importRequest, cancellation);
-  ReviewModelWriter writer(request, importRequest, context);
+      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  ReviewModelWriter writer(request, context);
   writer.ImportSolids(progress);
   writer.ImportFreeShells(progress);
   writer.Write(progress);

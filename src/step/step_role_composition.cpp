@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,7 +68,7 @@ void AppendMeshTriangles(const PlGeometryMesh& mesh, PlTriangleMeshBuilder& buil
 // The record's rules against this request, in their fixed order.
 void CheckRecordAgainstRequest(const PlCadPrepStepSelection& record,
                                const PlCadPrepRequest& request,
-                               const PlCadPrepStepImportOptions& options) {
+                               const PlCadPrepStepImportSettings& settings) {
   const bool unreviewedComponent =
       std::any_of(record.components.begin(), record.components.end(),
                   [](const PlCadPrepStepSelectionComponent& c) {
@@ -85,11 +85,10 @@ void CheckRecordAgainstRequest(const PlCadPrepStepSelection& record,
                          "preflight");
   }
   if (request.sourceFormat != PlCadPrepSourceFormat::step || request.sourceUnits != "source" ||
-      options.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic ||
       record.diagnosticPolicy != kPlCadPrepStepDiagnosticPolicy ||
       record.faceScope != PlCadPrepStepFaceScopeName(kPlCadPrepStepScopeSolidsOnlyDiagnostic) ||
-      !SameRecordedValue(record.targetLinearDeflectionMm, options.targetLinearDeflectionMm) ||
-      !SameRecordedValue(record.angularDeflectionRadians, options.angularDeflectionRadians)) {
+      !SameRecordedValue(record.targetLinearDeflectionMm, settings.targetLinearDeflectionMm) ||
+      !SameRecordedValue(record.angularDeflectionRadians, settings.angularDeflectionRadians)) {
     throw PlCadPrepError("step_component_selection_stale",
                          "STEP component selection does not match the request policy", "preflight");
   }
@@ -108,28 +107,27 @@ void CheckRecordAgainstRequest(const PlCadPrepStepSelection& record,
 
 }  // namespace
 
-PlCadPrepStepImportOptions PlCadPrepStepReplaySolidsOptions(const PlCadPrepStepSelection& record) {
-  PlCadPrepStepImportOptions options;
-  options.targetLinearDeflectionMm = record.targetLinearDeflectionMm;
-  options.angularDeflectionRadians = record.angularDeflectionRadians;
-  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  options.reviewedOccurrenceKeys.reserve(record.components.size());
-  for (const PlCadPrepStepSelectionComponent& component : record.components) {
-    options.reviewedOccurrenceKeys.push_back(component.samePolicyOccurrenceSha256);
-    if (IsRetainedRole(component.role)) {
-      options.retainedOccurrenceKeys.push_back(component.samePolicyOccurrenceSha256);
-    }
-  }
-  return options;
+PlCadPrepStepImportSettings PlCadPrepStepReplaySettings(const PlCadPrepStepSelection& record,
+                                                        const PlCadPrepRequest& request) {
+  PlCadPrepStepImportSettings settings;
+  settings.sourcePath = request.inputPath;
+  settings.sourceUnits = request.sourceUnits;
+  settings.sourceToMount = request.sourceToMount;
+  settings.targetLinearDeflectionMm = record.targetLinearDeflectionMm;
+  settings.angularDeflectionRadians = record.angularDeflectionRadians;
+  return settings;
 }
 
-PlCadPrepStepImportOptions PlCadPrepStepReplayFreeShellOptions(
-    const PlCadPrepStepSelection& record) {
-  PlCadPrepStepImportOptions options;
-  options.targetLinearDeflectionMm = record.targetLinearDeflectionMm;
-  options.angularDeflectionRadians = record.angularDeflectionRadians;
-  options.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
-  return options;
+PlCadPrepStepOccurrenceKeys PlCadPrepStepReplayKeys(const PlCadPrepStepSelection& record) {
+  PlCadPrepStepOccurrenceKeys keys;
+  keys.reviewed.reserve(record.components.size());
+  for (const PlCadPrepStepSelectionComponent& component : record.components) {
+    keys.reviewed.push_back(component.samePolicyOccurrenceSha256);
+    if (IsRetainedRole(component.role)) {
+      keys.retained.push_back(component.samePolicyOccurrenceSha256);
+    }
+  }
+  return keys;
 }
 
 PlCadPrepStepRoleComposition::PlCadPrepStepRoleComposition(const PlCadPrepStepSelection& selection,
@@ -141,7 +139,9 @@ PlCadPrepStepRoleComposition::PlCadPrepStepRoleComposition(const PlCadPrepStepSe
       linearDeflectionMm(selection.targetLinearDeflectionMm),
       replayed(selection.components.size(), false) {
   // Every context the pipeline makes carries the run's cancellation.
-  assert(run.cancellation != nullptr);
+  if (run.cancellation == nullptr) {
+    throw std::logic_error("a STEP role composition was made without the run's cancellation");
+  }
   builder = std::make_unique<PlTriangleMeshBuilder>(prepare, *run.cancellation, &run);
 }
 
@@ -236,7 +236,8 @@ void PlCadPrepStepRoleComposition::ComposeSolid(const PlCadPrepStepSolidDiagnost
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::FinishRetainedComposition(const PlCadPrepStepImport& solids) {
+void PlCadPrepStepRoleComposition::FinishRetainedComposition(
+    const PlCadPrepStepSolidsImport& solids) {
   Begin("validate");
   if (composed) {
     throw PlCadPrepError("step_role_composition_complete", "STEP role composition is one-shot",
@@ -248,11 +249,11 @@ void PlCadPrepStepRoleComposition::FinishRetainedComposition(const PlCadPrepStep
     throw PlCadPrepError("step_component_selection_replay_incomplete",
                          "STEP role composition did not replay every source component", "validate");
   }
-  if (solids.strictSourceProof) {
+  if (solids.surface.strictSourceProof) {
     throw PlCadPrepError("step_role_review_transfer_required",
                          "STEP role composition requires the review transfer first", "validate");
   }
-  if (!solids.retainedOnlyRemesh) {
+  if (!solids.surface.retainedOnlyRemesh) {
     throw PlCadPrepError("step_role_retained_mesh_missing",
                          "STEP role composition requires a retained-only review remesh",
                          "validate");
@@ -263,10 +264,10 @@ void PlCadPrepStepRoleComposition::FinishRetainedComposition(const PlCadPrepStep
   builder.reset();
 
   const std::uint64_t componentCount = record->components.size();
-  if (solids.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic ||
-      solids.sourceSha256 != record->sourceSha256 ||
-      solids.solidCounters.classifiedSolidCount != componentCount ||
-      solids.solidCounters.reviewedKeysMatchedCount != componentCount) {
+  if (solids.surface.faceScope != kPlCadPrepStepScopeSolidsOnlyDiagnostic ||
+      solids.source.sourceSha256 != record->sourceSha256 ||
+      solids.classification.counters.classifiedSolidCount != componentCount ||
+      solids.classification.counters.reviewedKeysMatchedCount != componentCount) {
     throw PlCadPrepError("step_component_selection_stale",
                          "STEP component selection no longer covers the full source", "validate");
   }
@@ -290,7 +291,7 @@ void PlCadPrepStepRoleComposition::FinishRetainedComposition(const PlCadPrepStep
   replayComplete = true;
 
   retainedMeshSha256 = PlCadPrepStepPlacedMeshStreamSha256(*composedMesh, *context);
-  if (PlCadPrepStepPlacedMeshStreamSha256(solids.mesh, *context) != retainedMeshSha256) {
+  if (PlCadPrepStepPlacedMeshStreamSha256(solids.surface.mesh, *context) != retainedMeshSha256) {
     throw PlCadPrepError("step_role_retained_mesh_mismatch",
                          "retained STEP remesh differs from reviewed role composition", "mesh");
   }
@@ -298,7 +299,8 @@ void PlCadPrepStepRoleComposition::FinishRetainedComposition(const PlCadPrepStep
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::ProveRetainedDeviation(const PlCadPrepStepImport& solids) {
+void PlCadPrepStepRoleComposition::ProveRetainedDeviation(
+    const PlCadPrepStepSolidsImport& solids) {
   Begin("heal");
   if (!composed || !composedMesh) {
     throw PlCadPrepError("step_component_selection_replay_incomplete",
@@ -308,26 +310,26 @@ void PlCadPrepStepRoleComposition::ProveRetainedDeviation(const PlCadPrepStepImp
     throw PlCadPrepError("step_source_deviation_proof_complete",
                          "the STEP source-deviation bound is one-shot", "heal");
   }
-  if (!solids.retainedOnlyRemesh || solids.strictSourceProof) {
+  if (!solids.surface.retainedOnlyRemesh || solids.surface.strictSourceProof) {
     throw PlCadPrepError("step_source_deviation_proof_invalid",
                          "measured adoption requires the retained review transfer", "heal");
   }
-  if (solids.sourceSha256 != record->sourceSha256) {
+  if (solids.source.sourceSha256 != record->sourceSha256) {
     throw PlCadPrepError("step_component_selection_stale",
                          "measured adoption used a different source", "heal");
   }
   // Until a physical overlay is merged, the composed mesh is the retained one.
-  if (PlCadPrepStepPlacedMeshStreamSha256(solids.mesh, *context) != retainedMeshSha256) {
+  if (PlCadPrepStepPlacedMeshStreamSha256(solids.surface.mesh, *context) != retainedMeshSha256) {
     throw PlCadPrepError("step_source_deviation_proof_mismatch",
                          "measured adoption differs from the reviewed role composition", "heal");
   }
-  const double tolerance = solids.maxPlacedToleranceMm;
-  if (!IsToleranceWithinBudget(solids.tessellationComplete, tolerance)) {
+  const double tolerance = solids.surface.maxPlacedToleranceMm;
+  if (!IsToleranceWithinBudget(solids.surface.tessellationComplete, tolerance)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "the measured review transfer exceeds the source-deviation budget",
                          "heal");
   }
-  const double scaled = solids.maxPlacementScale * linearDeflectionMm;
+  const double scaled = solids.surface.maxPlacementScale * linearDeflectionMm;
   if (!IsDeviationWithinBudget(tolerance, scaled)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "measured STEP surface deviation exceeds version 1", "heal");
@@ -339,7 +341,8 @@ void PlCadPrepStepRoleComposition::ProveRetainedDeviation(const PlCadPrepStepImp
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::ReplaySourceSurface(const PlCadPrepStepImport& freeShells) {
+void PlCadPrepStepRoleComposition::ReplaySourceSurface(
+    const PlCadPrepStepFacesImport& freeShells) {
   Begin("validate");
   if (!composed || consumed) {
     throw PlCadPrepError("step_component_selection_replay_incomplete",
@@ -351,18 +354,18 @@ void PlCadPrepStepRoleComposition::ReplaySourceSurface(const PlCadPrepStepImport
   }
   const PlCadPrepStepSelectionOverlay& overlay = record->freeShellOverlay;
   // The two identities come last: each is a pass over the free-shell mesh.
-  if (freeShells.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
-      freeShells.sourceSha256 != record->sourceSha256 ||
+  if (freeShells.surface.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
+      freeShells.source.sourceSha256 != record->sourceSha256 ||
       freeShells.census.freeShellCount != overlay.freeShellOccurrenceCount ||
-      freeShells.selectedFreeShellCount != overlay.selectedFreeShellOccurrenceCount ||
+      freeShells.tessellation.selectedFreeShellCount != overlay.selectedFreeShellOccurrenceCount ||
       freeShells.census.closedFreeShellCount != overlay.edgeParityClosedFreeShellOccurrenceCount ||
-      freeShells.mesh.triangles.size() != overlay.retainedTriangleCount ||
-      freeShells.mesh.watertight != overlay.watertight ||
-      freeShells.faceCounts.untriangulatedBoundaryFaceCount !=
+      freeShells.surface.mesh.triangles.size() != overlay.retainedTriangleCount ||
+      freeShells.surface.mesh.watertight != overlay.watertight ||
+      freeShells.surface.faceCounts.untriangulatedBoundaryFaceCount !=
           overlay.untriangulatedBoundaryFaceCount ||
-      PlCadPrepStepPlacedMeshStreamSha256(freeShells.mesh, *context) !=
+      PlCadPrepStepPlacedMeshStreamSha256(freeShells.surface.mesh, *context) !=
           overlay.placedMeshStreamSha256 ||
-      PlCadPrepStepReviewMeshStreamSha256(freeShells.mesh, *context) !=
+      PlCadPrepStepReviewMeshStreamSha256(freeShells.surface.mesh, *context) !=
           overlay.reviewMeshStreamSha256) {
     throw PlCadPrepError("step_component_selection_stale",
                          "STEP source-surface review evidence changed", "validate");
@@ -379,8 +382,8 @@ void PlCadPrepStepRoleComposition::ReplaySourceSurface(const PlCadPrepStepImport
                          "physical STEP surfaces require the retained-solid deviation bound first",
                          "heal");
   }
-  if (!freeShells.tessellationComplete ||
-      freeShells.faceCounts.untriangulatedBoundaryFaceCount != 0) {
+  if (!freeShells.surface.tessellationComplete ||
+      freeShells.surface.faceCounts.untriangulatedBoundaryFaceCount != 0) {
     throw PlCadPrepError("step_physical_free_shell_requires_healing",
                          "physical STEP source surfaces are incompletely tessellated", "heal");
   }
@@ -390,13 +393,14 @@ void PlCadPrepStepRoleComposition::ReplaySourceSurface(const PlCadPrepStepImport
                          "STEP physical surface has an out-of-range triangle index", "mesh");
   };
   AppendMeshTriangles(*composedMesh, merged, *context, badIndex);
-  AppendMeshTriangles(freeShells.mesh, merged, *context, badIndex);
+  AppendMeshTriangles(freeShells.surface.mesh, merged, *context, badIndex);
   composedMesh = merged.Finish(0.0);
   physicalOverlayPrepared = true;
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(const PlCadPrepStepImport& freeShells) {
+void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(
+    const PlCadPrepStepFacesImport& freeShells) {
   Begin("heal");
   if (!retainedProofDone || !physicalOverlayPrepared || !composedMesh) {
     throw PlCadPrepError("step_component_selection_replay_incomplete",
@@ -412,20 +416,20 @@ void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(const PlCadPrepStepImp
                          "measured physical-surface adoption has no reviewed physical overlay",
                          "heal");
   }
-  if (freeShells.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
-      freeShells.strictSourceProof || freeShells.sourceSha256 != record->sourceSha256 ||
-      PlCadPrepStepPlacedMeshStreamSha256(freeShells.mesh, *context) !=
+  if (freeShells.surface.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
+      freeShells.surface.strictSourceProof || freeShells.source.sourceSha256 != record->sourceSha256 ||
+      PlCadPrepStepPlacedMeshStreamSha256(freeShells.surface.mesh, *context) !=
           record->freeShellOverlay.placedMeshStreamSha256) {
     throw PlCadPrepError("step_source_deviation_proof_mismatch",
                          "measured physical surfaces differ from reviewed evidence", "heal");
   }
-  const double tolerance = freeShells.maxPlacedToleranceMm;
-  if (!IsToleranceWithinBudget(freeShells.tessellationComplete, tolerance)) {
+  const double tolerance = freeShells.surface.maxPlacedToleranceMm;
+  if (!IsToleranceWithinBudget(freeShells.surface.tessellationComplete, tolerance)) {
     throw PlCadPrepError("step_source_deviation_unbounded",
                          "the measured free-shell transfer exceeds the source-deviation budget",
                          "heal");
   }
-  const double scaled = freeShells.maxPlacementScale * linearDeflectionMm;
+  const double scaled = freeShells.surface.maxPlacementScale * linearDeflectionMm;
   const double combinedTolerance = std::max(maxPlacedToleranceMm, tolerance);
   const double combinedScaled = std::max(maxScaledDeflectionMm, scaled);
   // The free-shell s is checked on its own first: max() would hide a NaN.
@@ -529,8 +533,8 @@ PlCadPrepStepComposedResult PlCadPrepStepRoleComposition::TakeComposedResult(
 
 PlCadPrepStepRoleComposition PreparePlCadPrepStepRoleComposition(
     const PlCadPrepStepSelection& record, const PlCadPrepRequest& request,
-    const PlCadPrepStepImportOptions& options, const PlCadPrepOperationContext& context) {
-  CheckRecordAgainstRequest(record, request, options);
+    const PlCadPrepStepImportSettings& settings, const PlCadPrepOperationContext& context) {
+  CheckRecordAgainstRequest(record, request, settings);
   const bool anyRetained =
       std::any_of(record.components.begin(), record.components.end(),
                   [](const PlCadPrepStepSelectionComponent& c) { return IsRetainedRole(c.role); });

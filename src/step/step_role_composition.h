@@ -15,21 +15,23 @@
 #include "mesh/geometry_mesh.h"
 #include "request/prepare_request.h"
 #include "step/component_selection_evidence.h"
-#include "step/step_import.h"
+#include "step/step_import_settings.h"
+#include "step/step_scope_import.h"
 #include "step/step_selection_record.h"
 #include "step/step_solid_diagnostics.h"
 
 class PlTriangleMeshBuilder;
 
-// The solids import a record is replayed with: the record's deflections, the
-// solids-only scope, every component's same-policy key as reviewed (record
-// order) and the keys of the mold_shell, fixture and component roles as retained.
-PlCadPrepStepImportOptions PlCadPrepStepReplaySolidsOptions(const PlCadPrepStepSelection& record);
+// The settings a record is replayed with: the request's source, units and
+// sourceToMount with the record's deflections.
+PlCadPrepStepImportSettings PlCadPrepStepReplaySettings(const PlCadPrepStepSelection& record,
+                                                        const PlCadPrepRequest& request);
 
-// The free-shell import a record's overlay is replayed with: the record's
-// deflections, the free-shells-only scope, no key lists and no strict proof.
-PlCadPrepStepImportOptions PlCadPrepStepReplayFreeShellOptions(
-    const PlCadPrepStepSelection& record);
+// The keys the solids import of a replay is held to: every component's
+// same-policy key as reviewed (record order) and the keys of the mold_shell,
+// fixture and component roles as retained. The free-shell import of an
+// overlay takes no keys and no strict proof.
+PlCadPrepStepOccurrenceKeys PlCadPrepStepReplayKeys(const PlCadPrepStepSelection& record);
 
 // What a completed replay hands on: the composed mesh with the source digest,
 // the members derived from it, and the evidence the manifest publishes, held
@@ -39,6 +41,8 @@ struct PlCadPrepStepComposedResult {
   PlCadPrepDerivedMembers members;
   PlCadPrepComponentSelectionEvidence evidence;
   PlCadPrepMemoryReservation evidenceMemory;
+  // The replayed record's memory, still accounted until the package is built.
+  PlCadPrepMemoryReservation recordMemory;
 };
 
 // One per STEP prepare run. Its steps run once each, in declaration order; a
@@ -59,17 +63,17 @@ class PlCadPrepStepRoleComposition {
 
   // After the solids import: finishes the composed mesh, completes the replay
   // and proves the import's retained-only remesh is that same mesh.
-  void FinishRetainedComposition(const PlCadPrepStepImport& solids);
+  void FinishRetainedComposition(const PlCadPrepStepSolidsImport& solids);
 
   // The measured deviation bound of the retained remesh (stage "heal").
-  void ProveRetainedDeviation(const PlCadPrepStepImport& solids);
+  void ProveRetainedDeviation(const PlCadPrepStepSolidsImport& solids);
 
   // Records with a free-shell overlay only: replays the free-shell import, and
   // for a physical decision merges its surfaces after the retained solids.
-  void ReplaySourceSurface(const PlCadPrepStepImport& freeShells);
+  void ReplaySourceSurface(const PlCadPrepStepFacesImport& freeShells);
 
   // Physical decision only: the deviation bound combined with the free shells.
-  void ProvePhysicalDeviation(const PlCadPrepStepImport& freeShells);
+  void ProvePhysicalDeviation(const PlCadPrepStepFacesImport& freeShells);
 
   // Once: the composed mesh with its proven bound, the derived members built
   // from it and the selection evidence.
@@ -78,7 +82,7 @@ class PlCadPrepStepRoleComposition {
  private:
   friend PlCadPrepStepRoleComposition PreparePlCadPrepStepRoleComposition(
       const PlCadPrepStepSelection& record, const PlCadPrepRequest& request,
-      const PlCadPrepStepImportOptions& options, const PlCadPrepOperationContext& context);
+      const PlCadPrepStepImportSettings& settings, const PlCadPrepOperationContext& context);
 
   PlCadPrepStepRoleComposition(const PlCadPrepStepSelection& record,
                                const PlCadPrepRequest& request,
@@ -114,9 +118,9 @@ class PlCadPrepStepRoleComposition {
   double maxPlacedToleranceMm = 0.0;
 };
 
-// Checks the record against the request and the solids-import options (stage
-// "preflight") and creates the composition; at least one component must have a
-// retained role ("step_role_composition_missing_component").
+// Checks the record against the request and the replay's import settings
+// (stage "preflight") and creates the composition; at least one component must
+// have a retained role ("step_role_composition_missing_component").
 PlCadPrepStepRoleComposition PreparePlCadPrepStepRoleComposition(
     const PlCadPrepStepSelection& record, const PlCadPrepRequest& request,
-    const PlCadPrepStepImportOptions& options, const PlCadPrepOperationContext& context);
+    const PlCadPrepStepImportSettings& settings, const PlCadPrepOperationContext& context);

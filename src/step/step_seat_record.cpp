@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/json_text.h"
-#include "step/step_import.h"
+#include "step/step_scope_import.h"
 #include "step/step_side_command.h"
 
 namespace {
@@ -238,24 +238,16 @@ void WritePlCadPrepStepSeatRecord(const PlCadPrepStepSeatRequest& request,
                                   const PlCadPrepCancellation& cancellation,
                                   const ProgressCallback& progress) {
   ValidatePlCadPrepStepSeatRequest(request);
-  const PlCadPrepRequest importRequest = MakePlCadPrepStepImportRequest(request);
   const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(importRequest, cancellation);
-  const PlCadPrepStepImport measured = ImportPlCadPrepStep(
-      importRequest,
-      PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
-                                     kPlCadPrepStepScopeAllTransferredBoundaryFaces, true),
-      context, progress, {}, {});
-  // A bounds-only import returns only with both boxes finite.
-  if (!measured.boundsFinite) {
-    throw std::logic_error("a bounds-only STEP import returned without finite bounds");
-  }
+      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  const PlCadPrepStepBoundsImport measured =
+      MeasurePlCadPrepStepBounds(PlCadPrepStepSideImportSettings(request), context, progress);
 
   PlCadPrepStepSeatMeasurement measurement;
-  measurement.sourceSha256 = measured.sourceSha256;
+  measurement.sourceSha256 = measured.source.sourceSha256;
   measurement.targetLinearDeflectionMm = request.targetLinearDeflectionMm;
-  measurement.sourceBounds = {measured.sourceBoundsMin, measured.sourceBoundsMax};
-  measurement.moldBounds = {measured.solidBoundsMin, measured.solidBoundsMax};
+  measurement.sourceBounds = {measured.bounds.sourceBoundsMin, measured.bounds.sourceBoundsMax};
+  measurement.moldBounds = {measured.bounds.solidBoundsMin, measured.bounds.solidBoundsMax};
   measurement.solidOccurrenceCount = measured.census.solidOccurrenceCount;
   measurement.freeShellOccurrenceCount = measured.census.freeShellCount;
 

@@ -3,8 +3,8 @@
 // component-selection record, proves the text with the record reader and
 // writes it by exclusive creation.
 #include <algorithm>
-#include <cassert>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,7 +12,7 @@
 #include "core/json_text.h"
 #include "mesh/geometry_mesh.h"
 #include "request/step_side_requests.h"
-#include "step/step_import.h"
+#include "step/step_scope_import.h"
 #include "step/step_review_model.h"
 #include "step/step_selection_record.h"
 #include "step/step_side_command.h"
@@ -22,34 +22,34 @@ namespace {
 
 void AppendDouble(std::string& out, double v) {
   // The request check has already refused non-finite deflections and matrices.
-  [[maybe_unused]] const bool written = AppendJsonGeneral17Double(out, v);
-  assert(written);
+  if (!AppendJsonGeneral17Double(out, v)) {
+    throw std::logic_error("a selection record number is not finite");
+  }
 }
 
 void AppendFlag(std::string& out, bool v) { out += v ? "true" : "false"; }
 
-PlCadPrepStepSelectionOverlay MeasureFreeShells(const PlCadPrepRequest& importRequest,
+PlCadPrepStepSelectionOverlay MeasureFreeShells(const PlCadPrepStepImportSettings& settings,
                                                 const PlCadPrepStepRecordRequest& request,
                                                 const PlCadPrepOperationContext& context,
                                                 const ProgressCallback& progress) {
-  const PlCadPrepStepImport shells = ImportPlCadPrepStep(
-      importRequest,
-      PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
-                                     kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false),
-      context, progress, {}, {});
+  const PlCadPrepStepFacesImport shells = ImportPlCadPrepStepFaces(
+      settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {}, context, progress);
+  const PlGeometryMesh& mesh = shells.surface.mesh;
   PlCadPrepStepSelectionOverlay evidence;
   evidence.decision = request.freeShellDecision == "physical"
                           ? PlCadPrepStepFreeShellDecision::physical
                           : PlCadPrepStepFreeShellDecision::residue;
   evidence.freeShellOccurrenceCount = shells.census.freeShellCount;
-  evidence.selectedFreeShellOccurrenceCount = shells.selectedFreeShellCount;
+  evidence.selectedFreeShellOccurrenceCount = shells.tessellation.selectedFreeShellCount;
   evidence.edgeParityClosedFreeShellOccurrenceCount = shells.census.closedFreeShellCount;
-  evidence.retainedTriangleCount = shells.mesh.triangles.size();
-  evidence.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(shells.mesh, context);
-  evidence.reviewMeshStreamSha256 = PlCadPrepStepReviewMeshStreamSha256(shells.mesh, context);
+  evidence.retainedTriangleCount = mesh.triangles.size();
+  evidence.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(mesh, context);
+  evidence.reviewMeshStreamSha256 = PlCadPrepStepReviewMeshStreamSha256(mesh, context);
   // The same closed-mesh test that decides a solid's watertight flag.
-  evidence.watertight = shells.mesh.watertight;
-  evidence.untriangulatedBoundaryFaceCount = shells.faceCounts.untriangulatedBoundaryFaceCount;
+  evidence.watertight = mesh.watertight;
+  evidence.untriangulatedBoundaryFaceCount =
+      shells.surface.faceCounts.untriangulatedBoundaryFaceCount;
   return evidence;
 }
 
@@ -125,7 +125,9 @@ std::string ComposeRecordText(const PlCadPrepStepRecordRequest& request,
   for (std::size_t i = 0; i < request.allowedOrientationsDeg.size(); ++i) {
     if (i > 0) out += ',';
     // Orientations are read as unsigned integers below 360.
-    assert(request.allowedOrientationsDeg[i] >= 0);
+    if (request.allowedOrientationsDeg[i] < 0) {
+      throw std::logic_error("a selection record orientation is negative");
+    }
     AppendJsonUnsigned(out, static_cast<std::uint64_t>(request.allowedOrientationsDeg[i]));
   }
   out += "],\"roleReviewComplete\":true,\"authoritative\":false,\"collisionReady\":false";
@@ -152,9 +154,10 @@ void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request
                                        const PlCadPrepCancellation& cancellation,
                                        const ProgressCallback& progress) {
   ValidatePlCadPrepStepRecordRequest(request);
-  const PlCadPrepRequest importRequest = MakePlCadPrepStepImportRequest(request);
   const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(importRequest, cancellation);
+      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  const PlCadPrepStepImportSettings settings =
+      PlCadPrepStepSideImportSettings(request, request.sourceToMount);
 
   std::vector<PlCadPrepStepSelectionComponent> components;
   std::string sourceSha256;
@@ -173,12 +176,9 @@ void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request
       component.retainedTriangleCount = solid.retainedTriangleCount;
       components.push_back(std::move(component));
     };
-    const PlCadPrepStepImport solids = ImportPlCadPrepStep(
-        importRequest,
-        PlCadPrepStepSideImportOptions(request.targetLinearDeflectionMm,
-                                       kPlCadPrepStepScopeSolidsOnlyDiagnostic, false),
-        context, progress, collect, {});
-    sourceSha256 = solids.sourceSha256;
+    const PlCadPrepStepSolidsImport solids =
+        ImportPlCadPrepStepSolids(settings, {}, context, progress, collect, {});
+    sourceSha256 = solids.source.sourceSha256;
     freeShellCount = solids.census.freeShellCount;
   }
 
@@ -216,7 +216,7 @@ void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request
                          "the source has no free shell, so the decision must be none", "import");
   }
   PlCadPrepStepSelectionOverlay overlay;
-  if (freeShellCount > 0) overlay = MeasureFreeShells(importRequest, request, context, progress);
+  if (freeShellCount > 0) overlay = MeasureFreeShells(settings, request, context, progress);
 
   const std::string text =
       ComposeRecordText(request, sourceSha256, components, freeShellCount > 0 ? &overlay : nullptr);

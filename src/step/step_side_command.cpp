@@ -30,15 +30,19 @@ bool WriteAll(PlFile& file, std::string_view text) {
 
 }  // namespace
 
-PlCadPrepStepImportOptions PlCadPrepStepSideImportOptions(double targetLinearDeflectionMm,
-                                                          std::uint32_t faceScope,
-                                                          bool boundsOnly) {
-  PlCadPrepStepImportOptions options;
-  options.targetLinearDeflectionMm = targetLinearDeflectionMm;
-  options.angularDeflectionRadians = kPlCadPrepStepSideAngularDeflectionRadians;
-  options.faceScope = faceScope;
-  options.measureSourceBoundsOnly = boundsOnly;
-  return options;
+PlCadPrepLimits PlCadPrepStepSideLimits(const PlCadPrepStepSideRequest& request) {
+  return PlCadPrepLimits{request.maxInputBytes, request.maxTriangles, request.maxElapsedMs,
+                         request.maxMemoryBytes, request.maxOutputBytes};
+}
+
+PlCadPrepStepImportSettings PlCadPrepStepSideImportSettings(
+    const PlCadPrepStepSideRequest& request, const std::array<double, 16>& sourceToMount) {
+  PlCadPrepStepImportSettings settings;
+  settings.sourcePath = request.inputPath;
+  settings.sourceToMount = sourceToMount;
+  settings.targetLinearDeflectionMm = request.targetLinearDeflectionMm;
+  settings.angularDeflectionRadians = kPlCadPrepStepSideAngularDeflectionRadians;
+  return settings;
 }
 
 void WritePlCadPrepStepRecordFile(const std::filesystem::path& path, std::string_view text,

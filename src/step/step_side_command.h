@@ -1,21 +1,27 @@
 #pragma once
-// What the three STEP review commands share: the import options they measure
-// with, and the exclusive write of the small record files they produce.
-#include <cstdint>
+// What the three STEP review commands share: the limits they run under, the
+// import settings they measure with, and the exclusive write of the small
+// record files they produce.
+#include <array>
 #include <filesystem>
 #include <string_view>
 
 #include "context/operation_context.h"
-#include "step/step_import.h"
+#include "request/step_side_requests.h"
+#include "step/step_import_settings.h"
 
 // Every review command tessellates with this angular deflection.
 inline constexpr double kPlCadPrepStepSideAngularDeflectionRadians = 0.5;
 
-// Import options for a review command: the given linear deflection, the fixed
-// angular deflection and face scope, no key lists and no strict proof.
-// `boundsOnly` measures the source without tessellating it (scope must be 0 then).
-PlCadPrepStepImportOptions PlCadPrepStepSideImportOptions(double targetLinearDeflectionMm,
-                                                          std::uint32_t faceScope, bool boundsOnly);
+// The five limits of a side request, for its operation context.
+PlCadPrepLimits PlCadPrepStepSideLimits(const PlCadPrepStepSideRequest& request);
+
+// Import settings for a review command: the request's input and linear
+// deflection, the fixed angular deflection, and `sourceToMount` (the identity
+// unless the command places the source).
+PlCadPrepStepImportSettings PlCadPrepStepSideImportSettings(
+    const PlCadPrepStepSideRequest& request,
+    const std::array<double, 16>& sourceToMount = PlCadPrepStepImportSettings().sourceToMount);
 
 // Reserves `text.size()` output bytes (stage "publish"), then creates `path`
 // exclusively (never replacing anything), writes the text, flushes it to the

@@ -16,7 +16,6 @@
 #include "core/sha256.h"
 #include "mesh/triangle_mesh_builder.h"
 #include "kernel/kernel_failures.h"
-#include "step/step_import.h"
 #include "kernel/triangle_extraction.h"
 
 namespace {
@@ -80,22 +79,22 @@ using ProofPair = std::pair<std::string_view, std::string_view>;
 
 class SolidClassifier {
  public:
-  SolidClassifier(std::string_view sourceDigest, const PlCadPrepRequest& runRequest,
-                  const PlCadPrepStepImportOptions& importOptions,
+  SolidClassifier(std::string_view sourceDigest, const PlCadPrepStepImportSettings& importSettings,
+                  const PlCadPrepStepOccurrenceKeys& keys,
                   const PlCadPrepOperationContext& runContext, TopoDS_Compound* retainedCompound,
                   const PlCadPrepStepSolidMeshCallback& meshCallback,
                   const PlCadPrepStepSolidDiagnosticCallback& diagnosticCallback)
       : sourceSha256(sourceDigest),
-        request(runRequest),
-        options(importOptions),
+        settings(importSettings),
+        request(PlCadPrepStepMeshRequest(importSettings, runContext)),
         context(runContext),
         retainedSolids(retainedCompound),
         onSolidMesh(meshCallback),
         onSolidDiagnostic(diagnosticCallback),
-        reviewedKeys(SortedKeys(importOptions.reviewedOccurrenceKeys)),
-        retainedKeys(SortedKeys(importOptions.retainedOccurrenceKeys)) {
-    proofPairs.reserve(importOptions.sourceProofPairs.size());
-    for (const auto& [key, identity] : importOptions.sourceProofPairs) {
+        reviewedKeys(SortedKeys(keys.reviewed)),
+        retainedKeys(SortedKeys(keys.retained)) {
+    proofPairs.reserve(keys.sourceProofPairs.size());
+    for (const auto& [key, identity] : keys.sourceProofPairs) {
       proofPairs.emplace_back(key, identity);
     }
     std::sort(proofPairs.begin(), proofPairs.end());
@@ -180,7 +179,7 @@ class SolidClassifier {
     const PlGeometryMesh mesh = builder.Finish(0.0);
     diagnostic.placedMeshStreamSha256 = PlCadPrepStepPlacedMeshStreamSha256(mesh, context);
     diagnostic.samePolicyOccurrenceSha256 = PlCadPrepStepSamePolicyOccurrenceSha256(
-        sourceSha256, request, options, diagnostic, context);
+        sourceSha256, settings, kPlCadPrepStepScopeSolidsOnlyDiagnostic, diagnostic, context);
     const std::string_view key = diagnostic.samePolicyOccurrenceSha256;
     diagnostic.selected = Contains(reviewedKeys, key);
     if (diagnostic.selected) ++totals.reviewedKeysMatchedCount;
@@ -207,8 +206,9 @@ class SolidClassifier {
   }
 
   std::string_view sourceSha256;
-  const PlCadPrepRequest& request;
-  const PlCadPrepStepImportOptions& options;
+  const PlCadPrepStepImportSettings& settings;
+  // What the mesh builder and the extraction read.
+  const PlCadPrepRequest request;
   const PlCadPrepOperationContext& context;
   TopoDS_Compound* retainedSolids;
   const PlCadPrepStepSolidMeshCallback& onSolidMesh;
@@ -235,14 +235,14 @@ std::string_view PlCadPrepStepFaceScopeName(std::uint32_t faceScope) {
 }
 
 PlCadPrepStepSolidClassification ClassifyPlCadPrepStepSolids(
-    const TopoDS_Shape& solids, std::string_view sourceSha256, const PlCadPrepRequest& request,
-    const PlCadPrepStepImportOptions& options, const PlCadPrepOperationContext& context,
-    std::uint64_t selectedSolidCount, TopoDS_Compound* retainedSolids,
-    const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+    const TopoDS_Shape& solids, std::string_view sourceSha256,
+    const PlCadPrepStepImportSettings& settings, const PlCadPrepStepOccurrenceKeys& keys,
+    const PlCadPrepOperationContext& context, std::uint64_t selectedSolidCount,
+    TopoDS_Compound* retainedSolids, const PlCadPrepStepSolidMeshCallback& onSolidMesh,
     const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic) {
   PlCadPrepStepSolidClassification classification;
   RunStepKernelWork("mesh", [&] {
-    SolidClassifier classifier(sourceSha256, request, options, context, retainedSolids, onSolidMesh,
+    SolidClassifier classifier(sourceSha256, settings, keys, context, retainedSolids, onSolidMesh,
                                onSolidDiagnostic);
     classifier.Run(solids);
     classifier.CheckTotals(selectedSolidCount);
@@ -271,20 +271,19 @@ std::string PlCadPrepStepPlacedMeshStreamSha256(const PlGeometryMesh& mesh,
 }
 
 std::string PlCadPrepStepSamePolicyOccurrenceSha256(std::string_view sourceSha256,
-                                                    const PlCadPrepRequest& request,
-                                                    const PlCadPrepStepImportOptions& options,
+                                                    const PlCadPrepStepImportSettings& settings,
+                                                    std::uint32_t faceScope,
                                                     const PlCadPrepStepSolidDiagnostic& diagnostic,
                                                     const PlCadPrepOperationContext& context) {
-  const std::string_view scopeName =
-      PlCadPrepStepFaceScopeName(static_cast<std::uint32_t>(options.faceScope));
+  const std::string_view scopeName = PlCadPrepStepFaceScopeName(faceScope);
   ByteWriter writer(kPlCadPrepStepDiagnosticPolicy.size() + sourceSha256.size() + scopeName.size() +
                     diagnostic.placedMeshStreamSha256.size() + 8 * 23);
   PutText(writer, kPlCadPrepStepDiagnosticPolicy);
   PutText(writer, sourceSha256);
-  writer.F64(options.targetLinearDeflectionMm);
-  writer.F64(options.angularDeflectionRadians);
+  writer.F64(settings.targetLinearDeflectionMm);
+  writer.F64(settings.angularDeflectionRadians);
   PutText(writer, scopeName);
-  for (const double entry : request.sourceToMount) writer.F64(entry);
+  for (const double entry : settings.sourceToMount) writer.F64(entry);
   writer.U64(diagnostic.selectedSolidOrdinal);
   PutText(writer, diagnostic.placedMeshStreamSha256);
 

@@ -12,9 +12,7 @@
 
 #include "context/operation_context.h"
 #include "mesh/geometry_mesh.h"
-#include "request/prepare_request.h"
-
-struct PlCadPrepStepImportOptions;
+#include "step/step_import_settings.h"
 
 // Identity domains; hashed as their bytes alone, without a length or a zero byte.
 inline constexpr std::string_view kPlCadPrepStepPlacedMeshStreamDomain =
@@ -83,16 +81,17 @@ using PlCadPrepStepSolidDiagnosticCallback =
 // Classifies every distinct solid of the tessellated `solids` selection: its
 // own triangles, counters, watertightness and identities. `selectedSolidCount`
 // is the number of solids the selection was built from; the totals must match
-// it. Solids whose key is retained, or whose (key, placed-mesh identity) pair
-// is a source-proof pair, are added to `retainedSolids` when it is given (made
-// a compound first when null). Either callback may be empty. Throws
+// it. `keys` are sorted as ValidatePlCadPrepStepOccurrenceKeys returns them.
+// Solids whose key is retained, or whose (key, placed-mesh identity) pair is a
+// source-proof pair, are added to `retainedSolids` when it is given (made a
+// compound first when null). Either callback may be empty. Throws
 // PlCadPrepError ("step_solid_diagnostic_incomplete", the three stale-selection
 // codes, and every failure of the extraction and the mesh builder).
 PlCadPrepStepSolidClassification ClassifyPlCadPrepStepSolids(
-    const TopoDS_Shape& solids, std::string_view sourceSha256, const PlCadPrepRequest& request,
-    const PlCadPrepStepImportOptions& options, const PlCadPrepOperationContext& context,
-    std::uint64_t selectedSolidCount, TopoDS_Compound* retainedSolids,
-    const PlCadPrepStepSolidMeshCallback& onSolidMesh,
+    const TopoDS_Shape& solids, std::string_view sourceSha256,
+    const PlCadPrepStepImportSettings& settings, const PlCadPrepStepOccurrenceKeys& keys,
+    const PlCadPrepOperationContext& context, std::uint64_t selectedSolidCount,
+    TopoDS_Compound* retainedSolids, const PlCadPrepStepSolidMeshCallback& onSolidMesh,
     const PlCadPrepStepSolidDiagnosticCallback& onSolidDiagnostic);
 
 // The placed-mesh-stream identity: domain, u64 vertex and triangle counts,
@@ -102,11 +101,11 @@ std::string PlCadPrepStepPlacedMeshStreamSha256(const PlGeometryMesh& mesh,
                                                 const PlCadPrepOperationContext& context);
 
 // The same-policy occurrence key of a solid whose placed-mesh identity is set:
-// domain, policy text, source digest text, deflection bit patterns, face-scope
-// name, the 16 sourceToMount bit patterns, ordinal, placed-mesh identity.
+// domain, policy text, source digest text, deflection bit patterns, the name
+// of `faceScope`, the 16 sourceToMount bit patterns, ordinal, placed-mesh identity.
 std::string PlCadPrepStepSamePolicyOccurrenceSha256(std::string_view sourceSha256,
-                                                    const PlCadPrepRequest& request,
-                                                    const PlCadPrepStepImportOptions& options,
+                                                    const PlCadPrepStepImportSettings& settings,
+                                                    std::uint32_t faceScope,
                                                     const PlCadPrepStepSolidDiagnostic& diagnostic,
                                                     const PlCadPrepOperationContext& context);
 

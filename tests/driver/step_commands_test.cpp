@@ -132,7 +132,7 @@ TEST_F(StepCommands, ReviewNodesCarryTheIdentitiesSelectRecords) {
   ASSERT_EQ(views.size(), 8U);
 
   const NeverCancelled cancellation;
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext({}, cancellation);
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits{}, cancellation);
   const PlCadPrepStepSelection selection = ReadPlCadPrepStepSelectionRecord(record, context);
   ASSERT_EQ(selection.components.size(), 3U);
   ASSERT_TRUE(selection.hasFreeShellOverlay);
@@ -290,7 +290,7 @@ class StepWorkflow : public StepCommands {
 
   static std::string RecordIdentity(const std::string& bytes) {
     const NeverCancelled cancellation;
-    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext({}, cancellation);
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits{}, cancellation);
     return PlCadPrepStepSelectionRecordSha256(bytes, context);
   }
 };

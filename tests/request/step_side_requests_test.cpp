@@ -208,28 +208,4 @@ TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
   EXPECT_NO_THROW(ValidatePlCadPrepStepRecordRequest(edges));
 }
 
-TEST_F(StepSideValidation, InternalRequestsCarryThePolicyOfTheirCommand) {
-  PlCadPrepStepRecordRequest select = Valid("select");
-  select.maxMemoryBytes = 12345;
-  select.allowedOrientationsDeg = {270, 0, 180, 90};
-  select.sourceToMount[11] = 2.5;
-  const PlCadPrepStepSideRequest& side = select;
-  const PlCadPrepRequest fromSeat = MakePlCadPrepStepImportRequest(PlCadPrepStepSeatRequest{side});
-  EXPECT_EQ(fromSeat.schema, "pelto.geometry.prepare.request.v1");
-  EXPECT_EQ(fromSeat.requestId, "r1");
-  EXPECT_EQ(fromSeat.outputPath, dir / "step-seat-unused.peltogeom");
-  EXPECT_EQ(fromSeat.sourceFormat, PlCadPrepSourceFormat::step);
-  EXPECT_EQ(fromSeat.sourceUnits, "source");
-  EXPECT_EQ(fromSeat.componentRole, "component");
-  EXPECT_EQ(fromSeat.allowedOrientationsDeg, (std::vector<std::uint32_t>{0, 90, 180, 270}));
-  EXPECT_EQ(fromSeat.sourceToMount, PlCadPrepRequest().sourceToMount);
-  EXPECT_EQ(fromSeat.maxMemoryBytes, 12345U);
-  EXPECT_EQ(MakePlCadPrepStepImportRequest(PlCadPrepStepReviewRequest{side}).outputPath,
-            dir / "step-review-unused.peltogeom");
-  const PlCadPrepRequest fromSelect = MakePlCadPrepStepImportRequest(select);
-  EXPECT_EQ(fromSelect.outputPath, dir / "step-select-unused.peltogeom");
-  EXPECT_EQ(fromSelect.allowedOrientationsDeg, (std::vector<std::uint32_t>{270, 0, 180, 90}));
-  EXPECT_EQ(fromSelect.sourceToMount, select.sourceToMount);
-}
-
 }  // namespace

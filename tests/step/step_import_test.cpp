@@ -19,11 +19,13 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/sha256.h"
 #include "kernel/occt_progress.h"
 #include "kernel/occt_compat.h"
+#include "step/step_scope_import.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
@@ -58,6 +60,30 @@ struct ProgressLog {
   }
 };
 
+// One import as a row of a table states it: settings and limits, the face
+// scope (the solids scope with `keys`) or the bounds alone.
+struct Attempt {
+  explicit Attempt(PlCadPrepStepImportSettings importSettings)
+      : settings(std::move(importSettings)) {}
+
+  PlCadPrepStepImportSettings settings;
+  PlCadPrepLimits limits;
+  std::uint32_t scope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
+  PlCadPrepStepOccurrenceKeys keys;
+  std::string proofKey;
+  bool boundsOnly = false;
+};
+
+void RunAttempt(const Attempt& a, const PlCadPrepOperationContext& context) {
+  if (a.boundsOnly) {
+    (void)MeasurePlCadPrepStepBounds(a.settings, context, {});
+  } else if (a.scope == kPlCadPrepStepScopeSolidsOnlyDiagnostic) {
+    (void)ImportPlCadPrepStepSolids(a.settings, a.keys, context, {}, {}, {});
+  } else {
+    (void)ImportPlCadPrepStepFaces(a.settings, a.scope, a.proofKey, context, {});
+  }
+}
+
 class StepImport : public TempDirTest {
  protected:
   // Two boxes (1 mm and 2 mm) and a free 1 mm shell at x = 10.
@@ -74,36 +100,48 @@ class StepImport : public TempDirTest {
     return path;
   }
 
-  PlCadPrepStepImport Import(const PlCadPrepRequest& request,
-                             const PlCadPrepStepImportOptions& options,
-                             const ProgressCallback& progress = {},
-                             const PlCadPrepStepSolidMeshCallback& onSolidMesh = {},
-                             const PlCadPrepStepSolidDiagnosticCallback& onDiagnostic = {}) {
-    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
-    PlCadPrepStepImport result =
-        ImportPlCadPrepStep(request, options, context, progress, onSolidMesh, onDiagnostic);
-    // Everything reserved during the import is given back when it returns.
+  // Runs `import` with a fresh context; everything reserved during the import
+  // is given back when it returns.
+  template <typename Import>
+  auto Run(const PlCadPrepLimits& limits, Import&& import) {
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(limits, never);
+    auto result = import(context);
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
     return result;
   }
 
-  PlCadPrepStepImport Import(const std::filesystem::path& path, std::uint32_t scope) {
-    PlCadPrepStepImportOptions options;
-    options.faceScope = scope;
-    return Import(TestStepRequest(path), options);
+  PlCadPrepStepSolidsImport Solids(const PlCadPrepStepImportSettings& settings,
+                                   const PlCadPrepStepOccurrenceKeys& keys = {},
+                                   const ProgressCallback& progress = {},
+                                   const PlCadPrepStepSolidMeshCallback& onSolidMesh = {},
+                                   const PlCadPrepStepSolidDiagnosticCallback& onDiagnostic = {},
+                                   const PlCadPrepLimits& limits = {}) {
+    return Run(limits, [&](const PlCadPrepOperationContext& context) {
+      return ImportPlCadPrepStepSolids(settings, keys, context, progress, onSolidMesh,
+                                       onDiagnostic);
+    });
   }
 
-  void ExpectImportError(const PlCadPrepRequest& request, const PlCadPrepStepImportOptions& options,
-                         std::string_view code, std::string_view stage, std::string_view message) {
-    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
-    ExpectPlCadPrepError([&] { (void)ImportPlCadPrepStep(request, options, context, {}, {}, {}); },
-                         code, stage, message);
+  PlCadPrepStepFacesImport Faces(const PlCadPrepStepImportSettings& settings,
+                                 std::uint32_t scope = kPlCadPrepStepScopeAllTransferredBoundaryFaces,
+                                 const std::string& proofKey = {},
+                                 const ProgressCallback& progress = {},
+                                 const PlCadPrepLimits& limits = {}) {
+    return Run(limits, [&](const PlCadPrepOperationContext& context) {
+      return ImportPlCadPrepStepFaces(settings, scope, proofKey, context, progress);
+    });
+  }
+
+  void ExpectImportError(const Attempt& attempt, std::string_view code, std::string_view stage,
+                         std::string_view message) {
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(attempt.limits, never);
+    ExpectPlCadPrepError([&] { RunAttempt(attempt, context); }, code, stage, message);
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
   }
 
-  std::vector<std::string> Keys(const PlCadPrepStepImport& result) {
+  std::vector<std::string> Keys(const PlCadPrepStepSolidsImport& result) {
     std::vector<std::string> keys;
-    for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) {
+    for (const PlCadPrepStepSolidDiagnostic& d : result.classification.diagnostics) {
       keys.push_back(d.samePolicyOccurrenceSha256);
     }
     return keys;
@@ -117,137 +155,85 @@ void ExpectPointNear(const PlPoint3& actual, const PlPoint3& expected) {
   for (int axis = 0; axis < 3; ++axis) EXPECT_NEAR(actual[axis], expected[axis], 1e-9) << axis;
 }
 
-PlCadPrepStepImportOptions SolidsScope() {
-  PlCadPrepStepImportOptions options;
-  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  return options;
-}
-
 TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
-  using Req = PlCadPrepRequest;
-  using Opt = PlCadPrepStepImportOptions;
   const std::string a(kKeyA);
   const std::string b(kKeyB);
   constexpr const char* kTess = "invalid_tessellation_options";
   constexpr const char* kDeflections =
       "STEP tessellation deflections exceed the finite version 1 policy";
-  constexpr const char* kBounds = "invalid_step_bounds_measurement";
-  constexpr const char* kBoundsOnly =
-      "a source-bounds measurement admits no selection, scope, or proof option, because it never "
-      "tessellates";
   constexpr const char* kProofCode = "invalid_step_source_proof_options";
   constexpr const char* kProof = "strict STEP source proof requires one exact retained mesh scope";
   constexpr const char* kLarge = "step_occurrence_selection_too_large";
   constexpr const char* kLargeMsg = "STEP occurrence role selection exceeds the request limit";
+  constexpr std::uint32_t kSolids = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
   // Each row changes the defaults; later rows keep earlier rules satisfied.
   const struct {
     const char* name;
-    std::function<void(Req&, Opt&)> change;
+    std::function<void(Attempt&)> change;
     const char* code;
     const char* message;
   } cases[] = {
-      // The format is judged before the units.
-      {"format",
-       [](Req& r, Opt&) { r.sourceFormat = PlCadPrepSourceFormat::iges, r.sourceUnits = "mm"; },
-       "unsupported_format", "OCCT STEP ingestion accepts STEP/STP only"},
-      {"units", [](Req& r, Opt&) { r.sourceUnits = "mm"; }, "step_units_must_come_from_source",
+      {"units", [](Attempt& t) { t.settings.sourceUnits = "mm"; },
+       "step_units_must_come_from_source",
        "STEP import must preserve the units declared by the source file"},
-      {"linear above 15", [](Req&, Opt& o) { o.targetLinearDeflectionMm = 15.000001; }, kTess,
+      {"units of a bounds measurement",
+       [](Attempt& t) { t.settings.sourceUnits = "mm", t.boundsOnly = true; },
+       "step_units_must_come_from_source",
+       "STEP import must preserve the units declared by the source file"},
+      {"linear above 15", [](Attempt& t) { t.settings.targetLinearDeflectionMm = 15.000001; }, kTess,
        kDeflections},
-      {"linear zero", [](Req&, Opt& o) { o.targetLinearDeflectionMm = 0.0; }, kTess, kDeflections},
-      {"angular nan", [](Req&, Opt& o) { o.angularDeflectionRadians = std::nan(""); }, kTess,
+      {"linear zero", [](Attempt& t) { t.settings.targetLinearDeflectionMm = 0.0; }, kTess,
+       kDeflections},
+      {"angular nan", [](Attempt& t) { t.settings.angularDeflectionRadians = std::nan(""); }, kTess,
        kDeflections},
       // Deflections are judged before the scope.
       {"angular above pi",
-       [](Req&, Opt& o) {
-         o.angularDeflectionRadians = std::nextafter(3.141592653589793, 4.0), o.faceScope = 7;
+       [](Attempt& t) {
+         t.settings.angularDeflectionRadians = std::nextafter(3.141592653589793, 4.0), t.scope = 7;
        },
        kTess, kDeflections},
-      {"scope", [](Req&, Opt& o) { o.faceScope = 3; }, "invalid_step_face_scope",
+      {"scope", [](Attempt& t) { t.scope = 3; }, "invalid_step_face_scope",
        "STEP face scope is not recognized"},
-      {"bounds with scope", [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.faceScope = 1; },
-       kBounds, kBoundsOnly},
-      {"bounds with keys",
-       [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.retainedOccurrenceKeys = {"x"}; },
-       kBounds, kBoundsOnly},
-      {"bounds with proof key",
-       [](Req&, Opt& o) { o.measureSourceBoundsOnly = true, o.sourceProofMeshKey = "x"; }, kBounds,
-       kBoundsOnly},
-      {"bounds strict",
-       [](Req&, Opt& o) { o.measureSourceBoundsOnly = o.strictSourceProof = true; }, kBounds,
-       kBoundsOnly},
-      {"keys outside solids",
-       [](Req&, Opt& o) {
-         o.faceScope = 2, o.sourceProofPairs = {{"x", "y"}};
-       },
-       "step_occurrence_selection_requires_solids",
-       "STEP occurrence selection requires solids-only diagnostic scope"},
-      {"strict without proof", [](Req&, Opt& o) { o.strictSourceProof = true; }, kProofCode,
-       kProof},
-      {"proof pairs not strict",
-       [](Req&, Opt& o) {
-         o.faceScope = 1, o.sourceProofPairs = {{"x", "y"}};
-       },
-       kProofCode, kProof},
       {"strict with reviewed keys",
-       [](Req&, Opt& o) {
-         o.faceScope = 1, o.strictSourceProof = true, o.reviewedOccurrenceKeys = {"x"};
-         o.sourceProofPairs = {{"x", "y"}};
+       [](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {"x"};
+         t.keys.sourceProofPairs = {{"x", "y"}};
        },
        kProofCode, kProof},
-      {"proof key outside free shells",
-       [&](Req&, Opt& o) { o.strictSourceProof = true, o.sourceProofMeshKey = a; }, kProofCode,
-       kProof},
+      {"proof key outside free shells", [&](Attempt& t) { t.proofKey = a; }, kProofCode, kProof},
       {"proof key in capitals",
-       [](Req&, Opt& o) {
-         o.faceScope = 2, o.strictSourceProof = true,
-         o.sourceProofMeshKey = "sha256:" + std::string(64, 'A');
-       },
-       kProofCode, kProof},
+       [](Attempt& t) { t.scope = 2, t.proofKey = "sha256:" + std::string(64, 'A'); }, kProofCode,
+       kProof},
       {"more keys than triangles",
-       [](Req& r, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {"x", "y"}, r.maxTriangles = 1;
-       },
+       [](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {"x", "y"}, t.limits.maxTriangles = 1; },
        kLarge, kLargeMsg},
       {"more retained than reviewed",
-       [](Req&, Opt& o) { o.faceScope = 1, o.retainedOccurrenceKeys = {"x"}; }, kLarge, kLargeMsg},
+       [](Attempt& t) { t.scope = kSolids, t.keys.retained = {"x"}; }, kLarge, kLargeMsg},
       {"reviewed not canonical",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, a + "0"};
-       },
+       [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, a + "0"}; },
        "invalid_step_occurrence_key", "STEP occurrence selection key is not canonical SHA-256"},
-      {"reviewed repeated",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b, a};
-       },
+      {"reviewed repeated", [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, b, a}; },
        "duplicate_step_occurrence_key", "STEP occurrence selection contains a duplicate key"},
       {"retained not canonical",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b},
-         o.retainedOccurrenceKeys = {"sha256:1"};
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {a, b}, t.keys.retained = {"sha256:1"};
        },
        "invalid_step_occurrence_key", "retained STEP occurrence key is not canonical SHA-256"},
       {"retained repeated",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {a, b}, o.retainedOccurrenceKeys = {b, b};
-       },
+       [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, b}, t.keys.retained = {b, b}; },
        "duplicate_step_occurrence_key",
        "retained STEP occurrence selection contains a duplicate key"},
       {"retained not reviewed",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.reviewedOccurrenceKeys = {a}, o.retainedOccurrenceKeys = {b};
-       },
+       [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a}, t.keys.retained = {b}; },
        "invalid_step_occurrence_role_selection",
        "retained STEP occurrences are not a subset of reviewed occurrences"},
       {"proof identity not canonical",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.strictSourceProof = true, o.sourceProofPairs = {{a, "sha256:"}};
-       },
+       [&](Attempt& t) { t.scope = kSolids, t.keys.sourceProofPairs = {{a, "sha256:"}}; },
        "invalid_step_source_proof_mesh_key",
        "strict STEP source-proof component identity is not canonical"},
       {"proof key repeated",
-       [&](Req&, Opt& o) {
-         o.faceScope = 1, o.strictSourceProof = true, o.sourceProofPairs = {{b, a}, {a, a}, {b, b}};
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.sourceProofPairs = {{b, a}, {a, a}, {b, b}};
        },
        "ambiguous_step_source_proof_mesh",
        "strict STEP source proof repeats a reviewed occurrence"},
@@ -255,10 +241,9 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // The path does not exist: preflight never touches the source.
-    Req request = TestStepRequest(dir / "missing.step");
-    Opt options;
-    c.change(request, options);
-    ExpectImportError(request, options, c.code, "preflight", c.message);
+    Attempt attempt{TestStepSettings(dir / "missing.step")};
+    c.change(attempt);
+    ExpectImportError(attempt, c.code, "preflight", c.message);
   }
 }
 
@@ -266,40 +251,44 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
   const std::filesystem::path path = Write("box.step", MakeTestBox(10, 20, 30));
   const std::string bytes = ReadFile(path);
   ProgressLog log;
-  const PlCadPrepStepImport result = Import(TestStepRequest(path), {}, log.Callback());
+  const PlCadPrepStepFacesImport result =
+      Faces(TestStepSettings(path), kPlCadPrepStepScopeAllTransferredBoundaryFaces, {},
+            log.Callback());
+  const PlCadPrepStepSurface& surface = result.surface;
 
-  EXPECT_EQ(result.sourceSha256, Sha256Identity(std::string_view(bytes)));
-  EXPECT_EQ(result.sourceBytes, bytes.size());
-  EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{"millimetre"});
+  EXPECT_EQ(result.source.sourceSha256, Sha256Identity(std::string_view(bytes)));
+  EXPECT_EQ(result.source.sourceBytes, bytes.size());
+  EXPECT_EQ(result.source.declaredLengthUnits, std::vector<std::string>{"millimetre"});
   const PlCadPrepStepShapeCensus& n = result.census;
   EXPECT_EQ(n.shapeType, "solid");
   // Roots, transferred roots, census, faces, triangulated faces, triangles seen and kept.
   EXPECT_EQ(
       (std::vector<std::uint64_t>{
-          result.rootCount, result.transferredRootCount, n.directChildCount, n.directShellCount,
-          n.solidOccurrenceCount, n.distinctSolidCount, n.shellOccurrenceCount,
+          result.source.rootCount, result.transferredRootCount, n.directChildCount,
+          n.directShellCount, n.solidOccurrenceCount, n.distinctSolidCount, n.shellOccurrenceCount,
           n.closedShellOccurrenceCount, n.freeShellCount, n.wireOccurrenceCount,
-          n.edgeOccurrenceCount, n.vertexOccurrenceCount, result.faceCounts.boundaryFaceCount,
-          result.faceCounts.triangulatedBoundaryFaceCount,
-          result.faceCounts.tessellatedTriangleCount, result.faceCounts.retainedTriangleCount}),
+          n.edgeOccurrenceCount, n.vertexOccurrenceCount, surface.faceCounts.boundaryFaceCount,
+          surface.faceCounts.triangulatedBoundaryFaceCount,
+          surface.faceCounts.tessellatedTriangleCount, surface.faceCounts.retainedTriangleCount}),
       (std::vector<std::uint64_t>{1, 1, 1, 1, 1, 1, 1, 1, 0, 6, 24, 48, 6, 6, 12, 12}));
-  EXPECT_EQ(result.meshStatusFlags, 0u);
-  EXPECT_TRUE(result.meshStatusNames.empty());
+  EXPECT_EQ(result.tessellation.meshStatusFlags, 0u);
+  EXPECT_TRUE(result.tessellation.meshStatusNames.empty());
   // Six faces of four nodes (24 bytes each) and two triangles (12 bytes each).
-  EXPECT_EQ(result.triangulationMemoryEstimateBytes, bytes.size() + 6 * (4 * 24 + 2 * 12));
-  EXPECT_EQ(result.maxSubshapeToleranceMm, 1e-7);
-  EXPECT_EQ(result.maxPlacementScale, 1.0);
+  EXPECT_EQ(result.tessellation.triangulationMemoryEstimateBytes,
+            bytes.size() + 6 * (4 * 24 + 2 * 12));
+  EXPECT_EQ(surface.maxSubshapeToleranceMm, 1e-7);
+  EXPECT_EQ(surface.maxPlacementScale, 1.0);
   // Mixed units, retained-only remesh, complete, deviation bounded, watertight. Healing may
   // move the surface, so only a strict import may claim a bound.
-  EXPECT_EQ((std::vector<bool>{result.mixedLengthUnits, result.retainedOnlyRemesh,
-                               result.tessellationComplete, result.sourceDeviationBounded,
-                               result.mesh.watertight}),
+  EXPECT_EQ((std::vector<bool>{result.source.mixedLengthUnits, surface.retainedOnlyRemesh,
+                               surface.tessellationComplete, surface.sourceDeviationBounded,
+                               surface.mesh.watertight}),
             (std::vector<bool>{false, false, true, false, true}));
-  EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
-  EXPECT_EQ(result.mesh.vertices.size(), 8u);
-  EXPECT_EQ(result.mesh.triangles.size(), 12u);
-  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{0.0, 0.0, 0.0}));
-  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{10.0, 20.0, 30.0}));
+  EXPECT_EQ(surface.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
+  EXPECT_EQ(surface.mesh.vertices.size(), 8u);
+  EXPECT_EQ(surface.mesh.triangles.size(), 12u);
+  EXPECT_EQ(surface.mesh.boundsMin, (PlPoint3{0.0, 0.0, 0.0}));
+  EXPECT_EQ(surface.mesh.boundsMax, (PlPoint3{10.0, 20.0, 30.0}));
 
   EXPECT_EQ(log.Steps("import"), std::vector<std::uint64_t>{bytes.size()});
   for (const char* stage : {"heal", "mesh"}) {
@@ -319,12 +308,12 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
 
 TEST_F(StepImport, PlacesInchesInMillimetresThroughTheMountTransform) {
   const std::filesystem::path path = Write("inch.step", MakeTestBox(1, 2, 3), "INCH");
-  PlCadPrepRequest request = TestStepRequest(path);
-  request.sourceToMount[3] = 100.0;
-  const PlCadPrepStepImport result = Import(request, {});
-  EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{"INCH"});
-  ExpectPointNear(result.mesh.boundsMin, {100.0, 0.0, 0.0});
-  ExpectPointNear(result.mesh.boundsMax, {125.4, 50.8, 76.2});
+  PlCadPrepStepImportSettings settings = TestStepSettings(path);
+  settings.sourceToMount[3] = 100.0;
+  const PlCadPrepStepFacesImport result = Faces(settings);
+  EXPECT_EQ(result.source.declaredLengthUnits, std::vector<std::string>{"INCH"});
+  ExpectPointNear(result.surface.mesh.boundsMin, {100.0, 0.0, 0.0});
+  ExpectPointNear(result.surface.mesh.boundsMax, {125.4, 50.8, 76.2});
 }
 
 TEST_F(StepImport, RecordsTwoLengthUnitsWithoutRejectingThem) {
@@ -333,22 +322,22 @@ TEST_F(StepImport, RecordsTwoLengthUnitsWithoutRejectingThem) {
   writer.Add(MakeTestBox(1, 1, 1));
   writer.Add(MakeTestBox(1, 1, 1, gp_Pnt(5, 0, 0)), "INCH");
   writer.Write(path);
-  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeSolidsOnlyDiagnostic);
-  EXPECT_EQ(result.declaredLengthUnits, (std::vector<std::string>{"millimetre", "INCH"}));
-  EXPECT_TRUE(result.mixedLengthUnits);
-  EXPECT_EQ(result.rootCount, 2u);
-  EXPECT_EQ(result.solidDiagnostics.size(), 2u);
-  ExpectPointNear(result.mesh.boundsMax, {152.4, 25.4, 25.4});
+  const PlCadPrepStepSolidsImport result = Solids(TestStepSettings(path));
+  EXPECT_EQ(result.source.declaredLengthUnits, (std::vector<std::string>{"millimetre", "INCH"}));
+  EXPECT_TRUE(result.source.mixedLengthUnits);
+  EXPECT_EQ(result.source.rootCount, 2u);
+  EXPECT_EQ(result.classification.diagnostics.size(), 2u);
+  ExpectPointNear(result.surface.mesh.boundsMax, {152.4, 25.4, 25.4});
 }
 
 TEST_F(StepImport, ClassifiesEachSelectedSolidOnce) {
   const std::filesystem::path path = WriteMixed();
   std::vector<std::uint64_t> meshOrdinals;
   std::vector<std::uint64_t> diagnosticOrdinals;
-  PlCadPrepRequest request = TestStepRequest(path);
-  const PlCadPrepOperationContext identityContext = MakePlCadPrepOperationContext(request, never);
-  const PlCadPrepStepImport result = Import(
-      request, SolidsScope(), {},
+  const PlCadPrepOperationContext identityContext =
+      MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
+  const PlCadPrepStepSolidsImport result = Solids(
+      TestStepSettings(path), {}, {},
       [&](const PlCadPrepStepSolidDiagnostic& d, const PlGeometryMesh& mesh) {
         meshOrdinals.push_back(d.selectedSolidOrdinal);
         EXPECT_EQ(mesh.triangles.size(), 12u);
@@ -361,84 +350,86 @@ TEST_F(StepImport, ClassifiesEachSelectedSolidOnce) {
 
   EXPECT_EQ(result.census.distinctSolidCount, 2u);
   EXPECT_EQ(result.census.freeShellCount, 1u);
-  EXPECT_EQ(result.selectedSolidCount, 2u);
-  EXPECT_EQ(result.selectedFreeShellCount, 0u);
+  EXPECT_EQ(result.tessellation.selectedSolidCount, 2u);
+  EXPECT_EQ(result.tessellation.selectedFreeShellCount, 0u);
   EXPECT_EQ(meshOrdinals, (std::vector<std::uint64_t>{1, 2}));
   EXPECT_EQ(diagnosticOrdinals, (std::vector<std::uint64_t>{1, 2}));
-  ASSERT_EQ(result.solidDiagnostics.size(), 2u);
-  for (const PlCadPrepStepSolidDiagnostic& d : result.solidDiagnostics) {
+  ASSERT_EQ(result.classification.diagnostics.size(), 2u);
+  for (const PlCadPrepStepSolidDiagnostic& d : result.classification.diagnostics) {
     EXPECT_TRUE(d.hasMesh);
     EXPECT_TRUE(d.watertight);
     EXPECT_TRUE(IsCanonicalSha256Identity(d.samePolicyOccurrenceSha256));
     EXPECT_FALSE(d.selected);
   }
-  EXPECT_EQ(result.solidDiagnostics[1].boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
-  const PlCadPrepStepSolidCounters& c = result.solidCounters;
+  EXPECT_EQ(result.classification.diagnostics[1].boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+  const PlCadPrepStepSolidCounters& c = result.classification.counters;
   EXPECT_EQ(c.classifiedSolidCount, 2u);
   EXPECT_EQ(c.solidsWithUntriangulatedFacesCount + c.solidsWithoutUntriangulatedFacesCount, 2u);
   EXPECT_EQ(c.emptySolidCount + c.watertightSolidCount + c.nonWatertightSolidCount, 2u);
   // The free shell stays out of the solids scope.
-  EXPECT_EQ(result.mesh.triangles.size(), 24u);
-  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+  EXPECT_EQ(result.surface.mesh.triangles.size(), 24u);
+  EXPECT_EQ(result.surface.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
 }
 
 TEST_F(StepImport, TellsTwoPlacementsOfOneSolidApart) {
   const TopoDS_Shape box = MakeTestBox(1, 1, 1);
   const auto path = Write("twice.step", MakeTestCompound({box, MovedTestShape(box, 3, 0, 0)}));
-  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeSolidsOnlyDiagnostic);
-  ASSERT_EQ(result.solidDiagnostics.size(), 2u);
-  EXPECT_NE(result.solidDiagnostics[0].samePolicyOccurrenceSha256,
-            result.solidDiagnostics[1].samePolicyOccurrenceSha256);
-  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{4.0, 1.0, 1.0}));
+  const PlCadPrepStepSolidsImport result = Solids(TestStepSettings(path));
+  const std::vector<PlCadPrepStepSolidDiagnostic>& solids = result.classification.diagnostics;
+  ASSERT_EQ(solids.size(), 2u);
+  EXPECT_NE(solids[0].samePolicyOccurrenceSha256, solids[1].samePolicyOccurrenceSha256);
+  EXPECT_EQ(result.surface.mesh.boundsMax, (PlPoint3{4.0, 1.0, 1.0}));
 }
 
 TEST_F(StepImport, KeysAreStableAndBoundToSourceAndPolicy) {
   const std::filesystem::path path = WriteMixed();
-  const PlCadPrepRequest request = TestStepRequest(path);
-  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
+  const PlCadPrepStepImportSettings settings = TestStepSettings(path);
+  const std::vector<std::string> keys = Keys(Solids(settings));
   ASSERT_EQ(keys.size(), 2u);
-  EXPECT_EQ(Keys(Import(request, SolidsScope())), keys);
+  EXPECT_EQ(Keys(Solids(settings)), keys);
 
   const auto expectAllChanged = [&](const std::vector<std::string>& changed) {
     ASSERT_EQ(changed.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_NE(changed[i], keys[i]);
   };
-  PlCadPrepStepImportOptions angular = SolidsScope();
+  PlCadPrepStepImportSettings angular = settings;
   angular.angularDeflectionRadians = 0.25;
-  expectAllChanged(Keys(Import(request, angular)));
+  expectAllChanged(Keys(Solids(angular)));
 
-  PlCadPrepRequest oneBit = request;
+  PlCadPrepStepImportSettings oneBit = settings;
   oneBit.sourceToMount[7] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(0.0) ^ 1u);
-  expectAllChanged(Keys(Import(oneBit, SolidsScope())));
+  expectAllChanged(Keys(Solids(oneBit)));
 
   std::string bytes = ReadFile(path);
   const std::size_t author = bytes.find("'Author'");
   ASSERT_NE(author, std::string::npos);
   bytes[author + 1] = 'B';
   const std::filesystem::path edited = WriteFile("edited.step", bytes);
-  expectAllChanged(Keys(Import(TestStepRequest(edited), SolidsScope())));
+  expectAllChanged(Keys(Solids(TestStepSettings(edited))));
 }
 
 TEST_F(StepImport, SelectsReviewedKeysAndRemeshesOnlyTheRetainedSolids) {
-  const PlCadPrepRequest request = TestStepRequest(WriteMixed());
-  const std::vector<std::string> keys = Keys(Import(request, SolidsScope()));
+  const PlCadPrepStepImportSettings settings = TestStepSettings(WriteMixed());
+  const std::vector<std::string> keys = Keys(Solids(settings));
 
-  PlCadPrepStepImportOptions options = SolidsScope();
-  options.reviewedOccurrenceKeys = {keys[1], keys[0]};
-  const PlCadPrepStepImport reviewed = Import(request, options);
-  EXPECT_EQ(reviewed.solidCounters.reviewedKeysMatchedCount, 2u);
-  for (const PlCadPrepStepSolidDiagnostic& d : reviewed.solidDiagnostics) EXPECT_TRUE(d.selected);
-  EXPECT_FALSE(reviewed.retainedOnlyRemesh);
+  PlCadPrepStepOccurrenceKeys selection;
+  selection.reviewed = {keys[1], keys[0]};
+  const PlCadPrepStepSolidsImport reviewed = Solids(settings, selection);
+  EXPECT_EQ(reviewed.classification.counters.reviewedKeysMatchedCount, 2u);
+  for (const PlCadPrepStepSolidDiagnostic& d : reviewed.classification.diagnostics) {
+    EXPECT_TRUE(d.selected);
+  }
+  EXPECT_FALSE(reviewed.surface.retainedOnlyRemesh);
 
-  options.retainedOccurrenceKeys = {keys[1]};
+  selection.retained = {keys[1]};
   ProgressLog log;
-  const PlCadPrepStepImport result = Import(request, options, log.Callback());
-  EXPECT_TRUE(result.retainedOnlyRemesh);
-  EXPECT_EQ(result.solidCounters.retainedSolidCount, 1u);
-  EXPECT_EQ(result.effectiveMeshStatusFlags, 0u);
-  EXPECT_EQ(result.mesh.triangles.size(), 12u);
-  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{5.0, 0.0, 0.0}));
-  EXPECT_EQ(result.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
+  const PlCadPrepStepSolidsImport result = Solids(settings, selection, log.Callback());
+  EXPECT_TRUE(result.surface.retainedOnlyRemesh);
+  EXPECT_EQ(result.classification.counters.retainedSolidCount, 1u);
+  EXPECT_EQ(result.surface.effectiveMeshStatusFlags, 0u);
+  EXPECT_EQ(result.surface.mesh.triangles.size(), 12u);
+  EXPECT_EQ(result.surface.mesh.boundsMin, (PlPoint3{5.0, 0.0, 0.0}));
+  EXPECT_EQ(result.surface.mesh.boundsMax, (PlPoint3{7.0, 2.0, 2.0}));
   // The first pass reports in the lower half, the remesh in the upper half.
   const std::vector<std::uint64_t> steps = log.Steps("mesh");
   ASSERT_FALSE(steps.empty());
@@ -446,23 +437,24 @@ TEST_F(StepImport, SelectsReviewedKeysAndRemeshesOnlyTheRetainedSolids) {
   EXPECT_GT(steps.back(), 500u);
   EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
 
-  PlCadPrepStepImportOptions stale = SolidsScope();
-  stale.reviewedOccurrenceKeys = {keys[0], std::string(kKeyA)};
-  ExpectImportError(request, stale, "step_occurrence_selection_stale", "validate",
+  Attempt stale{settings};
+  stale.scope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  stale.keys.reviewed = {keys[0], std::string(kKeyA)};
+  ExpectImportError(stale, "step_occurrence_selection_stale", "validate",
                     "STEP occurrence selection does not match this source and policy");
 }
 
 TEST_F(StepImport, StrictSolidProofBoundsTheDeviation) {
-  const std::filesystem::path path = WriteMixed();
-  const PlCadPrepRequest request = TestStepRequest(path);
-  const PlCadPrepStepImport plain = Import(request, SolidsScope());
+  const PlCadPrepStepImportSettings settings = TestStepSettings(WriteMixed());
+  const PlCadPrepStepSolidsImport plain = Solids(settings);
 
-  PlCadPrepStepImportOptions strict = SolidsScope();
-  strict.strictSourceProof = true;
-  for (const PlCadPrepStepSolidDiagnostic& d : plain.solidDiagnostics) {
-    strict.sourceProofPairs.emplace_back(d.samePolicyOccurrenceSha256, d.placedMeshStreamSha256);
+  Attempt strict{settings};
+  strict.scope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  for (const PlCadPrepStepSolidDiagnostic& d : plain.classification.diagnostics) {
+    strict.keys.sourceProofPairs.emplace_back(d.samePolicyOccurrenceSha256,
+                                              d.placedMeshStreamSha256);
   }
-  const PlCadPrepStepImport result = Import(request, strict);
+  const PlCadPrepStepSurface result = Solids(settings, strict.keys).surface;
   EXPECT_TRUE(result.strictSourceProof);
   EXPECT_TRUE(result.retainedOnlyRemesh);
   EXPECT_TRUE(result.tessellationComplete);
@@ -471,95 +463,93 @@ TEST_F(StepImport, StrictSolidProofBoundsTheDeviation) {
   EXPECT_EQ(result.mesh.surfaceDeviationMm,
             result.maxPlacedToleranceMm + result.maxPlacementScale * 0.5);
 
-  PlCadPrepStepImportOptions wrong = strict;
-  wrong.sourceProofPairs[0].second = std::string(kKeyA);
-  ExpectImportError(request, wrong, "step_source_proof_mesh_stale", "validate",
+  Attempt wrong = strict;
+  wrong.keys.sourceProofPairs[0].second = std::string(kKeyA);
+  ExpectImportError(wrong, "step_source_proof_mesh_stale", "validate",
                     "strict STEP source-proof meshes do not match this transfer");
 }
 
 TEST_F(StepImport, StrictFreeShellProofComparesTheWholeMesh) {
   const std::filesystem::path path =
       Write("shell.step", MakeTestFreeShell(1, 1, 1, gp_Pnt(10, 0, 0)));
-  const PlCadPrepRequest request = TestStepRequest(path);
-  const PlCadPrepStepImport plain = Import(path, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic);
-  EXPECT_EQ(plain.selectedFreeShellCount, 1u);
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+  const PlCadPrepStepImportSettings settings = TestStepSettings(path);
+  const PlCadPrepStepFacesImport plain =
+      Faces(settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic);
+  EXPECT_EQ(plain.tessellation.selectedFreeShellCount, 1u);
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
 
-  PlCadPrepStepImportOptions strict;
-  strict.faceScope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
-  strict.strictSourceProof = true;
-  strict.sourceProofMeshKey = PlCadPrepStepPlacedMeshStreamSha256(plain.mesh, context);
-  const PlCadPrepStepImport result = Import(request, strict);
-  EXPECT_TRUE(result.sourceProofKeyGiven);
+  Attempt strict{settings};
+  strict.scope = kPlCadPrepStepScopeFreeShellsOnlyDiagnostic;
+  strict.proofKey = PlCadPrepStepPlacedMeshStreamSha256(plain.surface.mesh, context);
+  const PlCadPrepStepSurface result = Faces(settings, strict.scope, strict.proofKey).surface;
+  EXPECT_TRUE(result.strictSourceProof);
   EXPECT_TRUE(result.sourceDeviationBounded);
   EXPECT_EQ(result.mesh.surfaceDeviationMm, result.maxPlacedToleranceMm + 0.5);
 
-  strict.sourceProofMeshKey = std::string(kKeyB);
-  ExpectImportError(request, strict, "step_source_proof_mesh_stale", "heal",
+  strict.proofKey = std::string(kKeyB);
+  ExpectImportError(strict, "step_source_proof_mesh_stale", "heal",
                     "strict STEP free-shell mesh differs from reviewed evidence");
 }
 
 TEST_F(StepImport, MeasuresBoundsWithoutTessellating) {
-  const PlCadPrepStepImportOptions boundsOnly = [] {
-    PlCadPrepStepImportOptions options;
-    options.measureSourceBoundsOnly = true;
-    return options;
-  }();
-  const PlCadPrepStepImport result = Import(TestStepRequest(WriteMixed()), boundsOnly);
-  EXPECT_TRUE(result.boundsFinite);
-  EXPECT_EQ(result.selectedSolidCount, 2u);
-  EXPECT_TRUE(result.mesh.triangles.empty());
-  EXPECT_EQ(result.faceCounts.tessellatedTriangleCount, 0u);
+  const PlCadPrepStepBoundsImport result =
+      Run(PlCadPrepLimits(), [&](const PlCadPrepOperationContext& context) {
+        return MeasurePlCadPrepStepBounds(TestStepSettings(WriteMixed()), context, {});
+      });
+  const PlCadPrepStepBounds& bounds = result.bounds;
+  EXPECT_EQ(bounds.selectedSolidCount, 2u);
   // The exact box grows by the shape tolerance (1e-7 mm).
-  EXPECT_NEAR(result.sourceBoundsMax[0], 11.0, 1e-6);
-  EXPECT_NEAR(result.solidBoundsMax[0], 7.0, 1e-6);
-  EXPECT_NEAR(result.solidBoundsMin[0], 0.0, 1e-6);
+  EXPECT_NEAR(bounds.sourceBoundsMax[0], 11.0, 1e-6);
+  EXPECT_NEAR(bounds.solidBoundsMax[0], 7.0, 1e-6);
+  EXPECT_NEAR(bounds.solidBoundsMin[0], 0.0, 1e-6);
 }
 
 TEST_F(StepImport, LimitsAreInclusiveAndScopesNeedTheirShapes) {
   const std::filesystem::path path = Write("box.step", MakeTestBox(1, 1, 1));
   const std::uint64_t size = ReadFile(path).size();
-  PlCadPrepRequest request = TestStepRequest(path);
-  request.maxTriangles = 12;
-  request.maxInputBytes = size;
-  PlCadPrepStepImportOptions extremes;
+  PlCadPrepLimits limits;
+  limits.maxTriangles = 12;
+  limits.maxInputBytes = size;
+  PlCadPrepStepImportSettings extremes = TestStepSettings(path);
   extremes.targetLinearDeflectionMm = 15.0;
   extremes.angularDeflectionRadians = 3.141592653589793;
-  EXPECT_EQ(Import(request, extremes).mesh.triangles.size(), 12u);
+  EXPECT_EQ(Faces(extremes, 0, {}, {}, limits).surface.mesh.triangles.size(), 12u);
 
   // One less of any limit fails at the stage that first meets it.
   const std::filesystem::path shell = Write("shell.step", MakeTestFreeShell(1, 1, 1, gp_Pnt()));
   constexpr const char* kMemory = "preparation exceeds maxMemoryBytes";
   const struct {
     const char* name;
-    std::function<void(PlCadPrepRequest&, PlCadPrepStepImportOptions&)> change;
+    std::function<void(Attempt&)> change;
     const char* code;
     const char* stage;
     const char* message;
   } cases[] = {
-      {"triangles", [](auto& r, auto&) { r.maxTriangles = 11; }, "triangle_limit_exceeded", "mesh",
-       "STEP tessellation exceeds maxTriangles"},
-      {"input bytes", [&](auto& r, auto&) { r.maxInputBytes = size - 1; }, "input_read_failed",
+      {"triangles", [](Attempt& t) { t.limits.maxTriangles = 11; }, "triangle_limit_exceeded",
+       "mesh", "STEP tessellation exceeds maxTriangles"},
+      {"input bytes", [&](Attempt& t) { t.limits.maxInputBytes = size - 1; }, "input_read_failed",
        "import", "STEP source size changed after preflight"},
-      {"snapshot memory", [&](auto& r, auto&) { r.maxMemoryBytes = size - 1; },
+      {"snapshot memory", [&](Attempt& t) { t.limits.maxMemoryBytes = size - 1; },
        "memory_limit_exceeded", "import", kMemory},
       // The snapshot fits, the triangulation estimate (source size + 720) does not.
-      {"mesh memory", [&](auto& r, auto&) { r.maxMemoryBytes = size + 719; },
+      {"mesh memory", [&](Attempt& t) { t.limits.maxMemoryBytes = size + 719; },
        "memory_limit_exceeded", "mesh", kMemory},
-      {"no free shell", [](auto&, auto& o) { o.faceScope = 2; }, "step_no_selected_free_shells",
-       "heal", "STEP free-shell diagnostic found no shell outside a solid"},
-      {"no solid", [&](auto& r, auto& o) { r = TestStepRequest(shell), o.faceScope = 1; },
+      {"no free shell", [](Attempt& t) { t.scope = 2; }, "step_no_selected_free_shells", "heal",
+       "STEP free-shell diagnostic found no shell outside a solid"},
+      {"no solid",
+       [&](Attempt& t) {
+         t.settings = TestStepSettings(shell), t.scope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+       },
        "step_no_selected_solids", "heal", "STEP solids-only diagnostic found no solid"},
       {"no solid to measure",
-       [&](auto& r, auto& o) { r = TestStepRequest(shell), o.measureSourceBoundsOnly = true; },
+       [&](Attempt& t) { t.settings = TestStepSettings(shell), t.boundsOnly = true; },
        "step_no_selected_solids", "heal", "STEP solids-only diagnostic found no solid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PlCadPrepRequest limited = TestStepRequest(path);
-    PlCadPrepStepImportOptions options;
-    c.change(limited, options);
-    ExpectImportError(limited, options, c.code, c.stage, c.message);
+    Attempt attempt{TestStepSettings(path)};
+    c.change(attempt);
+    ExpectImportError(attempt, c.code, c.stage, c.message);
   }
 }
 
@@ -601,7 +591,7 @@ TEST_F(StepImport, RejectsSourcesTheReaderCannotUse) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path path = WriteFile(std::string(c.name) + ".step", c.text);
-    ExpectImportError(TestStepRequest(path), {}, c.code, c.stage, c.message);
+    ExpectImportError(Attempt(TestStepSettings(path)), c.code, c.stage, c.message);
   }
 }
 
@@ -613,7 +603,7 @@ TEST_F(StepImport, KeepsAnUntriangulatedFaceButDropsTheBound) {
   ASSERT_TRUE(face.IsDone());
   const std::filesystem::path path =
       Write("flat.step", MakeTestCompound({MakeTestBox(1, 1, 1), face.Shape()}));
-  const PlCadPrepStepImport result = Import(path, kPlCadPrepStepScopeAllTransferredBoundaryFaces);
+  const PlCadPrepStepSurface result = Faces(TestStepSettings(path)).surface;
   EXPECT_EQ(result.faceCounts.boundaryFaceCount, 7u);
   EXPECT_EQ(result.faceCounts.untriangulatedBoundaryFaceCount, 1u);
   EXPECT_EQ(result.effectiveMeshStatusNames,
@@ -627,22 +617,24 @@ TEST_F(StepImport, StopsInsideTheKernelWhenCancelled) {
   const std::filesystem::path path = WriteMixed();
   for (const char* stage : {"import", "heal", "mesh"}) {
     SCOPED_TRACE(stage);
-    const PlCadPrepRequest request = TestStepRequest(path);
     FlagCancellation cancellation;
-    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancellation);
+    const PlCadPrepOperationContext context =
+        MakePlCadPrepOperationContext(PlCadPrepLimits(), cancellation);
     // The first report of a stage raises the flag; the next poll stops the run.
     const ProgressCallback progress = [&](std::string_view at, std::uint64_t, std::uint64_t) {
       if (at == stage) cancellation.raised = true;
     };
     ExpectPlCadPrepError(
-        [&] { (void)ImportPlCadPrepStep(request, SolidsScope(), context, progress, {}, {}); },
+        [&] {
+          (void)ImportPlCadPrepStepSolids(TestStepSettings(path), {}, context, progress, {}, {});
+        },
         "cancelled", stage, "preparation was cancelled");
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
   }
 }
 
 TEST_F(StepImport, RestoresTheKernelSettingsAfterEveryImport) {
-  const std::filesystem::path path = WriteMixed();
+  const PlCadPrepStepImportSettings settings = TestStepSettings(WriteMixed());
   STEPControl_Writer definesStatics;  // the static parameters exist once a controller is made
   ASSERT_TRUE(Interface_Static::SetRVal("read.maxprecision.val", 0.25));
   ASSERT_TRUE(Interface_Static::SetIVal("read.maxprecision.mode", 1));
@@ -656,26 +648,26 @@ TEST_F(StepImport, RestoresTheKernelSettingsAfterEveryImport) {
     EXPECT_EQ(Interface_Static::IVal("read.maxprecision.mode"), 0);
     EXPECT_NE(XSAlgo::AlgoContainer(), before);
   };
-  const PlCadPrepStepImport first = Import(TestStepRequest(path), SolidsScope(), watch);
+  const PlCadPrepStepSolidsImport first = Solids(settings, {}, watch);
   EXPECT_TRUE(sawImportSettings);
   EXPECT_EQ(Interface_Static::RVal("read.maxprecision.val"), 0.25);
   EXPECT_EQ(Interface_Static::IVal("read.maxprecision.mode"), 1);
   EXPECT_EQ(XSAlgo::AlgoContainer(), before);
 
-  PlCadPrepStepImportOptions stale = SolidsScope();
-  stale.reviewedOccurrenceKeys = {std::string(kKeyA)};
-  ExpectImportError(TestStepRequest(path), stale, "step_occurrence_selection_stale", "validate",
+  Attempt stale{settings};
+  stale.scope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
+  stale.keys.reviewed = {std::string(kKeyA)};
+  ExpectImportError(stale, "step_occurrence_selection_stale", "validate",
                     "STEP occurrence selection does not match this source and policy");
   EXPECT_EQ(Interface_Static::RVal("read.maxprecision.val"), 0.25);
   EXPECT_EQ(XSAlgo::AlgoContainer(), before);
 
   // A strict import in between changes nothing for the next plain one.
-  PlCadPrepStepImportOptions strict = SolidsScope();
-  strict.strictSourceProof = true;
-  strict.sourceProofPairs = {{first.solidDiagnostics[0].samePolicyOccurrenceSha256,
-                              first.solidDiagnostics[0].placedMeshStreamSha256}};
-  (void)Import(TestStepRequest(path), strict);
-  EXPECT_EQ(Keys(Import(TestStepRequest(path), SolidsScope())), Keys(first));
+  const PlCadPrepStepSolidDiagnostic& solid = first.classification.diagnostics[0];
+  PlCadPrepStepOccurrenceKeys strict;
+  strict.sourceProofPairs = {{solid.samePolicyOccurrenceSha256, solid.placedMeshStreamSha256}};
+  (void)Solids(settings, strict);
+  EXPECT_EQ(Keys(Solids(settings)), Keys(first));
 
   ASSERT_TRUE(Interface_Static::SetRVal("read.maxprecision.val", 1.0));
   ASSERT_TRUE(Interface_Static::SetIVal("read.maxprecision.mode", 0));
@@ -760,10 +752,23 @@ TEST_F(StepImport, ImportsTheCorpus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    const PlCadPrepStepImport result = Import(corpus / c.file, c.scope);
-    EXPECT_EQ(result.declaredLengthUnits, std::vector<std::string>{c.units});
-    EXPECT_EQ(c.scope == 2 ? result.selectedFreeShellCount : result.selectedSolidCount, c.selected);
-    EXPECT_EQ(result.solidDiagnostics.size(), c.scope == 1 ? c.selected : 0u);
+    const PlCadPrepStepImportSettings settings = TestStepSettings(corpus / c.file);
+    std::optional<PlCadPrepStepSolidsImport> solids;
+    std::optional<PlCadPrepStepFacesImport> faces;
+    if (c.scope == 1) {
+      solids = Solids(settings);
+    } else {
+      faces = Faces(settings, c.scope);
+    }
+    const PlCadPrepStepSourceFacts& source = solids ? solids->source : faces->source;
+    const PlCadPrepStepTessellation& tessellation =
+        solids ? solids->tessellation : faces->tessellation;
+    const PlCadPrepStepSurface& result = solids ? solids->surface : faces->surface;
+    EXPECT_EQ(source.declaredLengthUnits, std::vector<std::string>{c.units});
+    EXPECT_EQ(c.scope == 2 ? tessellation.selectedFreeShellCount : tessellation.selectedSolidCount,
+              c.selected);
+    EXPECT_EQ(solids ? solids->classification.diagnostics.size() : 0u,
+              c.scope == 1 ? c.selected : 0u);
     EXPECT_EQ(result.faceCounts.boundaryFaceCount, c.boundaryFaces);
     EXPECT_EQ(result.faceCounts.untriangulatedBoundaryFaceCount, c.untriangulatedFaces);
     EXPECT_EQ(result.faceCounts.tessellatedTriangleCount, c.trianglesSeen);
@@ -772,7 +777,7 @@ TEST_F(StepImport, ImportsTheCorpus) {
     EXPECT_EQ(result.tessellationComplete, c.complete);
     EXPECT_EQ(result.mesh.surfaceDeviationMm, kPlCadPrepStepUnboundedDeviationMm);
     if (c.scope == 1) {
-      const PlCadPrepStepSolidCounters& s = result.solidCounters;
+      const PlCadPrepStepSolidCounters& s = solids->classification.counters;
       EXPECT_EQ(s.classifiedSolidCount, c.selected);
       EXPECT_EQ(s.emptySolidCount + s.watertightSolidCount + s.nonWatertightSolidCount, c.selected);
     }

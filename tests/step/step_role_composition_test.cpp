@@ -39,9 +39,9 @@ void ExpectStepCases(const std::vector<StepCase>& cases) {
   }
 }
 
-PlCadPrepStepImport Changed(const PlCadPrepStepImport& import,
-                            const std::function<void(PlCadPrepStepImport&)>& change) {
-  PlCadPrepStepImport copy = import;
+template <typename Import, typename Change>
+Import Changed(const Import& import, Change&& change) {
+  Import copy = import;
   change(copy);
   return copy;
 }
@@ -75,13 +75,14 @@ class StepRoleComposition : public TempDirTest {
     record = ReadPlCadPrepStepSelectionRecord(select.outputPath, context);
     ASSERT_EQ(record.components.size(), roles.size());
     for (std::size_t i = 0; i < roles.size(); ++i) record.components[i].role = roles[i];
-    solids = ImportPlCadPrepStep(request, PlCadPrepStepReplaySolidsOptions(record), context, {},
-                                 [&](const PlCadPrepStepSolidDiagnostic& d,
-                                     const PlGeometryMesh& m) { reported.emplace_back(d, m); },
-                                 {});
+    const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(record, request);
+    solids = ImportPlCadPrepStepSolids(settings, PlCadPrepStepReplayKeys(record), context, {},
+                                       [&](const PlCadPrepStepSolidDiagnostic& d,
+                                           const PlGeometryMesh& m) { reported.emplace_back(d, m); },
+                                       {});
     ASSERT_EQ(reported.size(), roles.size());
-    freeShells = ImportPlCadPrepStep(request, PlCadPrepStepReplayFreeShellOptions(record), context,
-                                     {}, {}, {});
+    freeShells = ImportPlCadPrepStepFaces(settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {},
+                                          context, {});
   }
 
   // Makes retained component `i` open in the record and in its report alike.
@@ -90,8 +91,8 @@ class StepRoleComposition : public TempDirTest {
   }
 
   Composition Prepare() const {
-    return PreparePlCadPrepStepRoleComposition(record, request,
-                                               PlCadPrepStepReplaySolidsOptions(record), context);
+    return PreparePlCadPrepStepRoleComposition(
+        record, request, PlCadPrepStepReplaySettings(record, request), context);
   }
 
   void Feed(Composition& composition, std::size_t count) const {
@@ -126,14 +127,14 @@ class StepRoleComposition : public TempDirTest {
   PlCadPrepRequest request;
   PlCadPrepStepSelection record;
   std::vector<std::pair<PlCadPrepStepSolidDiagnostic, PlGeometryMesh>> reported;
-  PlCadPrepStepImport solids;
-  PlCadPrepStepImport freeShells;
+  PlCadPrepStepSolidsImport solids;
+  PlCadPrepStepFacesImport freeShells;
 };
 
 TEST_F(StepRoleComposition, ChecksTheRecordAgainstTheRequestInOrder) {
   Review({Role::component, Role::exclude, Role::component}, "residue");
   using Change =
-      std::function<void(PlCadPrepStepSelection&, PlCadPrepRequest&, PlCadPrepStepImportOptions&)>;
+      std::function<void(PlCadPrepStepSelection&, PlCadPrepRequest&, PlCadPrepStepImportSettings&)>;
   constexpr const char* kPolicy = "STEP component selection does not match the request policy";
   constexpr const char* kIncompleteRoles =
       "STEP component roles or source-surface decision are incomplete";
@@ -170,10 +171,10 @@ TEST_F(StepRoleComposition, ChecksTheRecordAgainstTheRequestInOrder) {
     PlCadPrepStepSelection selection =
         ReadPlCadPrepStepSelectionRecord(dir / "selection.json", context);
     PlCadPrepRequest prepare = request;
-    PlCadPrepStepImportOptions options = PlCadPrepStepReplaySolidsOptions(selection);
-    c.change(selection, prepare, options);
+    PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(selection, prepare);
+    c.change(selection, prepare, settings);
     ExpectPlCadPrepError(
-        [&] { (void)PreparePlCadPrepStepRoleComposition(selection, prepare, options, context); },
+        [&] { (void)PreparePlCadPrepStepRoleComposition(selection, prepare, settings, context); },
         c.code, "preflight", c.message);
   }
 
@@ -233,7 +234,7 @@ TEST_F(StepRoleComposition, AFailedStepFailsEveryLaterStep) {
 
 TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
   Review({Role::component, Role::exclude, Role::component}, "residue");
-  using Change = std::function<void(PlCadPrepStepImport&)>;
+  using Change = std::function<void(PlCadPrepStepSolidsImport&)>;
   const auto finishWith = [&](const Change& change) {
     Composition composition = Prepare();
     Feed(composition, reported.size());
@@ -252,22 +253,22 @@ TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
       {"compose after finish",
        [&] { Composed().ComposeSolid(reported[0].first, reported[0].second); }, "validate",
        "step_role_composition_complete", "STEP role composition is one-shot"},
-      {"finish a strict import", [&] { finishWith([](auto& s) { s.strictSourceProof = true; }); },
+      {"finish a strict import", [&] { finishWith([](auto& s) { s.surface.strictSourceProof = true; }); },
        "validate", "step_role_review_transfer_required",
        "STEP role composition requires the review transfer first"},
       {"finish without the remesh",
-       [&] { finishWith([](auto& s) { s.retainedOnlyRemesh = false; }); }, "validate",
+       [&] { finishWith([](auto& s) { s.surface.retainedOnlyRemesh = false; }); }, "validate",
        "step_role_retained_mesh_missing",
        "STEP role composition requires a retained-only review remesh"},
-      {"finish another source", [&] { finishWith([&](auto& s) { s.sourceSha256 = otherSource; }); },
+      {"finish another source", [&] { finishWith([&](auto& s) { s.source.sourceSha256 = otherSource; }); },
        "validate", kStale, "STEP component selection no longer covers the full source"},
-      {"finish another remesh", [&] { finishWith([](auto& s) { s.mesh.triangles.pop_back(); }); },
+      {"finish another remesh", [&] { finishWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); },
        "mesh", "step_role_retained_mesh_mismatch",
        "retained STEP remesh differs from reviewed role composition"},
-      {"prove a strict import", [&] { proveWith([](auto& s) { s.strictSourceProof = true; }); },
+      {"prove a strict import", [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); },
        "heal", "step_source_deviation_proof_invalid",
        "measured adoption requires the retained review transfer"},
-      {"prove another mesh", [&] { proveWith([](auto& s) { s.mesh.triangles.pop_back(); }); },
+      {"prove another mesh", [&] { proveWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); },
        "heal", "step_source_deviation_proof_mismatch",
        "measured adoption differs from the reviewed role composition"},
       {"replay other free shells",
@@ -275,7 +276,7 @@ TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
          Composition composition = Composed();
          composition.ProveRetainedDeviation(solids);
          composition.ReplaySourceSurface(
-             Changed(freeShells, [](auto& s) { s.mesh.watertight = false; }));
+             Changed(freeShells, [](auto& s) { s.surface.mesh.watertight = false; }));
        },
        "validate", kStale, "STEP source-surface review evidence changed"},
       // A residue replay needs no retained proof, but the result does.
@@ -310,10 +311,10 @@ TEST_F(StepRoleComposition, RetainedDeviationBudgetIsInclusive) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PlCadPrepStepImport measured = Changed(solids, [&](PlCadPrepStepImport& s) {
-      s.maxPlacedToleranceMm = c.tolerance;
-      s.maxPlacementScale = c.scale;
-      s.tessellationComplete = c.complete;
+    const PlCadPrepStepSolidsImport measured = Changed(solids, [&](PlCadPrepStepSolidsImport& s) {
+      s.surface.maxPlacedToleranceMm = c.tolerance;
+      s.surface.maxPlacementScale = c.scale;
+      s.surface.tessellationComplete = c.complete;
     });
     Composition composition = Composed();
     if (c.message != nullptr) {
@@ -334,7 +335,7 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   Review({Role::exclude, Role::component, Role::component}, "physical");
   // The closed free shell closes the merged mesh, and with it every retained solid.
   MakeOpen(1);
-  const auto proveWith = [&](const std::function<void(PlCadPrepStepImport&)>& change) {
+  const auto proveWith = [&](const std::function<void(PlCadPrepStepFacesImport&)>& change) {
     Replayed().ProvePhysicalDeviation(Changed(freeShells, change));
   };
   constexpr const char* kUnbounded = "step_source_deviation_unbounded";
@@ -348,22 +349,22 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
          Composition composition = Composed();
          composition.ProveRetainedDeviation(solids);
          composition.ReplaySourceSurface(
-             Changed(freeShells, [](auto& s) { s.tessellationComplete = false; }));
+             Changed(freeShells, [](auto& s) { s.surface.tessellationComplete = false; }));
        },
        "heal", "step_physical_free_shell_requires_healing",
        "physical STEP source surfaces are incompletely tessellated"},
-      {"prove a strict import", [&] { proveWith([](auto& s) { s.strictSourceProof = true; }); },
+      {"prove a strict import", [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); },
        "heal", "step_source_deviation_proof_mismatch",
        "measured physical surfaces differ from reviewed evidence"},
       {"free-shell tolerance above 5",
-       [&] { proveWith([](auto& s) { s.maxPlacedToleranceMm = 5.5; }); }, "heal", kUnbounded,
+       [&] { proveWith([](auto& s) { s.surface.maxPlacedToleranceMm = 5.5; }); }, "heal", kUnbounded,
        "the measured free-shell transfer exceeds the source-deviation budget"},
       {"free-shell s = 15.000001",
-       [&] { proveWith([](auto& s) { s.maxPlacementScale = 30.000002; }); }, "heal", kUnbounded,
+       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = 30.000002; }); }, "heal", kUnbounded,
        kCombined},
       // max() with the retained s would hide it.
       {"free-shell s not finite",
-       [&] { proveWith([](auto& s) { s.maxPlacementScale = std::nan(""); }); }, "heal", kUnbounded,
+       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = std::nan(""); }); }, "heal", kUnbounded,
        kCombined},
       {"prove twice",
        [&] {
@@ -377,7 +378,7 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
 
   Composition composition = Replayed();
   composition.ProvePhysicalDeviation(
-      Changed(freeShells, [](auto& s) { s.maxPlacementScale = 2.0; }));
+      Changed(freeShells, [](auto& s) { s.surface.maxPlacementScale = 2.0; }));
   const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
   // The free shell follows the retained solids in the published mesh.
   EXPECT_EQ(result.import.mesh.triangles.size(),

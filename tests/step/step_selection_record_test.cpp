@@ -10,7 +10,7 @@
 
 #include "core/byte_io.h"
 #include "core/sha256.h"
-#include "step/step_import.h"
+#include "step/step_scope_import.h"
 #include "step/step_side_command.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
@@ -134,10 +134,11 @@ TEST_F(StepSelectionRecord, OneSolidSourceReadsBackWithoutOverlay) {
 TEST_F(StepSelectionRecord, ExclusionAndFreeShellDecisionsRoundTrip) {
   const std::filesystem::path source = WriteSource("mixed.step", true);
   const PlCadPrepOperationContext context = Context();
-  const PlCadPrepStepImport shells = ImportPlCadPrepStep(
-      MakePlCadPrepStepImportRequest(Request(source, "probe.json", "residue")),
-      PlCadPrepStepSideImportOptions(0.1, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, false),
-      context, {}, {}, {});
+  const PlCadPrepStepRecordRequest probe = Request(source, "probe.json", "residue");
+  PlCadPrepStepImportSettings settings = PlCadPrepStepSideImportSettings(probe, probe.sourceToMount);
+  settings.targetLinearDeflectionMm = 0.1;
+  const PlCadPrepStepFacesImport shells = ImportPlCadPrepStepFaces(
+      settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {}, context, {});
   for (const std::string decision : {"residue", "physical"}) {
     SCOPED_TRACE(decision);
     PlCadPrepStepRecordRequest request = Request(source, decision + ".json", decision);
@@ -153,10 +154,10 @@ TEST_F(StepSelectionRecord, ExclusionAndFreeShellDecisionsRoundTrip) {
         R"(","freeShellOccurrenceCount":1,"selectedFreeShellOccurrenceCount":1,)"
         R"("edgeParityClosedFreeShellOccurrenceCount":)" +
         std::to_string(shells.census.closedFreeShellCount) + R"(,"retainedTriangleCount":)" +
-        std::to_string(shells.mesh.triangles.size()) + R"(,"placedMeshStreamSha256":")" +
-        PlCadPrepStepPlacedMeshStreamSha256(shells.mesh, context) +
+        std::to_string(shells.surface.mesh.triangles.size()) + R"(,"placedMeshStreamSha256":")" +
+        PlCadPrepStepPlacedMeshStreamSha256(shells.surface.mesh, context) +
         R"(","reviewMeshStreamSha256":")" +
-        PlCadPrepStepReviewMeshStreamSha256(shells.mesh, context) +
+        PlCadPrepStepReviewMeshStreamSha256(shells.surface.mesh, context) +
         R"(","watertight":true,"untriangulatedBoundaryFaceCount":0},"components":[)";
     EXPECT_NE(ReadFile(request.outputPath).find(overlay), std::string::npos) << overlay;
   }

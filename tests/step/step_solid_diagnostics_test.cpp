@@ -63,22 +63,21 @@ std::uint64_t SolidCount(const TopoDS_Shape& shape) {
   return count;
 }
 
-PlCadPrepStepImportOptions SolidsOptions() {
-  PlCadPrepStepImportOptions options;
-  options.targetLinearDeflectionMm = 0.5;
-  options.angularDeflectionRadians = 0.5;
-  options.faceScope = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  return options;
+PlCadPrepStepImportSettings Settings() {
+  PlCadPrepStepImportSettings settings;
+  settings.targetLinearDeflectionMm = 0.5;
+  settings.angularDeflectionRadians = 0.5;
+  return settings;
 }
 
 PlCadPrepStepSolidClassification Classify(const TopoDS_Shape& solids,
-                                          const PlCadPrepStepImportOptions& options,
+                                          const PlCadPrepStepImportSettings& settings,
                                           std::uint64_t selectedSolidCount,
-                                          const PlCadPrepRequest& request = {},
+                                          const PlCadPrepStepOccurrenceKeys& keys = {},
                                           const std::string& sourceSha = kSourceSha,
                                           TopoDS_Compound* retained = nullptr) {
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
-  return ClassifyPlCadPrepStepSolids(solids, sourceSha, request, options, context,
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), kNever);
+  return ClassifyPlCadPrepStepSolids(solids, sourceSha, settings, keys, context,
                                      selectedSolidCount, retained, {}, {});
 }
 
@@ -170,8 +169,6 @@ TEST(StepSolidDiagnostics, SamePolicyKeyHashesEveryPolicyInputInOrder) {
                         {7, "unknown"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PlCadPrepStepImportOptions options = SolidsOptions();
-    options.faceScope = c.scope;
     ByteWriter w(0);
     PutText(w, "PeltoCadPrep.STEP.diagnostic.v2");
     PutText(w, sourceSha);
@@ -182,11 +179,12 @@ TEST(StepSolidDiagnostics, SamePolicyKeyHashesEveryPolicyInputInOrder) {
     w.U64(1);
     PutText(w, diagnostic.placedMeshStreamSha256);
     EXPECT_EQ(
-        PlCadPrepStepSamePolicyOccurrenceSha256(sourceSha, request, options, diagnostic, context),
+        PlCadPrepStepSamePolicyOccurrenceSha256(sourceSha, Settings(), c.scope, diagnostic, context),
         DigestOf("PeltoCadPrep.STEP.same-policy-occurrence.v1", w));
   }
   diagnostic.placedMeshStreamSha256 = "sha256:" + std::string(32, 'c') + std::string(32, 'd');
-  EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, request, SolidsOptions(),
+  EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, Settings(),
+                                                    kPlCadPrepStepScopeSolidsOnlyDiagnostic,
                                                     diagnostic, context),
             "sha256:8650be148307b2c56d420e607d99158d530892322facd44e6374a9befefeaf1a");
 }
@@ -277,7 +275,7 @@ TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnceInExplorerOrder) {
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
   std::vector<std::string> calls;
   const PlCadPrepStepSolidClassification c = ClassifyPlCadPrepStepSolids(
-      solids, kSourceSha, request, SolidsOptions(), context, 2, nullptr,
+      solids, kSourceSha, Settings(), {}, context, 2, nullptr,
       [&](const PlCadPrepStepSolidDiagnostic& d, const PlGeometryMesh& mesh) {
         calls.push_back("mesh " + std::to_string(d.selectedSolidOrdinal) + " " +
                         std::to_string(mesh.triangles.size()));
@@ -307,7 +305,7 @@ TEST(StepSolidDiagnostics, EmptyAndPartlyTriangulatedSolidsStillAddUp) {
   BRep_Builder().UpdateFace(TopoDS::Face(TopExp_Explorer(holed, TopAbs_FACE).Current()),
                             Handle(Poly_Triangulation)());
   const PlCadPrepStepSolidClassification c =
-      Classify(CompoundOf({MeshedBox(10, 10, 10), unmeshed, holed}), SolidsOptions(), 3);
+      Classify(CompoundOf({MeshedBox(10, 10, 10), unmeshed, holed}), Settings(), 3);
   ASSERT_EQ(c.diagnostics.size(), 3u);
   EXPECT_EQ(Summary(c.diagnostics[1]), "#2 faces 6/0/6 triangles 0/0/0 empty");
   EXPECT_EQ(c.diagnostics[1].placedMeshStreamSha256 + c.diagnostics[1].samePolicyOccurrenceSha256,
@@ -321,15 +319,13 @@ TEST(StepSolidDiagnostics, EmptyAndPartlyTriangulatedSolidsStillAddUp) {
 TEST(StepSolidDiagnostics, KeysAreStableAndBoundToEveryPolicyInput) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
   const TopoDS_Shape solids = CompoundOf({box, Shifted(box, 50)});
-  const PlCadPrepStepSolidClassification base = Classify(solids, SolidsOptions(), 2);
-  EXPECT_EQ(Keys(Classify(solids, SolidsOptions(), 2)), Keys(base));
+  const PlCadPrepStepSolidClassification base = Classify(solids, Settings(), 2);
+  EXPECT_EQ(Keys(Classify(solids, Settings(), 2)), Keys(base));
 
-  PlCadPrepStepImportOptions angle = SolidsOptions();
+  PlCadPrepStepImportSettings angle = Settings();
   angle.angularDeflectionRadians = std::nextafter(0.5, 1.0);
-  PlCadPrepStepImportOptions scope = SolidsOptions();
-  scope.faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
   // The last matrix entry never moves a point, so only the key can see it.
-  PlCadPrepRequest mount;
+  PlCadPrepStepImportSettings mount = Settings();
   mount.sourceToMount[15] =
       std::bit_cast<double>(std::bit_cast<std::uint64_t>(mount.sourceToMount[15]) ^ 1u);
   std::string source = kSourceSha;
@@ -340,9 +336,8 @@ TEST(StepSolidDiagnostics, KeysAreStableAndBoundToEveryPolicyInput) {
   };
   const Case cases[] = {
       {"angular deflection", Classify(solids, angle, 2)},
-      {"face scope", Classify(solids, scope, 2)},
-      {"one sourceToMount bit", Classify(solids, SolidsOptions(), 2, mount)},
-      {"one source digest byte", Classify(solids, SolidsOptions(), 2, {}, source)},
+      {"one sourceToMount bit", Classify(solids, mount, 2)},
+      {"one source digest byte", Classify(solids, Settings(), 2, {}, source)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -360,14 +355,15 @@ TEST(StepSolidDiagnostics, SelectsReviewedAndRetainsRetainedOrProvenSolids) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
   const TopoDS_Shape moved = Shifted(box, 50);
   const TopoDS_Shape solids = CompoundOf({box, moved});
-  const PlCadPrepStepSolidClassification first = Classify(solids, SolidsOptions(), 2);
+  const PlCadPrepStepSolidClassification first = Classify(solids, Settings(), 2);
   const std::vector<std::string> keys = Keys(first);
 
-  PlCadPrepStepImportOptions roles = SolidsOptions();
-  roles.reviewedOccurrenceKeys = {keys[1], keys[0]};
-  roles.retainedOccurrenceKeys = {keys[1]};
+  PlCadPrepStepOccurrenceKeys roles;
+  roles.reviewed = {keys[1], keys[0]};
+  roles.retained = {keys[1]};
   TopoDS_Compound retained;
-  const PlCadPrepStepSolidClassification c = Classify(solids, roles, 2, {}, kSourceSha, &retained);
+  const PlCadPrepStepSolidClassification c =
+      Classify(solids, Settings(), 2, roles, kSourceSha, &retained);
   EXPECT_TRUE(c.diagnostics[0].selected && c.diagnostics[1].selected);
   EXPECT_EQ(Summary(c.counters),
             "classified 2 untriangulated 0/2 degenerate 0 watertight 2/0 empty 0 matched 2 "
@@ -375,11 +371,11 @@ TEST(StepSolidDiagnostics, SelectsReviewedAndRetainsRetainedOrProvenSolids) {
   ASSERT_EQ(SolidCount(retained), 1u);
   EXPECT_TRUE(TopExp_Explorer(retained, TopAbs_SOLID).Current().IsSame(moved));
 
-  PlCadPrepStepImportOptions proof = SolidsOptions();
-  proof.strictSourceProof = true;
+  PlCadPrepStepOccurrenceKeys proof;
   proof.sourceProofPairs = {{keys[0], first.diagnostics[0].placedMeshStreamSha256}};
   TopoDS_Compound proven;
-  const PlCadPrepStepSolidClassification p = Classify(solids, proof, 2, {}, kSourceSha, &proven);
+  const PlCadPrepStepSolidClassification p =
+      Classify(solids, Settings(), 2, proof, kSourceSha, &proven);
   EXPECT_EQ(Summary(p.counters),
             "classified 2 untriangulated 0/2 degenerate 0 watertight 2/0 empty 0 matched 0 "
             "retained 1");
@@ -391,7 +387,7 @@ TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
   const AlwaysCancelled cancelled;
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
   const TopoDS_Shape solids = CompoundOf({box, Shifted(box, 50)});
-  const PlCadPrepStepSolidClassification first = Classify(solids, SolidsOptions(), 2);
+  const PlCadPrepStepSolidClassification first = Classify(solids, Settings(), 2);
   const std::vector<std::string> keys = Keys(first);
   const std::string placed0 = first.diagnostics[0].placedMeshStreamSha256;
 
@@ -400,7 +396,7 @@ TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
       "STEP occurrence selection does not match this source and policy";
   constexpr const char* kProof = "step_source_proof_mesh_stale";
   constexpr const char* kProofMsg = "strict STEP source-proof meshes do not match this transfer";
-  using Opt = PlCadPrepStepImportOptions;
+  using Opt = PlCadPrepStepOccurrenceKeys;
   struct Case {
     const char* name;
     std::uint64_t selectedSolidCount;
@@ -416,19 +412,19 @@ TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
        "STEP per-solid diagnostic did not classify every selected solid"},
       {"reviewed key of another source", 2,
        [&](Opt& o) {
-         o.reviewedOccurrenceKeys = {keys[0], kStaleKey};
+         o.reviewed = {keys[0], kStaleKey};
        },
        &kNever, kStale, "validate", kStaleMsg},
       {"retained key of another source", 2,
        [&](Opt& o) {
-         o.reviewedOccurrenceKeys = {keys[0], keys[1], kStaleKey};
-         o.retainedOccurrenceKeys = {keys[0], kStaleKey};
+         o.reviewed = {keys[0], keys[1], kStaleKey};
+         o.retained = {keys[0], kStaleKey};
        },
        &kNever, kStale, "validate", kStaleMsg},
       {"retained roles stale", 2,
        [&](Opt& o) {
-         o.reviewedOccurrenceKeys = keys;
-         o.retainedOccurrenceKeys = {keys[0], kStaleKey};
+         o.reviewed = keys;
+         o.retained = {keys[0], kStaleKey};
        },
        &kNever, "step_occurrence_role_selection_stale", "validate",
        "retained STEP occurrence roles do not match this source and policy"},
@@ -446,14 +442,13 @@ TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PlCadPrepStepImportOptions options = SolidsOptions();
-    c.change(options);
-    const PlCadPrepRequest request;
+    PlCadPrepStepOccurrenceKeys selection;
+    c.change(selection);
     const PlCadPrepOperationContext context =
-        MakePlCadPrepOperationContext(request, *c.cancellation);
+        MakePlCadPrepOperationContext(PlCadPrepLimits(), *c.cancellation);
     ExpectPlCadPrepError(
         [&] {
-          (void)ClassifyPlCadPrepStepSolids(solids, kSourceSha, request, options, context,
+          (void)ClassifyPlCadPrepStepSolids(solids, kSourceSha, Settings(), selection, context,
                                             c.selectedSolidCount, nullptr, {}, {});
         },
         c.code, c.stage, c.message);

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "request/prepare_request.h"
+#include "step/step_import_settings.h"
 
 // An axis-aligned box with its minimum corner at `corner`.
 inline TopoDS_Shape MakeTestBox(double dx, double dy, double dz, const gp_Pnt& corner = gp_Pnt()) {
@@ -83,6 +84,13 @@ inline void WriteTestStep(const TopoDS_Shape& shape, const std::filesystem::path
   TestStepWriter writer;
   writer.Add(shape, unit);
   writer.Write(path);
+}
+
+// STEP import settings for `path` with the default policy.
+inline PlCadPrepStepImportSettings TestStepSettings(const std::filesystem::path& path) {
+  PlCadPrepStepImportSettings settings;
+  settings.sourcePath = path;
+  return settings;
 }
 
 // A STEP prepare request for `path` with generous limits.

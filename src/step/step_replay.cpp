@@ -1,0 +1,39 @@
+#include "step/step_replay.h"
+
+#include <utility>
+
+#include "step/step_scope_import.h"
+#include "step/step_selection_record.h"
+
+PlCadPrepStepComposedResult ReplayPlCadPrepStepSelection(const PlCadPrepRequest& request,
+                                                         const PlCadPrepOperationContext& context,
+                                                         const ProgressCallback& progress) {
+  PlCadPrepStepSelection record =
+      ReadPlCadPrepStepSelectionRecord(request.componentSelectionPath, context);
+  const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(record, request);
+  PlCadPrepStepRoleComposition composition =
+      PreparePlCadPrepStepRoleComposition(record, request, settings, context);
+  {
+    // Each import is released once its proofs are done; only the composition
+    // carries their result on.
+    const PlCadPrepStepSolidsImport solids = ImportPlCadPrepStepSolids(
+        settings, PlCadPrepStepReplayKeys(record), context, progress,
+        [&composition](const PlCadPrepStepSolidDiagnostic& diagnostic, const PlGeometryMesh& mesh) {
+          composition.ComposeSolid(diagnostic, mesh);
+        },
+        PlCadPrepStepSolidDiagnosticCallback());
+    composition.FinishRetainedComposition(solids);
+    composition.ProveRetainedDeviation(solids);
+  }
+  if (record.hasFreeShellOverlay) {
+    const PlCadPrepStepFacesImport freeShells = ImportPlCadPrepStepFaces(
+        settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {}, context, progress);
+    composition.ReplaySourceSurface(freeShells);
+    if (record.freeShellOverlay.decision == PlCadPrepStepFreeShellDecision::physical) {
+      composition.ProvePhysicalDeviation(freeShells);
+    }
+  }
+  PlCadPrepStepComposedResult result = composition.TakeComposedResult(progress);
+  result.recordMemory = std::move(record.memory);
+  return result;
+}
