@@ -6,25 +6,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <variant>
 #include <vector>
 
 #include "context/operation_context.h"
 #include "core/error.h"
 #include "members/derived_members.h"
 #include "mesh/geometry_mesh.h"
+#include "package/manifest.h"
 #include "pipeline/backend.h"
 #include "request/prepare_request.h"
-#include "shapes/generated_provenance.h"
-#include "step/component_selection_evidence.h"
-
-// An STL or OBJ file: the source digest of the import is its whole provenance.
-struct PlCadPrepMeshSourceProvenance {};
-
-// Where the published geometry came from.
-using PlCadPrepProvenance = std::variant<PlCadPrepMeshSourceProvenance,
-                                         PlCadPrepComponentSelectionEvidence,
-                                         PlCadPrepGeneratedProvenance>;
 
 // What an import hands to the frame: the placed mesh with its source digest;
 // for generated shapes the analytic member with the reservation that covers

@@ -2,7 +2,6 @@
 
 #include <Standard_Failure.hxx>
 #include <Standard_OutOfMemory.hxx>
-#include <cassert>
 #include <cstdint>
 #include <fstream>
 #include <ios>
@@ -110,8 +109,7 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
   const PlGeneratedSolid record = MakePlGeneratedSolid(definition);
   (void)TessellatePlCadPrepShape(record.solid, kLinearDeflectionMm, kAngularDeflectionRadians,
                                  context, progress, 0, kPlCadPrepKernelProgressTotal);
-  // Every context the pipeline makes carries the run's cancellation.
-  assert(context.cancellation != nullptr);
+  PlRequire(context.cancellation != nullptr, "every prepare context carries its cancellation");
   PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
   (void)ExtractPlCadPrepShapeTriangles(record.solid, request, context, builder);
   return builder.Finish(record.carrierMarginMm);

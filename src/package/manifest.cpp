@@ -57,8 +57,7 @@ std::vector<std::uint32_t> Sorted(std::vector<std::uint32_t> values) {
 
 void CheckGeneratedProvenance(const PlCadPrepRequest& request,
                               const PlCadPrepDerivedMembers& members,
-                              const PlCadPrepGeneratedProvenance* provenance,
-                              bool evidencePresent) {
+                              const PlCadPrepGeneratedProvenance* provenance) {
   if (provenance == nullptr) {
     if (!members.analytic.empty()) {
       throw PlCadPrepError("invalid_analytic_descriptor",
@@ -71,10 +70,6 @@ void CheckGeneratedProvenance(const PlCadPrepRequest& request,
     throw PlCadPrepError("invalid_generated_source_evidence",
                          "generated provenance requires the generated-definition source format",
                          "package");
-  }
-  if (evidencePresent) {
-    throw PlCadPrepError("invalid_generated_source_evidence",
-                         "generated provenance cannot carry STEP selection evidence", "package");
   }
   if (!IsCanonicalSha256Identity(provenance->definitionSourceHash) ||
       !IsCanonicalSha256Identity(provenance->shapeDefinitionId)) {
@@ -404,11 +399,8 @@ std::string AssetIdentity(const std::string& identityManifest,
 BuiltManifest BuildManifestText(const PlCadPrepRequest& request,
                                 const PlCadPrepDerivedMembers& members,
                                 const PlCadPrepGeneratedProvenance* provenance,
-                                const PlCadPrepComponentSelectionEvidence& selection) {
-  const PlCadPrepComponentSelectionEvidence* evidence =
-      IsPlCadPrepComponentSelectionEvidencePresent(selection) ? &selection : nullptr;
-
-  CheckGeneratedProvenance(request, members, provenance, evidence != nullptr);
+                                const PlCadPrepComponentSelectionEvidence* evidence) {
+  CheckGeneratedProvenance(request, members, provenance);
   const std::vector<std::string> components = ComponentList(request, evidence);
   if (provenance != nullptr && provenance->definitionSourceHash != members.collision.sourceHash) {
     throw PlCadPrepError("invalid_generated_source_evidence",
@@ -490,7 +482,7 @@ BuiltManifest BuildManifestText(const PlCadPrepRequest& request,
 PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
                                 const PlCadPrepDerivedMembers& members,
                                 const PlCadPrepGeneratedProvenance* provenance,
-                                const PlCadPrepComponentSelectionEvidence& evidence,
+                                const PlCadPrepComponentSelectionEvidence* evidence,
                                 const PlCadPrepOperationContext& context) {
   if (!RequestLimitsMatchContext(request, context)) {
     throw PlCadPrepError("invalid_limits", "manifest request and operation-context limits disagree",
@@ -518,22 +510,16 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
 
 }  // namespace
 
-PlCadPrepManifest BuildPlCadPrepImportedManifest(
-    const PlCadPrepRequest& request, const PlCadPrepDerivedMembers& members,
-    const PlCadPrepComponentSelectionEvidence& evidence, const PlCadPrepOperationContext& context) {
-  return WithinMemoryLimit("package", "manifest allocation failed within the bounded request",
-                           "manifest allocation exceeds the bounded request", [&] {
-                             return BuildManifest(request, members, nullptr, evidence, context);
-                           });
-}
-
-PlCadPrepManifest BuildPlCadPrepGeneratedManifest(const PlCadPrepRequest& request,
-                                                  const PlCadPrepDerivedMembers& members,
-                                                  const PlCadPrepGeneratedProvenance& provenance,
-                                                  const PlCadPrepOperationContext& context) {
-  return WithinMemoryLimit("package", "generated manifest allocation failed",
-                           "manifest allocation exceeds the bounded request", [&] {
-                             return BuildManifest(request, members, &provenance,
-                                                  PlCadPrepComponentSelectionEvidence{}, context);
-                           });
+PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
+                                         const PlCadPrepDerivedMembers& members,
+                                         const PlCadPrepProvenance& provenance,
+                                         const PlCadPrepOperationContext& context) {
+  const auto* generated = std::get_if<PlCadPrepGeneratedProvenance>(&provenance);
+  const auto* evidence = std::get_if<PlCadPrepComponentSelectionEvidence>(&provenance);
+  return WithinMemoryLimit(
+      "package",
+      generated != nullptr ? "generated manifest allocation failed"
+                           : "manifest allocation failed within the bounded request",
+      "manifest allocation exceeds the bounded request",
+      [&] { return BuildManifest(request, members, generated, evidence, context); });
 }

@@ -3,6 +3,7 @@
 // and evidence checked, the asset contract applied, one canonical byte form,
 // and the asset identity written into it.
 #include <string>
+#include <variant>
 
 #include "context/operation_context.h"
 #include "shapes/generated_provenance.h"
@@ -21,14 +22,19 @@ struct PlCadPrepManifest {
   PlCadPrepOutputReservation output;
 };
 
-// For STEP, STL and OBJ sources; `evidence` is the empty record unless a
-// reviewed STEP selection was replayed. Throws PlCadPrepError (stage "package").
-PlCadPrepManifest BuildPlCadPrepImportedManifest(
-    const PlCadPrepRequest& request, const PlCadPrepDerivedMembers& members,
-    const PlCadPrepComponentSelectionEvidence& evidence, const PlCadPrepOperationContext& context);
+// An STL or OBJ file: the collision mesh's source digest is its whole provenance.
+struct PlCadPrepMeshSourceProvenance {};
 
-// For generated shapes. Throws PlCadPrepError (stage "package").
-PlCadPrepManifest BuildPlCadPrepGeneratedManifest(const PlCadPrepRequest& request,
-                                                  const PlCadPrepDerivedMembers& members,
-                                                  const PlCadPrepGeneratedProvenance& provenance,
-                                                  const PlCadPrepOperationContext& context);
+// Where the published geometry came from: a mesh file, a replayed STEP
+// selection, or a generated shape definition.
+using PlCadPrepProvenance = std::variant<PlCadPrepMeshSourceProvenance,
+                                         PlCadPrepComponentSelectionEvidence,
+                                         PlCadPrepGeneratedProvenance>;
+
+// Checks the provenance against the request and the members, applies the asset
+// contract and writes the canonical manifest with its identity. Throws
+// PlCadPrepError (stage "package").
+PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
+                                         const PlCadPrepDerivedMembers& members,
+                                         const PlCadPrepProvenance& provenance,
+                                         const PlCadPrepOperationContext& context);

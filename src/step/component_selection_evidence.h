@@ -19,6 +19,3 @@ struct PlCadPrepComponentSelectionEvidence {
   double sourceHealingDeviationMm = 0.0;
   bool sourceHealingDeviationBounded = false;
 };
-
-// Present as soon as any field is non-empty or non-zero (a NaN counts as non-zero).
-bool IsPlCadPrepComponentSelectionEvidencePresent(const PlCadPrepComponentSelectionEvidence& e);

@@ -3,16 +3,16 @@
 #include <utility>
 
 #include "step/step_scope_import.h"
-#include "step/step_selection_record.h"
 
-PlCadPrepStepComposedResult ReplayPlCadPrepStepSelection(const PlCadPrepRequest& request,
-                                                         const PlCadPrepOperationContext& context,
-                                                         const ProgressCallback& progress) {
-  PlCadPrepStepSelection record =
+std::shared_ptr<PlCadPrepStepReplay> PlCadPrepStepReplay::Run(
+    const PlCadPrepRequest& request, const PlCadPrepOperationContext& context,
+    const ProgressCallback& progress) {
+  std::shared_ptr<PlCadPrepStepReplay> replay(new PlCadPrepStepReplay());
+  const PlCadPrepStepSelection& record = replay->record =
       ReadPlCadPrepStepSelectionRecord(request.componentSelectionPath, context);
   const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(record, request);
-  PlCadPrepStepRoleComposition composition =
-      PreparePlCadPrepStepRoleComposition(record, request, settings, context);
+  PlCadPrepStepRoleComposition& composition = replay->composition.emplace(
+      PreparePlCadPrepStepRoleComposition(record, request, settings, context));
   {
     // Each import is released once its proofs are done; only the composition
     // carries their result on.
@@ -33,7 +33,5 @@ PlCadPrepStepComposedResult ReplayPlCadPrepStepSelection(const PlCadPrepRequest&
       composition.ProvePhysicalDeviation(freeShells);
     }
   }
-  PlCadPrepStepComposedResult result = composition.TakeComposedResult(progress);
-  result.recordMemory = std::move(record.memory);
-  return result;
+  return replay;
 }

@@ -445,8 +445,7 @@ void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(
   busy = false;
 }
 
-PlCadPrepStepComposedResult PlCadPrepStepRoleComposition::TakeComposedResult(
-    const ProgressCallback& progress) {
+PlCadPrepTriangleImport PlCadPrepStepRoleComposition::TakeComposedImport() {
   Begin("mesh");
   if (consumed) {
     throw PlCadPrepError("step_prepared_members_consumed",
@@ -469,15 +468,21 @@ PlCadPrepStepComposedResult PlCadPrepStepRoleComposition::TakeComposedResult(
                          "physical STEP source surfaces require a bounded deviation", "heal");
   }
 
-  PlCadPrepStepComposedResult result;
-  result.import.mesh = std::move(*composedMesh);
+  PlCadPrepTriangleImport import;
+  import.mesh = std::move(*composedMesh);
   composedMesh.reset();
-  result.import.mesh.surfaceDeviationMm = sourceDeviationMm;
-  result.import.sourceHash = record->sourceSha256;
-  result.members =
-      BuildPlCadPrepDerivedMembers(result.import, *request, *context, progress,
-                                   std::vector<std::uint8_t>(), PlCadPrepMemoryReservation());
+  import.mesh.surfaceDeviationMm = sourceDeviationMm;
+  import.sourceHash = record->sourceSha256;
+  composedWatertight = import.mesh.watertight;
+  consumed = true;
+  busy = false;
+  return import;
+}
 
+PlCadPrepComponentSelectionEvidence PlCadPrepStepRoleComposition::TakeEvidence() {
+  PlRequire(consumed && !evidenceTaken,
+            "STEP selection evidence is taken once, after the composed mesh");
+  Begin("package");
   std::vector<std::string_view> roles;
   if (moldShellPresent) {
     roles.push_back(PlCadPrepStepComponentRoleName(PlCadPrepStepComponentRole::moldShell));
@@ -507,9 +512,9 @@ PlCadPrepStepComposedResult PlCadPrepStepRoleComposition::TakeComposedResult(
     throw PlCadPrepError("memory_limit_exceeded", "STEP provenance memory estimate overflowed",
                          "package");
   }
-  result.evidenceMemory = ReserveMemory(*context, bytes, "package");
+  evidenceMemory = ReserveMemory(*context, bytes, "package");
 
-  PlCadPrepComponentSelectionEvidence& evidence = result.evidence;
+  PlCadPrepComponentSelectionEvidence evidence;
   evidence.evidenceIdentity = record->recordSha256;
   evidence.sourceIdentity = record->sourceSha256;
   evidence.sourceToMount = request->sourceToMount;
@@ -519,16 +524,16 @@ PlCadPrepStepComposedResult PlCadPrepStepRoleComposition::TakeComposedResult(
   evidence.closedComponentCount = watertightCount;
   evidence.openComponentCount = openCount;
   // Physical surfaces that close the merged mesh close every retained component with it.
-  if (PhysicalOverlay() && result.import.mesh.watertight) {
+  if (PhysicalOverlay() && composedWatertight) {
     evidence.closedComponentCount = watertightCount + openCount;
     evidence.openComponentCount = 0;
   }
   evidence.sourceHealingDeviationBounded = retainedProofDone;
   evidence.sourceHealingDeviationMm = maxPlacedToleranceMm;
   evidence.tessellationDeviationMm = maxScaledDeflectionMm;
-  consumed = true;
+  evidenceTaken = true;
   busy = false;
-  return result;
+  return evidence;
 }
 
 PlCadPrepStepRoleComposition PreparePlCadPrepStepRoleComposition(

@@ -11,7 +11,6 @@
 
 #include "context/operation_context.h"
 #include "core/error.h"
-#include "members/derived_members.h"
 #include "mesh/geometry_mesh.h"
 #include "request/prepare_request.h"
 #include "step/component_selection_evidence.h"
@@ -32,18 +31,6 @@ PlCadPrepStepImportSettings PlCadPrepStepReplaySettings(const PlCadPrepStepSelec
 // fixture and component roles as retained. The free-shell import of an
 // overlay takes no keys and no strict proof.
 PlCadPrepStepOccurrenceKeys PlCadPrepStepReplayKeys(const PlCadPrepStepSelection& record);
-
-// What a completed replay hands on: the composed mesh with the source digest,
-// the members derived from it, and the evidence the manifest publishes, held
-// with the memory that covers the evidence.
-struct PlCadPrepStepComposedResult {
-  PlCadPrepTriangleImport import;
-  PlCadPrepDerivedMembers members;
-  PlCadPrepComponentSelectionEvidence evidence;
-  PlCadPrepMemoryReservation evidenceMemory;
-  // The replayed record's memory, still accounted until the package is built.
-  PlCadPrepMemoryReservation recordMemory;
-};
 
 // One per STEP prepare run. Its steps run once each, in declaration order; a
 // step that throws leaves the object failed, and every later step then throws
@@ -75,9 +62,13 @@ class PlCadPrepStepRoleComposition {
   // Physical decision only: the deviation bound combined with the free shells.
   void ProvePhysicalDeviation(const PlCadPrepStepFacesImport& freeShells);
 
-  // Once: the composed mesh with its proven bound, the derived members built
-  // from it and the selection evidence.
-  PlCadPrepStepComposedResult TakeComposedResult(const ProgressCallback& progress);
+  // Once: the composed mesh with its proven bound and the source digest.
+  PlCadPrepTriangleImport TakeComposedImport();
+
+  // Once, after TakeComposedImport and after the members derived from its mesh:
+  // reserves the evidence's memory (stage "package"), held until the object is
+  // destroyed, and returns the selection evidence.
+  PlCadPrepComponentSelectionEvidence TakeEvidence();
 
  private:
   friend PlCadPrepStepRoleComposition PreparePlCadPrepStepRoleComposition(
@@ -112,7 +103,12 @@ class PlCadPrepStepRoleComposition {
   bool physicalOverlayPrepared = false;
   bool physicalProofDone = false;
   bool consumed = false;
+  bool evidenceTaken = false;
   bool busy = false;
+  // Whether the taken mesh is closed; physical surfaces that close it close
+  // every retained component with it.
+  bool composedWatertight = false;
+  PlCadPrepMemoryReservation evidenceMemory;
   double sourceDeviationMm = 0.0;
   double maxScaledDeflectionMm = 0.0;
   double maxPlacedToleranceMm = 0.0;

@@ -71,6 +71,7 @@ struct ManifestJob {
     job.request.sourceFormat = PlCadPrepSourceFormat::step;
     job.request.componentRole = "component";
     job.recipe.deviationMm = 2.0;
+    job.reviewed = true;
     PlCadPrepComponentSelectionEvidence& e = job.evidence;
     e.evidenceIdentity = kSelectionHash;
     e.sourceIdentity = kHash;
@@ -133,17 +134,24 @@ struct ManifestJob {
     return all;
   }
 
+  // The mesh source, or the reviewed selection's evidence once Step() made one.
+  PlCadPrepProvenance ImportedOrigin() const {
+    if (reviewed) return evidence;
+    return PlCadPrepMeshSourceProvenance();
+  }
+
   PlCadPrepManifest Imported() {
     Prepare();
-    return BuildPlCadPrepImportedManifest(request, members, evidence, context);
+    return BuildPlCadPrepManifest(request, members, ImportedOrigin(), context);
   }
 
   PlCadPrepManifest Generated() {
     Prepare();
-    return BuildPlCadPrepGeneratedManifest(request, members, provenance, context);
+    return BuildPlCadPrepManifest(request, members, provenance, context);
   }
 
   PlCadPrepRequest request;
+  bool reviewed = false;
   PlCadPrepComponentSelectionEvidence evidence;
   PlCadPrepGeneratedProvenance provenance;
   MemberSpec recipe;
@@ -220,7 +228,7 @@ TEST(Manifest, HoldsExactlyTheManifestTextsAsMemoryAndItsBytesAsOutput) {
   const std::uint64_t memoryBefore = job.context.ledger->memoryReserved;
   const std::uint64_t outputBefore = job.context.ledger->outputReserved;
   const PlCadPrepManifest manifest =
-      BuildPlCadPrepImportedManifest(job.request, job.members, job.evidence, job.context);
+      BuildPlCadPrepManifest(job.request, job.members, job.ImportedOrigin(), job.context);
   EXPECT_EQ(manifest.memory.bytes, manifest.bytes.capacity() + manifest.assetId.capacity());
   EXPECT_EQ(manifest.output.bytes, manifest.bytes.size());
   EXPECT_EQ(manifest.memory.ledger, job.context.ledger);
@@ -526,7 +534,7 @@ TEST(Manifest, RefusesRunsWithoutResources) {
     c.after(job);
     ExpectPlCadPrepError(
         [&] {
-          (void)BuildPlCadPrepImportedManifest(job.request, job.members, job.evidence, job.context);
+          (void)BuildPlCadPrepManifest(job.request, job.members, job.ImportedOrigin(), job.context);
         },
         c.code, "package", c.message);
   }
@@ -707,8 +715,8 @@ TEST(Manifest, BindsRealDerivedMembersByName) {
     const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
     const PlCadPrepDerivedMembers members = BuildPlCadPrepDerivedMembers(
         import, request, context, {}, {}, ReserveMemory(context, 0, "mesh"));
-    const PlCadPrepManifest manifest = BuildPlCadPrepImportedManifest(
-        request, members, PlCadPrepComponentSelectionEvidence{}, context);
+    const PlCadPrepManifest manifest = BuildPlCadPrepManifest(
+        request, members, PlCadPrepMeshSourceProvenance(), context);
     const std::vector<PlCadPrepVoxelNames> names = PlCadPrepVoxelNameList(members);
     ASSERT_EQ(names.size(), 2u);
     EXPECT_NE(manifest.bytes.find(Orientation(0, 0, names[0].refine, names[0].search)),

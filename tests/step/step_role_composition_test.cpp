@@ -39,6 +39,19 @@ void ExpectStepCases(const std::vector<StepCase>& cases) {
   }
 }
 
+// What a completed composition hands out, taken in the frame's order.
+struct Taken {
+  PlCadPrepTriangleImport import;
+  PlCadPrepComponentSelectionEvidence evidence;
+};
+
+Taken Take(Composition& composition) {
+  Taken taken;
+  taken.import = composition.TakeComposedImport();
+  taken.evidence = composition.TakeEvidence();
+  return taken;
+}
+
 template <typename Import, typename Change>
 Import Changed(const Import& import, Change&& change) {
   Import copy = import;
@@ -192,12 +205,12 @@ TEST_F(StepRoleComposition, ResidueOverlayNeedsSurfaceReplayOnly) {
       [&] {
         Composition composition = Composed();
         composition.ProveRetainedDeviation(solids);
-        (void)composition.TakeComposedResult({});
+        (void)composition.TakeComposedImport();
       },
       kReplayIncomplete, "validate", "STEP component selection replay is incomplete");
 
   Composition composition = Replayed();
-  const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
+  const Taken result = Take(composition);
   const PlGeometryMesh& mesh = result.import.mesh;
   // Neither the excluded solid nor the residue shell is published.
   EXPECT_EQ(mesh.triangles.size(), Triangles(0) + Triangles(2));
@@ -208,10 +221,10 @@ TEST_F(StepRoleComposition, ResidueOverlayNeedsSurfaceReplayOnly) {
   EXPECT_EQ(e.closedComponentCount, 1u);
   EXPECT_EQ(e.openComponentCount, 1u);
 
-  ExpectPlCadPrepError([&] { (void)composition.TakeComposedResult({}); },
+  ExpectPlCadPrepError([&] { (void)composition.TakeComposedImport(); },
                        "step_prepared_members_consumed", "package",
                        "STEP prepared members were already consumed");
-  ExpectPlCadPrepError([&] { (void)composition.TakeComposedResult({}); },
+  ExpectPlCadPrepError([&] { (void)composition.TakeComposedImport(); },
                        "step_role_composition_failed", "mesh",
                        "STEP role composition previously failed");
 }
@@ -228,7 +241,7 @@ TEST_F(StepRoleComposition, AFailedStepFailsEveryLaterStep) {
       {"retained proof", [&] { composition.ProveRetainedDeviation(solids); }, "heal"},
       {"surface replay", [&] { composition.ReplaySourceSurface(freeShells); }},
       {"physical proof", [&] { composition.ProvePhysicalDeviation(freeShells); }, "heal"},
-      {"take", [&] { (void)composition.TakeComposedResult({}); }, "mesh"},
+      {"take", [&] { (void)composition.TakeComposedImport(); }, "mesh"},
   });
 }
 
@@ -284,7 +297,7 @@ TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
        [&] {
          Composition composition = Composed();
          composition.ReplaySourceSurface(freeShells);
-         (void)composition.TakeComposedResult({});
+         (void)composition.TakeComposedImport();
        },
        "heal", "step_source_deviation_proof_missing",
        "STEP role composition requires a bounded source deviation"},
@@ -324,7 +337,7 @@ TEST_F(StepRoleComposition, RetainedDeviationBudgetIsInclusive) {
     }
     composition.ProveRetainedDeviation(measured);
     composition.ReplaySourceSurface(freeShells);
-    const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
+    const Taken result = Take(composition);
     EXPECT_EQ(result.evidence.sourceHealingDeviationMm, 5.0);
     EXPECT_EQ(result.evidence.tessellationDeviationMm, 15.0);
     EXPECT_EQ(result.import.mesh.surfaceDeviationMm, 20.0);
@@ -341,7 +354,7 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   constexpr const char* kUnbounded = "step_source_deviation_unbounded";
   constexpr const char* kCombined = "combined measured STEP surface deviation exceeds version 1";
   ExpectStepCases({
-      {"take without the physical proof", [&] { (void)Replayed().TakeComposedResult({}); }, "heal",
+      {"take without the physical proof", [&] { (void)Replayed().TakeComposedImport(); }, "heal",
        "step_physical_free_shell_requires_healing",
        "physical STEP source surfaces require a bounded deviation"},
       {"incompletely tessellated",
@@ -379,7 +392,7 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   Composition composition = Replayed();
   composition.ProvePhysicalDeviation(
       Changed(freeShells, [](auto& s) { s.surface.maxPlacementScale = 2.0; }));
-  const PlCadPrepStepComposedResult result = composition.TakeComposedResult({});
+  const Taken result = Take(composition);
   // The free shell follows the retained solids in the published mesh.
   EXPECT_EQ(result.import.mesh.triangles.size(),
             Triangles(1) + Triangles(2) + record.freeShellOverlay.retainedTriangleCount);
