@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   std::printf("%-20s %10s %12s\n", "shape", "best ms", "package KiB");
   bool sphereWithinTarget = false;
   const NeverCancelled never;
-  PlCadPrepGeneratedArchiveBackend backend;
+  PlCadPrepArchiveBackend backend(ImportPlCadPrepGeneratedSource, GuardPlCadPrepGeneratedFrame);
   for (const Shape& shape : kShapes) {
     std::ofstream(source, std::ios::binary | std::ios::trunc)
         << ShapeDefinitionDocument(shape.object);

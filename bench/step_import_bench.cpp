@@ -425,7 +425,7 @@ WorkflowFigures BenchWorkflow(const std::filesystem::path& path, const std::file
                request.componentRole = "component";
                request.allowedOrientationsDeg = {0, 90, 180, 270};
                request.componentSelectionPath = record;
-               PlCadPrepStepArchiveBackend backend;
+               PlCadPrepArchiveBackend backend(ImportPlCadPrepStepSource);
                (void)PrepareAndPublish(request, backend, never, {});
                return std::uint64_t{0};
              }),

@@ -8,16 +8,20 @@ void PlCadPrepArchiveBackend::Prepare(const PlCadPrepRequest& request,
                                       const std::filesystem::path& stagingPath,
                                       const PlCadPrepOperationContext& context,
                                       const ProgressCallback& progress) {
-  Guard([&] {
-    PlCadPrepImportedSource source = Import(request, context, progress);
-    PlCadPrepDerivedMembers members =
-        BuildPlCadPrepDerivedMembers(source.import, request, context, progress,
-                                     std::move(source.analyticBytes),
-                                     std::move(source.analyticMemory));
+  const auto frame = [&] {
+    PlCadPrepImportedSource source = import(request, context, progress);
+    PlCadPrepDerivedMembers members = BuildPlCadPrepDerivedMembers(
+        source.import, request, context, progress, std::move(source.analyticBytes),
+        std::move(source.analyticMemory));
     const PlCadPrepProvenance provenance = source.provenance();
     PlCadPrepManifest manifest = BuildPlCadPrepManifest(request, members, provenance, context);
     const PlCadPrepPackageArchive archive =
         BuildPlCadPrepPackageArchive(manifest, members, context);
     StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
-  });
+  };
+  if (guard != nullptr) {
+    guard(frame);
+  } else {
+    frame();
+  }
 }

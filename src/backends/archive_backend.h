@@ -30,20 +30,29 @@ struct PlCadPrepImportedSource {
   std::function<PlCadPrepProvenance()> provenance;
 };
 
-class PlCadPrepArchiveBackend : public PlCadPrepBackend {
+// A format's import: refuses a format it does not read, then reads the source.
+using PlCadPrepSourceImport = PlCadPrepImportedSource (*)(const PlCadPrepRequest& request,
+                                                          const PlCadPrepOperationContext& context,
+                                                          const ProgressCallback& progress);
+// Runs the whole frame; a format whose kernel failures need translating wraps it.
+using PlCadPrepFrameGuard = void (*)(const std::function<void()>& frame);
+
+// The one prepare backend: the frame around a format's import.
+class PlCadPrepArchiveBackend final : public PlCadPrepBackend {
  public:
+  explicit PlCadPrepArchiveBackend(PlCadPrepSourceImport sourceImport,
+                                   PlCadPrepFrameGuard frameGuard = nullptr)
+      : import(sourceImport), guard(frameGuard) {}
+
   // Import, derived members, provenance, manifest, archive, stage - in that
   // order, each value released in reverse order of creation. Nothing is staged
-  // unless every step succeeded; failures pass through Guard.
+  // unless every step succeeded; failures pass through the guard.
   void Prepare(const PlCadPrepRequest& request, const std::filesystem::path& stagingPath,
-               const PlCadPrepOperationContext& context,
-               const ProgressCallback& progress) final;
+               const PlCadPrepOperationContext& context, const ProgressCallback& progress) override;
 
- protected:
-  // Refuses a format this backend does not read, then reads the source.
-  virtual PlCadPrepImportedSource Import(const PlCadPrepRequest& request,
-                                         const PlCadPrepOperationContext& context,
-                                         const ProgressCallback& progress) = 0;
-  // Runs the whole frame; a backend whose kernel failures need translating wraps it.
-  virtual void Guard(const std::function<void()>& frame) { frame(); }
+  PlCadPrepSourceImport SourceImport() const { return import; }
+
+ private:
+  PlCadPrepSourceImport import;
+  PlCadPrepFrameGuard guard;
 };

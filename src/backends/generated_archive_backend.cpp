@@ -117,9 +117,9 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
 
 }  // namespace
 
-PlCadPrepImportedSource PlCadPrepGeneratedArchiveBackend::Import(
-    const PlCadPrepRequest& request, const PlCadPrepOperationContext& context,
-    const ProgressCallback& progress) {
+PlCadPrepImportedSource ImportPlCadPrepGeneratedSource(const PlCadPrepRequest& request,
+                                                       const PlCadPrepOperationContext& context,
+                                                       const ProgressCallback& progress) {
   if (request.sourceFormat != PlCadPrepSourceFormat::shapeDefinition) {
     throw PlCadPrepError("backend_not_implemented",
                          "generated archive backend accepts canonical shape definitions only",
@@ -159,7 +159,7 @@ PlCadPrepImportedSource PlCadPrepGeneratedArchiveBackend::Import(
   return imported;
 }
 
-void PlCadPrepGeneratedArchiveBackend::Guard(const std::function<void()>& frame) {
+void GuardPlCadPrepGeneratedFrame(const std::function<void()>& frame) {
   try {
     frame();
   } catch (const Standard_OutOfMemory&) {

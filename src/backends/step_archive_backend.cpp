@@ -4,9 +4,9 @@
 
 #include "step/step_replay.h"
 
-PlCadPrepImportedSource PlCadPrepStepArchiveBackend::Import(
-    const PlCadPrepRequest& request, const PlCadPrepOperationContext& context,
-    const ProgressCallback& progress) {
+PlCadPrepImportedSource ImportPlCadPrepStepSource(const PlCadPrepRequest& request,
+                                                  const PlCadPrepOperationContext& context,
+                                                  const ProgressCallback& progress) {
   if (request.sourceFormat != PlCadPrepSourceFormat::step) {
     throw PlCadPrepError("backend_not_implemented",
                          "only STEP import is implemented by the STEP archive backend", "import");

@@ -15,7 +15,8 @@ constexpr std::pair<PlCadPrepSourceFormat, std::string_view> kNotImplemented[] =
     {PlCadPrepSourceFormat::shapeDefinition,
      "pelto.shape.definition.v1 import is not implemented by the triangle archive backend"},
     {PlCadPrepSourceFormat::iges, "iges import is not implemented by the triangle archive backend"},
-    {PlCadPrepSourceFormat::threeMf, "3mf import is not implemented by the triangle archive backend"},
+    {PlCadPrepSourceFormat::threeMf,
+     "3mf import is not implemented by the triangle archive backend"},
 };
 
 std::string NotImplementedMessage(PlCadPrepSourceFormat format) {
@@ -27,9 +28,9 @@ std::string NotImplementedMessage(PlCadPrepSourceFormat format) {
 
 }  // namespace
 
-PlCadPrepImportedSource PlCadPrepTriangleArchiveBackend::Import(
-    const PlCadPrepRequest& request, const PlCadPrepOperationContext& context,
-    const ProgressCallback& progress) {
+PlCadPrepImportedSource ImportPlCadPrepMeshSource(const PlCadPrepRequest& request,
+                                                  const PlCadPrepOperationContext& context,
+                                                  const ProgressCallback& progress) {
   const bool stl = request.sourceFormat == PlCadPrepSourceFormat::stl;
   if (!stl && request.sourceFormat != PlCadPrepSourceFormat::obj) {
     throw PlCadPrepError("backend_not_implemented", NotImplementedMessage(request.sourceFormat),

@@ -224,11 +224,14 @@ int MainCommand(std::string_view command, const std::filesystem::path& requestPa
 
 std::unique_ptr<PlCadPrepBackend> MakePlCadPrepBackend(PlCadPrepSourceFormat format) {
   // The mesh backend owns the refusal of the schema's unimplemented mesh formats.
-  if (format == PlCadPrepSourceFormat::step) return std::make_unique<PlCadPrepStepArchiveBackend>();
-  if (format == PlCadPrepSourceFormat::shapeDefinition) {
-    return std::make_unique<PlCadPrepGeneratedArchiveBackend>();
+  if (format == PlCadPrepSourceFormat::step) {
+    return std::make_unique<PlCadPrepArchiveBackend>(ImportPlCadPrepStepSource);
   }
-  return std::make_unique<PlCadPrepTriangleArchiveBackend>();
+  if (format == PlCadPrepSourceFormat::shapeDefinition) {
+    return std::make_unique<PlCadPrepArchiveBackend>(ImportPlCadPrepGeneratedSource,
+                                                     GuardPlCadPrepGeneratedFrame);
+  }
+  return std::make_unique<PlCadPrepArchiveBackend>(ImportPlCadPrepMeshSource);
 }
 
 std::string ReadRequestFile(const std::filesystem::path& path) {

@@ -51,7 +51,7 @@ class GeneratedArchiveBackend : public TempDirTest {
   }
 
   NeverCancelled never;
-  PlCadPrepGeneratedArchiveBackend backend;
+  PlCadPrepArchiveBackend backend{ImportPlCadPrepGeneratedSource, GuardPlCadPrepGeneratedFrame};
   std::vector<Report> reports;
 };
 

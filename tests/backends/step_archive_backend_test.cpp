@@ -36,7 +36,7 @@ class StepArchiveBackend : public TempDirTest {
   fs::path Staging() const { return dir / ".out.peltogeom.partial-r1"; }
 
   NeverCancelled never;
-  PlCadPrepStepArchiveBackend backend;
+  PlCadPrepArchiveBackend backend{ImportPlCadPrepStepSource};
   PlCadPrepRequest request;
 };
 

@@ -64,7 +64,7 @@ class TriangleArchiveBackend : public TempDirTest {
   fs::path Staging() const { return dir / ".out.peltogeom.partial-r1"; }
 
   NeverCancelled never;
-  PlCadPrepTriangleArchiveBackend backend;
+  PlCadPrepArchiveBackend backend{ImportPlCadPrepMeshSource};
   std::vector<Report> reports;
 };
 

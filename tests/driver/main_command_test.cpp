@@ -288,19 +288,25 @@ TEST_F(MainCommandFiles, CleanupFailureIsAWarningAndStillCompletes) {
   EXPECT_EQ(ReadFile(dir / "out.peltogeom"), std::string(10, 'B'));
 }
 
-TEST(MainCommand, EachFormatGoesToItsBackend) {
-  for (const PlCadPrepSourceFormat format :
-       {PlCadPrepSourceFormat::stl, PlCadPrepSourceFormat::obj, PlCadPrepSourceFormat::iges,
-        PlCadPrepSourceFormat::threeMf}) {
-    SCOPED_TRACE(std::string(SourceFormatText(format)));
-    const std::unique_ptr<PlCadPrepBackend> backend = MakePlCadPrepBackend(format);
-    EXPECT_NE(dynamic_cast<PlCadPrepTriangleArchiveBackend*>(backend.get()), nullptr);
+TEST(MainCommand, EachFormatGoesToItsImport) {
+  const struct {
+    PlCadPrepSourceFormat format;
+    PlCadPrepSourceImport import;
+  } cases[] = {
+      {PlCadPrepSourceFormat::stl, ImportPlCadPrepMeshSource},
+      {PlCadPrepSourceFormat::obj, ImportPlCadPrepMeshSource},
+      {PlCadPrepSourceFormat::iges, ImportPlCadPrepMeshSource},
+      {PlCadPrepSourceFormat::threeMf, ImportPlCadPrepMeshSource},
+      {PlCadPrepSourceFormat::step, ImportPlCadPrepStepSource},
+      {PlCadPrepSourceFormat::shapeDefinition, ImportPlCadPrepGeneratedSource},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(SourceFormatText(c.format)));
+    const std::unique_ptr<PlCadPrepBackend> backend = MakePlCadPrepBackend(c.format);
+    const auto* archive = dynamic_cast<const PlCadPrepArchiveBackend*>(backend.get());
+    ASSERT_NE(archive, nullptr);
+    EXPECT_EQ(archive->SourceImport(), c.import);
   }
-  const std::unique_ptr<PlCadPrepBackend> step = MakePlCadPrepBackend(PlCadPrepSourceFormat::step);
-  EXPECT_NE(dynamic_cast<PlCadPrepStepArchiveBackend*>(step.get()), nullptr);
-  const std::unique_ptr<PlCadPrepBackend> generated =
-      MakePlCadPrepBackend(PlCadPrepSourceFormat::shapeDefinition);
-  EXPECT_NE(dynamic_cast<PlCadPrepGeneratedArchiveBackend*>(generated.get()), nullptr);
 }
 
 // Corners of the 120 x 80 x 60 mm boxes below, at (-20, 0, 10).
