@@ -66,6 +66,7 @@
 #include "backends/step_archive_backend.h"
 #include "context/operation_context.h"
 #include "core/error.h"
+#include "kernel/tessellation.h"
 #include "pipeline/prepare_pipeline.h"
 #include "request/prepare_request.h"
 #include "request/step_side_requests.h"
@@ -192,26 +193,6 @@ Sample RunInChild(const std::function<std::uint64_t()>& work) {
   return sample;
 }
 
-// The mesher settings the import uses, so both variants mesh alike.
-IMeshTools_Parameters ImportMeshParameters() {
-  IMeshTools_Parameters p;
-  p.MeshAlgo = IMeshTools_MeshAlgoType_DEFAULT;
-  p.Deflection = kLinearDeflectionMm;
-  p.DeflectionInterior = kLinearDeflectionMm;
-  p.Angle = kAngularDeflectionRadians;
-  p.AngleInterior = kAngularDeflectionRadians;
-  p.MinSize = -1.0;
-  p.InParallel = false;
-  p.Relative = false;
-  p.InternalVerticesMode = true;
-  p.ControlSurfaceDeflection = true;
-  p.CleanModel = true;
-  p.AdjustMinSize = false;
-  p.ForceFaceDeflection = false;
-  p.AllowQualityDecrease = false;
-  return p;
-}
-
 std::uint64_t BareReadTransferMesh(const std::filesystem::path& path) {
   STEPControl_Reader reader;
   if (reader.ReadFile(path.string().c_str()) != IFSelect_RetDone) {
@@ -219,7 +200,9 @@ std::uint64_t BareReadTransferMesh(const std::filesystem::path& path) {
   }
   reader.TransferRoots();
   const TopoDS_Shape shape = reader.OneShape();
-  BRepMesh_IncrementalMesh mesher(shape, ImportMeshParameters());
+  // The import's own mesher settings, so both variants mesh alike.
+  BRepMesh_IncrementalMesh mesher(shape, PlCadPrepOcctMeshParameters(PlCadPrepImportMeshParameters(
+                                             kLinearDeflectionMm, kAngularDeflectionRadians)));
   std::uint64_t triangles = 0;
   for (TopExp_Explorer e(shape, TopAbs_FACE); e.More(); e.Next()) {
     TopLoc_Location location;

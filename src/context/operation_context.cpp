@@ -1,7 +1,8 @@
 #include "context/operation_context.h"
 
-#include <cassert>
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "request/prepare_request.h"
@@ -12,7 +13,7 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 
 // Subtracting more than the total holds would mean a reservation was forged.
 void ReturnBytes(std::uint64_t& total, std::uint64_t bytes) noexcept {
-  assert(bytes <= total);
+  PlRequire(bytes <= total, "a reservation returns no more bytes than its ledger holds");
   total -= bytes;
 }
 
@@ -24,10 +25,59 @@ bool TakeBytes(std::uint64_t& reserved, std::uint64_t limit, std::uint64_t bytes
   return true;
 }
 
+// What one kind of reservation draws on, and what it fails with when it does
+// not fit or does not cover a stage's input.
+struct ReservationRule {
+  std::uint64_t PlCadPrepResourceLedger::*reserved;
+  std::uint64_t PlCadPrepResourceLedger::*limit;
+  const char* exceededCode;
+  const char* exceededMessage;
+  const char* lackingMessage;
+};
+
+// Indexed by PlCadPrepReservationKind.
+constexpr std::array<ReservationRule, 2> kReservationRules = {{
+    {&PlCadPrepResourceLedger::memoryReserved, &PlCadPrepResourceLedger::maxMemoryBytes,
+     "memory_limit_exceeded", "preparation exceeds maxMemoryBytes",
+     "stage input lacks its required request memory reservation"},
+    {&PlCadPrepResourceLedger::outputReserved, &PlCadPrepResourceLedger::maxOutputBytes,
+     "output_limit_exceeded", "preparation exceeds maxOutputBytes",
+     "stage input lacks its required request output reservation"},
+}};
+
+static_assert(static_cast<std::size_t>(PlCadPrepReservationKind::memory) == 0 &&
+              static_cast<std::size_t>(PlCadPrepReservationKind::output) == 1);
+
 template <PlCadPrepReservationKind Kind>
-bool Covers(const PlCadPrepOperationContext& context,
-            const PlCadPrepReservation<Kind>& reservation, std::uint64_t bytes) {
-  return reservation.ledger == context.ledger && reservation.bytes >= bytes;
+constexpr const ReservationRule& RuleOf() {
+  return kReservationRules[static_cast<std::size_t>(Kind)];
+}
+
+// After the stage checkpoint, takes `bytes` from the ledger within its limit,
+// or fails with the kind's exceeded code and message at `stage`.
+template <PlCadPrepReservationKind Kind>
+PlCadPrepReservation<Kind> Reserve(const PlCadPrepOperationContext& context, std::uint64_t bytes,
+                                   std::string_view stage) {
+  constexpr const ReservationRule& rule = RuleOf<Kind>();
+  CheckpointStage(context, stage);
+  PlCadPrepResourceLedger& ledger = *context.ledger;
+  if (!TakeBytes(ledger.*rule.reserved, ledger.*rule.limit, bytes)) {
+    throw PlCadPrepError(rule.exceededCode, rule.exceededMessage, std::string(stage));
+  }
+  return PlCadPrepReservation<Kind>(context.ledger, bytes);
+}
+
+// After the stage checkpoint, throws "invalid_resource_reservation" with the
+// kind's lacking message unless `reservation` comes from this run and covers `bytes`.
+template <PlCadPrepReservationKind Kind>
+void RequireReservation(const PlCadPrepOperationContext& context,
+                        const PlCadPrepReservation<Kind>& reservation, std::uint64_t bytes,
+                        std::string_view stage) {
+  CheckpointStage(context, stage);
+  if (reservation.ledger != context.ledger || reservation.bytes < bytes) {
+    throw PlCadPrepError("invalid_resource_reservation", RuleOf<Kind>().lackingMessage,
+                         std::string(stage));
+  }
 }
 
 }  // namespace
@@ -35,11 +85,7 @@ bool Covers(const PlCadPrepOperationContext& context,
 template <PlCadPrepReservationKind Kind>
 void PlCadPrepReservation<Kind>::Release() noexcept {
   if (ledger) {
-    if constexpr (Kind == PlCadPrepReservationKind::memory) {
-      ReturnBytes(ledger->memoryReserved, bytes);
-    } else {
-      ReturnBytes(ledger->outputReserved, bytes);
-    }
+    ReturnBytes((*ledger).*RuleOf<Kind>().reserved, bytes);
     ledger.reset();
   }
   bytes = 0;
@@ -107,44 +153,24 @@ void CheckpointStage(const PlCadPrepOperationContext& context, std::string_view 
 
 PlCadPrepMemoryReservation ReserveMemory(const PlCadPrepOperationContext& context,
                                          std::uint64_t bytes, std::string_view stage) {
-  CheckpointStage(context, stage);
-  if (!TakeBytes(context.ledger->memoryReserved, context.ledger->maxMemoryBytes, bytes)) {
-    throw PlCadPrepError("memory_limit_exceeded", "preparation exceeds maxMemoryBytes",
-                         std::string(stage));
-  }
-  return PlCadPrepMemoryReservation(context.ledger, bytes);
+  return Reserve<PlCadPrepReservationKind::memory>(context, bytes, stage);
 }
 
 PlCadPrepOutputReservation ReserveOutput(const PlCadPrepOperationContext& context,
                                          std::uint64_t bytes, std::string_view stage) {
-  CheckpointStage(context, stage);
-  if (!TakeBytes(context.ledger->outputReserved, context.ledger->maxOutputBytes, bytes)) {
-    throw PlCadPrepError("output_limit_exceeded", "preparation exceeds maxOutputBytes",
-                         std::string(stage));
-  }
-  return PlCadPrepOutputReservation(context.ledger, bytes);
+  return Reserve<PlCadPrepReservationKind::output>(context, bytes, stage);
 }
 
 void RequireMemoryReservation(const PlCadPrepOperationContext& context,
                               const PlCadPrepMemoryReservation& reservation, std::uint64_t bytes,
                               std::string_view stage) {
-  CheckpointStage(context, stage);
-  if (!Covers(context, reservation, bytes)) {
-    throw PlCadPrepError("invalid_resource_reservation",
-                         "stage input lacks its required request memory reservation",
-                         std::string(stage));
-  }
+  RequireReservation(context, reservation, bytes, stage);
 }
 
 void RequireOutputReservation(const PlCadPrepOperationContext& context,
                               const PlCadPrepOutputReservation& reservation, std::uint64_t bytes,
                               std::string_view stage) {
-  CheckpointStage(context, stage);
-  if (!Covers(context, reservation, bytes)) {
-    throw PlCadPrepError("invalid_resource_reservation",
-                         "stage input lacks its required request output reservation",
-                         std::string(stage));
-  }
+  RequireReservation(context, reservation, bytes, stage);
 }
 
 ProgressCallback PlCadPrepLaterPassProgress(const ProgressCallback& progress,

@@ -120,14 +120,21 @@ std::optional<PlCadPrepElapsedWatchdog> WatchElapsedTime(DriverRun& run,
   return std::make_optional<PlCadPrepElapsedWatchdog>(deadlineNs, [&run] { EndOverdueRun(run); });
 }
 
+// Accepts a read request, then bounds the process by its memory limit and, for as
+// long as the returned watchdog lives, by its elapsed-time limit.
+template <typename Request>
+[[nodiscard]] std::optional<PlCadPrepElapsedWatchdog> StartRequest(DriverRun& run,
+                                                                   const Request& request) {
+  AcceptRequest(run, request.requestId);
+  LimitExecutableAddressSpace(request.maxMemoryBytes);
+  return WatchElapsedTime(run, request.maxElapsedMs);
+}
+
 int RunPrepare(DriverRun& run, const std::filesystem::path& requestPath,
                const PlCadPrepBackendFactory& backends) {
   const std::string text = ReadRequestFile(requestPath);
   const PlCadPrepRequest request = ReadPlCadPrepRequest(text);
-  AcceptRequest(run, request.requestId);
-  LimitExecutableAddressSpace(request.maxMemoryBytes);
-  const std::optional<PlCadPrepElapsedWatchdog> watchdog =
-      WatchElapsedTime(run, request.maxElapsedMs);
+  const std::optional<PlCadPrepElapsedWatchdog> watchdog = StartRequest(run, request);
 
   const std::unique_ptr<PlCadPrepBackend> backend = backends(request.sourceFormat);
   const NeverCancelled cancellation;
@@ -153,10 +160,7 @@ int RunSideCommand(DriverRun& run, const std::filesystem::path& requestPath,
                                 const ProgressCallback&)) {
   const std::string text = ReadRequestFile(requestPath);
   const Request request = read(text);
-  AcceptRequest(run, request.requestId);
-  LimitExecutableAddressSpace(request.maxMemoryBytes);
-  const std::optional<PlCadPrepElapsedWatchdog> watchdog =
-      WatchElapsedTime(run, request.maxElapsedMs);
+  const std::optional<PlCadPrepElapsedWatchdog> watchdog = StartRequest(run, request);
   const NeverCancelled cancellation;
   work(request, cancellation, DriverProgress(run));
   return CompleteRun(run);

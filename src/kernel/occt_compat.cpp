@@ -31,70 +31,118 @@ Standard_Boolean ModeSwitch(PlCadPrepStepFixMode mode) {
   return mode != PlCadPrepStepFixMode::notFix ? Standard_True : Standard_False;
 }
 
-void ConfigureFixer(ShapeFix_Shape& fixer, const PlCadPrepStepShapeFixParameters& p,
-                    double precision, double maxTolerance) {
+using FixParameters = PlCadPrepStepShapeFixParameters;
+
+// One mode flag of a fixer tool and the parameter it is set from: a numeric flag
+// takes the mode's value, an on/off flag its ModeSwitch.
+template <typename Flag, typename Tool>
+struct FixerFlag {
+  Flag& (Tool::*flag)();
+  PlCadPrepStepFixMode FixParameters::*parameter;
+};
+
+void AssignMode(Standard_Integer& flag, PlCadPrepStepFixMode mode) { flag = ModeValue(mode); }
+void AssignMode(Standard_Boolean& flag, PlCadPrepStepFixMode mode) { flag = ModeSwitch(mode); }
+
+template <typename Flag, typename Tool, std::size_t N>
+void SetFlags(Tool& tool, const FixParameters& p, const FixerFlag<Flag, Tool> (&flags)[N]) {
+  for (const FixerFlag<Flag, Tool>& entry : flags) {
+    AssignMode((tool.*entry.flag)(), p.*entry.parameter);
+  }
+}
+
+constexpr FixerFlag<Standard_Integer, ShapeFix_Shape> kShapeModes[] = {
+    {&ShapeFix_Shape::FixFreeShellMode, &FixParameters::fixFreeShellMode},
+    {&ShapeFix_Shape::FixFreeFaceMode, &FixParameters::fixFreeFaceMode},
+    {&ShapeFix_Shape::FixFreeWireMode, &FixParameters::fixFreeWireMode},
+    {&ShapeFix_Shape::FixSameParameterMode, &FixParameters::fixSameParameterMode},
+    {&ShapeFix_Shape::FixSolidMode, &FixParameters::fixSolidMode},
+    {&ShapeFix_Shape::FixVertexPositionMode, &FixParameters::fixVertexPositionMode},
+    {&ShapeFix_Shape::FixVertexTolMode, &FixParameters::fixVertexToleranceMode},
+};
+
+constexpr FixerFlag<Standard_Integer, ShapeFix_Solid> kSolidModes[] = {
+    {&ShapeFix_Solid::FixShellOrientationMode, &FixParameters::fixShellOrientationMode},
+    {&ShapeFix_Solid::FixShellMode, &FixParameters::fixShellMode},
+};
+
+constexpr FixerFlag<Standard_Boolean, ShapeFix_Solid> kSolidSwitches[] = {
+    {&ShapeFix_Solid::CreateOpenSolidMode, &FixParameters::createOpenSolidMode},
+};
+
+constexpr FixerFlag<Standard_Integer, ShapeFix_Shell> kShellModes[] = {
+    {&ShapeFix_Shell::FixOrientationMode, &FixParameters::fixFaceOrientationMode},
+    {&ShapeFix_Shell::FixFaceMode, &FixParameters::fixFaceMode},
+};
+
+constexpr FixerFlag<Standard_Integer, ShapeFix_Face> kFaceModes[] = {
+    {&ShapeFix_Face::FixWireMode, &FixParameters::fixWireMode},
+    {&ShapeFix_Face::FixOrientationMode, &FixParameters::fixOrientationMode},
+    {&ShapeFix_Face::FixAddNaturalBoundMode, &FixParameters::fixAddNaturalBoundMode},
+    {&ShapeFix_Face::FixMissingSeamMode, &FixParameters::fixMissingSeamMode},
+    {&ShapeFix_Face::FixSmallAreaWireMode, &FixParameters::fixSmallAreaWireMode},
+    {&ShapeFix_Face::RemoveSmallAreaFaceMode, &FixParameters::removeSmallAreaFaceMode},
+    {&ShapeFix_Face::FixIntersectingWiresMode, &FixParameters::fixIntersectingWiresMode},
+    {&ShapeFix_Face::FixLoopWiresMode, &FixParameters::fixLoopWiresMode},
+    {&ShapeFix_Face::FixSplitFaceMode, &FixParameters::fixSplitFaceMode},
+    {&ShapeFix_Face::AutoCorrectPrecisionMode, &FixParameters::autoCorrectPrecisionMode},
+};
+
+constexpr FixerFlag<Standard_Integer, ShapeFix_Wire> kWireModes[] = {
+    {&ShapeFix_Wire::FixReorderMode, &FixParameters::fixReorderMode},
+    {&ShapeFix_Wire::FixSmallMode, &FixParameters::fixSmallMode},
+    {&ShapeFix_Wire::FixConnectedMode, &FixParameters::fixConnectedMode},
+    {&ShapeFix_Wire::FixEdgeCurvesMode, &FixParameters::fixEdgeCurvesMode},
+    {&ShapeFix_Wire::FixDegeneratedMode, &FixParameters::fixDegeneratedMode},
+    {&ShapeFix_Wire::FixLackingMode, &FixParameters::fixLackingMode},
+    {&ShapeFix_Wire::FixSelfIntersectionMode, &FixParameters::fixSelfIntersectionMode},
+    {&ShapeFix_Wire::ModifyRemoveLoopMode, &FixParameters::removeLoopMode},
+    {&ShapeFix_Wire::FixReversed2dMode, &FixParameters::fixReversed2dMode},
+    {&ShapeFix_Wire::FixRemovePCurveMode, &FixParameters::fixRemovePCurveMode},
+    {&ShapeFix_Wire::FixRemoveCurve3dMode, &FixParameters::fixRemoveCurve3dMode},
+    {&ShapeFix_Wire::FixAddPCurveMode, &FixParameters::fixAddPCurveMode},
+    {&ShapeFix_Wire::FixAddCurve3dMode, &FixParameters::fixAddCurve3dMode},
+    {&ShapeFix_Wire::FixSeamMode, &FixParameters::fixSeamMode},
+    {&ShapeFix_Wire::FixShiftedMode, &FixParameters::fixShiftedMode},
+    {&ShapeFix_Wire::FixSameParameterMode, &FixParameters::fixEdgeSameParameterMode},
+    {&ShapeFix_Wire::FixNotchedEdgesMode, &FixParameters::fixNotchedEdgesMode},
+    {&ShapeFix_Wire::FixTailMode, &FixParameters::fixTailMode},
+    {&ShapeFix_Wire::FixSelfIntersectingEdgeMode, &FixParameters::fixSelfIntersectingEdgeMode},
+    {&ShapeFix_Wire::FixIntersectingEdgesMode, &FixParameters::fixIntersectingEdgesMode},
+    {&ShapeFix_Wire::FixNonAdjacentIntersectingEdgesMode,
+     &FixParameters::fixNonAdjacentIntersectingEdgesMode},
+};
+
+constexpr FixerFlag<Standard_Boolean, ShapeFix_Wire> kWireSwitches[] = {
+    {&ShapeFix_Wire::ModifyTopologyMode, &FixParameters::modifyTopologyMode},
+    {&ShapeFix_Wire::ModifyGeometryMode, &FixParameters::modifyGeometryMode},
+    {&ShapeFix_Wire::ClosedWireMode, &FixParameters::closedWireMode},
+    {&ShapeFix_Wire::PreferencePCurveMode, &FixParameters::preferencePCurveMode},
+};
+
+void ConfigureFixer(ShapeFix_Shape& fixer, const FixParameters& p, double precision,
+                    double maxTolerance) {
   fixer.SetPrecision(precision);
   fixer.SetMinTolerance(p.minTolerance3d);
   fixer.SetMaxTolerance(maxTolerance);
-
-  fixer.FixFreeShellMode() = ModeValue(p.fixFreeShellMode);
-  fixer.FixFreeFaceMode() = ModeValue(p.fixFreeFaceMode);
-  fixer.FixFreeWireMode() = ModeValue(p.fixFreeWireMode);
-  fixer.FixSameParameterMode() = ModeValue(p.fixSameParameterMode);
-  fixer.FixSolidMode() = ModeValue(p.fixSolidMode);
-  fixer.FixVertexPositionMode() = ModeValue(p.fixVertexPositionMode);
-  fixer.FixVertexTolMode() = ModeValue(p.fixVertexToleranceMode);
+  SetFlags(fixer, p, kShapeModes);
 
   const Handle(ShapeFix_Solid) solid = fixer.FixSolidTool();
-  solid->FixShellOrientationMode() = ModeValue(p.fixShellOrientationMode);
-  solid->CreateOpenSolidMode() = ModeSwitch(p.createOpenSolidMode);
-  solid->FixShellMode() = ModeValue(p.fixShellMode);
+  SetFlags(*solid, p, kSolidModes);
+  SetFlags(*solid, p, kSolidSwitches);
 
   const Handle(ShapeFix_Shell) shell = fixer.FixShellTool();
-  shell->FixOrientationMode() = ModeValue(p.fixFaceOrientationMode);
-  shell->FixFaceMode() = ModeValue(p.fixFaceMode);
+  SetFlags(*shell, p, kShellModes);
   shell->SetNonManifoldFlag(p.nonManifold ? Standard_True : Standard_False);
 
   const Handle(ShapeFix_Face) face = fixer.FixFaceTool();
-  face->FixWireMode() = ModeValue(p.fixWireMode);
-  face->FixOrientationMode() = ModeValue(p.fixOrientationMode);
-  face->FixAddNaturalBoundMode() = ModeValue(p.fixAddNaturalBoundMode);
-  face->FixMissingSeamMode() = ModeValue(p.fixMissingSeamMode);
-  face->FixSmallAreaWireMode() = ModeValue(p.fixSmallAreaWireMode);
-  face->RemoveSmallAreaFaceMode() = ModeValue(p.removeSmallAreaFaceMode);
-  face->FixIntersectingWiresMode() = ModeValue(p.fixIntersectingWiresMode);
-  face->FixLoopWiresMode() = ModeValue(p.fixLoopWiresMode);
-  face->FixSplitFaceMode() = ModeValue(p.fixSplitFaceMode);
-  face->AutoCorrectPrecisionMode() = ModeValue(p.autoCorrectPrecisionMode);
+  SetFlags(*face, p, kFaceModes);
 
   const Handle(ShapeFix_Wire) wire = fixer.FixWireTool();
-  wire->ModifyTopologyMode() = ModeSwitch(p.modifyTopologyMode);
-  wire->ModifyGeometryMode() = ModeSwitch(p.modifyGeometryMode);
-  wire->ClosedWireMode() = ModeSwitch(p.closedWireMode);
-  wire->PreferencePCurveMode() = ModeSwitch(p.preferencePCurveMode);
-  wire->FixReorderMode() = ModeValue(p.fixReorderMode);
-  wire->FixSmallMode() = ModeValue(p.fixSmallMode);
-  wire->FixConnectedMode() = ModeValue(p.fixConnectedMode);
-  wire->FixEdgeCurvesMode() = ModeValue(p.fixEdgeCurvesMode);
-  wire->FixDegeneratedMode() = ModeValue(p.fixDegeneratedMode);
-  wire->FixLackingMode() = ModeValue(p.fixLackingMode);
-  wire->FixSelfIntersectionMode() = ModeValue(p.fixSelfIntersectionMode);
-  wire->ModifyRemoveLoopMode() = ModeValue(p.removeLoopMode);
-  wire->FixReversed2dMode() = ModeValue(p.fixReversed2dMode);
-  wire->FixRemovePCurveMode() = ModeValue(p.fixRemovePCurveMode);
-  wire->FixRemoveCurve3dMode() = ModeValue(p.fixRemoveCurve3dMode);
-  wire->FixAddPCurveMode() = ModeValue(p.fixAddPCurveMode);
-  wire->FixAddCurve3dMode() = ModeValue(p.fixAddCurve3dMode);
-  wire->FixSeamMode() = ModeValue(p.fixSeamMode);
-  wire->FixShiftedMode() = ModeValue(p.fixShiftedMode);
-  wire->FixSameParameterMode() = ModeValue(p.fixEdgeSameParameterMode);
-  wire->FixNotchedEdgesMode() = ModeValue(p.fixNotchedEdgesMode);
-  wire->FixTailMode() = ModeValue(p.fixTailMode);
+  SetFlags(*wire, p, kWireSwitches);
+  SetFlags(*wire, p, kWireModes);
   wire->SetMaxTailAngle(static_cast<double>(ModeValue(p.maxTailAngle)) * kDegreesToRadians);
   wire->SetMaxTailWidth(static_cast<double>(ModeValue(p.maxTailWidth)));
-  wire->FixSelfIntersectingEdgeMode() = ModeValue(p.fixSelfIntersectingEdgeMode);
-  wire->FixIntersectingEdgesMode() = ModeValue(p.fixIntersectingEdgesMode);
-  wire->FixNonAdjacentIntersectingEdgesMode() = ModeValue(p.fixNonAdjacentIntersectingEdgesMode);
 }
 
 // Heals read roots with the requested modes instead of 7.6's resource-file

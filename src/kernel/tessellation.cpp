@@ -30,11 +30,8 @@ std::vector<std::string> PlCadPrepMeshStatusNames(std::uint32_t flags) {
   return names;
 }
 
-std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
-                                       double angularDeflectionRadians,
-                                       const PlCadPrepOperationContext& context,
-                                       const ProgressCallback& progress, std::uint64_t start,
-                                       std::uint64_t span) {
+PlCadPrepMeshParameters PlCadPrepImportMeshParameters(double linearDeflectionMm,
+                                                      double angularDeflectionRadians) {
   PlCadPrepMeshParameters parameters;
   parameters.meshAlgo = -1;
   parameters.deflection = linearDeflectionMm;
@@ -51,7 +48,14 @@ std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearD
   parameters.adjustMinSize = false;
   parameters.forceFaceDeflection = false;
   parameters.allowQualityDecrease = false;
+  return parameters;
+}
 
+std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearDeflectionMm,
+                                       double angularDeflectionRadians,
+                                       const PlCadPrepOperationContext& context,
+                                       const ProgressCallback& progress, std::uint64_t start,
+                                       std::uint64_t span) {
   // The mesher allocates outside the ledger; its upper estimate is held for
   // as long as it runs, so a shape too large to mesh is refused before it starts.
   const PlCadPrepMemoryReservation mesherMemory = ReserveMemory(
@@ -60,12 +64,13 @@ std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearD
       "mesh");
   PlCadPrepOcctProgress indicator(context, progress, "mesh", start, span,
                                   kPlCadPrepKernelProgressTotal);
+  const IMeshTools_Parameters parameters = PlCadPrepOcctMeshParameters(
+      PlCadPrepImportMeshParameters(linearDeflectionMm, angularDeflectionRadians));
   // A face whose allocation fails is left without triangles while the mesher
   // goes on and reports success; only errno keeps the trace. Raising the
   // kernel's out-of-memory lets the caller's boundary report it as such.
   errno = 0;
-  const BRepMesh_IncrementalMesh mesher(shape, PlCadPrepOcctMeshParameters(parameters),
-                                        indicator.Start());
+  const BRepMesh_IncrementalMesh mesher(shape, parameters, indicator.Start());
   const bool allocationFailed = errno == ENOMEM;
   // A stop requested through the indicator leaves the mesher undone; the
   // context names the reason before the generic failure would.

@@ -8,6 +8,7 @@
 
 #include "context/operation_context.h"
 #include "core/error.h"
+#include "kernel/occt_compat.h"
 
 // Steps of every Open CASCADE progress report of kernel work.
 inline constexpr std::uint64_t kPlCadPrepKernelProgressTotal = 1000;
@@ -19,6 +20,10 @@ inline constexpr std::uint32_t kPlCadPrepMeshStatusReused = 0x80;
 // The names of the set bits of a mesher status, in bit order, plus one
 // "unknown" when any bit at or above 0x200 is set.
 std::vector<std::string> PlCadPrepMeshStatusNames(std::uint32_t flags);
+
+// The import's fixed mesher settings at the given deflections.
+PlCadPrepMeshParameters PlCadPrepImportMeshParameters(double linearDeflectionMm,
+                                                      double angularDeflectionRadians);
 
 // Meshes `shape` in place with the import's fixed mesher settings (absolute
 // deflections, interior equal to boundary, no parallel work, surface

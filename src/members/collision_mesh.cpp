@@ -19,8 +19,6 @@ namespace {
 // The largest counts whose byte sizes 24·V and 12·T still fit in 64 bits.
 constexpr std::uint64_t kMaxByteCountedVertices = 768'614'336'404'564'650;
 constexpr std::uint64_t kMaxByteCountedTriangles = 1'537'228'672'809'129'301;
-constexpr std::uint64_t kVertexStorageBytes = 24;
-constexpr std::uint64_t kTriangleStorageBytes = 12;
 constexpr std::size_t kCheckpointVertices = 2048;
 constexpr std::size_t kBoundsBytes = 56;
 constexpr std::size_t kCountsBytes = 16;
@@ -157,8 +155,8 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
   if (vertexCount > kMaxByteCountedVertices || triangleCount > kMaxByteCountedTriangles) {
     ThrowByteCountOverflow();
   }
-  const std::uint64_t meshBytes =
-      AddBytes(vertexCount * kVertexStorageBytes, triangleCount * kTriangleStorageBytes);
+  const std::uint64_t meshBytes = AddBytes(vertexCount * kPlMeshVertexStorageBytes,
+                                           triangleCount * kPlMeshTriangleStorageBytes);
 
   RequireMemoryReservation(context, inputReservation, AddBytes(meshBytes, import.sourceHash.size()),
                            "mesh");
@@ -256,21 +254,12 @@ std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh) {
 PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
                                        const PlRuntimeMeshLimits& limits, PlGeometryMesh& out) {
   out = PlGeometryMesh{};
-  if (bytes.size() > limits.maxMemberBytes) {
-    return Fail(PlMemberDiagnosticCode::limitExceeded,
-                "mesh member exceeds the configured byte limit");
-  }
   ByteReader reader(bytes);
-  if (!reader.Has(kCollisionMeshMagic.size())) {
-    return Fail(PlMemberDiagnosticCode::badMagic, "mesh magic is invalid or truncated");
-  }
-  const std::span<const std::uint8_t> magic = reader.Take(kCollisionMeshMagic.size());
-  if (!std::equal(magic.begin(), magic.end(), kCollisionMeshMagic.begin())) {
-    return Fail(PlMemberDiagnosticCode::badMagic, "mesh magic is invalid or truncated");
-  }
-  if (!reader.Has(kCountsBytes)) {
-    return Fail(PlMemberDiagnosticCode::truncated, "mesh header is truncated");
-  }
+  PlMemberDiagnostic opening = ReadPlMemberOpening(
+      reader, kCollisionMeshMagic, kCountsBytes, limits, kCollisionMeshMemberName,
+      {"mesh member exceeds the configured byte limit", "mesh magic is invalid or truncated",
+       "mesh header is truncated"});
+  if (!opening.Passed()) return opening;
   const std::uint32_t version = reader.U32();
   const std::uint32_t vertexCount = reader.U32();
   const std::uint32_t triangleCount = reader.U32();
@@ -313,8 +302,8 @@ PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
 std::uint64_t PlCollisionMeshMemberStorageBytes(const PlCollisionMeshMember& member) {
   // Every term counts memory that is actually allocated, so the sum stays far
   // below 2^64 on any machine that could hold the member.
-  return member.bytes.size() + kVertexStorageBytes * member.mesh.vertices.size() +
-         kTriangleStorageBytes * member.mesh.triangles.size() + member.sourceHash.size();
+  return member.bytes.size() + kPlMeshVertexStorageBytes * member.mesh.vertices.size() +
+         kPlMeshTriangleStorageBytes * member.mesh.triangles.size() + member.sourceHash.size();
 }
 
 PlCollisionMeshMember BuildPlCadPrepCollisionMeshMember(

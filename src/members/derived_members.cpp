@@ -13,15 +13,12 @@
 namespace {
 
 constexpr std::uint32_t kQuarterTurnDeg = 90;
-constexpr std::uint64_t kVertexStorageBytes = 24;
-constexpr std::uint64_t kTriangleStorageBytes = 12;
 constexpr std::uint64_t kLevelsPerAngle = 2;
 // Progress units of the collision member and the preview, ahead of the voxel work.
 constexpr std::uint64_t kMeshProgressUnits = 2;
 constexpr std::string_view kSearchNamePrefix = "search_50mm_";
 constexpr std::string_view kRefineNamePrefix = "refine_30mm_";
 constexpr std::string_view kVoxelNameSuffix = ".pvox";
-constexpr std::size_t kIdentityPrefixChars = 7;  // "sha256:"
 
 void Report(const ProgressCallback& progress, std::string_view stage, std::uint64_t completed,
             std::uint64_t total) {
@@ -37,29 +34,31 @@ ProgressCallback VoxelProgress(const ProgressCallback& progress, std::uint64_t o
   };
 }
 
-std::uint64_t AddEstimate(std::uint64_t a, std::uint64_t b, const char* stage) {
-  std::uint64_t sum = 0;
-  if (!CheckedAdd(a, b, sum)) {
+// `combine` is CheckedAdd or CheckedMultiply; an overflow fails the estimate at `stage`.
+std::uint64_t CombineEstimate(bool (*combine)(std::uint64_t, std::uint64_t, std::uint64_t&),
+                              std::uint64_t a, std::uint64_t b, const char* stage) {
+  std::uint64_t result = 0;
+  if (!combine(a, b, result)) {
     throw PlCadPrepError("memory_limit_exceeded", "derived-member memory estimate overflowed",
                          stage);
   }
-  return sum;
+  return result;
+}
+
+std::uint64_t AddEstimate(std::uint64_t a, std::uint64_t b, const char* stage) {
+  return CombineEstimate(CheckedAdd, a, b, stage);
 }
 
 std::uint64_t MultiplyEstimate(std::uint64_t a, std::uint64_t b, const char* stage) {
-  std::uint64_t product = 0;
-  if (!CheckedMultiply(a, b, product)) {
-    throw PlCadPrepError("memory_limit_exceeded", "derived-member memory estimate overflowed",
-                         stage);
-  }
-  return product;
+  return CombineEstimate(CheckedMultiply, a, b, stage);
 }
 
 std::uint64_t ImportStorageBytes(const PlCadPrepTriangleImport& import) {
   return AddEstimate(
-      AddEstimate(MultiplyEstimate(import.mesh.vertices.size(), kVertexStorageBytes, "mesh"),
-                  MultiplyEstimate(import.mesh.triangles.size(), kTriangleStorageBytes, "mesh"),
-                  "mesh"),
+      AddEstimate(
+          MultiplyEstimate(import.mesh.vertices.size(), kPlMeshVertexStorageBytes, "mesh"),
+          MultiplyEstimate(import.mesh.triangles.size(), kPlMeshTriangleStorageBytes, "mesh"),
+          "mesh"),
       import.sourceHash.size(), "mesh");
 }
 
@@ -318,7 +317,7 @@ std::string PlCadPrepVoxelMemberName(const PlVoxelGrid& grid) {
   if (bytes.empty()) return {};
   const std::string identity = Sha256Identity(bytes);
   std::string name(prefix);
-  name.append(identity, kIdentityPrefixChars);
+  name.append(identity, kSha256IdentityPrefix.size());
   name += kVoxelNameSuffix;
   return name;
 }

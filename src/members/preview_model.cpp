@@ -49,13 +49,9 @@ void AppendBufferView(JsonTextWriter& json, std::uint64_t byteOffset, std::uint6
   json.EndObject();
 }
 
-std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
-                        std::uint64_t positionBytes, std::uint64_t indexBytes,
-                        const PlPoint3& boundsMin, const PlPoint3& boundsMax) {
-  std::string text;
-  text.reserve(kPreviewJsonLimitBytes);
-  JsonTextWriter json(text);
-  json.BeginObject();
+// The members that never change: asset, the one scene with its one node and
+// mesh (triangles of accessor 0 indexed by accessor 1), and the one material.
+void AppendFixedScene(JsonTextWriter& json) {
   json.BeginObject("asset");
   json.String("generator", "PeltoCadPrep");
   json.String("version", "2.0");
@@ -101,6 +97,16 @@ std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
   json.EndObject();
   json.EndObject();
   json.EndArray();
+}
+
+std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
+                        std::uint64_t positionBytes, std::uint64_t indexBytes,
+                        const PlPoint3& boundsMin, const PlPoint3& boundsMax) {
+  std::string text;
+  text.reserve(kPreviewJsonLimitBytes);
+  JsonTextWriter json(text);
+  json.BeginObject();
+  AppendFixedScene(json);
 
   json.BeginArray("buffers");
   json.BeginObject();

@@ -101,21 +101,12 @@ PlMemberDiagnostic DecodePlVoxelGrid(std::span<const std::uint8_t> bytes,
                                      std::uint32_t expectedCellSizeMm,
                                      const PlRuntimeMeshLimits& limits, PlVoxelGrid& out) {
   out = PlVoxelGrid{};
-  if (bytes.size() > limits.maxMemberBytes) {
-    return Fail(PlMemberDiagnosticCode::limitExceeded,
-                "voxel member exceeds the configured byte limit");
-  }
   ByteReader reader(bytes);
-  if (!reader.Has(kPlVoxelMagic.size())) {
-    return Fail(PlMemberDiagnosticCode::badMagic, "voxel magic is invalid or truncated");
-  }
-  const std::span<const std::uint8_t> magic = reader.Take(kPlVoxelMagic.size());
-  if (!std::equal(magic.begin(), magic.end(), kPlVoxelMagic.begin())) {
-    return Fail(PlMemberDiagnosticCode::badMagic, "voxel magic is invalid or truncated");
-  }
-  if (!reader.Has(kHeaderAfterMagicBytes)) {
-    return Fail(PlMemberDiagnosticCode::truncated, "voxel header is truncated");
-  }
+  PlMemberDiagnostic opening =
+      ReadPlMemberOpening(reader, kPlVoxelMagic, kHeaderAfterMagicBytes, limits, kPlVoxelMemberName,
+                          {"voxel member exceeds the configured byte limit",
+                           "voxel magic is invalid or truncated", "voxel header is truncated"});
+  if (!opening.Passed()) return opening;
   const std::uint32_t version = reader.U32();
   PlVoxelGrid grid;
   grid.cellSizeMm = reader.U32();

@@ -281,6 +281,14 @@ PlVoxelLevelMembers VoxelizeLevels(const PlCollisionMeshMember& member,
   return levels;
 }
 
+// The voxel stage's allocation boundary, shared by its public entry points.
+template <typename Build>
+auto WithinVoxelMemory(Build&& build) -> decltype(build()) {
+  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
+                           "voxel allocation exceeds the bounded request",
+                           std::forward<Build>(build));
+}
+
 }  // namespace
 
 std::uint64_t PlVoxelMemberStorageBytes(const PlVoxelMember& member) {
@@ -292,19 +300,15 @@ PlVoxelMember VoxelizePlCadPrepLevel(const PlGeometryMesh& mesh, std::uint32_t c
                                      const PlCadPrepOperationContext& context,
                                      std::uint64_t progressBase, std::uint64_t progressTotal,
                                      const ProgressCallback& progress) {
-  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
-                           "voxel allocation exceeds the bounded request", [&] {
-                             return VoxelizeLevel(mesh, cellSizeMm, context, progressBase,
-                                                  progressTotal, progress);
-                           });
+  return WithinVoxelMemory([&] {
+    return VoxelizeLevel(mesh, cellSizeMm, context, progressBase, progressTotal, progress);
+  });
 }
 
 PlVoxelLevelMembers VoxelizePlCadPrepLevels(const PlCollisionMeshMember& member,
                                             const PlCadPrepOperationContext& context,
                                             const PlCadPrepMemoryReservation& inputReservation,
                                             const ProgressCallback& progress) {
-  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
-                           "voxel allocation exceeds the bounded request", [&] {
-                             return VoxelizeLevels(member, context, inputReservation, progress);
-                           });
+  return WithinVoxelMemory(
+      [&] { return VoxelizeLevels(member, context, inputReservation, progress); });
 }

@@ -41,6 +41,26 @@ bool EveryEdgeUsedTwice(const PlGeometryMesh& mesh) {
 
 }  // namespace
 
+PlMemberDiagnostic ReadPlMemberOpening(ByteReader& reader, std::span<const std::uint8_t> magic,
+                                       std::uint64_t headerBytes, const PlRuntimeMeshLimits& limits,
+                                       const char* member,
+                                       const PlMemberOpeningMessages& messages) {
+  if (reader.Remaining() > limits.maxMemberBytes) {
+    return PlMemberDiagnostic{PlMemberDiagnosticCode::limitExceeded, member, messages.oversized};
+  }
+  if (!reader.Has(magic.size())) {
+    return PlMemberDiagnostic{PlMemberDiagnosticCode::badMagic, member, messages.badMagic};
+  }
+  const std::span<const std::uint8_t> found = reader.Take(magic.size());
+  if (!std::equal(found.begin(), found.end(), magic.begin())) {
+    return PlMemberDiagnostic{PlMemberDiagnosticCode::badMagic, member, messages.badMagic};
+  }
+  if (!reader.Has(headerBytes)) {
+    return PlMemberDiagnostic{PlMemberDiagnosticCode::truncated, member, messages.truncatedHeader};
+  }
+  return {};
+}
+
 std::string NarrowPlDiagnosticMessage(std::string_view message) {
   std::string narrow(message.substr(0, kMaxDiagnosticChars));
   for (char& c : narrow) {

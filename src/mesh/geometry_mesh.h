@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/byte_io.h"
+
 using PlPoint3 = std::array<double, 3>;
 
 struct PlGeometryMesh {
@@ -22,6 +24,10 @@ struct PlGeometryMesh {
   double surfaceDeviationMm = 0.0;
   bool watertight = false;
 };
+
+// Bytes one vertex and one triangle of a PlGeometryMesh hold in memory.
+inline constexpr std::uint64_t kPlMeshVertexStorageBytes = 24;
+inline constexpr std::uint64_t kPlMeshTriangleStorageBytes = 12;
 
 // A finished STL or OBJ import: the mesh and the identity of every source byte.
 struct PlCadPrepTriangleImport {
@@ -69,6 +75,20 @@ struct PlMemberDiagnostic {
   std::string message;
   bool Passed() const { return code == PlMemberDiagnosticCode::passed; }
 };
+
+// What a member decoder's opening fails with, per failed check.
+struct PlMemberOpeningMessages {
+  const char* oversized;        // limitExceeded: more than maxMemberBytes
+  const char* badMagic;         // badMagic: the magic is missing or differs
+  const char* truncatedHeader;  // truncated: fewer than headerBytes follow the magic
+};
+
+// The opening every member decoder starts with, in this order: the byte limit,
+// the magic, then `headerBytes` present after it. `reader` must stand at the
+// start of the member; on success it stands after the magic.
+[[nodiscard]] PlMemberDiagnostic ReadPlMemberOpening(
+    ByteReader& reader, std::span<const std::uint8_t> magic, std::uint64_t headerBytes,
+    const PlRuntimeMeshLimits& limits, const char* member, const PlMemberOpeningMessages& messages);
 
 // A diagnostic message as event text: at most 256 characters, each outside
 // 32..126 replaced by "?".

@@ -57,6 +57,10 @@ PlMeshSourceFile::PlMeshSourceFile(const std::filesystem::path& path)
   if (file != nullptr) (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
 }
 
+void PlMeshSourceFile::RequireOpen(const char* unopenedMessage) const {
+  if (!IsOpen()) throw PlCadPrepError("input_read_failed", unopenedMessage, "import");
+}
+
 std::size_t PlMeshSourceFile::Read(std::span<std::uint8_t> buffer, bool& failed) {
   // The C library keeps the end-of-file state; clearing it lets this read see
   // bytes appended since, which the size and trailing-data checks must notice.

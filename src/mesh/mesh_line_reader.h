@@ -30,6 +30,9 @@ class PlMeshSourceFile {
 
   bool IsOpen() const { return file != nullptr; }
 
+  // Throws "input_read_failed" (stage "import") with `unopenedMessage` when not open.
+  void RequireOpen(const char* unopenedMessage) const;
+
   // Reads until `buffer` is full or the file ends; returns the bytes read. `failed`
   // tells a hard read error from the end of the file. Bytes appended to the file
   // since an earlier read that reached its end are seen.

@@ -97,9 +97,7 @@ PlCadPrepTriangleImport ReadPlCadPrepObj(const PlCadPrepRequest& request,
                                          const ProgressCallback& progress,
                                          const PlCadPrepCancellation& cancellation) {
   PlMeshSourceFile file(request.inputPath);
-  if (!file.IsOpen()) {
-    throw PlCadPrepError("input_read_failed", "OBJ could not be opened", "import");
-  }
+  file.RequireOpen("OBJ could not be opened");
   const double scale = UnitsScale(request);
   std::uint64_t size = 0;
   if (!QueryFileSize(request.inputPath, size)) {
@@ -166,8 +164,5 @@ PlCadPrepTriangleImport ReadPlCadPrepObj(const PlCadPrepRequest& request,
     throw PlCadPrepError("source_changed", "OBJ size changed while it was read", "import");
   }
   if (progress) progress("import", size, size);
-  PlCadPrepTriangleImport result;
-  result.mesh = builder.Finish(0.0);
-  result.sourceHash = Sha256IdentityText(lines.FinishDigest());
-  return result;
+  return builder.FinishImport(lines.FinishDigest());
 }

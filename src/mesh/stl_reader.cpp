@@ -37,9 +37,7 @@ struct StlFormat {
 
 StlFormat DetectStlFormat(const PlCadPrepRequest& request) {
   PlMeshSourceFile file(request.inputPath);
-  if (!file.IsOpen()) {
-    throw PlCadPrepError("input_read_failed", "STL could not be opened", "import");
-  }
+  file.RequireOpen("STL could not be opened");
   std::array<std::uint8_t, kStlBinaryHeaderBytes> header{};
   // A read error here leaves fewer than 84 bytes, so the source is taken as
   // ASCII and the line reader reports the error when it meets it.
@@ -122,9 +120,7 @@ PlCadPrepTriangleImport ReadBinaryStl(const PlCadPrepRequest& request,
     throw PlCadPrepError("triangle_limit_exceeded", "STL exceeds maxTriangles", "import");
   }
   PlMeshSourceFile file(request.inputPath);
-  if (!file.IsOpen()) {
-    throw PlCadPrepError("input_read_failed", "STL could not be opened", "import");
-  }
+  file.RequireOpen("STL could not be opened");
   Sha256 hash;
   StlBinaryStream stream(file, hash);
   const std::uint8_t* header = stream.Take(kStlBinaryHeaderBytes);
@@ -159,10 +155,7 @@ PlCadPrepTriangleImport ReadBinaryStl(const PlCadPrepRequest& request,
     throw PlCadPrepError("trailing_stl_data", "binary STL has trailing bytes", "import");
   }
   ReportProgress(progress, facetCount, facetCount);
-  PlCadPrepTriangleImport result;
-  result.mesh = builder.Finish(0.0);
-  result.sourceHash = Sha256IdentityText(hash.Finish());
-  return result;
+  return builder.FinishImport(hash.Finish());
 }
 
 // The next non-blank line, or the given failure at the end of the file.
@@ -176,9 +169,7 @@ PlCadPrepTriangleImport ReadAsciiStl(const PlCadPrepRequest& request,
                                      const ProgressCallback& progress,
                                      const PlCadPrepCancellation& cancellation) {
   PlMeshSourceFile file(request.inputPath);
-  if (!file.IsOpen()) {
-    throw PlCadPrepError("input_read_failed", "STL could not be opened", "import");
-  }
+  file.RequireOpen("STL could not be opened");
   std::uint64_t size = 0;
   if (!QueryFileSize(request.inputPath, size)) {
     throw PlCadPrepError("input_read_failed", "STL size could not be read", "import");
@@ -244,10 +235,7 @@ PlCadPrepTriangleImport ReadAsciiStl(const PlCadPrepRequest& request,
     throw PlCadPrepError("source_changed", "STL size changed while it was read", "import");
   }
   ReportProgress(progress, size, size);
-  PlCadPrepTriangleImport result;
-  result.mesh = builder.Finish(0.0);
-  result.sourceHash = Sha256IdentityText(lines.FinishDigest());
-  return result;
+  return builder.FinishImport(lines.FinishDigest());
 }
 
 }  // namespace

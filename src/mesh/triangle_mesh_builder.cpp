@@ -129,19 +129,24 @@ class WeldIndex {
   std::size_t used = 0;
 };
 
+// The event code of each mesh contract category that has its own; the rest fail as
+// "invalid_mesh".
+struct ContractFailure {
+  PlMemberDiagnosticCode category;
+  const char* code;
+};
+constexpr std::array<ContractFailure, 4> kContractFailureCodes = {{
+    {PlMemberDiagnosticCode::limitExceeded, "mesh_limit_exceeded"},
+    {PlMemberDiagnosticCode::invalidNumber, "invalid_mesh_number"},
+    {PlMemberDiagnosticCode::boundsMismatch, "invalid_mesh_bounds"},
+    {PlMemberDiagnosticCode::invalidTopology, "invalid_mesh_topology"},
+}};
+
 const char* ContractFailureCode(PlMemberDiagnosticCode category) {
-  switch (category) {
-    case PlMemberDiagnosticCode::limitExceeded:
-      return "mesh_limit_exceeded";
-    case PlMemberDiagnosticCode::invalidNumber:
-      return "invalid_mesh_number";
-    case PlMemberDiagnosticCode::boundsMismatch:
-      return "invalid_mesh_bounds";
-    case PlMemberDiagnosticCode::invalidTopology:
-      return "invalid_mesh_topology";
-    default:
-      return "invalid_mesh";
+  for (const ContractFailure& failure : kContractFailureCodes) {
+    if (failure.category == category) return failure.code;
   }
+  return "invalid_mesh";
 }
 
 }  // namespace
@@ -389,6 +394,13 @@ PlGeometryMesh PlTriangleMeshBuilder::Finish(double surfaceDeviationMm) {
   PlGeometryMesh finished = std::move(s.mesh);
   s.mesh = PlGeometryMesh{};
   return finished;
+}
+
+PlCadPrepTriangleImport PlTriangleMeshBuilder::FinishImport(const Sha256Digest& sourceDigest) {
+  PlCadPrepTriangleImport result;
+  result.mesh = Finish(0.0);
+  result.sourceHash = Sha256IdentityText(sourceDigest);
+  return result;
 }
 
 std::size_t PlTriangleMeshBuilder::VertexCount() const { return state->mesh.vertices.size(); }

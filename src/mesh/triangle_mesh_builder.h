@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "context/operation_context.h"
+#include "core/sha256.h"
 #include "mesh/geometry_mesh.h"
 #include "request/prepare_request.h"
 
@@ -56,6 +57,9 @@ class PlTriangleMeshBuilder {
   // Bounds, watertight test and contract; releases the builder's reservations
   // and moves the mesh out. Throws PlCadPrepError.
   PlGeometryMesh Finish(double surfaceDeviationMm);
+
+  // Finish(0.0) for a triangle source, paired with the identity of its bytes.
+  PlCadPrepTriangleImport FinishImport(const Sha256Digest& sourceDigest);
 
   std::size_t VertexCount() const;
   std::size_t TriangleCount() const;

@@ -41,12 +41,17 @@ const PlVoxelGrid& GridOf(const PlCadPrepManifestVoxelMember& member) {
   return member.grid != nullptr ? *member.grid : kEmptyGrid;
 }
 
+// The first of `entries` whose `field` equals `key`, or null.
+template <typename Entry, typename Field, typename Key>
+const Entry* FindEntry(const std::vector<Entry>& entries, Field Entry::*field, const Key& key) {
+  const auto found = std::find_if(entries.begin(), entries.end(),
+                                  [&](const Entry& entry) { return entry.*field == key; });
+  return found == entries.end() ? nullptr : &*found;
+}
+
 const PlCadPrepManifestVoxelMember* FindVoxelMember(const PlCadPrepManifestModel& model,
                                                     std::string_view name) {
-  for (const PlCadPrepManifestVoxelMember& member : model.voxelMembers) {
-    if (member.name == name) return &member;
-  }
-  return nullptr;
+  return FindEntry(model.voxelMembers, &PlCadPrepManifestVoxelMember::name, name);
 }
 
 PlMemberDiagnostic CheckIdentity(const PlCadPrepManifestModel& model) {
@@ -179,10 +184,7 @@ PlMemberDiagnostic CheckReferences(const PlCadPrepManifestModel& model,
 
 const PlCadPrepManifestOrientation* FindOrientation(const PlCadPrepManifestModel& model,
                                                     std::int64_t angleMilliDeg) {
-  for (const PlCadPrepManifestOrientation& entry : model.orientations) {
-    if (entry.angleMilliDeg == angleMilliDeg) return &entry;
-  }
-  return nullptr;
+  return FindEntry(model.orientations, &PlCadPrepManifestOrientation::angleMilliDeg, angleMilliDeg);
 }
 
 PlMemberDiagnostic CheckQuarterTurnFamilies(const PlCadPrepManifestModel& model) {

@@ -47,6 +47,34 @@ struct ZipFileRelease {
 };
 using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileRelease>;
 
+// A buffer source over `size` bytes at `data` and an archive opened on it with
+// `openFlags`. The archive takes one reference when it opens the source; the
+// source keeps ours, so the image can still be read after the archive is closed.
+struct ZipOverBuffer {
+  ZipSourcePtr source;
+  ZipArchivePtr archive;
+};
+
+// Calls `fail` (which throws) with `message` when either cannot be created.
+ZipOverBuffer OpenZipOverBuffer(const void* data, zip_uint64_t size, int openFlags,
+                                void (*fail)(const char*), const char* message) {
+  ZipOverBuffer zip;
+  zip_error_t error;
+  zip_error_init(&error);
+  zip.source.reset(zip_source_buffer_create(data, size, 0, &error));
+  zip_error_fini(&error);
+  if (!zip.source) fail(message);
+  zip_source_keep(zip.source.get());
+  zip_error_init(&error);
+  zip.archive.reset(zip_open_from_source(zip.source.get(), openFlags, &error));
+  zip_error_fini(&error);
+  if (!zip.archive) {
+    zip_source_free(zip.source.get());  // drop the reference the failed open did not take
+    fail(message);
+  }
+  return zip;
+}
+
 // Reads the fresh image out of the in-memory source that the writer filled.
 std::vector<std::uint8_t> ReadSourceBytes(zip_source_t* source) {
   zip_stat_t stat;
@@ -129,36 +157,18 @@ void ClearEntryTimes(std::vector<std::uint8_t>& image) {
 }
 
 bool LocalHeaderHasZeroTime(std::span<const std::uint8_t> image, std::uint64_t offset) {
-  if (offset > image.size() || image.size() - offset < kLocalHeaderTimeFieldsEnd) return false;
-  ByteReader local(image.subspan(static_cast<std::size_t>(offset), kLocalHeaderTimeFieldsEnd));
-  if (local.U32() != kLocalHeaderSignature) return false;
-  (void)local.U16();  // version needed
-  (void)local.U16();  // flags
-  (void)local.U16();  // method
-  const std::uint16_t time = local.U16();
-  const std::uint16_t date = local.U16();
-  return time == 0 && date == 0;
+  if (!HasLocalHeaderAt(image, offset)) return false;
+  ByteReader timeAndDate(
+      image.subspan(static_cast<std::size_t>(offset) + kLocalHeaderTimeOffset, 4));
+  return timeAndDate.U32() == 0;
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> WritePlCadPrepZipImage(const std::vector<PlCadPrepArchiveMember>& members,
                                                  const PlCadPrepOperationContext& context) {
-  zip_error_t error;
-  zip_error_init(&error);
-  ZipSourcePtr target(zip_source_buffer_create(nullptr, 0, 0, &error));
-  zip_error_fini(&error);
-  if (!target) WriteFailed("geometry ZIP writer could not initialize");
-  // The archive takes one reference when it opens the source; this keeps ours
-  // so the finished image can be read after the archive is closed.
-  zip_source_keep(target.get());
-  zip_error_init(&error);
-  ZipArchivePtr archive(zip_open_from_source(target.get(), ZIP_TRUNCATE, &error));
-  zip_error_fini(&error);
-  if (!archive) {
-    zip_source_free(target.get());  // drop the reference the failed open did not take
-    WriteFailed("geometry ZIP writer could not initialize");
-  }
+  auto [target, archive] = OpenZipOverBuffer(nullptr, 0, ZIP_TRUNCATE, WriteFailed,
+                                             "geometry ZIP writer could not initialize");
 
   for (const PlCadPrepArchiveMember& member : members) {
     CheckpointStage(context, "package");
@@ -192,20 +202,11 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
                                const std::vector<PlCadPrepArchiveMember>& members,
                                const PlCadPrepOperationContext& context) {
   if (image.empty()) ValidationFailed("fresh geometry ZIP could not be reopened");
-  zip_error_t error;
-  zip_error_init(&error);
-  ZipSourcePtr source(zip_source_buffer_create(image.data(), image.size(), 0, &error));
-  zip_error_fini(&error);
-  if (!source) ValidationFailed("fresh geometry ZIP could not be reopened");
-  zip_source_keep(source.get());
-  zip_error_init(&error);
-  ZipArchivePtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
-  zip_error_fini(&error);
-  if (!archive) {
-    zip_source_free(source.get());
-    ValidationFailed("fresh geometry ZIP could not be reopened");
-  }
-  const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+  const ZipOverBuffer zip =
+      OpenZipOverBuffer(image.data(), image.size(), ZIP_RDONLY, ValidationFailed,
+                        "fresh geometry ZIP could not be reopened");
+  zip_t* const archive = zip.archive.get();
+  const zip_int64_t count = zip_get_num_entries(archive, 0);
   if (count < 0 || static_cast<std::uint64_t>(count) != members.size()) {
     ValidationFailed("fresh geometry ZIP member count changed");
   }
@@ -220,7 +221,7 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
     constexpr zip_uint64_t kNeeded = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE |
                                      ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
     const bool metadataOk =
-        zip_stat_index(archive.get(), place, ZIP_FL_ENC_RAW, &stat) == 0 &&
+        zip_stat_index(archive, place, ZIP_FL_ENC_RAW, &stat) == 0 &&
         (stat.valid & kNeeded) == kNeeded && stat.comp_method == ZIP_CM_STORE &&
         stat.encryption_method == ZIP_EM_NONE && stat.comp_size == member.bytes.size() &&
         stat.size == member.bytes.size() && std::string_view(stat.name) == member.name &&
@@ -230,7 +231,7 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
     if (!metadataOk) ValidationFailed("fresh geometry ZIP member metadata changed");
 
     buffer.assign(member.bytes.size(), 0);
-    ZipFilePtr file(zip_fopen_index(archive.get(), place, 0));
+    ZipFilePtr file(zip_fopen_index(archive, place, 0));
     if (!file) ValidationFailed("fresh geometry ZIP member bytes changed");
     const zip_int64_t read = zip_fread(file.get(), buffer.data(), buffer.size());
     if (read < 0 || static_cast<std::size_t>(read) != buffer.size() ||

@@ -1,5 +1,7 @@
 #include "pipeline/staging.h"
 
+#include <array>
+#include <cstddef>
 #include <system_error>
 
 #include "platform/file_system.h"
@@ -10,6 +12,42 @@ namespace {
 bool NameIsFree(const std::filesystem::path& path) {
   return QueryPathStatusNoFollow(path).NotFound();
 }
+
+// The event code and message of each failed staging write, in outcome order;
+// the first row, `written`, is success and never thrown.
+struct StagingFailure {
+  PlExclusiveWriteOutcome outcome;
+  const char* code;
+  const char* message;
+};
+constexpr std::array<StagingFailure, 9> kStagingFailures = {{
+    {PlExclusiveWriteOutcome::written, "", ""},
+    {PlExclusiveWriteOutcome::exists, "staging_exists",
+     "the request staging path appeared before creation"},
+    {PlExclusiveWriteOutcome::createFailed, "staging_create_failed",
+     "the validated geometry staging file could not be created"},
+    {PlExclusiveWriteOutcome::writeFailed, "staging_write_failed",
+     "the validated geometry archive could not be staged"},
+    {PlExclusiveWriteOutcome::syncFailed, "staging_sync_failed",
+     "the validated geometry staging file could not be flushed"},
+    {PlExclusiveWriteOutcome::lengthChanged, "staging_verify_failed",
+     "the staged geometry archive byte length changed"},
+    {PlExclusiveWriteOutcome::readFailed, "staging_verify_failed",
+     "the staged geometry archive could not be read"},
+    {PlExclusiveWriteOutcome::bytesChanged, "staging_verify_failed",
+     "the staged geometry archive bytes changed"},
+    {PlExclusiveWriteOutcome::closeFailed, "staging_close_failed",
+     "the validated geometry staging file could not be closed"},
+}};
+
+constexpr bool EveryOutcomeInItsRow() {
+  for (std::size_t row = 0; row < kStagingFailures.size(); ++row) {
+    if (static_cast<std::size_t>(kStagingFailures[row].outcome) != row) return false;
+  }
+  return static_cast<std::size_t>(PlExclusiveWriteOutcome::closeFailed) + 1 ==
+         kStagingFailures.size();
+}
+static_assert(EveryOutcomeInItsRow());
 
 }  // namespace
 
@@ -40,34 +78,10 @@ void WriteStagedArchive(std::span<const std::uint8_t> bytes,
       progress("package", written, total);
     };
   }
-  switch (WriteFileExclusive(stagingPath, bytes, options)) {
-    case PlExclusiveWriteOutcome::written:
-      return;
-    case PlExclusiveWriteOutcome::exists:
-      throw PlCadPrepError("staging_exists", "the request staging path appeared before creation",
-                           "package");
-    case PlExclusiveWriteOutcome::createFailed:
-      throw PlCadPrepError("staging_create_failed",
-                           "the validated geometry staging file could not be created", "package");
-    case PlExclusiveWriteOutcome::writeFailed:
-      throw PlCadPrepError("staging_write_failed",
-                           "the validated geometry archive could not be staged", "package");
-    case PlExclusiveWriteOutcome::syncFailed:
-      throw PlCadPrepError("staging_sync_failed",
-                           "the validated geometry staging file could not be flushed", "package");
-    case PlExclusiveWriteOutcome::lengthChanged:
-      throw PlCadPrepError("staging_verify_failed",
-                           "the staged geometry archive byte length changed", "package");
-    case PlExclusiveWriteOutcome::readFailed:
-      throw PlCadPrepError("staging_verify_failed", "the staged geometry archive could not be read",
-                           "package");
-    case PlExclusiveWriteOutcome::bytesChanged:
-      throw PlCadPrepError("staging_verify_failed", "the staged geometry archive bytes changed",
-                           "package");
-    case PlExclusiveWriteOutcome::closeFailed:
-      throw PlCadPrepError("staging_close_failed",
-                           "the validated geometry staging file could not be closed", "package");
-  }
+  const PlExclusiveWriteOutcome outcome = WriteFileExclusive(stagingPath, bytes, options);
+  if (outcome == PlExclusiveWriteOutcome::written) return;
+  const StagingFailure& failure = kStagingFailures[static_cast<std::size_t>(outcome)];
+  throw PlCadPrepError(failure.code, failure.message, "package");
 }
 
 PlCadPrepPublishResult PublishStagedArchive(const std::filesystem::path& stagingPath,

@@ -29,6 +29,20 @@ int InjectedErrno(int PlFileSystemFaults::*field) {
   return gFaults == nullptr ? 0 : gFaults->*field;
 }
 
+// One read or write call: the injected errno fails it, the injected zero makes
+// it move no bytes, and an interrupted call is repeated.
+template <typename Transfer>
+std::int64_t TransferOnce(int PlFileSystemFaults::*errnoField, bool PlFileSystemFaults::*zeroField,
+                          Transfer transfer) {
+  if (Injected(InjectedErrno(errnoField))) return -1;
+  if (gFaults != nullptr && gFaults->*zeroField) return 0;
+  ssize_t count = 0;
+  do {
+    count = transfer();
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
 std::error_code LastSystemError() { return std::error_code(errno, std::system_category()); }
 
 // A path that cannot name anything (a missing element, a file used as a
@@ -156,13 +170,8 @@ PlFile PlFile::CreateExclusive(const std::filesystem::path& path, PlCreateOutcom
 }
 
 std::int64_t PlFile::Write(std::span<const std::uint8_t> bytes) {
-  if (Injected(InjectedErrno(&PlFileSystemFaults::writeErrno))) return -1;
-  if (gFaults != nullptr && gFaults->writeZero) return 0;
-  ssize_t written = 0;
-  do {
-    written = ::write(fd, bytes.data(), bytes.size());
-  } while (written < 0 && errno == EINTR);
-  return written;
+  return TransferOnce(&PlFileSystemFaults::writeErrno, &PlFileSystemFaults::writeZero,
+                      [&] { return ::write(fd, bytes.data(), bytes.size()); });
 }
 
 bool PlFile::Sync() {
@@ -185,12 +194,9 @@ bool PlFile::SeekToStart() {
 }
 
 std::int64_t PlFile::Read(std::span<std::uint8_t> buffer) {
-  if (Injected(InjectedErrno(&PlFileSystemFaults::readErrno))) return -1;
-  if (gFaults != nullptr && gFaults->readZero) return 0;
-  ssize_t count = 0;
-  do {
-    count = ::read(fd, buffer.data(), buffer.size());
-  } while (count < 0 && errno == EINTR);
+  const std::int64_t count =
+      TransferOnce(&PlFileSystemFaults::readErrno, &PlFileSystemFaults::readZero,
+                   [&] { return ::read(fd, buffer.data(), buffer.size()); });
   if (count > 0 && gFaults != nullptr && gFaults->flipReadByte) {
     buffer[0] = static_cast<std::uint8_t>(buffer[0] ^ 0xFFu);
   }

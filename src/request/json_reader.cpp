@@ -150,37 +150,41 @@ class JsonScanner {
     pos += literal.size();
   }
 
-  void ScanArray(std::size_t depth, std::vector<JsonValueSpan>* elements) {
+  // An array or object from its opening bracket: `scanItem` reads one element or
+  // member, a comma goes on to the next and `close` ends the container.
+  template <typename ScanItem>
+  void ScanItems(char close, const char* unterminatedMessage, const char* commaMessage,
+                 ScanItem&& scanItem) {
     ++pos;
     SkipWhitespace();
-    if (pos < text.size() && text[pos] == ']') {
+    if (pos < text.size() && text[pos] == close) {
       ++pos;
       return;
     }
     while (true) {
-      const JsonValueSpan element = ScanValue(depth + 1, nullptr, nullptr);
-      if (elements != nullptr) elements->push_back(element);
+      scanItem();
       SkipWhitespace();
-      if (pos == text.size()) throw PlServeJsonParseError("unterminated JSON array", pos);
+      if (pos == text.size()) throw PlServeJsonParseError(unterminatedMessage, pos);
       const char next = text[pos];
-      if (next == ']') {
+      if (next == close) {
         ++pos;
         return;
       }
-      if (next != ',') throw PlServeJsonParseError("expected comma in JSON array", pos);
+      if (next != ',') throw PlServeJsonParseError(commaMessage, pos);
       ++pos;
       SkipWhitespace();
     }
   }
 
+  void ScanArray(std::size_t depth, std::vector<JsonValueSpan>* elements) {
+    ScanItems(']', "unterminated JSON array", "expected comma in JSON array", [&] {
+      const JsonValueSpan element = ScanValue(depth + 1, nullptr, nullptr);
+      if (elements != nullptr) elements->push_back(element);
+    });
+  }
+
   void ScanObject(std::size_t depth, std::vector<JsonMemberSpan>* members) {
-    ++pos;
-    SkipWhitespace();
-    if (pos < text.size() && text[pos] == '}') {
-      ++pos;
-      return;
-    }
-    while (true) {
+    ScanItems('}', "unterminated JSON object", "expected comma in JSON object", [&] {
       const std::size_t keyOffset = pos;
       ScanString();
       SkipWhitespace();
@@ -191,22 +195,16 @@ class JsonScanner {
       SkipWhitespace();
       const JsonValueSpan value = ScanValue(depth + 1, nullptr, nullptr);
       if (members != nullptr) members->push_back(JsonMemberSpan{keyOffset, value});
-      SkipWhitespace();
-      if (pos == text.size()) throw PlServeJsonParseError("unterminated JSON object", pos);
-      const char next = text[pos];
-      if (next == '}') {
-        ++pos;
-        return;
-      }
-      if (next != ',') throw PlServeJsonParseError("expected comma in JSON object", pos);
-      ++pos;
-      SkipWhitespace();
-    }
+    });
   }
 
   std::string_view text;
   std::size_t pos;
 };
+
+// The one-letter string escapes and, at the same places, what they stand for.
+constexpr std::string_view kSimpleEscapeLetters = "\"\\/bfnrt";
+constexpr std::string_view kSimpleEscapeChars = "\"\\/\b\f\n\r\t";
 
 // Reads the four hexadecimal digits at `pos`; false when fewer remain or one is not hexadecimal.
 bool ReadHexUnit(std::string_view text, std::size_t pos, std::uint32_t& unit) {
@@ -284,6 +282,18 @@ void ValidateDecodedString(std::string_view decoded) {
   }
 }
 
+// Scans `container` again to collect its members or elements; throws `wrongKindMessage`
+// when it is not of `kind`. Re-scans begin at depth 0: the first pass has already
+// held the whole text to the depth rule.
+void Rescan(std::string_view text, const JsonValueSpan& container, JsonValueKind kind,
+            const char* wrongKindMessage, const char* movedEndMessage,
+            std::vector<JsonMemberSpan>* members, std::vector<JsonValueSpan>* elements) {
+  if (container.kind != kind) throw PlServeJsonParseError(wrongKindMessage, container.begin);
+  JsonScanner scanner(text, container.begin);
+  const JsonValueSpan rescanned = scanner.ScanValue(0, members, elements);
+  PlRequire(rescanned.kind == kind && rescanned.end == container.end, movedEndMessage);
+}
+
 }  // namespace
 
 std::vector<JsonMemberSpan> ReadJsonFrame(std::string_view text) {
@@ -301,30 +311,19 @@ std::vector<JsonMemberSpan> ReadJsonFrame(std::string_view text) {
   return members;
 }
 
-// Re-scans begin at depth 0: the first pass has already held the whole text to the depth rule.
 std::vector<JsonValueSpan> ReadJsonArrayElements(std::string_view text,
                                                  const JsonValueSpan& array) {
-  if (array.kind != JsonValueKind::array) {
-    throw PlServeJsonParseError("JSON value must be an array", array.begin);
-  }
   std::vector<JsonValueSpan> elements;
-  JsonScanner scanner(text, array.begin);
-  const JsonValueSpan rescanned = scanner.ScanValue(0, nullptr, &elements);
-  PlRequire(rescanned.kind == JsonValueKind::array && rescanned.end == array.end,
-            "a rescanned array must end where its first scan ended");
+  Rescan(text, array, JsonValueKind::array, "JSON value must be an array",
+         "a rescanned array must end where its first scan ended", nullptr, &elements);
   return elements;
 }
 
 std::vector<JsonMemberSpan> ReadJsonObjectMembers(std::string_view text,
                                                   const JsonValueSpan& object) {
-  if (object.kind != JsonValueKind::object) {
-    throw PlServeJsonParseError("JSON value must be an object", object.begin);
-  }
   std::vector<JsonMemberSpan> members;
-  JsonScanner scanner(text, object.begin);
-  const JsonValueSpan rescanned = scanner.ScanValue(0, &members, nullptr);
-  PlRequire(rescanned.kind == JsonValueKind::object && rescanned.end == object.end,
-            "a rescanned object must end where its first scan ended");
+  Rescan(text, object, JsonValueKind::object, "JSON value must be an object",
+         "a rescanned object must end where its first scan ended", &members, nullptr);
   return members;
 }
 
@@ -348,58 +347,39 @@ std::string DecodeJsonString(std::string_view text, std::size_t offset) {
       throw PlCadPrepError("invalid_json", "unterminated JSON string", "preflight");
     const char letter = text[pos];
     ++pos;
-    switch (letter) {
-      case '"':
-      case '\\':
-      case '/':
-        decoded.push_back(letter);
-        break;
-      case 'b':
-        decoded.push_back('\b');
-        break;
-      case 'f':
-        decoded.push_back('\f');
-        break;
-      case 'n':
-        decoded.push_back('\n');
-        break;
-      case 'r':
-        decoded.push_back('\r');
-        break;
-      case 't':
-        decoded.push_back('\t');
-        break;
-      case 'u': {
-        // Text that was scanned first always has four hexadecimal digits here.
-        std::uint32_t unit = 0;
-        if (!ReadHexUnit(text, pos, unit)) {
-          throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
-        }
-        pos += 4;
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-          throw PlCadPrepError("invalid_json", "unexpected JSON low surrogate", "preflight");
-        }
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          if (text.size() - pos < 6 || text[pos] != '\\' || text[pos + 1] != 'u') {
-            throw PlCadPrepError("invalid_json", "JSON high surrogate is missing its low surrogate",
-                                 "preflight");
-          }
-          std::uint32_t low = 0;
-          if (!ReadHexUnit(text, pos + 2, low)) {
-            throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
-          }
-          if (low < 0xDC00 || low > 0xDFFF) {
-            throw PlCadPrepError("invalid_json", "invalid JSON low surrogate", "preflight");
-          }
-          pos += 6;
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        }
-        AppendUtf8(decoded, unit);
-        break;
-      }
-      default:
-        throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
+    const std::size_t simple = kSimpleEscapeLetters.find(letter);
+    if (simple != std::string_view::npos) {
+      decoded.push_back(kSimpleEscapeChars[simple]);
+      continue;
     }
+    if (letter != 'u') {
+      throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
+    }
+    // Text that was scanned first always has four hexadecimal digits here.
+    std::uint32_t unit = 0;
+    if (!ReadHexUnit(text, pos, unit)) {
+      throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
+    }
+    pos += 4;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      throw PlCadPrepError("invalid_json", "unexpected JSON low surrogate", "preflight");
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (text.size() - pos < 6 || text[pos] != '\\' || text[pos + 1] != 'u') {
+        throw PlCadPrepError("invalid_json", "JSON high surrogate is missing its low surrogate",
+                             "preflight");
+      }
+      std::uint32_t low = 0;
+      if (!ReadHexUnit(text, pos + 2, low)) {
+        throw PlCadPrepError("invalid_json", "unsupported JSON string escape", "preflight");
+      }
+      if (low < 0xDC00 || low > 0xDFFF) {
+        throw PlCadPrepError("invalid_json", "invalid JSON low surrogate", "preflight");
+      }
+      pos += 6;
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    }
+    AppendUtf8(decoded, unit);
   }
   ValidateDecodedString(decoded);
   return decoded;

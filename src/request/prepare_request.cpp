@@ -28,25 +28,44 @@ constexpr std::array<std::string_view, 12> kRequestMembers = {
     "limits",
 };
 
-constexpr std::array<std::string_view, 5> kLimitMembers = {
-    "maxInputBytes", "maxTriangles", "maxElapsedMs", "maxMemoryBytes", "maxOutputBytes",
+// Each member of the limits object: where it is kept, its hard maximum, and the
+// message a value of zero or above that maximum fails with.
+struct RequestLimit {
+  std::string_view name;
+  std::uint64_t PlCadPrepRequest::*value;
+  std::uint64_t hardMax;
+  const char* message;
 };
+constexpr std::array<RequestLimit, 5> kRequestLimits = {{
+    {"maxInputBytes", &PlCadPrepRequest::maxInputBytes, kHardMaxInputBytes,
+     "maxInputBytes exceeds the hard preparation limit"},
+    {"maxTriangles", &PlCadPrepRequest::maxTriangles, kHardMaxTriangles,
+     "maxTriangles exceeds the runtime asset contract"},
+    {"maxElapsedMs", &PlCadPrepRequest::maxElapsedMs, kHardMaxElapsedMs,
+     "maxElapsedMs exceeds the hard preparation limit"},
+    {"maxMemoryBytes", &PlCadPrepRequest::maxMemoryBytes, kHardMaxMemoryBytes,
+     "maxMemoryBytes exceeds the hard preparation limit"},
+    {"maxOutputBytes", &PlCadPrepRequest::maxOutputBytes, kHardMaxOutputBytes,
+     "maxOutputBytes exceeds the hard preparation limit"},
+}};
+
+constexpr std::array<std::string_view, kRequestLimits.size()> kLimitMembers = [] {
+  std::array<std::string_view, kRequestLimits.size()> names{};
+  for (std::size_t i = 0; i < names.size(); ++i) names[i] = kRequestLimits[i].name;
+  return names;
+}();
 
 // The request object and its limits object share every failure text but the unknown name's.
-constexpr JsonMemberRules kRequestRules = {
-    .code = "invalid_request",
-    .stage = "preflight",
-    .duplicatePrefix = "duplicate request member: ",
-    .object = {.unknownPrefix = "unknown request member: ",
-               .missingPrefix = "missing request member: "},
-};
-constexpr JsonMemberRules kLimitRules = {
-    .code = "invalid_request",
-    .stage = "preflight",
-    .duplicatePrefix = "duplicate request member: ",
-    .object = {.unknownPrefix = "unknown limits member: ",
-               .missingPrefix = "missing request member: "},
-};
+constexpr JsonMemberRules RequestRules(std::string_view unknownPrefix) {
+  return {
+      .code = "invalid_request",
+      .stage = "preflight",
+      .duplicatePrefix = "duplicate request member: ",
+      .object = {.unknownPrefix = unknownPrefix, .missingPrefix = "missing request member: "},
+  };
+}
+constexpr JsonMemberRules kRequestRules = RequestRules("unknown request member: ");
+constexpr JsonMemberRules kLimitRules = RequestRules("unknown limits member: ");
 
 constexpr std::size_t kMaxRequestIdBytes = 64;
 constexpr std::size_t kMaxOrientations = 24;
@@ -62,15 +81,15 @@ constexpr std::array<std::uint32_t, 12> kGeneratedOrientationsDeg = {
 constexpr std::array<double, 16> kIdentityTransform = {1, 0, 0, 0, 0, 1, 0, 0,
                                                        0, 0, 1, 0, 0, 0, 0, 1};
 
+// The request text of each source format, indexed by its enumerator's value.
+constexpr std::array<std::string_view, 6> kSourceFormatTexts = {
+    "step", "pelto.shape.definition.v1", "iges", "3mf", "stl", "obj",
+};
+
 bool SourceFormatFromText(std::string_view text, PlCadPrepSourceFormat& format) {
-  constexpr std::array<PlCadPrepSourceFormat, 6> kFormats = {
-      PlCadPrepSourceFormat::step, PlCadPrepSourceFormat::shapeDefinition,
-      PlCadPrepSourceFormat::iges, PlCadPrepSourceFormat::threeMf,
-      PlCadPrepSourceFormat::stl,  PlCadPrepSourceFormat::obj,
-  };
-  for (const PlCadPrepSourceFormat candidate : kFormats) {
-    if (SourceFormatText(candidate) == text) {
-      format = candidate;
+  for (std::size_t index = 0; index < kSourceFormatTexts.size(); ++index) {
+    if (kSourceFormatTexts[index] == text) {
+      format = static_cast<PlCadPrepSourceFormat>(index);
       return true;
     }
   }
@@ -379,11 +398,9 @@ void ReadRequestLimits(const JsonMemberReader& reader, PlCadPrepRequest& request
   const JsonMemberReader limits(reader.Text(), ReadJsonObjectMembers(reader.Text(), *value),
                                 kLimitRules);
   limits.RejectUnknownMembers(kLimitMembers);
-  ReadOptionalLimit(limits, "maxInputBytes", request.maxInputBytes);
-  ReadOptionalLimit(limits, "maxTriangles", request.maxTriangles);
-  ReadOptionalLimit(limits, "maxElapsedMs", request.maxElapsedMs);
-  ReadOptionalLimit(limits, "maxMemoryBytes", request.maxMemoryBytes);
-  ReadOptionalLimit(limits, "maxOutputBytes", request.maxOutputBytes);
+  for (const RequestLimit& limit : kRequestLimits) {
+    ReadOptionalLimit(limits, limit.name, request.*limit.value);
+  }
 }
 
 bool IsAbsolutePathText(const std::filesystem::path& path) {
@@ -400,21 +417,8 @@ std::string LowerExtension(const std::filesystem::path& path) {
 }
 
 std::string_view SourceFormatText(PlCadPrepSourceFormat format) {
-  switch (format) {
-    case PlCadPrepSourceFormat::step:
-      return "step";
-    case PlCadPrepSourceFormat::shapeDefinition:
-      return "pelto.shape.definition.v1";
-    case PlCadPrepSourceFormat::iges:
-      return "iges";
-    case PlCadPrepSourceFormat::threeMf:
-      return "3mf";
-    case PlCadPrepSourceFormat::stl:
-      return "stl";
-    case PlCadPrepSourceFormat::obj:
-      return "obj";
-  }
-  return "unknown";
+  const auto index = static_cast<std::size_t>(format);
+  return index < kSourceFormatTexts.size() ? kSourceFormatTexts[index] : "unknown";
 }
 
 PlCadPrepRequest ReadPlCadPrepRequest(std::string_view text) {
@@ -445,25 +449,11 @@ void ValidatePlCadPrepRequest(const PlCadPrepRequest& request) {
 
 // Zero fails like a value above the maximum: every limit must allow some work.
 void ValidatePlCadPrepLimits(const PlCadPrepRequest& request) {
-  if (request.maxInputBytes == 0 || request.maxInputBytes > kHardMaxInputBytes) {
-    throw PlCadPrepError("invalid_limits", "maxInputBytes exceeds the hard preparation limit",
-                         "preflight");
-  }
-  if (request.maxTriangles == 0 || request.maxTriangles > kHardMaxTriangles) {
-    throw PlCadPrepError("invalid_limits", "maxTriangles exceeds the runtime asset contract",
-                         "preflight");
-  }
-  if (request.maxElapsedMs == 0 || request.maxElapsedMs > kHardMaxElapsedMs) {
-    throw PlCadPrepError("invalid_limits", "maxElapsedMs exceeds the hard preparation limit",
-                         "preflight");
-  }
-  if (request.maxMemoryBytes == 0 || request.maxMemoryBytes > kHardMaxMemoryBytes) {
-    throw PlCadPrepError("invalid_limits", "maxMemoryBytes exceeds the hard preparation limit",
-                         "preflight");
-  }
-  if (request.maxOutputBytes == 0 || request.maxOutputBytes > kHardMaxOutputBytes) {
-    throw PlCadPrepError("invalid_limits", "maxOutputBytes exceeds the hard preparation limit",
-                         "preflight");
+  for (const RequestLimit& limit : kRequestLimits) {
+    const std::uint64_t value = request.*limit.value;
+    if (value == 0 || value > limit.hardMax) {
+      throw PlCadPrepError("invalid_limits", limit.message, "preflight");
+    }
   }
 }
 
