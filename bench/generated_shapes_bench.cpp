@@ -26,30 +26,23 @@ constexpr double kSphereTargetSeconds = 2.0;
 
 struct Shape {
   const char* name;
-  const char* object;
+  std::string object;
 };
 
 // 100 mm shapes (the levels shape is 100 mm wide), in canonical form.
-constexpr Shape kShapes[] = {
-    {"sphere", R"({"diameterUm":100000,"kind":"sphere"})"},
-    {"box", R"({"heightUm":100000,"kind":"box","xSpanUm":100000,"zSpanUm":100000})"},
-    {"cylinder upright",
-     R"({"axisLengthUm":100000,"diameterUm":100000,"kind":"cylinder","mount":"upright"})"},
-    {"cylinder laidDown",
-     R"({"axisLengthUm":100000,"diameterUm":100000,"kind":"cylinder","mount":"laidDown"})"},
+const Shape kShapes[] = {
+    {"sphere", SphereShape(100000)},
+    {"box", BoxShape(100000, 100000, 100000)},
+    {"cylinder upright", CylinderShape(100000, 100000, "upright")},
+    {"cylinder laidDown", CylinderShape(100000, 100000, "laidDown")},
     {"lPrism", R"({"heightUm":100000,"kind":"lPrism","notchQuadrant":"positiveXPositiveZ",)"
                R"("notchXSpanUm":40000,"notchZSpanUm":40000,"outsideXSpanUm":100000,)"
                R"("outsideZSpanUm":100000})"},
     {"triangularPrism", R"({"baseZSpanUm":100000,"heightUm":100000,"kind":"triangularPrism",)"
                         R"("pointXDepthUm":100000,"pointZOffsetUm":0})"},
-    {"wedge", R"({"highHeightUm":100000,"kind":"wedge","lowHeightUm":20000,"xSpanUm":100000,)"
-              R"("zSpanUm":100000})"},
-    {"frustum upright",
-     R"({"axisLengthUm":100000,"kind":"frustum","largeDiameterUm":100000,"mount":"upright",)"
-     R"("smallDiameterUm":50000})"},
-    {"frustum laidDown",
-     R"({"axisLengthUm":100000,"kind":"frustum","largeDiameterUm":100000,"mount":"laidDown",)"
-     R"("smallDiameterUm":50000})"},
+    {"wedge", WedgeShape(100000, 20000, 100000, 100000)},
+    {"frustum upright", FrustumShape(100000, 100000, "upright", 50000)},
+    {"frustum laidDown", FrustumShape(100000, 100000, "laidDown", 50000)},
     {"polygonPrism",
      R"({"heightUm":100000,"kind":"polygonPrism","vertices":[{"xUm":0,"zUm":0},)"
      R"({"xUm":0,"zUm":60000},{"xUm":40000,"zUm":100000},{"xUm":100000,"zUm":100000},)"

@@ -120,6 +120,15 @@ void SetFlatBounds(PlAnalyticShape& shape, const BoundsBlock& bounds) {
   shape.carrierValueHalfUm = 0;
 }
 
+// A flat kind that lies on its footprint: flag set, bounds of its half spans and height.
+bool SetFlatFootprint(PlAnalyticShape& shape, std::int64_t xHalfUm, std::int64_t heightUm,
+                      std::int64_t zHalfUm, std::vector<PlAnalyticPoint> footprint) {
+  shape.flag = true;
+  SetFlatBounds(shape, FlatBounds(xHalfUm, heightUm, zHalfUm));
+  shape.footprint = std::move(footprint);
+  return true;
+}
+
 // Cylinders and frustums: an upright one keeps its carrier on the plate.
 void SetAxialCurvedBounds(PlAnalyticShape& shape, PlShapeMount mount, std::int64_t axisLengthUm,
                           std::int64_t diameterUm) {
@@ -190,30 +199,21 @@ bool ExpectedOutline(const PlShapeDefinition& d, PlAnalyticShape& shape) {
   shape.kind = static_cast<std::uint32_t>(d.kind) + 1;
   switch (d.kind) {
     case PlShapeKind::box:
-      shape.flag = true;
-      SetFlatBounds(shape, FlatBounds(d.xSpanUm, d.heightUm, d.zSpanUm));
-      shape.footprint = Rectangle(d.xSpanUm, d.zSpanUm);
-      return true;
+      return SetFlatFootprint(shape, d.xSpanUm, d.heightUm, d.zSpanUm,
+                              Rectangle(d.xSpanUm, d.zSpanUm));
     case PlShapeKind::cylinder:
       SetAxialCurvedBounds(shape, d.mount, d.axisLengthUm, d.diameterUm);
       return true;
     case PlShapeKind::lPrism:
-      shape.flag = true;
-      SetFlatBounds(shape, FlatBounds(d.outsideXSpanUm, d.heightUm, d.outsideZSpanUm));
-      shape.footprint = LOutline(d);
-      return true;
+      return SetFlatFootprint(shape, d.outsideXSpanUm, d.heightUm, d.outsideZSpanUm, LOutline(d));
     case PlShapeKind::triangularPrism:
-      shape.flag = true;
-      SetFlatBounds(shape, FlatBounds(d.pointXDepthUm, d.heightUm, d.baseZSpanUm));
-      shape.footprint = {{-d.pointXDepthUm, -d.baseZSpanUm},
-                         {-d.pointXDepthUm, d.baseZSpanUm},
-                         {d.pointXDepthUm, 2 * d.pointZOffsetUm}};
-      return true;
+      return SetFlatFootprint(shape, d.pointXDepthUm, d.heightUm, d.baseZSpanUm,
+                              {{-d.pointXDepthUm, -d.baseZSpanUm},
+                               {-d.pointXDepthUm, d.baseZSpanUm},
+                               {d.pointXDepthUm, 2 * d.pointZOffsetUm}});
     case PlShapeKind::wedge:
-      shape.flag = true;
-      SetFlatBounds(shape, FlatBounds(d.xSpanUm, d.highHeightUm, d.zSpanUm));
-      shape.footprint = Rectangle(d.xSpanUm, d.zSpanUm);
-      return true;
+      return SetFlatFootprint(shape, d.xSpanUm, d.highHeightUm, d.zSpanUm,
+                              Rectangle(d.xSpanUm, d.zSpanUm));
     case PlShapeKind::frustum:
       SetAxialCurvedBounds(shape, d.mount, d.axisLengthUm, d.largeDiameterUm);
       return true;
@@ -221,12 +221,12 @@ bool ExpectedOutline(const PlShapeDefinition& d, PlAnalyticShape& shape) {
       std::int64_t xUm = 0;
       std::int64_t zUm = 0;
       LargestCoordinates(d.vertices, xUm, zUm);
-      shape.flag = true;
-      SetFlatBounds(shape, FlatBounds(xUm, d.heightUm, zUm));
       std::vector<PlAnalyticPoint> footprint;
-      if (!CentredPolygon(d.vertices, xUm, zUm, footprint)) return false;
-      shape.footprint = std::move(footprint);
-      return true;
+      const bool centred = CentredPolygon(d.vertices, xUm, zUm, footprint);
+      // A footprint without a 64-bit form is left empty.
+      if (!centred) footprint.clear();
+      SetFlatFootprint(shape, xUm, d.heightUm, zUm, std::move(footprint));
+      return centred;
     }
     case PlShapeKind::apexShape: {
       std::int64_t xUm = 0;
@@ -284,85 +284,7 @@ bool ExpectedGeometry(const PlShapeDefinition& d, PlAnalyticShape& shape) {
   return true;
 }
 
-// ---- definition layout ---------------------------------------------------
-
-enum class FieldType { dimension, mount, notchQuadrant, vertices, levels };
-
-struct DefinitionField {
-  FieldType type = FieldType::dimension;
-  std::int64_t PlShapeDefinition::*dimension = nullptr;
-};
-
-constexpr DefinitionField Dimension(std::int64_t PlShapeDefinition::*member) {
-  return {FieldType::dimension, member};
-}
-constexpr DefinitionField kMountField{FieldType::mount};
-constexpr DefinitionField kQuadrantField{FieldType::notchQuadrant};
-constexpr DefinitionField kVerticesField{FieldType::vertices};
-constexpr DefinitionField kLevelsField{FieldType::levels};
-
-struct KindLayout {
-  std::size_t count;
-  std::array<DefinitionField, 6> fields;
-};
-
-using D = PlShapeDefinition;
-// The members of each kind, in kind order, each kind's in the order of its
-// canonical document. The binary form and the kind-only copy both follow this
-// one table, so they cannot drift apart.
-constexpr std::array<KindLayout, kLastKind> kKindLayouts = {{
-    {3, {Dimension(&D::heightUm), Dimension(&D::xSpanUm), Dimension(&D::zSpanUm)}},
-    {3, {Dimension(&D::axisLengthUm), Dimension(&D::diameterUm), kMountField}},
-    {6,
-     {Dimension(&D::heightUm), kQuadrantField, Dimension(&D::notchXSpanUm),
-      Dimension(&D::notchZSpanUm), Dimension(&D::outsideXSpanUm), Dimension(&D::outsideZSpanUm)}},
-    {4,
-     {Dimension(&D::baseZSpanUm), Dimension(&D::heightUm), Dimension(&D::pointXDepthUm),
-      Dimension(&D::pointZOffsetUm)}},
-    {4,
-     {Dimension(&D::highHeightUm), Dimension(&D::lowHeightUm), Dimension(&D::xSpanUm),
-      Dimension(&D::zSpanUm)}},
-    {4,
-     {Dimension(&D::axisLengthUm), Dimension(&D::largeDiameterUm), kMountField,
-      Dimension(&D::smallDiameterUm)}},
-    {2, {Dimension(&D::heightUm), kVerticesField}},
-    {1, {kLevelsField}},
-    {1, {Dimension(&D::diameterUm)}},
-}};
-
-// Only for the nine kinds; callers check the kind first.
-std::span<const DefinitionField> FieldsOf(PlShapeKind kind) {
-  const KindLayout& layout = kKindLayouts[static_cast<std::size_t>(kind)];
-  return {layout.fields.data(), layout.count};
-}
-
-// Only the members of the definition's own kind, so that stray values in the
-// others never pass as part of a canonical definition.
-PlShapeDefinition KindMembersOf(const PlShapeDefinition& d) {
-  PlShapeDefinition m;
-  m.kind = d.kind;
-  if (static_cast<std::uint32_t>(d.kind) >= kLastKind) return m;
-  for (const DefinitionField& field : FieldsOf(d.kind)) {
-    switch (field.type) {
-      case FieldType::dimension:
-        m.*field.dimension = d.*field.dimension;
-        break;
-      case FieldType::mount:
-        m.mount = d.mount;
-        break;
-      case FieldType::notchQuadrant:
-        m.notchQuadrant = d.notchQuadrant;
-        break;
-      case FieldType::vertices:
-        m.vertices = d.vertices;
-        break;
-      case FieldType::levels:
-        m.levels = d.levels;
-        break;
-    }
-  }
-  return m;
-}
+// ---- definition check ----------------------------------------------------
 
 // Validates in place; the definition module's own error is its verdict.
 bool ValidatesInPlace(PlShapeDefinition& definition) {
@@ -377,6 +299,9 @@ bool ValidatesInPlace(PlShapeDefinition& definition) {
 }
 
 // ---- binary form ---------------------------------------------------------
+
+// A definition is written member by member in the order of its kind's member
+// table (PlShapeKindMembers), the canonical document's order.
 
 std::uint32_t Count(std::size_t n) {
   // Certified descriptors hold a few hundred items and decoded ones came from u32 counts.
@@ -401,21 +326,23 @@ void WritePoints(ByteWriter& writer, const std::vector<PlShapePoint>& points) {
 
 // Lists are a u32 count and their elements; a level is its height, then its points.
 void WriteDefinition(ByteWriter& writer, const PlShapeDefinition& d) {
-  for (const DefinitionField& field : FieldsOf(d.kind)) {
-    switch (field.type) {
-      case FieldType::dimension:
-        WriteI64(writer, d.*field.dimension);
+  for (const PlShapeKindMember& member : PlShapeKindMembers(d.kind)) {
+    switch (member.holds) {
+      case PlShapeMemberValue::kind:
         break;
-      case FieldType::mount:
+      case PlShapeMemberValue::integer:
+        WriteI64(writer, d.*member.field);
+        break;
+      case PlShapeMemberValue::mount:
         writer.U32(static_cast<std::uint32_t>(d.mount));
         break;
-      case FieldType::notchQuadrant:
+      case PlShapeMemberValue::notchQuadrant:
         writer.U32(static_cast<std::uint32_t>(d.notchQuadrant));
         break;
-      case FieldType::vertices:
+      case PlShapeMemberValue::vertices:
         WritePoints(writer, d.vertices);
         break;
-      case FieldType::levels:
+      case PlShapeMemberValue::levels:
         writer.U32(Count(d.levels.size()));
         for (const PlShapeLevel& level : d.levels) {
           WriteI64(writer, level.yUm);
@@ -464,11 +391,18 @@ std::vector<std::uint8_t> WriteMember(const PlAnalyticShape& shape, std::size_t 
 
 std::int64_t ReadI64(ByteReader& reader) { return static_cast<std::int64_t>(reader.U64()); }
 
+// Reads a u32 count; false when the count, or the `itemBytes` each of its
+// items takes, runs past the end.
+[[nodiscard]] bool ReadCount(ByteReader& reader, std::uint64_t itemBytes, std::uint32_t& count) {
+  if (!reader.Has(kCountBytes)) return false;
+  count = reader.U32();
+  return reader.Has(itemBytes * count);
+}
+
 // False when the text runs past the end.
 bool ReadText(ByteReader& reader, std::string& out) {
-  if (!reader.Has(kCountBytes)) return false;
-  const std::uint32_t length = reader.U32();
-  if (!reader.Has(length)) return false;
+  std::uint32_t length = 0;
+  if (!ReadCount(reader, 1, length)) return false;
   const std::span<const std::uint8_t> text = reader.Take(length);
   out.assign(text.begin(), text.end());
   return true;
@@ -476,9 +410,8 @@ bool ReadText(ByteReader& reader, std::string& out) {
 
 // False when the list runs past the end.
 bool ReadPoints(ByteReader& reader, std::vector<PlShapePoint>& out) {
-  if (!reader.Has(kCountBytes)) return false;
-  const std::uint32_t count = reader.U32();
-  if (!reader.Has(kPointBytes * count)) return false;
+  std::uint32_t count = 0;
+  if (!ReadCount(reader, kPointBytes, count)) return false;
   out.resize(count);
   for (PlShapePoint& p : out) {
     p.xUm = ReadI64(reader);
@@ -490,27 +423,28 @@ bool ReadPoints(ByteReader& reader, std::vector<PlShapePoint>& out) {
 // Reads the members of `d.kind`; false when a field runs past the end. Mounts
 // and quadrants are taken as they stand: certification judges their values.
 bool ReadDefinition(ByteReader& reader, PlShapeDefinition& d) {
-  for (const DefinitionField& field : FieldsOf(d.kind)) {
-    switch (field.type) {
-      case FieldType::dimension:
-        if (!reader.Has(kDimensionBytes)) return false;
-        d.*field.dimension = ReadI64(reader);
+  for (const PlShapeKindMember& member : PlShapeKindMembers(d.kind)) {
+    switch (member.holds) {
+      case PlShapeMemberValue::kind:
         break;
-      case FieldType::mount:
+      case PlShapeMemberValue::integer:
+        if (!reader.Has(kDimensionBytes)) return false;
+        d.*member.field = ReadI64(reader);
+        break;
+      case PlShapeMemberValue::mount:
         if (!reader.Has(kCountBytes)) return false;
         d.mount = static_cast<PlShapeMount>(reader.U32());
         break;
-      case FieldType::notchQuadrant:
+      case PlShapeMemberValue::notchQuadrant:
         if (!reader.Has(kCountBytes)) return false;
         d.notchQuadrant = static_cast<PlNotchQuadrant>(reader.U32());
         break;
-      case FieldType::vertices:
+      case PlShapeMemberValue::vertices:
         if (!ReadPoints(reader, d.vertices)) return false;
         break;
-      case FieldType::levels: {
-        if (!reader.Has(kCountBytes)) return false;
-        const std::uint32_t levelCount = reader.U32();
-        if (!reader.Has(kLevelHeadBytes * levelCount)) return false;
+      case PlShapeMemberValue::levels: {
+        std::uint32_t levelCount = 0;
+        if (!ReadCount(reader, kLevelHeadBytes, levelCount)) return false;
         d.levels.resize(levelCount);
         for (PlShapeLevel& level : d.levels) {
           if (!reader.Has(kDimensionBytes)) return false;
@@ -560,9 +494,8 @@ PlAnalyticShapeDiagnostic Decode(std::span<const std::uint8_t> bytes, PlAnalytic
   for (std::int64_t& v : shape.legacyCarrierCertificateHalfUm) v = ReadI64(reader);
   shape.carrierValueHalfUm = ReadI64(reader);
 
-  if (!reader.Has(kCountBytes)) return Fail(Code::truncated, "analytic shape member is malformed");
-  const std::uint32_t pointCount = reader.U32();
-  if (!reader.Has(kPointBytes * pointCount)) {
+  std::uint32_t pointCount = 0;
+  if (!ReadCount(reader, kPointBytes, pointCount)) {
     return Fail(Code::truncated, "analytic shape member is malformed");
   }
   shape.footprint.resize(pointCount);
@@ -571,27 +504,23 @@ PlAnalyticShapeDiagnostic Decode(std::span<const std::uint8_t> bytes, PlAnalytic
     p.zHalfUm = ReadI64(reader);
   }
 
-  if (!reader.Has(kCountBytes)) return Fail(Code::truncated, "analytic shape member is malformed");
-  const std::uint32_t partCount = reader.U32();
+  std::uint32_t partCount = 0;
   // Every part holds at least its own index count.
-  if (!reader.Has(kCountBytes * partCount)) {
+  if (!ReadCount(reader, kCountBytes, partCount)) {
     return Fail(Code::truncated, "analytic shape member is malformed");
   }
   shape.convexDecomposition.resize(partCount);
   for (std::vector<std::uint32_t>& part : shape.convexDecomposition) {
-    if (!reader.Has(kCountBytes))
-      return Fail(Code::truncated, "analytic shape member is malformed");
-    const std::uint32_t indexCount = reader.U32();
-    if (!reader.Has(kCountBytes * indexCount)) {
+    std::uint32_t indexCount = 0;
+    if (!ReadCount(reader, kCountBytes, indexCount)) {
       return Fail(Code::truncated, "analytic shape member is malformed");
     }
     part.resize(indexCount);
     for (std::uint32_t& index : part) index = reader.U32();
   }
 
-  if (!reader.Has(kCountBytes)) return Fail(Code::truncated, "analytic shape member is malformed");
-  const std::uint32_t headingCount = reader.U32();
-  if (!reader.Has(kHeadingHeadBytes * headingCount)) {
+  std::uint32_t headingCount = 0;
+  if (!ReadCount(reader, kHeadingHeadBytes, headingCount)) {
     return Fail(Code::truncated, "analytic shape member is malformed");
   }
   shape.headingTable.resize(headingCount);
@@ -660,7 +589,7 @@ PlAnalyticShape BuildPlAnalyticShape(const PlShapeDefinition& definition,
     throw std::invalid_argument("analytic headings must be the twelve multiples of 30 degrees");
   }
   PlAnalyticShape shape;
-  PlShapeDefinition validated = KindMembersOf(definition);
+  PlShapeDefinition validated = PlShapeDefinitionOwnMembers(definition);
   if (ValidatesInPlace(validated)) {
     (void)ExpectedGeometry(validated, shape);
     shape.definition = std::move(validated);
@@ -679,7 +608,7 @@ PlAnalyticShapeDiagnostic CertifyPlAnalyticShape(const PlAnalyticShape& shape) {
     return Fail(Code::identityText, "shape definition identities are not canonical SHA-256");
   }
   // A stored polygon that validation would still normalise is not canonical.
-  PlShapeDefinition validated = KindMembersOf(shape.definition);
+  PlShapeDefinition validated = PlShapeDefinitionOwnMembers(shape.definition);
   if (!ValidatesInPlace(validated) || validated != shape.definition) {
     return Fail(Code::definition, "shape definition is invalid or noncanonical");
   }

@@ -46,6 +46,18 @@ double CurvedCarrierMarginMm() {
                   kMinCarrierMarginMm);
 }
 
+// The record of a curved kind before its solid and carrier are made.
+PlGeneratedSolid CurvedRecord() {
+  PlGeneratedSolid record;
+  record.carrierMarginMm = CurvedCarrierMarginMm();
+  return record;
+}
+
+// Upright curved kinds stand on the plate along +y.
+gp_Ax2 UprightAxis() {
+  return gp_Ax2(gp_Pnt(0.0, 0.0, 0.0), gp_Dir(0.0, 1.0, 0.0), gp_Dir(1.0, 0.0, 0.0));
+}
+
 void SetBounds(PlGeneratedSolid& record, double minX, double minY, double minZ, double maxX,
                double maxY, double maxZ) {
   record.boundsMin = {minX, minY, minZ};
@@ -80,6 +92,15 @@ TopoDS_Shape OutlinePrism(const std::vector<OutlinePoint>& outline, double heigh
   return prism.Shape();
 }
 
+// A flat kind: the outline prism, centred on its half spans, resting on the plate.
+PlGeneratedSolid FlatPrism(const std::vector<OutlinePoint>& outline, double heightMm,
+                           double halfXMm, double halfZMm) {
+  PlGeneratedSolid record;
+  record.solid = OutlinePrism(outline, heightMm);
+  SetBounds(record, -halfXMm, 0.0, -halfZMm, halfXMm, heightMm, halfZMm);
+  return record;
+}
+
 // The outline in (x, y) at z = 0, revolved a full turn about `axis`.
 TopoDS_Shape RevolvedCarrier(const std::vector<OutlinePoint>& outline, const gp_Ax1& axis) {
   std::vector<gp_Pnt> points;
@@ -110,10 +131,9 @@ PlGeneratedSolid Cylinder(const PlShapeDefinition& d) {
   const double r = Mm(d.diameterUm) / 2;
   const double l = Mm(d.axisLengthUm);
   const double grow = kPlGeneratedCarrierGrowthMm;
-  PlGeneratedSolid record;
-  record.carrierMarginMm = CurvedCarrierMarginMm();
+  PlGeneratedSolid record = CurvedRecord();
   if (d.mount == PlShapeMount::upright) {
-    const gp_Ax2 axis(gp_Pnt(0.0, 0.0, 0.0), gp_Dir(0.0, 1.0, 0.0), gp_Dir(1.0, 0.0, 0.0));
+    const gp_Ax2 axis = UprightAxis();
     record.solid = BRepPrimAPI_MakeCylinder(axis, r, l).Shape();
     // Resting on the plate, the carrier grows upwards only.
     record.carrier = BRepPrimAPI_MakeCylinder(axis, r + grow, l + grow).Shape();
@@ -134,10 +154,9 @@ PlGeneratedSolid Frustum(const PlShapeDefinition& d) {
   const double r2 = Mm(d.smallDiameterUm) / 2;
   const double l = Mm(d.axisLengthUm);
   const double grow = kPlGeneratedCarrierGrowthMm;
-  PlGeneratedSolid record;
-  record.carrierMarginMm = CurvedCarrierMarginMm();
+  PlGeneratedSolid record = CurvedRecord();
   if (d.mount == PlShapeMount::upright) {
-    const gp_Ax2 axis(gp_Pnt(0.0, 0.0, 0.0), gp_Dir(0.0, 1.0, 0.0), gp_Dir(1.0, 0.0, 0.0));
+    const gp_Ax2 axis = UprightAxis();
     record.solid = BRepPrimAPI_MakeCone(axis, r1, r2, l).Shape();
     record.carrier = RevolvedCarrier(
         {{0.0, 0.0}, {r1 + grow, 0.0}, {r2 + grow, l}, {r2 + grow, l + grow}, {0.0, l + grow}},
@@ -179,22 +198,15 @@ PlGeneratedSolid LPrism(const PlShapeDefinition& d) {
   // One mirror alone flips the turning sense; reversing the order restores it.
   if (sx * sz < 0.0) std::reverse(outline.begin(), outline.end());
 
-  const double h = Mm(d.heightUm);
-  PlGeneratedSolid record;
-  record.solid = OutlinePrism(outline, h);
-  SetBounds(record, -a, 0.0, -b, a, h, b);
-  return record;
+  return FlatPrism(outline, Mm(d.heightUm), a, b);
 }
 
 PlGeneratedSolid TriangularPrism(const PlShapeDefinition& d) {
   const double b = Mm(d.baseZSpanUm);
   const double depth = Mm(d.pointXDepthUm);
   const double offset = Mm(d.pointZOffsetUm);
-  const double h = Mm(d.heightUm);
-  PlGeneratedSolid record;
-  record.solid = OutlinePrism({{-depth / 2, -b / 2}, {-depth / 2, b / 2}, {depth / 2, offset}}, h);
-  SetBounds(record, -depth / 2, 0.0, -b / 2, depth / 2, h, b / 2);
-  return record;
+  return FlatPrism({{-depth / 2, -b / 2}, {-depth / 2, b / 2}, {depth / 2, offset}},
+                   Mm(d.heightUm), depth / 2, b / 2);
 }
 
 PlGeneratedSolid Wedge(const PlShapeDefinition& d) {
@@ -203,22 +215,11 @@ PlGeneratedSolid Wedge(const PlShapeDefinition& d) {
   const double high = Mm(d.highHeightUm);
   const double low = Mm(d.lowHeightUm);
   // The top slopes down from `high` at -x to `low` at +x.
-  BRepBuilderAPI_MakePolygon polygon;
-  polygon.Add(gp_Pnt(-x / 2, 0.0, -z / 2));
-  polygon.Add(gp_Pnt(x / 2, 0.0, -z / 2));
-  polygon.Add(gp_Pnt(x / 2, low, -z / 2));
-  polygon.Add(gp_Pnt(-x / 2, high, -z / 2));
-  polygon.Close();
-  if (!polygon.IsDone()) {
-    throw PlCadPrepError("generated_solid_failed", "generated wedge could not be constructed",
-                         "heal");
-  }
-  BRepBuilderAPI_MakeFace face(polygon.Wire(), Standard_True);
-  if (!face.IsDone()) {
-    throw PlCadPrepError("generated_solid_failed", "generated wedge could not be constructed",
-                         "heal");
-  }
-  BRepPrimAPI_MakePrism prism(face.Face(), gp_Vec(0.0, 0.0, z), Standard_False, Standard_True);
+  const TopoDS_Face face = OutlineFace({gp_Pnt(-x / 2, 0.0, -z / 2), gp_Pnt(x / 2, 0.0, -z / 2),
+                                        gp_Pnt(x / 2, low, -z / 2), gp_Pnt(-x / 2, high, -z / 2)},
+                                       "generated wedge could not be constructed",
+                                       "generated wedge could not be constructed");
+  BRepPrimAPI_MakePrism prism(face, gp_Vec(0.0, 0.0, z), Standard_False, Standard_True);
   if (!prism.IsDone()) {
     throw PlCadPrepError("generated_solid_failed", "generated wedge could not be constructed",
                          "heal");
@@ -252,20 +253,13 @@ PlGeneratedSolid PolygonPrism(const PlShapeDefinition& d) {
     outline.push_back({static_cast<double>(2 * point.xUm - spanX) / 2 * kMmPerUm,
                        static_cast<double>(2 * point.zUm - spanZ) / 2 * kMmPerUm});
   }
-  const double h = Mm(d.heightUm);
-  const double halfX = Mm(spanX) / 2;
-  const double halfZ = Mm(spanZ) / 2;
-  PlGeneratedSolid record;
-  record.solid = OutlinePrism(outline, h);
-  SetBounds(record, -halfX, 0.0, -halfZ, halfX, h, halfZ);
-  return record;
+  return FlatPrism(outline, Mm(d.heightUm), Mm(spanX) / 2, Mm(spanZ) / 2);
 }
 
 PlGeneratedSolid Sphere(const PlShapeDefinition& d) {
   const double r = Mm(d.diameterUm) / 2;
   const gp_Pnt centre(0.0, r, 0.0);
-  PlGeneratedSolid record;
-  record.carrierMarginMm = CurvedCarrierMarginMm();
+  PlGeneratedSolid record = CurvedRecord();
   record.solid = BRepPrimAPI_MakeSphere(centre, r).Shape();
   record.carrier = BRepPrimAPI_MakeSphere(centre, r + kPlGeneratedCarrierGrowthMm).Shape();
   SetBounds(record, -r, 0.0, -r, r, 2 * r, r);
@@ -275,28 +269,16 @@ PlGeneratedSolid Sphere(const PlShapeDefinition& d) {
 }  // namespace
 
 PlGeneratedSolid BuildPlGeneratedSolid(const PlShapeDefinition& definition) {
-  switch (definition.kind) {
-    case PlShapeKind::box:
-      return Box(definition);
-    case PlShapeKind::cylinder:
-      return Cylinder(definition);
-    case PlShapeKind::lPrism:
-      return LPrism(definition);
-    case PlShapeKind::triangularPrism:
-      return TriangularPrism(definition);
-    case PlShapeKind::wedge:
-      return Wedge(definition);
-    case PlShapeKind::frustum:
-      return Frustum(definition);
-    case PlShapeKind::polygonPrism:
-      return PolygonPrism(definition);
-    case PlShapeKind::sphere:
-      return Sphere(definition);
-    case PlShapeKind::apexShape:
-      break;
+  // Indexed by the kind's index; the levels shape has no solid builder.
+  using Builder = PlGeneratedSolid (*)(const PlShapeDefinition&);
+  constexpr Builder kBuilders[] = {Box,     Cylinder,     LPrism,  TriangularPrism, Wedge,
+                                   Frustum, PolygonPrism, nullptr, Sphere};
+  const auto index = static_cast<std::size_t>(definition.kind);
+  if (index >= std::size(kBuilders) || kBuilders[index] == nullptr) {
+    throw PlCadPrepError("backend_not_implemented",
+                         "levels shape uses the direct triangle-mesh publisher", "heal");
   }
-  throw PlCadPrepError("backend_not_implemented",
-                       "levels shape uses the direct triangle-mesh publisher", "heal");
+  return kBuilders[index](definition);
 }
 
 bool IsPlGeneratedSolidValid(const TopoDS_Shape& shape) {
@@ -317,15 +299,12 @@ PlGeneratedSolid MakePlGeneratedSolid(const PlShapeDefinition& definition) {
                          "heal");
   }
   PlGeneratedSolid record = BuildPlGeneratedSolid(validated);
-  if (!IsPlGeneratedSolidValid(record.solid)) {
+  // A flat kind has no carrier of its own; its carrier is the solid once checked.
+  if (!IsPlGeneratedSolidValid(record.solid) ||
+      (!record.carrier.IsNull() && !IsPlGeneratedSolidValid(record.carrier))) {
     throw PlCadPrepError("generated_solid_invalid",
                          "shape definition did not produce one valid positive solid", "heal");
   }
-  if (record.carrier.IsNull()) {
-    record.carrier = record.solid;
-  } else if (!IsPlGeneratedSolidValid(record.carrier)) {
-    throw PlCadPrepError("generated_solid_invalid",
-                         "shape definition did not produce one valid positive solid", "heal");
-  }
+  if (record.carrier.IsNull()) record.carrier = record.solid;
   return record;
 }

@@ -118,20 +118,6 @@ bool SplitsAlongA0B1(const MicrometrePoint3& a0, const MicrometrePoint3& a1,
   return s2 >= 0;
 }
 
-// The event code an unvalidated shape handed to the publisher fails with: the
-// one the definition reader gives for the same rule.
-const char* LevelsFailureCode(PlLevelsShapeCategory category) {
-  switch (category) {
-    case PlLevelsShapeCategory::levels:
-      return "invalid_shape_levels";
-    case PlLevelsShapeCategory::polygon:
-      return "invalid_shape_polygon";
-    case PlLevelsShapeCategory::definition:
-    case PlLevelsShapeCategory::accepted:
-      break;
-  }
-  return "invalid_shape_definition";
-}
 
 using IndexTriangle = std::array<std::uint32_t, 3>;
 
@@ -351,12 +337,21 @@ PlLevelsShapeValidation ValidatePlLevelsShape(const std::vector<PlShapeLevel>& l
   return {};
 }
 
+PlShapeDefinitionCategory PlLevelsShapeDefinitionCategory(PlLevelsShapeCategory category) {
+  if (category == PlLevelsShapeCategory::levels) return PlShapeDefinitionCategory::levels;
+  if (category == PlLevelsShapeCategory::polygon) return PlShapeDefinitionCategory::polygon;
+  return PlShapeDefinitionCategory::integer;
+}
+
 PlGeometryMesh BuildPlLevelsShapeMesh(const std::vector<PlShapeLevel>& levels,
                                       const PlCadPrepRequest& request,
                                       const PlCadPrepOperationContext& context) {
   const PlLevelsShapeValidation validation = ValidatePlLevelsShape(levels);
   if (!validation.Accepted()) {
-    throw PlCadPrepError(LevelsFailureCode(validation.category), validation.message, "import");
+    // The code the definition reader gives for the same rule.
+    throw PlCadPrepError(
+        std::string(PlShapeDefinitionEventCode(PlLevelsShapeDefinitionCategory(validation.category))),
+        validation.message, "import");
   }
   const std::vector<IndexTriangle> triangles = LevelsTriangles(levels);
 

@@ -29,6 +29,10 @@ struct PlLevelsShapeValidation {
   bool Accepted() const { return category == PlLevelsShapeCategory::accepted; }
 };
 
+// The definition reader's category for a levels failure: levels, polygon, or
+// integer for the others (those whose event code is "invalid_shape_definition").
+PlShapeDefinitionCategory PlLevelsShapeDefinitionCategory(PlLevelsShapeCategory category);
+
 // The levels rules in their fixed order; the first failure decides.
 PlLevelsShapeValidation ValidatePlLevelsShape(const std::vector<PlShapeLevel>& levels);
 

@@ -22,20 +22,6 @@ constexpr std::string_view kUnits = "um";
 
 // Member sets in ascending byte order, which is also the order the members are read in.
 constexpr std::string_view kDocumentMembers[] = {"generatorProfile", "schema", "shape", "units"};
-constexpr std::string_view kBoxMembers[] = {"heightUm", "kind", "xSpanUm", "zSpanUm"};
-constexpr std::string_view kCylinderMembers[] = {"axisLengthUm", "diameterUm", "kind", "mount"};
-constexpr std::string_view kLPrismMembers[] = {"heightUm",      "kind",         "notchQuadrant",
-                                               "notchXSpanUm",  "notchZSpanUm", "outsideXSpanUm",
-                                               "outsideZSpanUm"};
-constexpr std::string_view kTriangularPrismMembers[] = {"baseZSpanUm", "heightUm", "kind",
-                                                        "pointXDepthUm", "pointZOffsetUm"};
-constexpr std::string_view kWedgeMembers[] = {"highHeightUm", "kind", "lowHeightUm", "xSpanUm",
-                                              "zSpanUm"};
-constexpr std::string_view kFrustumMembers[] = {"axisLengthUm", "kind", "largeDiameterUm", "mount",
-                                                "smallDiameterUm"};
-constexpr std::string_view kPolygonPrismMembers[] = {"heightUm", "kind", "vertices"};
-constexpr std::string_view kApexShapeMembers[] = {"kind", "levels"};
-constexpr std::string_view kSphereMembers[] = {"diameterUm", "kind"};
 constexpr std::string_view kPointMembers[] = {"xUm", "zUm"};
 constexpr std::string_view kLevelMembers[] = {"vertices", "yUm"};
 
@@ -59,45 +45,154 @@ constexpr JsonObjectTexts kLevelPointTexts = {"unknown levels shape point member
 constexpr JsonObjectTexts kLevelTexts = {"unknown levels shape level member: ", "",
                                          "levels shape level members are incomplete"};
 
+// Each kind's members in ascending byte order: the order they are read, range
+// checked and written in (the analytic member's binary layout follows it too).
+constexpr PlShapeKindMember kBoxMembers[] = {
+    {"heightUm", PlShapeMemberValue::integer, &PlShapeDefinition::heightUm,
+     "box.heightUm must be an integer micrometre value",
+     "box.heightUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"xSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::xSpanUm,
+     "box.xSpanUm must be an integer micrometre value",
+     "box.xSpanUm must be between 1 and 100000000 micrometres"},
+    {"zSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::zSpanUm,
+     "box.zSpanUm must be an integer micrometre value",
+     "box.zSpanUm must be between 1 and 100000000 micrometres"},
+};
+constexpr PlShapeKindMember kCylinderMembers[] = {
+    {"axisLengthUm", PlShapeMemberValue::integer, &PlShapeDefinition::axisLengthUm,
+     "cylinder.axisLengthUm must be an integer micrometre value",
+     "cylinder.axisLengthUm must be between 1 and 100000000 micrometres"},
+    {"diameterUm", PlShapeMemberValue::integer, &PlShapeDefinition::diameterUm,
+     "cylinder.diameterUm must be an integer micrometre value",
+     "cylinder.diameterUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"mount", PlShapeMemberValue::mount},
+};
+constexpr PlShapeKindMember kLPrismMembers[] = {
+    {"heightUm", PlShapeMemberValue::integer, &PlShapeDefinition::heightUm,
+     "L-prism.heightUm must be an integer micrometre value",
+     "L-prism.heightUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"notchQuadrant", PlShapeMemberValue::notchQuadrant},
+    {"notchXSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::notchXSpanUm,
+     "L-prism.notchXSpanUm must be an integer micrometre value",
+     "L-prism.notchXSpanUm must be between 1 and 100000000 micrometres"},
+    {"notchZSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::notchZSpanUm,
+     "L-prism.notchZSpanUm must be an integer micrometre value",
+     "L-prism.notchZSpanUm must be between 1 and 100000000 micrometres"},
+    {"outsideXSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::outsideXSpanUm,
+     "L-prism.outsideXSpanUm must be an integer micrometre value",
+     "L-prism.outsideXSpanUm must be between 1 and 100000000 micrometres"},
+    {"outsideZSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::outsideZSpanUm,
+     "L-prism.outsideZSpanUm must be an integer micrometre value",
+     "L-prism.outsideZSpanUm must be between 1 and 100000000 micrometres"},
+};
+constexpr PlShapeKindMember kTriangularPrismMembers[] = {
+    {"baseZSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::baseZSpanUm,
+     "triangle.baseZSpanUm must be an integer micrometre value",
+     "triangle.baseZSpanUm must be between 1 and 100000000 micrometres"},
+    {"heightUm", PlShapeMemberValue::integer, &PlShapeDefinition::heightUm,
+     "triangle.heightUm must be an integer micrometre value",
+     "triangle.heightUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"pointXDepthUm", PlShapeMemberValue::integer, &PlShapeDefinition::pointXDepthUm,
+     "triangle.pointXDepthUm must be an integer micrometre value",
+     "triangle.pointXDepthUm must be between 1 and 100000000 micrometres"},
+    // Bounded by the base span instead, after the ranges.
+    {"pointZOffsetUm", PlShapeMemberValue::integer, &PlShapeDefinition::pointZOffsetUm,
+     "triangle.pointZOffsetUm must be an integer micrometre value"},
+};
+constexpr PlShapeKindMember kWedgeMembers[] = {
+    {"highHeightUm", PlShapeMemberValue::integer, &PlShapeDefinition::highHeightUm,
+     "wedge.highHeightUm must be an integer micrometre value",
+     "wedge.highHeightUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"lowHeightUm", PlShapeMemberValue::integer, &PlShapeDefinition::lowHeightUm,
+     "wedge.lowHeightUm must be an integer micrometre value",
+     "wedge.lowHeightUm must be between 1 and 100000000 micrometres"},
+    {"xSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::xSpanUm,
+     "wedge.xSpanUm must be an integer micrometre value",
+     "wedge.xSpanUm must be between 1 and 100000000 micrometres"},
+    {"zSpanUm", PlShapeMemberValue::integer, &PlShapeDefinition::zSpanUm,
+     "wedge.zSpanUm must be an integer micrometre value",
+     "wedge.zSpanUm must be between 1 and 100000000 micrometres"},
+};
+constexpr PlShapeKindMember kFrustumMembers[] = {
+    {"axisLengthUm", PlShapeMemberValue::integer, &PlShapeDefinition::axisLengthUm,
+     "frustum.axisLengthUm must be an integer micrometre value",
+     "frustum.axisLengthUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"largeDiameterUm", PlShapeMemberValue::integer, &PlShapeDefinition::largeDiameterUm,
+     "frustum.largeDiameterUm must be an integer micrometre value",
+     "frustum.largeDiameterUm must be between 1 and 100000000 micrometres"},
+    {"mount", PlShapeMemberValue::mount},
+    {"smallDiameterUm", PlShapeMemberValue::integer, &PlShapeDefinition::smallDiameterUm,
+     "frustum.smallDiameterUm must be an integer micrometre value",
+     "frustum.smallDiameterUm must be between 1 and 100000000 micrometres"},
+};
+constexpr PlShapeKindMember kPolygonPrismMembers[] = {
+    {"heightUm", PlShapeMemberValue::integer, &PlShapeDefinition::heightUm,
+     "polygon.heightUm must be an integer micrometre value",
+     "polygon.heightUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+    {"vertices", PlShapeMemberValue::vertices},
+};
+constexpr PlShapeKindMember kApexShapeMembers[] = {{"kind", PlShapeMemberValue::kind}, {"levels", PlShapeMemberValue::levels}};
+constexpr PlShapeKindMember kSphereMembers[] = {
+    {"diameterUm", PlShapeMemberValue::integer, &PlShapeDefinition::diameterUm,
+     "sphere.diameterUm must be an integer micrometre value",
+     "sphere.diameterUm must be between 1 and 100000000 micrometres"},
+    {"kind", PlShapeMemberValue::kind},
+};
+
 struct KindRules {
   std::string_view name;
-  std::span<const std::string_view> members;
+  std::span<const PlShapeKindMember> members;
   JsonObjectTexts texts;
+  // The failures of a mount member, for the kinds that have one.
+  const char* mountNotString = nullptr;
+  const char* mountNotCanonical = nullptr;
 };
 
 // Indexed by the kind's index.
 constexpr KindRules kKindRules[] = {
     {"box", kBoxMembers, {"unknown box shape member: ", "", "box shape members are incomplete"}},
-    {"cylinder",
-     kCylinderMembers,
-     {"unknown cylinder shape member: ", "", "cylinder shape members are incomplete"}},
-    {"lPrism",
-     kLPrismMembers,
+    {"cylinder", kCylinderMembers,
+     {"unknown cylinder shape member: ", "", "cylinder shape members are incomplete"},
+     "cylinder.mount must be a string", "cylinder.mount must be a canonical ASCII string"},
+    {"lPrism", kLPrismMembers,
      {"unknown L-prism shape member: ", "", "L-prism shape members are incomplete"}},
-    {"triangularPrism",
-     kTriangularPrismMembers,
+    {"triangularPrism", kTriangularPrismMembers,
      {"unknown triangular-prism shape member: ", "",
       "triangular-prism shape members are incomplete"}},
-    {"wedge",
-     kWedgeMembers,
+    {"wedge", kWedgeMembers,
      {"unknown wedge shape member: ", "", "wedge shape members are incomplete"}},
-    {"frustum",
-     kFrustumMembers,
-     {"unknown frustum shape member: ", "", "frustum shape members are incomplete"}},
-    {"polygonPrism",
-     kPolygonPrismMembers,
+    {"frustum", kFrustumMembers,
+     {"unknown frustum shape member: ", "", "frustum shape members are incomplete"},
+     "frustum.mount must be a string", "frustum.mount must be a canonical ASCII string"},
+    {"polygonPrism", kPolygonPrismMembers,
      {"unknown polygon-prism shape member: ", "", "polygon-prism shape members are incomplete"}},
-    {"apexShape",
-     kApexShapeMembers,
+    {"apexShape", kApexShapeMembers,
      {"unknown levels shape member: ", "", "levels shape members are incomplete"}},
-    {"sphere",
-     kSphereMembers,
+    {"sphere", kSphereMembers,
      {"unknown sphere shape member: ", "", "sphere shape members are incomplete"}},
 };
 
 constexpr std::string_view kMountNames[] = {"upright", "laidDown"};
 constexpr std::string_view kQuadrantNames[] = {"negativeXNegativeZ", "negativeXPositiveZ",
                                                "positiveXNegativeZ", "positiveXPositiveZ"};
+// Indexed by the category's value.
+constexpr std::string_view kCategoryEventCodes[] = {
+    "invalid_shape_definition",  // structure
+    "invalid_shape_definition",  // integer
+    "invalid_shape_definition",  // mount
+    "invalid_shape_definition",  // notch
+    "invalid_shape_levels",
+    "invalid_shape_polygon",
+    "input_too_large",
+    "noncanonical_shape_definition",
+};
 
 constexpr std::size_t kMinPolygonVertices = 3;
 constexpr std::size_t kMaxPolygonVertices = 256;
@@ -243,87 +338,41 @@ PlShapeDefinition ReadDefinition(std::string_view text) {
   const auto rules = std::find_if(std::begin(kKindRules), std::end(kKindRules),
                                   [&](const KindRules& r) { return r.name == kindName; });
   if (rules == std::end(kKindRules)) Fail(Category::structure, "shape kind is not supported");
-  shape.RequireExactly(rules->members, rules->texts);
+  std::vector<std::string_view> names;
+  names.reserve(rules->members.size());
+  for (const PlShapeKindMember& member : rules->members) names.push_back(member.name);
+  shape.RequireExactly(names, rules->texts);
 
   PlShapeDefinition definition;
   definition.kind =
       static_cast<PlShapeKind>(static_cast<std::uint32_t>(rules - std::begin(kKindRules)));
-  const auto integer = [&](std::string_view name, const char* message) {
-    return ReadInteger(text, shape.Require(name), message);
-  };
-  switch (definition.kind) {
-    case PlShapeKind::box:
-      definition.heightUm = integer("heightUm", "box.heightUm must be an integer micrometre value");
-      definition.xSpanUm = integer("xSpanUm", "box.xSpanUm must be an integer micrometre value");
-      definition.zSpanUm = integer("zSpanUm", "box.zSpanUm must be an integer micrometre value");
-      break;
-    case PlShapeKind::cylinder:
-      definition.axisLengthUm =
-          integer("axisLengthUm", "cylinder.axisLengthUm must be an integer micrometre value");
-      definition.diameterUm =
-          integer("diameterUm", "cylinder.diameterUm must be an integer micrometre value");
-      definition.mount = ReadMount(text, shape.Require("mount"), "cylinder.mount must be a string",
-                                   "cylinder.mount must be a canonical ASCII string");
-      break;
-    case PlShapeKind::lPrism:
-      definition.heightUm =
-          integer("heightUm", "L-prism.heightUm must be an integer micrometre value");
-      definition.notchQuadrant = ReadQuadrant(text, shape.Require("notchQuadrant"));
-      definition.notchXSpanUm =
-          integer("notchXSpanUm", "L-prism.notchXSpanUm must be an integer micrometre value");
-      definition.notchZSpanUm =
-          integer("notchZSpanUm", "L-prism.notchZSpanUm must be an integer micrometre value");
-      definition.outsideXSpanUm =
-          integer("outsideXSpanUm", "L-prism.outsideXSpanUm must be an integer micrometre value");
-      definition.outsideZSpanUm =
-          integer("outsideZSpanUm", "L-prism.outsideZSpanUm must be an integer micrometre value");
-      break;
-    case PlShapeKind::triangularPrism:
-      definition.baseZSpanUm =
-          integer("baseZSpanUm", "triangle.baseZSpanUm must be an integer micrometre value");
-      definition.heightUm =
-          integer("heightUm", "triangle.heightUm must be an integer micrometre value");
-      definition.pointXDepthUm =
-          integer("pointXDepthUm", "triangle.pointXDepthUm must be an integer micrometre value");
-      definition.pointZOffsetUm =
-          integer("pointZOffsetUm", "triangle.pointZOffsetUm must be an integer micrometre value");
-      break;
-    case PlShapeKind::wedge:
-      definition.highHeightUm =
-          integer("highHeightUm", "wedge.highHeightUm must be an integer micrometre value");
-      definition.lowHeightUm =
-          integer("lowHeightUm", "wedge.lowHeightUm must be an integer micrometre value");
-      definition.xSpanUm = integer("xSpanUm", "wedge.xSpanUm must be an integer micrometre value");
-      definition.zSpanUm = integer("zSpanUm", "wedge.zSpanUm must be an integer micrometre value");
-      break;
-    case PlShapeKind::frustum:
-      definition.axisLengthUm =
-          integer("axisLengthUm", "frustum.axisLengthUm must be an integer micrometre value");
-      definition.largeDiameterUm =
-          integer("largeDiameterUm", "frustum.largeDiameterUm must be an integer micrometre value");
-      definition.mount = ReadMount(text, shape.Require("mount"), "frustum.mount must be a string",
-                                   "frustum.mount must be a canonical ASCII string");
-      definition.smallDiameterUm =
-          integer("smallDiameterUm", "frustum.smallDiameterUm must be an integer micrometre value");
-      break;
-    case PlShapeKind::polygonPrism: {
-      definition.heightUm =
-          integer("heightUm", "polygon.heightUm must be an integer micrometre value");
-      const JsonValueSpan& vertices = shape.Require("vertices");
-      if (vertices.kind != JsonValueKind::array)
-        Fail(Category::polygon, "polygon.vertices must be an array");
-      definition.vertices = ReadPoints(text, vertices, kPolygonPointTexts,
-                                       "polygon.xUm must be an integer micrometre value",
-                                       "polygon.zUm must be an integer micrometre value");
-      break;
+  for (const PlShapeKindMember& member : rules->members) {
+    switch (member.holds) {
+      case PlShapeMemberValue::kind:
+        break;
+      case PlShapeMemberValue::integer:
+        definition.*member.field = ReadInteger(text, shape.Require(member.name), member.notInteger);
+        break;
+      case PlShapeMemberValue::mount:
+        definition.mount = ReadMount(text, shape.Require(member.name), rules->mountNotString,
+                                     rules->mountNotCanonical);
+        break;
+      case PlShapeMemberValue::notchQuadrant:
+        definition.notchQuadrant = ReadQuadrant(text, shape.Require(member.name));
+        break;
+      case PlShapeMemberValue::vertices: {
+        const JsonValueSpan& vertices = shape.Require(member.name);
+        if (vertices.kind != JsonValueKind::array)
+          Fail(Category::polygon, "polygon.vertices must be an array");
+        definition.vertices = ReadPoints(text, vertices, kPolygonPointTexts,
+                                         "polygon.xUm must be an integer micrometre value",
+                                         "polygon.zUm must be an integer micrometre value");
+        break;
+      }
+      case PlShapeMemberValue::levels:
+        definition.levels = ReadLevels(text, shape.Require(member.name));
+        break;
     }
-    case PlShapeKind::apexShape:
-      definition.levels = ReadLevels(text, shape.Require("levels"));
-      break;
-    case PlShapeKind::sphere:
-      definition.diameterUm =
-          integer("diameterUm", "sphere.diameterUm must be an integer micrometre value");
-      break;
   }
   return definition;
 }
@@ -387,10 +436,7 @@ void ValidatePolygon(std::vector<PlShapePoint>& polygon) {
 
 void ValidateLevels(const std::vector<PlShapeLevel>& levels) {
   const PlLevelsShapeValidation result = ValidatePlLevelsShape(levels);
-  if (result.Accepted()) return;
-  if (result.category == PlLevelsShapeCategory::levels) Fail(Category::levels, result.message);
-  if (result.category == PlLevelsShapeCategory::definition) Fail(Category::integer, result.message);
-  Fail(Category::polygon, result.message);
+  if (!result.Accepted()) Fail(PlLevelsShapeDefinitionCategory(result.category), result.message);
 }
 
 void AppendPoints(JsonTextWriter& json, std::string_view name,
@@ -414,69 +460,35 @@ std::string SerialiseValidated(const PlShapeDefinition& definition) {
   json.String("generatorProfile", kGeneratorProfile);
   json.String("schema", kSchema);
   json.BeginObject("shape");
-  switch (definition.kind) {
-    case PlShapeKind::box:
-      json.Signed("heightUm", definition.heightUm);
-      json.String("kind", "box");
-      json.Signed("xSpanUm", definition.xSpanUm);
-      json.Signed("zSpanUm", definition.zSpanUm);
-      break;
-    case PlShapeKind::cylinder:
-      json.Signed("axisLengthUm", definition.axisLengthUm);
-      json.Signed("diameterUm", definition.diameterUm);
-      json.String("kind", "cylinder");
-      json.String("mount", PlShapeMountName(definition.mount));
-      break;
-    case PlShapeKind::lPrism:
-      json.Signed("heightUm", definition.heightUm);
-      json.String("kind", "lPrism");
-      json.String("notchQuadrant", PlNotchQuadrantName(definition.notchQuadrant));
-      json.Signed("notchXSpanUm", definition.notchXSpanUm);
-      json.Signed("notchZSpanUm", definition.notchZSpanUm);
-      json.Signed("outsideXSpanUm", definition.outsideXSpanUm);
-      json.Signed("outsideZSpanUm", definition.outsideZSpanUm);
-      break;
-    case PlShapeKind::triangularPrism:
-      json.Signed("baseZSpanUm", definition.baseZSpanUm);
-      json.Signed("heightUm", definition.heightUm);
-      json.String("kind", "triangularPrism");
-      json.Signed("pointXDepthUm", definition.pointXDepthUm);
-      json.Signed("pointZOffsetUm", definition.pointZOffsetUm);
-      break;
-    case PlShapeKind::wedge:
-      json.Signed("highHeightUm", definition.highHeightUm);
-      json.String("kind", "wedge");
-      json.Signed("lowHeightUm", definition.lowHeightUm);
-      json.Signed("xSpanUm", definition.xSpanUm);
-      json.Signed("zSpanUm", definition.zSpanUm);
-      break;
-    case PlShapeKind::frustum:
-      json.Signed("axisLengthUm", definition.axisLengthUm);
-      json.String("kind", "frustum");
-      json.Signed("largeDiameterUm", definition.largeDiameterUm);
-      json.String("mount", PlShapeMountName(definition.mount));
-      json.Signed("smallDiameterUm", definition.smallDiameterUm);
-      break;
-    case PlShapeKind::polygonPrism:
-      json.Signed("heightUm", definition.heightUm);
-      json.String("kind", "polygonPrism");
-      AppendPoints(json, "vertices", definition.vertices);
-      break;
-    case PlShapeKind::apexShape:
-      json.String("kind", "apexShape");
-      json.BeginArray("levels");
-      for (const PlShapeLevel& level : definition.levels) {
-        json.BeginObject();
-        AppendPoints(json, "vertices", level.vertices);
-        json.Signed("yUm", level.yUm);
-        json.EndObject();
-      }
-      json.EndArray();
-      break;
-    case PlShapeKind::sphere:
-      json.Signed("diameterUm", definition.diameterUm);
-      json.String("kind", "sphere");
-      break;
+  const KindRules& rules = kKindRules[static_cast<std::size_t>(definition.kind)];
+  for (const PlShapeKindMember& member : rules.members) {
+    switch (member.holds) {
+      case PlShapeMemberValue::kind:
+        json.String(member.name, rules.name);
+        break;
+      case PlShapeMemberValue::integer:
+        json.Signed(member.name, definition.*member.field);
+        break;
+      case PlShapeMemberValue::mount:
+        json.String(member.name, PlShapeMountName(definition.mount));
+        break;
+      case PlShapeMemberValue::notchQuadrant:
+        json.String(member.name, PlNotchQuadrantName(definition.notchQuadrant));
+        break;
+      case PlShapeMemberValue::vertices:
+        AppendPoints(json, member.name, definition.vertices);
+        break;
+      case PlShapeMemberValue::levels:
+        json.BeginArray(member.name);
+        for (const PlShapeLevel& level : definition.levels) {
+          json.BeginObject();
+          AppendPoints(json, "vertices", level.vertices);
+          json.Signed("yUm", level.yUm);
+          json.EndObject();
+        }
+        json.EndArray();
+        break;
+    }
   }
   json.EndObject();
   json.String("units", kUnits);
@@ -489,6 +501,39 @@ std::string SerialiseValidated(const PlShapeDefinition& definition) {
 std::string_view PlShapeKindName(PlShapeKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   return index < std::size(kKindRules) ? kKindRules[index].name : std::string_view("unknown");
+}
+
+std::span<const PlShapeKindMember> PlShapeKindMembers(PlShapeKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  if (index >= std::size(kKindRules)) return {};
+  return kKindRules[index].members;
+}
+
+PlShapeDefinition PlShapeDefinitionOwnMembers(const PlShapeDefinition& definition) {
+  PlShapeDefinition own;
+  own.kind = definition.kind;
+  for (const PlShapeKindMember& member : PlShapeKindMembers(definition.kind)) {
+    switch (member.holds) {
+      case PlShapeMemberValue::kind:
+        break;
+      case PlShapeMemberValue::integer:
+        own.*member.field = definition.*member.field;
+        break;
+      case PlShapeMemberValue::mount:
+        own.mount = definition.mount;
+        break;
+      case PlShapeMemberValue::notchQuadrant:
+        own.notchQuadrant = definition.notchQuadrant;
+        break;
+      case PlShapeMemberValue::vertices:
+        own.vertices = definition.vertices;
+        break;
+      case PlShapeMemberValue::levels:
+        own.levels = definition.levels;
+        break;
+    }
+  }
+  return own;
 }
 
 std::string_view PlShapeMountName(PlShapeMount mount) { return NameOf(mount, kMountNames); }
@@ -515,30 +560,20 @@ PlShapeDefinition ParsePlShapeDefinition(std::string_view bytes) {
 }
 
 void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
+  const auto index = static_cast<std::size_t>(definition.kind);
+  if (index >= std::size(kKindRules)) Fail(Category::structure, "shape kind is not supported");
+  for (const PlShapeKindMember& member : kKindRules[index].members) {
+    if (member.outOfRange != nullptr) CheckRange(definition.*member.field, member.outOfRange);
+  }
+  // The rules between values come after every range.
   switch (definition.kind) {
     case PlShapeKind::box:
-      CheckRange(definition.heightUm, "box.heightUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.xSpanUm, "box.xSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.zSpanUm, "box.zSpanUm must be between 1 and 100000000 micrometres");
+    case PlShapeKind::sphere:
       return;
     case PlShapeKind::cylinder:
-      CheckRange(definition.axisLengthUm,
-                 "cylinder.axisLengthUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.diameterUm,
-                 "cylinder.diameterUm must be between 1 and 100000000 micrometres");
       CheckMount(definition.mount);
       return;
     case PlShapeKind::lPrism:
-      CheckRange(definition.heightUm,
-                 "L-prism.heightUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.notchXSpanUm,
-                 "L-prism.notchXSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.notchZSpanUm,
-                 "L-prism.notchZSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.outsideXSpanUm,
-                 "L-prism.outsideXSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.outsideZSpanUm,
-                 "L-prism.outsideZSpanUm must be between 1 and 100000000 micrometres");
       if (static_cast<std::size_t>(definition.notchQuadrant) >= std::size(kQuadrantNames))
         Fail(Category::notch, "L-prism notch quadrant is not supported");
       if (definition.notchXSpanUm >= definition.outsideXSpanUm ||
@@ -546,12 +581,6 @@ void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
         Fail(Category::notch, "L-prism notch spans must be smaller than outside spans");
       return;
     case PlShapeKind::triangularPrism: {
-      CheckRange(definition.baseZSpanUm,
-                 "triangle.baseZSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.heightUm,
-                 "triangle.heightUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.pointXDepthUm,
-                 "triangle.pointXDepthUm must be between 1 and 100000000 micrometres");
       // The base span is positive here, so integer division is the floor.
       const std::int64_t halfBaseUm = definition.baseZSpanUm / 2;
       if (definition.pointZOffsetUm < -halfBaseUm || definition.pointZOffsetUm > halfBaseUm)
@@ -559,40 +588,21 @@ void ValidatePlShapeDefinition(PlShapeDefinition& definition) {
       return;
     }
     case PlShapeKind::wedge:
-      CheckRange(definition.highHeightUm,
-                 "wedge.highHeightUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.lowHeightUm,
-                 "wedge.lowHeightUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.xSpanUm, "wedge.xSpanUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.zSpanUm, "wedge.zSpanUm must be between 1 and 100000000 micrometres");
       if (definition.highHeightUm <= definition.lowHeightUm)
         Fail(Category::integer, "wedge high height must exceed low height");
       return;
     case PlShapeKind::frustum:
-      CheckRange(definition.axisLengthUm,
-                 "frustum.axisLengthUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.largeDiameterUm,
-                 "frustum.largeDiameterUm must be between 1 and 100000000 micrometres");
-      CheckRange(definition.smallDiameterUm,
-                 "frustum.smallDiameterUm must be between 1 and 100000000 micrometres");
       CheckMount(definition.mount);
       if (definition.largeDiameterUm <= definition.smallDiameterUm)
         Fail(Category::integer, "frustum large diameter must exceed small diameter");
       return;
     case PlShapeKind::polygonPrism:
-      CheckRange(definition.heightUm,
-                 "polygon.heightUm must be between 1 and 100000000 micrometres");
       ValidatePolygon(definition.vertices);
       return;
     case PlShapeKind::apexShape:
       ValidateLevels(definition.levels);
       return;
-    case PlShapeKind::sphere:
-      CheckRange(definition.diameterUm,
-                 "sphere.diameterUm must be between 1 and 100000000 micrometres");
-      return;
   }
-  Fail(Category::structure, "shape kind is not supported");
 }
 
 std::string PlShapeDefinitionCanonicalBytes(const PlShapeDefinition& definition) {
@@ -625,20 +635,7 @@ std::string PlShapeDefinitionId(const PlShapeDefinition& definition) {
 }
 
 std::string_view PlShapeDefinitionEventCode(PlShapeDefinitionCategory category) {
-  switch (category) {
-    case PlShapeDefinitionCategory::noncanonical:
-      return "noncanonical_shape_definition";
-    case PlShapeDefinitionCategory::levels:
-      return "invalid_shape_levels";
-    case PlShapeDefinitionCategory::polygon:
-      return "invalid_shape_polygon";
-    case PlShapeDefinitionCategory::size:
-      return "input_too_large";
-    case PlShapeDefinitionCategory::structure:
-    case PlShapeDefinitionCategory::integer:
-    case PlShapeDefinitionCategory::mount:
-    case PlShapeDefinitionCategory::notch:
-      break;
-  }
-  return "invalid_shape_definition";
+  const auto index = static_cast<std::size_t>(category);
+  return index < std::size(kCategoryEventCodes) ? kCategoryEventCodes[index]
+                                                : std::string_view("invalid_shape_definition");
 }

@@ -3,6 +3,7 @@
 // and integer micrometre dimensions), the parser that accepts exactly that
 // byte form, and the two identities derived from it.
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -79,6 +80,29 @@ struct PlShapeDefinition {
   std::vector<PlShapeLevel> levels{};
   friend bool operator==(const PlShapeDefinition&, const PlShapeDefinition&) = default;
 };
+
+// What one member of a kind's shape object holds.
+enum class PlShapeMemberValue { kind, integer, mount, notchQuadrant, vertices, levels };
+
+// One member of a kind's shape object. An integer member names its field, the
+// failure text of a value that is not an integer and, when the kind bounds it
+// to 1..kPlShapeMaxDimensionUm, the failure text of a value outside that range.
+struct PlShapeKindMember {
+  std::string_view name;
+  PlShapeMemberValue holds = PlShapeMemberValue::integer;
+  std::int64_t PlShapeDefinition::*field = nullptr;
+  const char* notInteger = nullptr;
+  const char* outOfRange = nullptr;
+};
+
+// The members of the kind's shape object in ascending byte order, "kind"
+// included: the canonical document's order. Empty outside the enumeration.
+std::span<const PlShapeKindMember> PlShapeKindMembers(PlShapeKind kind);
+
+// A copy with the kind and only the members of that kind, the others left at
+// their defaults, so that stray values never pass as part of a definition.
+// Just the kind outside the enumeration.
+PlShapeDefinition PlShapeDefinitionOwnMembers(const PlShapeDefinition& definition);
 
 // Failure categories of the parser and the validator.
 enum class PlShapeDefinitionCategory : std::int32_t {

@@ -48,25 +48,18 @@ TEST_F(GeneratedPrepare, EveryKindPublishesACertifiedPackage) {
     std::string shape;
   };
   const std::vector<Case> cases = {
-      {"box", R"({"heightUm":10000,"kind":"box","xSpanUm":20000,"zSpanUm":30000})"},
-      {"upright-cylinder",
-       R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"upright"})"},
-      {"laid-down-cylinder",
-       R"({"axisLengthUm":40000,"diameterUm":10000,"kind":"cylinder","mount":"laidDown"})"},
+      {"box", BoxShape(10000, 20000, 30000)},
+      {"upright-cylinder", CylinderShape(40000, 10000, "upright")},
+      {"laid-down-cylinder", CylinderShape(40000, 10000, "laidDown")},
       {"l-prism-nxnz", LPrismShape("negativeXNegativeZ")},
       {"l-prism-nxpz", LPrismShape("negativeXPositiveZ")},
       {"l-prism-pxnz", LPrismShape("positiveXNegativeZ")},
       {"l-prism-pxpz", LPrismShape("positiveXPositiveZ")},
       {"triangle-low", TriangularPrismShape(30000, "-15000")},
       {"triangle-high", TriangularPrismShape(30000, "15000")},
-      {"wedge", R"({"highHeightUm":30000,"kind":"wedge","lowHeightUm":10000,"xSpanUm":40000,)"
-                R"("zSpanUm":20000})"},
-      {"upright-frustum",
-       R"({"axisLengthUm":40000,"kind":"frustum","largeDiameterUm":20000,"mount":"upright",)"
-       R"("smallDiameterUm":10000})"},
-      {"laid-down-frustum",
-       R"({"axisLengthUm":40000,"kind":"frustum","largeDiameterUm":20000,"mount":"laidDown",)"
-       R"("smallDiameterUm":10000})"},
+      {"wedge", WedgeShape(30000, 10000, 40000, 20000)},
+      {"upright-frustum", FrustumShape(40000, 20000, "upright", 10000)},
+      {"laid-down-frustum", FrustumShape(40000, 20000, "laidDown", 10000)},
       {"polygon-prism",
        R"({"heightUm":7000,"kind":"polygonPrism","vertices":[{"xUm":0,"zUm":0},)"
        R"({"xUm":0,"zUm":20000},{"xUm":10000,"zUm":30000},{"xUm":40000,"zUm":0}]})"},
@@ -75,7 +68,7 @@ TEST_F(GeneratedPrepare, EveryKindPublishesACertifiedPackage) {
        R"({"xUm":10000,"zUm":10000},{"xUm":10000,"zUm":0}],"yUm":0},{"vertices":[{"xUm":2000,)"
        R"("zUm":2000},{"xUm":2000,"zUm":8000},{"xUm":8000,"zUm":8000},{"xUm":8000,"zUm":2000}],)"
        R"("yUm":5000}]})"},
-      {"sphere", R"({"diameterUm":100000,"kind":"sphere"})"},
+      {"sphere", SphereShape(100000)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

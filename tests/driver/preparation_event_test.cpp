@@ -55,27 +55,28 @@ TEST(PreparationEvent, EscapesEveryTextField) {
 }
 
 TEST(PreparationEvent, RejectsUnknownKindsAndStages) {
-  struct Case {
-    const char* event;
-    const char* stage;
+  // The two refusals: an unknown event kind, and a stage its kind does not allow.
+  struct Refusal {
     const char* code;
-    const char* errStage;
+    const char* stage;
     const char* message;
   };
-  const Case cases[] = {
-      {"finished", "import", "invalid_event", "preflight", "unsupported preparation event"},
-      {"", "import", "invalid_event", "preflight", "unsupported preparation event"},
-      {"Progress", "import", "invalid_event", "preflight", "unsupported preparation event"},
-      {"finished", "analysis", "invalid_event", "preflight", "unsupported preparation event"},
-      {"progress", "analysis", "invalid_event_stage", "import",
-       "unsupported preparation event stage"},
-      {"error", "Import", "invalid_event_stage", "import", "unsupported preparation event stage"},
+  const Refusal kEvent = {"invalid_event", "preflight", "unsupported preparation event"};
+  const Refusal kStage = {"invalid_event_stage", "import", "unsupported preparation event stage"};
+  const struct {
+    const char* event;
+    const char* stage;
+    Refusal refusal;
+  } cases[] = {
+      {"finished", "import", kEvent},    {"", "import", kEvent},
+      {"Progress", "import", kEvent},    {"finished", "analysis", kEvent},
+      {"progress", "analysis", kStage},  {"error", "Import", kStage},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.event) + "/" + c.stage);
     ExpectPlCadPrepError(
-        [&] { (void)FormatPreparationEvent("r1", c.event, c.stage, "", "", 0, 0); }, c.code,
-        c.errStage, c.message);
+        [&] { (void)FormatPreparationEvent("r1", c.event, c.stage, "", "", 0, 0); },
+        c.refusal.code, c.refusal.stage, c.refusal.message);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "step/step_selection_record.h"
 #include "step/step_solid_diagnostics.h"
 #include "support/cli.h"
+#include "support/glb_chunks.h"
 #include "support/json_walk.h"
 #include "support/package_checks.h"
 #include "support/step_files.h"
@@ -107,25 +108,11 @@ TEST_F(StepCommands, ReviewNodesCarryTheIdentitiesSelectRecords) {
   ExpectCompleted(RunCli({"select", PathText(SideRequest("select.json", "select", source, record,
                                                          SelectMembers("residue", "[2]")))}));
 
-  const std::string glb = ReadFile(model);
-  ASSERT_GE(glb.size(), 28U);
-  ByteReader header(std::span(reinterpret_cast<const std::uint8_t*>(glb.data()), glb.size()));
-  ASSERT_EQ(header.U32(), 0x46546C67U);
-  ASSERT_EQ(header.U32(), 2U);
-  ASSERT_EQ(header.U32(), glb.size());
-  const std::uint32_t jsonBytes = header.U32();
-  ASSERT_EQ(header.U32(), 0x4E4F534AU);
-  ASSERT_EQ(jsonBytes % 4, 0U);
-  const std::string json = glb.substr(20, jsonBytes);
-  const std::size_t binStart = 20 + jsonBytes;
-  ASSERT_LE(binStart + 8, glb.size());
-  ByteReader binHeader(std::span(reinterpret_cast<const std::uint8_t*>(glb.data()) + binStart, 8));
-  const std::uint32_t binBytes = binHeader.U32();
-  ASSERT_EQ(binHeader.U32(), 0x004E4942U);
-  ASSERT_EQ(binStart + 8 + binBytes, glb.size());
-  const std::string_view bin(glb.data() + binStart + 8, binBytes);
+  Glb glb;
+  ASSERT_NO_FATAL_FAILURE(SplitGlb(ReadFile(model), glb));
+  const std::span<const std::uint8_t> bin(glb.bin);
 
-  const JsonWalk doc(json);
+  const JsonWalk doc(glb.json);
   const std::vector<JsonWalk> nodes = doc["nodes"].Elements();
   const std::vector<JsonWalk> views = doc["bufferViews"].Elements();
   ASSERT_EQ(nodes.size(), 4U);  // three solids and the overlay
@@ -154,7 +141,7 @@ TEST_F(StepCommands, ReviewNodesCarryTheIdentitiesSelectRecords) {
     Sha256 hash;
     hash.Update(kPlCadPrepStepReviewMeshStreamDomain);
     hash.Update(counts.bytes);
-    hash.Update(bin.substr(offset, length));
+    hash.Update(bin.subspan(offset, length));
     const std::string payloadIdentity = Sha256IdentityText(hash.Finish());
     EXPECT_EQ(extras["reviewMeshStreamSha256"].String(), payloadIdentity);
     if (k < 3) {

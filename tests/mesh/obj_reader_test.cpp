@@ -23,10 +23,7 @@ using Triangles = std::vector<std::array<std::uint32_t, 3>>;
 // Three vertices forming one triangle, ready for a face line.
 const std::string kTriangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
 
-class ObjReader : public MeshReaderTest {
- protected:
-  ObjReader() : MeshReaderTest(ReadPlCadPrepObj, PlCadPrepSourceFormat::obj, ".obj") {}
-};
+using ObjReader = MeshReaderFixture<ReadPlCadPrepObj, PlCadPrepSourceFormat::obj>;
 
 }  // namespace
 
@@ -66,14 +63,6 @@ TEST_F(ObjReader, ResolvesReferenceFormsCommentsNearlyUnitWAndTheMountFrame) {
 }
 
 TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
-  struct Case {
-    std::string text;
-    const char* code;
-    const char* message;
-    const char* stage = "import";
-    const char* units = "mm";
-    std::uint64_t maxTriangles = 10;
-  };
   const std::string t = kTriangle;
   const char* polygon = "this import slice accepts triangular OBJ faces only";
   const char* record = "OBJ contains an unsupported geometry record";
@@ -84,7 +73,7 @@ TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
   const char* range = "OBJ face vertex index is out of range";
   const char* oneBased = "OBJ vertex indices are one-based";
   const char* zeroArea = "mesh contains a zero-area triangle";
-  const Case cases[] = {
+  const RefusedMeshSource cases[] = {
       {t + "f 1 2 3 1\n", "unsupported_obj_polygon", polygon},
       {t + "f 1 2\n", "unsupported_obj_polygon", polygon},
       {t + "f 1 2 3 1 2 3 1 2 3\n", "unsupported_obj_polygon", polygon},
@@ -120,13 +109,7 @@ TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
       {t + "f 1 2 3\n", "units_confirmation_required", "STL and OBJ require mm, cm, m, or in",
        "preflight", "inch"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    PlCadPrepRequest request = Request(c.text);
-    request.sourceUnits = c.units;
-    request.maxTriangles = c.maxTriangles;
-    ExpectPlCadPrepError([&] { (void)Read(request); }, c.code, c.stage, c.message);
-  }
+  ExpectRefusals(cases);
 }
 
 TEST_F(ObjReader, ChecksInOrderOpenUnitsSizeRead) {

@@ -78,10 +78,7 @@ const std::string kTetraFacets =
     AsciiFacet("0 0 0", "0 0 1", "0 20 0") + AsciiFacet("15 0 0", "0 20 0", "0 0 1");
 const std::string kAsciiTetra = "solid\n" + kTetraFacets + "endsolid\n";
 
-class StlReader : public MeshReaderTest {
- protected:
-  StlReader() : MeshReaderTest(ReadPlCadPrepStl, PlCadPrepSourceFormat::stl, ".stl") {}
-};
+using StlReader = MeshReaderFixture<ReadPlCadPrepStl, PlCadPrepSourceFormat::stl>;
 
 }  // namespace
 
@@ -172,15 +169,6 @@ TEST_F(StlReader, AcceptsBlanksAroundRecordsAndBinaryHeadersStartingWithSolid) {
 }
 
 TEST_F(StlReader, RefusesBadSourcesWithTheirOwnFailure) {
-  struct Case {
-    std::string bytes;
-    const char* code;
-    const char* message;
-    const char* stage = "import";
-    const char* units = "mm";
-    std::uint64_t maxTriangles = 10;
-    std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes;
-  };
   const std::string f = "solid\nfacet normal 0 0 1\n";
   const std::string fl = f + "outer loop\n";
   const std::string flv = fl + "vertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n";
@@ -190,7 +178,7 @@ TEST_F(StlReader, RefusesBadSourcesWithTheirOwnFailure) {
   const char* nonFinite = "source coordinate becomes non-finite in the mount frame";
   const char* units = "STL and OBJ require mm, cm, m, or in";
   const std::string tetra = BinaryStl(Tetrahedron(1, 2, 3));
-  const Case cases[] = {
+  const RefusedMeshSource cases[] = {
       // Binary sources.
       {BinaryStl({}), "empty_mesh", "source contains no triangles"},
       {tetra, "triangle_limit_exceeded", "STL exceeds maxTriangles", "import", "mm", 3},
@@ -245,14 +233,7 @@ TEST_F(StlReader, RefusesBadSourcesWithTheirOwnFailure) {
       {"solid\n" + AsciiFacet("0 0 0", "1 0 0", "0 1 0") + "endsolid\n", "memory_limit_exceeded",
        "mesh exceeds maxMemoryBytes", "import", "mm", 10, 700},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bytes.substr(0, 60) + "/" + c.units);
-    PlCadPrepRequest request = Request(c.bytes);
-    request.sourceUnits = c.units;
-    request.maxTriangles = c.maxTriangles;
-    request.maxMemoryBytes = c.maxMemoryBytes;
-    ExpectPlCadPrepError([&] { (void)Read(request); }, c.code, c.stage, c.message);
-  }
+  ExpectRefusals(cases);
 }
 
 TEST_F(StlReader, ReportsProgressEvery4096FacetsAndPollsCancellation) {

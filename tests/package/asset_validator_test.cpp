@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,6 +116,17 @@ TEST(AssetValidator, AcceptsABakedFamilyBesideTheZeroFamily) {
   EXPECT_TRUE(d.Passed()) << d.message;
 }
 
+// A change that gives the model a generated provenance; an empty field stays absent.
+std::function<void(Asset&)> Provenance(const std::string& sourceHash,
+                                       const std::string& definitionId,
+                                       std::span<const std::uint8_t> analytic) {
+  return [sourceHash, definitionId, analytic](Asset& a) {
+    a.model.definitionSourceHash = sourceHash;
+    a.model.shapeDefinitionId = definitionId;
+    a.model.analytic = analytic;
+  };
+}
+
 TEST(AssetValidator, ReportsTheFirstViolation) {
   using Code = PlMemberDiagnosticCode;
   struct Case {
@@ -138,43 +150,22 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
        Code::identity, "manifest.json", "geometry asset ID is not a canonical SHA-256 identity"},
       {"72-byte asset id", [](Asset& a) { a.model.assetId = kHash + "0"; }, Code::identity,
        "manifest.json", "geometry asset ID is not a canonical SHA-256 identity"},
-      {"generated without definition id",
-       [](Asset& a) {
-         a.model.definitionSourceHash = kHash;
-         a.model.analytic = kAnalyticBytes;
-       },
+      {"generated without definition id", Provenance(kHash, "", kAnalyticBytes),
        Code::missingContent, "analytic.pshape",
        "generated version 3 geometry requires its immutable analytic member"},
-      {"generated without analytic member",
-       [](Asset& a) {
-         a.model.definitionSourceHash = kHash;
-         a.model.shapeDefinitionId = kHash;
-       },
+      {"generated without analytic member", Provenance(kHash, kHash, {}),
        Code::missingContent, "analytic.pshape",
        "generated version 3 geometry requires its immutable analytic member"},
-      {"generated analytic member that does not decode",
-       [](Asset& a) {
-         a.model.definitionSourceHash = kHash;
-         a.model.shapeDefinitionId = kHash;
-         a.model.analytic = kAnalyticBytes;
-       },
+      {"generated analytic member that does not decode", Provenance(kHash, kHash, kAnalyticBytes),
        Code::identity, "analytic.pshape",
        "analytic member does not match generated source provenance"},
       {"generated analytic member of another definition",
-       [](Asset& a) {
-         a.model.definitionSourceHash = kHash;
-         a.model.shapeDefinitionId = Analytic().shapeDefinitionId;
-         a.model.analytic = Analytic().bytes;
-       },
+       Provenance(kHash, Analytic().shapeDefinitionId, Analytic().bytes),
        Code::identity, "analytic.pshape",
        "analytic member does not match generated source provenance"},
       // The member certifies twelve headings; the table holds one family of four.
       {"generated orientations that are not its headings",
-       [](Asset& a) {
-         a.model.definitionSourceHash = Analytic().definitionSourceHash;
-         a.model.shapeDefinitionId = Analytic().shapeDefinitionId;
-         a.model.analytic = Analytic().bytes;
-       },
+       Provenance(Analytic().definitionSourceHash, Analytic().shapeDefinitionId, Analytic().bytes),
        Code::orientationTable, "analytic.pshape",
        "generated manifest headings do not match the analytic member"},
       {"imported with definition id", [](Asset& a) { a.model.shapeDefinitionId = kHash; },

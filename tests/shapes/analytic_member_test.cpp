@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "shapes/levels_shape.h"
+#include "support/change_case.h"
 
 namespace {
 
@@ -288,12 +289,7 @@ TEST(AnalyticMember, RefusesCoordinatesAndHeadingsOutsideItsRange) {
 TEST(AnalyticMember, CertificationRefusesTamperedDescriptors) {
   PlShapeDefinition other = Kind("box");
   other.heightUm += 1;
-  struct Case {
-    const char* name;
-    std::function<void(PlAnalyticShape&)> tamper;
-    Code code;
-    const char* message;
-  };
+  using Case = ChangeCase<PlAnalyticShape, Code>;
   const char* kIdentities = "shape definition identities are not canonical SHA-256";
   const char* kDisagree = "shape definition bytes and identities disagree";
   const char* kInvalid = "shape definition is invalid or noncanonical";
@@ -323,7 +319,7 @@ TEST(AnalyticMember, CertificationRefusesTamperedDescriptors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PlAnalyticShape shape = Build(Kind("box"));
-    c.tamper(shape);
+    c.change(shape);
     const PlAnalyticShapeDiagnostic diagnostic = CertifyPlAnalyticShape(shape);
     EXPECT_EQ(diagnostic.code, c.code);
     EXPECT_EQ(diagnostic.message, c.message);
@@ -337,12 +333,7 @@ TEST(AnalyticMember, DecoderRefusesDamagedMembers) {
   constexpr std::size_t kBounds = 20 + 2 * (4 + 71) + 24;
   constexpr std::size_t kFootprint = kBounds + 13 * 8 + 4;
   constexpr std::size_t kParts = kFootprint + 4 * 16 + 4;
-  struct Case {
-    const char* name;
-    std::function<void(Bytes&)> damage;
-    Code code;
-    const char* message;
-  };
+  using Case = ChangeCase<Bytes, Code>;
   const char* kHeader = "analytic shape member has no complete header";
   const char* kMalformed = "analytic shape member is malformed";
   const Case cases[] = {
@@ -370,7 +361,7 @@ TEST(AnalyticMember, DecoderRefusesDamagedMembers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes bytes = valid;
-    c.damage(bytes);
+    c.change(bytes);
     PlAnalyticShape out = Build(Kind("sphere"));
     const PlAnalyticShapeDiagnostic diagnostic = DecodePlAnalyticShape(bytes, out);
     EXPECT_EQ(diagnostic.code, c.code);

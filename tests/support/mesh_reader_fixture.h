@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -24,6 +25,18 @@
 class AlwaysCancelled final : public PlCadPrepCancellation {
  public:
   bool IsCancelled() const override { return true; }
+};
+
+// A source the reader must refuse, read in `units` under the two limits, and
+// the failure it must give.
+struct RefusedMeshSource {
+  std::string bytes;
+  const char* code;
+  const char* message;
+  const char* stage = "import";
+  const char* units = "mm";
+  std::uint64_t maxTriangles = 10;
+  std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes;
 };
 
 class MeshReaderTest : public TempDirTest {
@@ -57,6 +70,18 @@ class MeshReaderTest : public TempDirTest {
         cancellation);
   }
 
+  // Reads each source from a file of its own and pins its failure.
+  void ExpectRefusals(std::span<const RefusedMeshSource> sources) {
+    for (const RefusedMeshSource& c : sources) {
+      SCOPED_TRACE(c.bytes.substr(0, 60) + "/" + c.units);
+      PlCadPrepRequest request = Request(c.bytes);
+      request.sourceUnits = c.units;
+      request.maxTriangles = c.maxTriangles;
+      request.maxMemoryBytes = c.maxMemoryBytes;
+      ExpectPlCadPrepError([&] { (void)Read(request); }, c.code, c.stage, c.message);
+    }
+  }
+
   // Reads `request` while the platform fails to tell the file's size.
   void ExpectFailureWithoutFileSize(const PlCadPrepRequest& request, std::string_view code,
                                     std::string_view stage, std::string_view message) {
@@ -82,4 +107,13 @@ class MeshReaderTest : public TempDirTest {
   const PlCadPrepSourceFormat format;
   const std::string extension;
   mutable int files = 0;
+};
+
+// The fixture of one reader, whose sources go to files named after their format ("1.stl").
+template <MeshReaderTest::Reader sourceReader, PlCadPrepSourceFormat sourceFormat>
+class MeshReaderFixture : public MeshReaderTest {
+ protected:
+  MeshReaderFixture()
+      : MeshReaderTest(sourceReader, sourceFormat,
+                       "." + std::string(SourceFormatText(sourceFormat))) {}
 };
