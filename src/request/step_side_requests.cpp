@@ -89,13 +89,15 @@ void ReadCommonMembers(const JsonMemberReader& reader, PlCadPrepStepSideRequest&
   request.maxOutputBytes = scratch.maxOutputBytes;
 }
 
-template <typename Request, std::size_t N>
-Request ReadSideRequest(std::string_view text, const std::array<std::string_view, N>& allowed) {
+// Reads one side document strictly: its allowed names, then its members through `read`.
+template <typename Request, std::size_t N, typename Read>
+Request ReadSideRequest(std::string_view text, const std::array<std::string_view, N>& allowed,
+                        Read read) {
   try {
     const JsonMemberReader reader(text, ReadJsonFrame(text), "duplicate request member: ");
     reader.RejectUnknownMembers(allowed, "request");
     Request request;
-    ReadCommonMembers(reader, request);
+    read(reader, request);
     return request;
   } catch (const PlServeJsonParseError& error) {
     throw MakeJsonParseFailure(error);
@@ -231,23 +233,15 @@ void ValidatePaths(const PlCadPrepStepSideRequest& request, const SideCommandTex
 }  // namespace
 
 PlCadPrepStepSeatRequest ReadPlCadPrepStepSeatRequest(std::string_view text) {
-  return ReadSideRequest<PlCadPrepStepSeatRequest>(text, kSeatMembers);
+  return ReadSideRequest<PlCadPrepStepSeatRequest>(text, kSeatMembers, ReadCommonMembers);
 }
 
 PlCadPrepStepReviewRequest ReadPlCadPrepStepReviewRequest(std::string_view text) {
-  return ReadSideRequest<PlCadPrepStepReviewRequest>(text, kSeatMembers);
+  return ReadSideRequest<PlCadPrepStepReviewRequest>(text, kSeatMembers, ReadCommonMembers);
 }
 
 PlCadPrepStepRecordRequest ReadPlCadPrepStepRecordRequest(std::string_view text) {
-  try {
-    const JsonMemberReader reader(text, ReadJsonFrame(text), "duplicate request member: ");
-    reader.RejectUnknownMembers(kRecordMembers, "request");
-    PlCadPrepStepRecordRequest request;
-    ReadRecordMembers(reader, request);
-    return request;
-  } catch (const PlServeJsonParseError& error) {
-    throw MakeJsonParseFailure(error);
-  }
+  return ReadSideRequest<PlCadPrepStepRecordRequest>(text, kRecordMembers, ReadRecordMembers);
 }
 
 void ValidatePlCadPrepStepSeatRequest(const PlCadPrepStepSeatRequest& request) {

@@ -6,6 +6,23 @@
 #include "core/error.h"
 #include "core/sha256.h"
 
+namespace {
+
+// Sorts `keys`, refusing first a key that is not canonical SHA-256 identity
+// text, then a repeated one.
+void SortCanonicalKeys(std::vector<std::string>& keys, const char* notCanonicalMessage,
+                       const char* duplicateMessage) {
+  if (!std::all_of(keys.begin(), keys.end(), IsCanonicalSha256Identity)) {
+    throw PlCadPrepError("invalid_step_occurrence_key", notCanonicalMessage, "preflight");
+  }
+  std::sort(keys.begin(), keys.end());
+  if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+    throw PlCadPrepError("duplicate_step_occurrence_key", duplicateMessage, "preflight");
+  }
+}
+
+}  // namespace
+
 void ValidatePlCadPrepStepImportSettings(const PlCadPrepStepImportSettings& settings) {
   if (settings.sourceUnits != "source") {
     throw PlCadPrepError("step_units_must_come_from_source",
@@ -39,25 +56,10 @@ PlCadPrepStepOccurrenceKeys ValidatePlCadPrepStepOccurrenceKeys(
   PlCadPrepStepOccurrenceKeys sorted = keys;
   std::vector<std::string>& reviewed = sorted.reviewed;
   std::vector<std::string>& retained = sorted.retained;
-  if (!std::all_of(reviewed.begin(), reviewed.end(), IsCanonicalSha256Identity)) {
-    throw PlCadPrepError("invalid_step_occurrence_key",
-                         "STEP occurrence selection key is not canonical SHA-256", "preflight");
-  }
-  std::sort(reviewed.begin(), reviewed.end());
-  if (std::adjacent_find(reviewed.begin(), reviewed.end()) != reviewed.end()) {
-    throw PlCadPrepError("duplicate_step_occurrence_key",
-                         "STEP occurrence selection contains a duplicate key", "preflight");
-  }
-  if (!std::all_of(retained.begin(), retained.end(), IsCanonicalSha256Identity)) {
-    throw PlCadPrepError("invalid_step_occurrence_key",
-                         "retained STEP occurrence key is not canonical SHA-256", "preflight");
-  }
-  std::sort(retained.begin(), retained.end());
-  if (std::adjacent_find(retained.begin(), retained.end()) != retained.end()) {
-    throw PlCadPrepError("duplicate_step_occurrence_key",
-                         "retained STEP occurrence selection contains a duplicate key",
-                         "preflight");
-  }
+  SortCanonicalKeys(reviewed, "STEP occurrence selection key is not canonical SHA-256",
+                    "STEP occurrence selection contains a duplicate key");
+  SortCanonicalKeys(retained, "retained STEP occurrence key is not canonical SHA-256",
+                    "retained STEP occurrence selection contains a duplicate key");
   for (const std::string& key : retained) {
     if (!std::binary_search(reviewed.begin(), reviewed.end(), key)) {
       throw PlCadPrepError("invalid_step_occurrence_role_selection",

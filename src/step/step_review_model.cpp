@@ -4,9 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -14,6 +12,7 @@
 
 #include "core/byte_io.h"
 #include "core/checked.h"
+#include "core/glb_container.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
 #include "pipeline/staging.h"
@@ -32,18 +31,9 @@ constexpr std::uint64_t kMaxGlbBytes = 268'435'456;
 constexpr std::uint64_t kMaxJsonBytes = 8'388'608;
 // The bookkeeping of one encoded mesh besides its bytes.
 constexpr std::uint64_t kMeshBookkeepingBytes = 216;
-// Header (12) plus the two chunk headers (8 each).
-constexpr std::uint64_t kGlbFramingBytes = 28;
 constexpr std::size_t kCheckpointItems = 2048;
-constexpr std::uint32_t kGlbVersion = 2;
-constexpr std::array<std::uint8_t, 4> kGlbMagic = {'g', 'l', 'T', 'F'};
-constexpr std::array<std::uint8_t, 4> kJsonChunkType = {'J', 'S', 'O', 'N'};
-constexpr std::array<std::uint8_t, 4> kBinChunkType = {'B', 'I', 'N', 0};
 // The review offers every quarter turn; the select command narrows them.
 constexpr std::array<std::uint32_t, 4> kReviewOrientationsDeg = {0, 90, 180, 270};
-// The smallest magnitude that rounds to infinity in single precision; below it
-// the narrowing conversion is defined and finite.
-constexpr double kF32OverflowMagnitude = 0x1.ffffffp127;
 
 // Base colours of the component materials; component k uses entry k mod 12.
 constexpr std::array<std::array<double, 4>, 12> kPalette = {{
@@ -60,6 +50,13 @@ constexpr std::array<std::array<double, 4>, 12> kPalette = {{
     {0.61, 0.68, 0.66, 1},
     {0.69, 0.67, 0.62, 1},
 }};
+// The translucent base colour of the free-shell overlay's material.
+constexpr std::array<double, 4> kOverlayColour = {0.91, 0.46, 0, 0.48};
+// glTF accessor component types and buffer-view targets.
+constexpr std::uint64_t kFloatComponentType = 5126;
+constexpr std::uint64_t kUnsignedIntComponentType = 5125;
+constexpr std::uint64_t kArrayBufferTarget = 34962;
+constexpr std::uint64_t kElementArrayBufferTarget = 34963;
 
 // The failures in which a component and the overlay differ.
 struct MeshFailureTexts {
@@ -136,17 +133,6 @@ struct ReviewOverlay {
   throw PlCadPrepError(code, message, "mesh");
 }
 
-bool FitsF32(double v) { return std::isfinite(v) && std::abs(v) < kF32OverflowMagnitude; }
-
-void AppendInteger(std::string& out, std::uint64_t v) {
-  std::array<char, 24> text{};
-  const auto result = std::to_chars(text.data(), text.data() + text.size(), v);
-  if (result.ec != std::errc{}) {
-    Fail("step_review_encode_failed", "STEP review integer could not be encoded");
-  }
-  out.append(text.data(), result.ptr);
-}
-
 void AppendNumber(std::string& out, double v) {
   if (!std::isfinite(v)) Fail("step_review_encode_failed", "STEP review number is not finite");
   if (!AppendJsonShortestDouble(out, v)) {
@@ -165,27 +151,45 @@ void AppendBound(std::string& out, float v) {
   out.append(text.data(), result.ptr);
 }
 
-void AppendBool(std::string& out, bool v) { out += v ? "true" : "false"; }
+void WriteBounds(JsonTextWriter& json, std::string_view name, const std::array<float, 3>& bounds) {
+  json.BeginArray(name);
+  for (const float v : bounds) AppendBound(json.Element(), v);
+  json.EndArray();
+}
 
-void AppendBounds(std::string& out, const std::array<float, 3>& bounds) {
-  out += '[';
-  for (std::size_t axis = 0; axis < 3; ++axis) {
-    if (axis > 0) out += ',';
-    AppendBound(out, bounds[axis]);
-  }
-  out += ']';
+void WriteColour(JsonTextWriter& json, const std::array<double, 4>& colour) {
+  json.BeginObject("pbrMetallicRoughness");
+  json.BeginArray("baseColorFactor");
+  for (const double channel : colour) AppendNumber(json.Element(), channel);
+  json.EndArray();
+  json.Unsigned("metallicFactor", 0);
+  json.Key("roughnessFactor") += "0.72";
+  json.EndObject();
+}
+
+void WriteView(JsonTextWriter& json, std::uint64_t offset, std::uint64_t length,
+               std::uint64_t target) {
+  json.BeginObject();
+  json.Unsigned("buffer", 0);
+  json.Unsigned("byteOffset", offset);
+  json.Unsigned("byteLength", length);
+  json.Unsigned("target", target);
+  json.EndObject();
+}
+
+// The free-shell counts, which the scene and the overlay node both carry.
+void WriteFreeShellCounts(JsonTextWriter& json, std::uint64_t freeShells, std::uint64_t selected,
+                          std::uint64_t edgeParityClosed) {
+  json.Unsigned("freeShellOccurrenceCount", freeShells);
+  json.Unsigned("selectedFreeShellOccurrenceCount", selected);
+  json.Unsigned("edgeParityClosedFreeShellOccurrenceCount", edgeParityClosed);
 }
 
 // Allocation failures of the review's own buffers become the review's limit failure.
 template <typename Fn>
 void WithReviewAllocation(Fn&& work) {
-  try {
-    work();
-  } catch (const std::bad_alloc&) {
-    Fail("memory_limit_exceeded", "STEP review allocation failed within the bounded request");
-  } catch (const std::length_error&) {
-    Fail("memory_limit_exceeded", "STEP review allocation exceeds the bounded request");
-  }
+  WithinMemoryLimit("mesh", "STEP review allocation failed within the bounded request",
+                    "STEP review allocation exceeds the bounded request", std::forward<Fn>(work));
 }
 
 class ReviewModelWriter {
@@ -240,8 +244,7 @@ class ReviewModelWriter {
       const PlCadPrepMemoryReservation jsonMemory = ReserveMemory(context, kMaxJsonBytes, "mesh");
       const std::string json = ComposeJson();
       std::uint64_t total = 0;
-      if (!CheckedAdd(json.size(), binaryBytes, total) ||
-          !CheckedAdd(total, kGlbFramingBytes, total)) {
+      if (!GlbContainerBytes(json.size(), binaryBytes, total)) {
         Fail("step_review_limit_exceeded", "STEP review GLB byte count overflowed");
       }
       if (total > kMaxGlbBytes || total > context.ledger->maxOutputBytes) {
@@ -351,7 +354,7 @@ class ReviewModelWriter {
     for (const PlPoint3& vertex : mesh.vertices) {
       if (item++ % kCheckpointItems == 0) CheckpointStage(context, "mesh");
       for (const double coordinate : vertex) {
-        if (!FitsF32(coordinate)) {
+        if (!PlCadPrepStepFitsF32(coordinate)) {
           Fail("invalid_step_review_component",
                "STEP review component contains a non-finite vertex");
         }
@@ -440,203 +443,184 @@ class ReviewModelWriter {
     }
   }
 
-  static void AppendMeshEntry(std::string& meshes, std::size_t index, std::size_t material) {
-    meshes += R"({"primitives":[{"attributes":{"POSITION":)";
-    AppendInteger(meshes, 2 * index);
-    meshes += R"(},"indices":)";
-    AppendInteger(meshes, 2 * index + 1);
-    meshes += R"(,"material":)";
-    AppendInteger(meshes, material);
-    meshes += R"(,"mode":4}]})";
+  static void WriteMeshEntry(JsonTextWriter& json, std::size_t index, std::size_t material) {
+    json.BeginObject();
+    json.BeginArray("primitives");
+    json.BeginObject();
+    json.BeginObject("attributes");
+    json.Unsigned("POSITION", 2 * index);
+    json.EndObject();
+    json.Unsigned("indices", 2 * index + 1);
+    json.Unsigned("material", material);
+    json.Unsigned("mode", 4);
+    json.EndObject();
+    json.EndArray();
+    json.EndObject();
   }
 
-  static void AppendViews(std::string& views, const ReviewMesh& mesh) {
+  static void WriteViews(JsonTextWriter& json, const ReviewMesh& mesh) {
     const std::uint64_t positionBytes = kPlCadPrepStepReviewBytesPerItem * mesh.payload.vertexCount;
-    views += R"({"buffer":0,"byteOffset":)";
-    AppendInteger(views, mesh.byteOffset);
-    views += R"(,"byteLength":)";
-    AppendInteger(views, positionBytes);
-    views += R"(,"target":34962},{"buffer":0,"byteOffset":)";
-    AppendInteger(views, mesh.byteOffset + positionBytes);
-    views += R"(,"byteLength":)";
-    AppendInteger(views, kPlCadPrepStepReviewBytesPerItem * mesh.payload.triangleCount);
-    views += R"(,"target":34963})";
+    WriteView(json, mesh.byteOffset, positionBytes, kArrayBufferTarget);
+    WriteView(json, mesh.byteOffset + positionBytes,
+              kPlCadPrepStepReviewBytesPerItem * mesh.payload.triangleCount,
+              kElementArrayBufferTarget);
   }
 
-  static void AppendAccessors(std::string& accessors, std::size_t index, const ReviewMesh& mesh) {
-    accessors += R"({"bufferView":)";
-    AppendInteger(accessors, 2 * index);
-    accessors += R"(,"componentType":5126,"count":)";
-    AppendInteger(accessors, mesh.payload.vertexCount);
-    accessors += R"(,"type":"VEC3","min":)";
-    AppendBounds(accessors, mesh.boundsMin);
-    accessors += R"(,"max":)";
-    AppendBounds(accessors, mesh.boundsMax);
-    accessors += R"(},{"bufferView":)";
-    AppendInteger(accessors, 2 * index + 1);
-    accessors += R"(,"componentType":5125,"count":)";
-    AppendInteger(accessors, 3 * mesh.payload.triangleCount);
-    accessors += R"(,"type":"SCALAR"})";
+  static void WriteAccessors(JsonTextWriter& json, std::size_t index, const ReviewMesh& mesh) {
+    json.BeginObject();
+    json.Unsigned("bufferView", 2 * index);
+    json.Unsigned("componentType", kFloatComponentType);
+    json.Unsigned("count", mesh.payload.vertexCount);
+    json.String("type", "VEC3");
+    WriteBounds(json, "min", mesh.boundsMin);
+    WriteBounds(json, "max", mesh.boundsMax);
+    json.EndObject();
+    json.BeginObject();
+    json.Unsigned("bufferView", 2 * index + 1);
+    json.Unsigned("componentType", kUnsignedIntComponentType);
+    json.Unsigned("count", 3 * mesh.payload.triangleCount);
+    json.String("type", "SCALAR");
+    json.EndObject();
   }
 
-  void AppendComponentNode(std::string& json, const ReviewComponent& component,
-                           std::size_t index) const {
+  static void WriteComponentNode(JsonTextWriter& json, const ReviewComponent& component,
+                                 std::size_t index) {
     const PlCadPrepStepSolidDiagnostic& d = component.diagnostic;
-    json += R"({"name":"Solid )";
-    AppendInteger(json, d.selectedSolidOrdinal);
-    json += R"(","mesh":)";
-    AppendInteger(json, index);
-    json += R"(,"extras":{"reviewKind":"solid_component","selectedSolidOrdinal":)";
-    AppendInteger(json, d.selectedSolidOrdinal);
-    json += R"(,"samePolicyOccurrenceSha256":)";
-    AppendJsonString(json, d.samePolicyOccurrenceSha256);
-    json += R"(,"placedMeshStreamSha256":)";
-    AppendJsonString(json, d.placedMeshStreamSha256);
-    json += R"(,"reviewMeshStreamSha256":)";
-    AppendJsonString(json, component.mesh.reviewMeshStreamSha256);
-    json += R"(,"reviewRole":"unreviewed","watertight":)";
-    AppendBool(json, d.watertight);
-    json += R"(,"boundaryFaceCount":)";
-    AppendInteger(json, d.boundaryFaceCount);
-    json += R"(,"triangulatedBoundaryFaceCount":)";
-    AppendInteger(json, d.triangulatedBoundaryFaceCount);
-    json += R"(,"untriangulatedBoundaryFaceCount":)";
-    AppendInteger(json, d.untriangulatedBoundaryFaceCount);
-    json += R"(,"retainedTriangleCount":)";
-    AppendInteger(json, d.retainedTriangleCount);
-    json += R"(,"discardedDegenerateTriangleCount":)";
-    AppendInteger(json, d.discardedDegenerateTriangleCount);
-    json += "}}";
+    json.BeginObject();
+    json.String("name", "Solid " + std::to_string(d.selectedSolidOrdinal));
+    json.Unsigned("mesh", index);
+    json.BeginObject("extras");
+    json.String("reviewKind", "solid_component");
+    json.Unsigned("selectedSolidOrdinal", d.selectedSolidOrdinal);
+    json.String("samePolicyOccurrenceSha256", d.samePolicyOccurrenceSha256);
+    json.String("placedMeshStreamSha256", d.placedMeshStreamSha256);
+    json.String("reviewMeshStreamSha256", component.mesh.reviewMeshStreamSha256);
+    json.String("reviewRole", "unreviewed");
+    json.Bool("watertight", d.watertight);
+    json.Unsigned("boundaryFaceCount", d.boundaryFaceCount);
+    json.Unsigned("triangulatedBoundaryFaceCount", d.triangulatedBoundaryFaceCount);
+    json.Unsigned("untriangulatedBoundaryFaceCount", d.untriangulatedBoundaryFaceCount);
+    json.Unsigned("retainedTriangleCount", d.retainedTriangleCount);
+    json.Unsigned("discardedDegenerateTriangleCount", d.discardedDegenerateTriangleCount);
+    json.EndObject();
+    json.EndObject();
   }
 
-  void AppendOverlayNode(std::string& json) const {
+  void WriteOverlayNode(JsonTextWriter& json) const {
     const ReviewOverlay& o = *overlay;
-    json += R"({"name":"Free shell source overlay","mesh":)";
-    AppendInteger(json, components.size());
-    json += R"(,"extras":{"reviewKind":"free_shell_overlay","reviewDecision":"unreviewed",)";
-    json += R"("freeShellOccurrenceCount":)";
-    AppendInteger(json, o.freeShellOccurrenceCount);
-    json += R"(,"selectedFreeShellOccurrenceCount":)";
-    AppendInteger(json, o.selectedFreeShellOccurrenceCount);
-    json += R"(,"edgeParityClosedFreeShellOccurrenceCount":)";
-    AppendInteger(json, o.edgeParityClosedFreeShellOccurrenceCount);
-    json += R"(,"placedMeshStreamSha256":)";
-    AppendJsonString(json, o.placedMeshStreamSha256);
-    json += R"(,"reviewMeshStreamSha256":)";
-    AppendJsonString(json, o.mesh.reviewMeshStreamSha256);
-    json += R"(,"watertight":)";
-    AppendBool(json, o.watertight);
-    json += R"(,"untriangulatedBoundaryFaceCount":)";
-    AppendInteger(json, o.untriangulatedBoundaryFaceCount);
-    json += R"(,"retainedTriangleCount":)";
-    AppendInteger(json, o.retainedTriangleCount);
-    json += "}}";
+    json.BeginObject();
+    json.String("name", "Free shell source overlay");
+    json.Unsigned("mesh", components.size());
+    json.BeginObject("extras");
+    json.String("reviewKind", "free_shell_overlay");
+    json.String("reviewDecision", "unreviewed");
+    WriteFreeShellCounts(json, o.freeShellOccurrenceCount, o.selectedFreeShellOccurrenceCount,
+                         o.edgeParityClosedFreeShellOccurrenceCount);
+    json.String("placedMeshStreamSha256", o.placedMeshStreamSha256);
+    json.String("reviewMeshStreamSha256", o.mesh.reviewMeshStreamSha256);
+    json.Bool("watertight", o.watertight);
+    json.Unsigned("untriangulatedBoundaryFaceCount", o.untriangulatedBoundaryFaceCount);
+    json.Unsigned("retainedTriangleCount", o.retainedTriangleCount);
+    json.EndObject();
+    json.EndObject();
   }
 
-  void AppendSceneExtras(std::string& json) const {
-    json += R"(],"extras":{"schema":)";
-    AppendJsonString(json, kPlCadPrepStepReviewSchema);
-    json += R"(,"sourceSha256":)";
-    AppendJsonString(json, sourceSha256);
-    json += R"(,"diagnosticPolicy":)";
-    AppendJsonString(json, kPlCadPrepStepDiagnosticPolicy);
-    json += R"(,"faceScope":)";
-    AppendJsonString(json, PlCadPrepStepFaceScopeName(solidsFaceScope));
-    json += R"(,"targetLinearDeflectionMm":)";
-    AppendNumber(json, settings.targetLinearDeflectionMm);
-    json += R"(,"angularDeflectionRadians":)";
-    AppendNumber(json, settings.angularDeflectionRadians);
-    json += R"(,"sourceToMount":[)";
-    for (std::size_t i = 0; i < settings.sourceToMount.size(); ++i) {
-      if (i > 0) json += ',';
-      AppendNumber(json, settings.sourceToMount[i]);
-    }
-    json += R"(],"allowedOrientationsDeg":[)";
-    for (std::size_t i = 0; i < kReviewOrientationsDeg.size(); ++i) {
-      if (i > 0) json += ',';
-      AppendInteger(json, kReviewOrientationsDeg[i]);
-    }
-    json += R"(],"componentCount":)";
-    AppendInteger(json, components.size());
-    json += R"(,"freeShellOccurrenceCount":)";
-    AppendInteger(json, overlay ? overlay->freeShellOccurrenceCount : 0);
-    json += R"(,"selectedFreeShellOccurrenceCount":)";
-    AppendInteger(json, overlay ? overlay->selectedFreeShellOccurrenceCount : 0);
-    json += R"(,"edgeParityClosedFreeShellOccurrenceCount":)";
-    AppendInteger(json, overlay ? overlay->edgeParityClosedFreeShellOccurrenceCount : 0);
-    json += "}}],";
+  void WriteScene(JsonTextWriter& json, std::size_t meshCount) const {
+    json.BeginArray("scenes");
+    json.BeginObject();
+    json.BeginArray("nodes");
+    for (std::size_t k = 0; k < meshCount; ++k) json.Unsigned(k);
+    json.EndArray();
+    json.BeginObject("extras");
+    json.String("schema", kPlCadPrepStepReviewSchema);
+    json.String("sourceSha256", sourceSha256);
+    json.String("diagnosticPolicy", kPlCadPrepStepDiagnosticPolicy);
+    json.String("faceScope", PlCadPrepStepFaceScopeName(solidsFaceScope));
+    AppendNumber(json.Key("targetLinearDeflectionMm"), settings.targetLinearDeflectionMm);
+    AppendNumber(json.Key("angularDeflectionRadians"), settings.angularDeflectionRadians);
+    json.BeginArray("sourceToMount");
+    for (const double v : settings.sourceToMount) AppendNumber(json.Element(), v);
+    json.EndArray();
+    json.BeginArray("allowedOrientationsDeg");
+    for (const std::uint32_t degrees : kReviewOrientationsDeg) json.Unsigned(degrees);
+    json.EndArray();
+    json.Unsigned("componentCount", components.size());
+    WriteFreeShellCounts(json, overlay ? overlay->freeShellOccurrenceCount : 0,
+                         overlay ? overlay->selectedFreeShellOccurrenceCount : 0,
+                         overlay ? overlay->edgeParityClosedFreeShellOccurrenceCount : 0);
+    json.EndObject();
+    json.EndObject();
+    json.EndArray();
   }
 
-  // The JSON chunk text, padded with spaces to a multiple of four bytes.
+  void WriteMaterials(JsonTextWriter& json) const {
+    json.BeginArray("materials");
+    for (std::size_t i = 0; i < kPalette.size(); ++i) {
+      json.BeginObject();
+      json.String("name", "Component palette " + std::to_string(i + 1));
+      json.Bool("doubleSided", true);
+      WriteColour(json, kPalette[i]);
+      json.EndObject();
+    }
+    if (overlay) {
+      json.BeginObject();
+      json.String("name", "Free shell source overlay");
+      json.Bool("doubleSided", true);
+      json.String("alphaMode", "BLEND");
+      WriteColour(json, kOverlayColour);
+      json.EndObject();
+    }
+    json.EndArray();
+  }
+
+  // The JSON chunk text; the container pads it with spaces to four bytes.
   std::string ComposeJson() const {
     const std::size_t meshCount = components.size() + (overlay ? 1 : 0);
-    std::string json;
-    json.reserve(kMaxJsonBytes);
-    json += R"({"asset":{"generator":"PeltoCadPrep STEP component review","version":"2.0"},)";
-    json += R"("scene":0,"scenes":[{"nodes":[)";
-    for (std::size_t k = 0; k < meshCount; ++k) {
-      if (k > 0) json += ',';
-      AppendInteger(json, k);
-    }
-    AppendSceneExtras(json);
+    std::string text;
+    text.reserve(kMaxJsonBytes);
+    JsonTextWriter json(text);
+    json.BeginObject();
+    json.BeginObject("asset");
+    json.String("generator", "PeltoCadPrep STEP component review");
+    json.String("version", "2.0");
+    json.EndObject();
+    json.Unsigned("scene", 0);
+    WriteScene(json, meshCount);
 
-    json += R"("nodes":[)";
+    json.BeginArray("nodes");
     for (std::size_t k = 0; k < components.size(); ++k) {
       if (k % kCheckpointItems == 0) CheckpointStage(context, "mesh");
-      if (k > 0) json += ',';
-      AppendComponentNode(json, components[k], k);
+      WriteComponentNode(json, components[k], k);
     }
-    if (overlay) {
-      if (!components.empty()) json += ',';
-      AppendOverlayNode(json);
-    }
+    if (overlay) WriteOverlayNode(json);
+    json.EndArray();
 
-    json += R"(],"meshes":[)";
+    json.BeginArray("meshes");
     for (std::size_t k = 0; k < meshCount; ++k) {
-      if (k > 0) json += ',';
-      AppendMeshEntry(json, k, k < components.size() ? k % kPalette.size() : kPalette.size());
+      WriteMeshEntry(json, k, k < components.size() ? k % kPalette.size() : kPalette.size());
     }
+    json.EndArray();
+    WriteMaterials(json);
 
-    json += R"(],"materials":[)";
-    for (std::size_t i = 0; i < kPalette.size(); ++i) {
-      if (i > 0) json += ',';
-      json += R"({"name":"Component palette )";
-      AppendInteger(json, i + 1);
-      json += R"(","doubleSided":true,"pbrMetallicRoughness":{"baseColorFactor":)";
-      json += '[';
-      for (std::size_t channel = 0; channel < kPalette[i].size(); ++channel) {
-        if (channel > 0) json += ',';
-        AppendNumber(json, kPalette[i][channel]);
-      }
-      json += ']';
-      json += R"(,"metallicFactor":0,"roughnessFactor":0.72}})";
-    }
-    if (overlay) {
-      json += R"(,{"name":"Free shell source overlay","doubleSided":true,"alphaMode":"BLEND",)";
-      json += R"("pbrMetallicRoughness":{"baseColorFactor":[0.91,0.46,0,0.48],)";
-      json += R"("metallicFactor":0,"roughnessFactor":0.72}})";
-    }
+    json.BeginArray("buffers");
+    json.BeginObject();
+    json.Unsigned("byteLength", binaryBytes);
+    json.EndObject();
+    json.EndArray();
+    json.BeginArray("bufferViews");
+    for (std::size_t k = 0; k < meshCount; ++k) WriteViews(json, MeshAt(k));
+    json.EndArray();
+    json.BeginArray("accessors");
+    for (std::size_t k = 0; k < meshCount; ++k) WriteAccessors(json, k, MeshAt(k));
+    json.EndArray();
+    json.EndObject();
 
-    json += R"(],"buffers":[{"byteLength":)";
-    AppendInteger(json, binaryBytes);
-    json += R"(}],"bufferViews":[)";
-    for (std::size_t k = 0; k < meshCount; ++k) {
-      if (k > 0) json += ',';
-      AppendViews(json, MeshAt(k));
-    }
-    json += R"(],"accessors":[)";
-    for (std::size_t k = 0; k < meshCount; ++k) {
-      if (k > 0) json += ',';
-      AppendAccessors(json, k, MeshAt(k));
-    }
-    json += "]}";
-
-    while (json.size() % 4 != 0) json += ' ';
-    if (json.size() > kMaxJsonBytes) {
+    std::uint64_t chunkBytes = 0;
+    if (!GlbChunkBytes(text.size(), chunkBytes) || chunkBytes > kMaxJsonBytes) {
       Fail("step_review_limit_exceeded",
            "STEP review metadata exceeds the bounded GLB document size");
     }
-    return json;
+    return text;
   }
 
   const ReviewMesh& MeshAt(std::size_t k) const {
@@ -644,26 +628,18 @@ class ReviewModelWriter {
   }
 
   std::vector<std::uint8_t> Assemble(const std::string& json, std::uint64_t total) const {
-    // Every length is bounded by the 256 MiB total checked by the caller.
-    ByteWriter writer(static_cast<std::size_t>(total));
-    writer.Bytes(kGlbMagic);
-    writer.U32(kGlbVersion);
-    writer.U32(static_cast<std::uint32_t>(total));
-    writer.U32(static_cast<std::uint32_t>(json.size()));
-    writer.Bytes(kJsonChunkType);
-    for (const char c : json) writer.U8(static_cast<std::uint8_t>(c));
-    writer.U32(static_cast<std::uint32_t>(binaryBytes));
-    writer.Bytes(kBinChunkType);
+    GlbContainerWriter glb(json, binaryBytes, total);
     const std::size_t meshCount = components.size() + (overlay ? 1 : 0);
     for (std::size_t k = 0; k < meshCount; ++k) {
       if (k % kCheckpointItems == 0) CheckpointStage(context, "mesh");
-      writer.Bytes(MeshAt(k).payload.bytes);
+      glb.Binary().Bytes(MeshAt(k).payload.bytes);
     }
-    if (writer.bytes.size() != total) {
+    std::vector<std::uint8_t> bytes = glb.Finish();
+    if (bytes.empty()) {
       Fail("step_review_encode_failed",
            "STEP component review byte count changed during composition");
     }
-    return std::move(writer.bytes);
+    return bytes;
   }
 
   const PlCadPrepStepReviewRequest& request;
@@ -686,8 +662,7 @@ void WritePlCadPrepStepReviewModel(const PlCadPrepStepReviewRequest& request,
                                    const PlCadPrepCancellation& cancellation,
                                    const ProgressCallback& progress) {
   ValidatePlCadPrepStepReviewRequest(request);
-  const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  const PlCadPrepOperationContext context = PlCadPrepStepSideContext(request, cancellation);
   ReviewModelWriter writer(request, context);
   writer.ImportSolids(progress);
   writer.ImportFreeShells(progress);

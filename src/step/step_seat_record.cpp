@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <stdexcept>
 
 #include "core/json_text.h"
 #include "step/step_scope_import.h"
@@ -116,55 +115,40 @@ bool IsFinite(const PlCadPrepStepMountCandidate& candidate) {
   return true;
 }
 
+constexpr std::array<std::string_view, 6> kPlateFaceNames = {
+    "bottom", "top", "front", "back", "left", "right",
+};
+
+constexpr std::array<std::string_view, 3> kBoxMinNames = {"minXMm", "minYMm", "minZMm"};
+constexpr std::array<std::string_view, 3> kBoxMaxNames = {"maxXMm", "maxYMm", "maxZMm"};
+
 void AppendNumber(std::string& out, double v) {
-  if (!AppendJsonGeneral17Double(out, v)) {
-    throw std::logic_error("a seat record number is not finite");
-  }
+  PlRequire(AppendJsonGeneral17Double(out, v), "a seat record number is not finite");
 }
 
-void AppendBox(std::string& out, const PlCadPrepStepBox& box) {
-  out += "{\"minXMm\":";
-  AppendNumber(out, box.min[0]);
-  out += ",\"minYMm\":";
-  AppendNumber(out, box.min[1]);
-  out += ",\"minZMm\":";
-  AppendNumber(out, box.min[2]);
-  out += ",\"maxXMm\":";
-  AppendNumber(out, box.max[0]);
-  out += ",\"maxYMm\":";
-  AppendNumber(out, box.max[1]);
-  out += ",\"maxZMm\":";
-  AppendNumber(out, box.max[2]);
-  out += '}';
+void WriteBox(JsonTextWriter& json, std::string_view name, const PlCadPrepStepBox& box) {
+  json.BeginObject(name);
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    AppendNumber(json.Key(kBoxMinNames[axis]), box.min[axis]);
+  }
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    AppendNumber(json.Key(kBoxMaxNames[axis]), box.max[axis]);
+  }
+  json.EndObject();
 }
 
-void AppendMatrix(std::string& out, const std::array<double, 16>& matrix) {
-  out += '[';
-  for (std::size_t i = 0; i < matrix.size(); ++i) {
-    if (i != 0) out += ',';
-    AppendNumber(out, matrix[i]);
-  }
-  out += ']';
+void WriteMatrix(JsonTextWriter& json, std::string_view name,
+                 const std::array<double, 16>& matrix) {
+  json.BeginArray(name);
+  for (const double v : matrix) AppendNumber(json.Element(), v);
+  json.EndArray();
 }
 
 }  // namespace
 
 std::string_view PlCadPrepStepPlateFaceName(PlCadPrepStepPlateFace face) {
-  switch (face) {
-    case PlCadPrepStepPlateFace::bottom:
-      return "bottom";
-    case PlCadPrepStepPlateFace::top:
-      return "top";
-    case PlCadPrepStepPlateFace::front:
-      return "front";
-    case PlCadPrepStepPlateFace::back:
-      return "back";
-    case PlCadPrepStepPlateFace::left:
-      return "left";
-    case PlCadPrepStepPlateFace::right:
-      return "right";
-  }
-  return "unknown";
+  const auto code = static_cast<std::size_t>(face);
+  return code < kPlateFaceNames.size() ? kPlateFaceNames[code] : "unknown";
 }
 
 std::array<PlCadPrepStepMountCandidate, kPlCadPrepStepMountCount> ComputePlCadPrepStepMounts(
@@ -196,41 +180,30 @@ std::string ComposePlCadPrepStepSeatRecord(const PlCadPrepStepSeatMeasurement& m
                                            const PlCadPrepStepMounts& mounts) {
   const PlCadPrepStepMountCandidate& defaultMount = mounts[0];
   std::string out;
-  out += "{\"schema\":";
-  AppendJsonString(out, kPlCadPrepStepSeatRecordSchema);
-  out += ",\"sourceSha256\":";
-  AppendJsonString(out, measurement.sourceSha256);
-  out += ",\"targetLinearDeflectionMm\":";
-  AppendNumber(out, measurement.targetLinearDeflectionMm);
-  out += ",\"mountLiftMm\":";
-  AppendNumber(out, measurement.targetLinearDeflectionMm);
-  out += ",\"sourceBoundsMm\":";
-  AppendBox(out, measurement.sourceBounds);
-  out += ",\"moldBoundsMm\":";
-  AppendBox(out, measurement.moldBounds);
-  out += ",\"sourceToMount\":";
-  AppendMatrix(out, defaultMount.sourceToMount);
-  out += ",\"seatedBoundsMm\":";
-  AppendBox(out, defaultMount.seatedBounds);
-  out += ",\"defaultMountIndex\":0,\"mounts\":[";
-  for (std::size_t i = 0; i < mounts.size(); ++i) {
-    const PlCadPrepStepMountCandidate& mount = mounts[i];
-    if (i != 0) out += ',';
-    out += "{\"plateFace\":";
-    AppendJsonString(out, PlCadPrepStepPlateFaceName(mount.plateFace));
-    out += ",\"quarterTurns\":";
-    AppendJsonUnsigned(out, static_cast<std::uint64_t>(mount.quarterTurns));
-    out += ",\"sourceToMount\":";
-    AppendMatrix(out, mount.sourceToMount);
-    out += ",\"seatedBoundsMm\":";
-    AppendBox(out, mount.seatedBounds);
-    out += '}';
+  JsonTextWriter json(out);
+  json.BeginObject();
+  json.String("schema", kPlCadPrepStepSeatRecordSchema);
+  json.String("sourceSha256", measurement.sourceSha256);
+  AppendNumber(json.Key("targetLinearDeflectionMm"), measurement.targetLinearDeflectionMm);
+  AppendNumber(json.Key("mountLiftMm"), measurement.targetLinearDeflectionMm);
+  WriteBox(json, "sourceBoundsMm", measurement.sourceBounds);
+  WriteBox(json, "moldBoundsMm", measurement.moldBounds);
+  WriteMatrix(json, "sourceToMount", defaultMount.sourceToMount);
+  WriteBox(json, "seatedBoundsMm", defaultMount.seatedBounds);
+  json.Unsigned("defaultMountIndex", 0);
+  json.BeginArray("mounts");
+  for (const PlCadPrepStepMountCandidate& mount : mounts) {
+    json.BeginObject();
+    json.String("plateFace", PlCadPrepStepPlateFaceName(mount.plateFace));
+    json.Unsigned("quarterTurns", static_cast<std::uint64_t>(mount.quarterTurns));
+    WriteMatrix(json, "sourceToMount", mount.sourceToMount);
+    WriteBox(json, "seatedBoundsMm", mount.seatedBounds);
+    json.EndObject();
   }
-  out += "],\"solidOccurrenceCount\":";
-  AppendJsonUnsigned(out, measurement.solidOccurrenceCount);
-  out += ",\"freeShellOccurrenceCount\":";
-  AppendJsonUnsigned(out, measurement.freeShellOccurrenceCount);
-  out += '}';
+  json.EndArray();
+  json.Unsigned("solidOccurrenceCount", measurement.solidOccurrenceCount);
+  json.Unsigned("freeShellOccurrenceCount", measurement.freeShellOccurrenceCount);
+  json.EndObject();
   return out;
 }
 
@@ -238,8 +211,7 @@ void WritePlCadPrepStepSeatRecord(const PlCadPrepStepSeatRequest& request,
                                   const PlCadPrepCancellation& cancellation,
                                   const ProgressCallback& progress) {
   ValidatePlCadPrepStepSeatRequest(request);
-  const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  const PlCadPrepOperationContext context = PlCadPrepStepSideContext(request, cancellation);
   const PlCadPrepStepBoundsImport measured =
       MeasurePlCadPrepStepBounds(PlCadPrepStepSideImportSettings(request), context, progress);
 

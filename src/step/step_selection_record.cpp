@@ -4,7 +4,6 @@
 #include <array>
 #include <fstream>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "core/byte_io.h"
@@ -34,28 +33,27 @@ PlCadPrepError InvalidSelection(const std::string& message) {
   return PlCadPrepError("invalid_step_component_selection", message, "preflight");
 }
 
-// The failure messages of one kind of object in the record; each is the full text.
-struct ObjectMessages {
-  const char* missingPrefix;
-  const char* duplicatePrefix;
-  const char* invalidName;
-};
+// The strict reading rules of one kind of object in the record: a name that
+// does not decode or is not the object's fails with its invalid-name text.
+constexpr JsonMemberRules SelectionObjectRules(std::string_view invalidName,
+                                               std::string_view duplicatePrefix,
+                                               std::string_view missingPrefix) {
+  return JsonMemberRules{.code = "invalid_step_component_selection",
+                         .stage = "preflight",
+                         .invalidName = invalidName,
+                         .duplicatePrefix = duplicatePrefix,
+                         .object = {.missingPrefix = missingPrefix}};
+}
 
-constexpr ObjectMessages kRootMessages = {
-    "missing STEP component selection member: ",
-    "duplicate STEP component selection member: ",
+constexpr JsonMemberRules kRootRules = SelectionObjectRules(
     "STEP component selection contains an invalid member name",
-};
-constexpr ObjectMessages kComponentMessages = {
-    "missing STEP component member: ",
-    "duplicate STEP component member: ",
-    "STEP component contains an invalid member name",
-};
-constexpr ObjectMessages kOverlayMessages = {
-    "missing STEP free-shell overlay member: ",
-    "duplicate STEP free-shell overlay member: ",
+    "duplicate STEP component selection member: ", "missing STEP component selection member: ");
+constexpr JsonMemberRules kComponentRules =
+    SelectionObjectRules("STEP component contains an invalid member name",
+                         "duplicate STEP component member: ", "missing STEP component member: ");
+constexpr JsonMemberRules kOverlayRules = SelectionObjectRules(
     "STEP free-shell overlay contains an invalid member name",
-};
+    "duplicate STEP free-shell overlay member: ", "missing STEP free-shell overlay member: ");
 
 enum RootMember : std::size_t {
   schemaMember,
@@ -144,26 +142,22 @@ constexpr std::array<std::string_view, overlayMemberCount> kOverlayNames = {
     "untriangulatedBoundaryFaceCount",
 };
 
-constexpr std::array<PlCadPrepStepComponentRole, 5> kRoles = {
-    PlCadPrepStepComponentRole::unreviewed, PlCadPrepStepComponentRole::moldShell,
-    PlCadPrepStepComponentRole::fixture,    PlCadPrepStepComponentRole::component,
-    PlCadPrepStepComponentRole::exclude,
+// Names indexed by the enumerators' values.
+constexpr std::array<std::string_view, 5> kRoleNames = {
+    "unreviewed", "mold_shell", "fixture", "component", "exclude",
 };
+constexpr std::array<std::string_view, 3> kDecisionNames = {"unreviewed", "physical", "residue"};
 
-constexpr std::array<PlCadPrepStepFreeShellDecision, 3> kDecisions = {
-    PlCadPrepStepFreeShellDecision::unreviewed,
-    PlCadPrepStepFreeShellDecision::physical,
-    PlCadPrepStepFreeShellDecision::residue,
-};
+// The name at `code`, or "unknown" for a value outside the enumeration.
+template <std::size_t N>
+std::string_view NameAt(const std::array<std::string_view, N>& names, std::uint32_t code) {
+  return code < N ? names[code] : "unknown";
+}
 
-// Decodes a member name; a name that does not decode cannot be one of the record's.
-std::string DecodeMemberName(std::string_view text, std::size_t keyOffset,
-                             const ObjectMessages& messages) {
-  try {
-    return DecodeJsonString(text, keyOffset);
-  } catch (const PlCadPrepError&) {
-    throw InvalidSelection(messages.invalidName);
-  }
+// The code of `name`, or N when the name is not one of `names`.
+template <std::size_t N>
+std::size_t CodeOf(const std::array<std::string_view, N>& names, std::string_view name) {
+  return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
 }
 
 // The values of an object that must hold exactly `names`, in the order of `names`.
@@ -172,32 +166,12 @@ template <std::size_t N>
 std::array<JsonValueSpan, N> ReadExactMembers(std::string_view text,
                                               const std::vector<JsonMemberSpan>& members,
                                               const std::array<std::string_view, N>& names,
-                                              const ObjectMessages& messages) {
-  JsonMemberMap byName;
-  for (const JsonMemberSpan& member : members) {
-    std::string name = DecodeMemberName(text, member.keyOffset, messages);
-    const auto [entry, inserted] = byName.emplace(std::move(name), member.value);
-    if (!inserted) throw InvalidSelection(messages.duplicatePrefix + entry->first);
-  }
-  for (const auto& [name, value] : byName) {
-    if (std::find(names.begin(), names.end(), name) == names.end()) {
-      throw InvalidSelection(messages.invalidName);
-    }
-  }
+                                              const JsonMemberRules& rules) {
+  const JsonMemberReader reader(text, members, rules);
+  reader.RequireExactly(names);
   std::array<JsonValueSpan, N> values{};
-  for (std::size_t i = 0; i < N; ++i) {
-    const auto found = byName.find(std::string(names[i]));
-    if (found == byName.end()) {
-      throw InvalidSelection(messages.missingPrefix + std::string(names[i]));
-    }
-    values[i] = found->second;
-  }
+  for (std::size_t i = 0; i < N; ++i) values[i] = reader.Require(names[i]);
   return values;
-}
-
-bool IsCanonicalAsciiByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte >= 0x20 && byte <= 0x7E && c != '\\' && c != '"';
 }
 
 std::string ReadCanonicalAscii(std::string_view text, const JsonValueSpan& value,
@@ -211,9 +185,7 @@ std::string ReadCanonicalAscii(std::string_view text, const JsonValueSpan& value
     // Whatever fails to decode (NUL, broken UTF-8 or surrogates) is not canonical ASCII.
     throw InvalidSelection(failure);
   }
-  if (!std::all_of(decoded.begin(), decoded.end(), IsCanonicalAsciiByte)) {
-    throw InvalidSelection(failure);
-  }
+  if (!IsCanonicalJsonAscii(decoded)) throw InvalidSelection(failure);
   return decoded;
 }
 
@@ -311,7 +283,7 @@ void ReadComponents(std::string_view text, const JsonValueSpan& value,
   seenKeys.reserve(elements.size());
   for (const JsonValueSpan& element : elements) {
     const std::vector<JsonMemberSpan> members = ReadJsonObjectMembers(text, element);
-    const auto values = ReadExactMembers(text, members, kComponentNames, kComponentMessages);
+    const auto values = ReadExactMembers(text, members, kComponentNames, kComponentRules);
     PlCadPrepStepSelectionComponent component;
     component.selectedSolidOrdinal =
         ReadUnsigned(text, values[ordinalMember], "selectedSolidOrdinal");
@@ -340,13 +312,11 @@ void ReadComponents(std::string_view text, const JsonValueSpan& value,
     }
     seenKeys.insert(slot, component.samePolicyOccurrenceSha256);
 
-    const auto known = std::find_if(kRoles.begin(), kRoles.end(), [&](auto r) {
-      return PlCadPrepStepComponentRoleName(r) == role;
-    });
-    if (known == kRoles.end()) {
+    const std::size_t roleCode = CodeOf(kRoleNames, role);
+    if (roleCode == kRoleNames.size()) {
       throw InvalidSelection("STEP component selection role is not recognized");
     }
-    component.role = *known;
+    component.role = static_cast<PlCadPrepStepComponentRole>(roleCode);
     selection.components.push_back(std::move(component));
   }
 }
@@ -355,7 +325,7 @@ void ReadOverlay(std::string_view text, const JsonValueSpan& value,
                  PlCadPrepStepSelection& selection) {
   if (value.kind == JsonValueKind::null) return;
   const std::vector<JsonMemberSpan> members = ReadJsonObjectMembers(text, value);
-  const auto values = ReadExactMembers(text, members, kOverlayNames, kOverlayMessages);
+  const auto values = ReadExactMembers(text, members, kOverlayNames, kOverlayRules);
   PlCadPrepStepSelectionOverlay& overlay = selection.freeShellOverlay;
   const std::string decision = ReadCanonicalAscii(text, values[decisionMember], "decision");
   overlay.freeShellOccurrenceCount =
@@ -374,13 +344,11 @@ void ReadOverlay(std::string_view text, const JsonValueSpan& value,
   overlay.untriangulatedBoundaryFaceCount =
       ReadUnsigned(text, values[overlayUntriangulatedMember], "untriangulatedBoundaryFaceCount");
 
-  const auto known = std::find_if(kDecisions.begin(), kDecisions.end(), [&](auto d) {
-    return PlCadPrepStepFreeShellDecisionName(d) == decision;
-  });
-  if (known == kDecisions.end()) {
+  const std::size_t decisionCode = CodeOf(kDecisionNames, decision);
+  if (decisionCode == kDecisionNames.size()) {
     throw InvalidSelection("STEP free-shell review decision is not recognized");
   }
-  overlay.decision = *known;
+  overlay.decision = static_cast<PlCadPrepStepFreeShellDecision>(decisionCode);
   if (overlay.freeShellOccurrenceCount == 0 || overlay.selectedFreeShellOccurrenceCount == 0 ||
       overlay.selectedFreeShellOccurrenceCount > overlay.freeShellOccurrenceCount ||
       overlay.edgeParityClosedFreeShellOccurrenceCount > overlay.freeShellOccurrenceCount ||
@@ -413,7 +381,7 @@ void CheckSummary(const PlCadPrepStepSelection& selection) {
 // Steps through the record in its defined order; the first broken rule wins.
 PlCadPrepStepSelection ParseRecordText(std::string_view text) {
   const std::vector<JsonMemberSpan> rootMembers = ReadJsonFrame(text);
-  const auto root = ReadExactMembers(text, rootMembers, kRootNames, kRootMessages);
+  const auto root = ReadExactMembers(text, rootMembers, kRootNames, kRootRules);
 
   PlCadPrepStepSelection selection;
   selection.schema = ReadCanonicalAscii(text, root[schemaMember], "schema");
@@ -459,6 +427,15 @@ PlCadPrepStepSelection ParseRecordText(std::string_view text) {
   return selection;
 }
 
+// The request readers' wording of a scan error, under the record's own code.
+PlCadPrepStepSelection ParseRecordJson(std::string_view text) {
+  try {
+    return ParseRecordText(text);
+  } catch (const PlServeJsonParseError& error) {
+    throw InvalidSelection(MakeJsonParseFailure(error).what());
+  }
+}
+
 bool AddLength(std::uint64_t& total, std::size_t bytes) {
   return CheckedAdd(total, static_cast<std::uint64_t>(bytes), total);
 }
@@ -495,31 +472,11 @@ bool AccountSelectionBytes(const PlCadPrepStepSelection& selection, std::uint64_
 }  // namespace
 
 std::string_view PlCadPrepStepComponentRoleName(PlCadPrepStepComponentRole role) {
-  switch (role) {
-    case PlCadPrepStepComponentRole::unreviewed:
-      return "unreviewed";
-    case PlCadPrepStepComponentRole::moldShell:
-      return "mold_shell";
-    case PlCadPrepStepComponentRole::fixture:
-      return "fixture";
-    case PlCadPrepStepComponentRole::component:
-      return "component";
-    case PlCadPrepStepComponentRole::exclude:
-      return "exclude";
-  }
-  return "unknown";
+  return NameAt(kRoleNames, static_cast<std::uint32_t>(role));
 }
 
 std::string_view PlCadPrepStepFreeShellDecisionName(PlCadPrepStepFreeShellDecision decision) {
-  switch (decision) {
-    case PlCadPrepStepFreeShellDecision::unreviewed:
-      return "unreviewed";
-    case PlCadPrepStepFreeShellDecision::physical:
-      return "physical";
-    case PlCadPrepStepFreeShellDecision::residue:
-      return "residue";
-  }
-  return "unknown";
+  return NameAt(kDecisionNames, static_cast<std::uint32_t>(decision));
 }
 
 std::string PlCadPrepStepSelectionRecordSha256(std::string_view bytes,
@@ -547,19 +504,10 @@ PlCadPrepStepSelection ParsePlCadPrepStepSelectionRecord(std::string_view bytes,
       context, std::max(kParseWorkBytesPerRecordByte * bytes.size(), kMinParseWorkBytes),
       "preflight");
   std::string identity = PlCadPrepStepSelectionRecordSha256(bytes, context);
-  PlCadPrepStepSelection selection;
-  try {
-    selection = ParseRecordText(bytes);
-  } catch (const PlServeJsonParseError& error) {
-    // The request readers' wording of a scan error, under the record's own code.
-    throw InvalidSelection(MakeJsonParseFailure(error).what());
-  } catch (const std::bad_alloc&) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP component selection allocation failed",
-                         "preflight");
-  } catch (const std::length_error&) {
-    throw PlCadPrepError("memory_limit_exceeded",
-                         "STEP component selection allocation exceeds the request", "preflight");
-  }
+  PlCadPrepStepSelection selection =
+      WithinMemoryLimit("preflight", "STEP component selection allocation failed",
+                        "STEP component selection allocation exceeds the request",
+                        [&] { return ParseRecordJson(bytes); });
   selection.recordSha256 = std::move(identity);
 
   std::uint64_t accounted = 0;

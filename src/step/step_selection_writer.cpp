@@ -4,16 +4,16 @@
 // writes it by exclusive creation.
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/error.h"
 #include "core/json_text.h"
 #include "mesh/geometry_mesh.h"
 #include "request/step_side_requests.h"
-#include "step/step_scope_import.h"
 #include "step/step_review_model.h"
+#include "step/step_scope_import.h"
 #include "step/step_selection_record.h"
 #include "step/step_side_command.h"
 #include "step/step_solid_diagnostics.h"
@@ -22,12 +22,8 @@ namespace {
 
 void AppendDouble(std::string& out, double v) {
   // The request check has already refused non-finite deflections and matrices.
-  if (!AppendJsonGeneral17Double(out, v)) {
-    throw std::logic_error("a selection record number is not finite");
-  }
+  PlRequire(AppendJsonGeneral17Double(out, v), "a selection record number is not finite");
 }
-
-void AppendFlag(std::string& out, bool v) { out += v ? "true" : "false"; }
 
 PlCadPrepStepSelectionOverlay MeasureFreeShells(const PlCadPrepStepImportSettings& settings,
                                                 const PlCadPrepStepRecordRequest& request,
@@ -53,46 +49,32 @@ PlCadPrepStepSelectionOverlay MeasureFreeShells(const PlCadPrepStepImportSetting
   return evidence;
 }
 
-void AppendOverlay(std::string& out, const PlCadPrepStepSelectionOverlay& overlay) {
-  out += "{\"decision\":";
-  AppendJsonString(out, PlCadPrepStepFreeShellDecisionName(overlay.decision));
-  out += ",\"freeShellOccurrenceCount\":";
-  AppendJsonUnsigned(out, overlay.freeShellOccurrenceCount);
-  out += ",\"selectedFreeShellOccurrenceCount\":";
-  AppendJsonUnsigned(out, overlay.selectedFreeShellOccurrenceCount);
-  out += ",\"edgeParityClosedFreeShellOccurrenceCount\":";
-  AppendJsonUnsigned(out, overlay.edgeParityClosedFreeShellOccurrenceCount);
-  out += ",\"retainedTriangleCount\":";
-  AppendJsonUnsigned(out, overlay.retainedTriangleCount);
-  out += ",\"placedMeshStreamSha256\":";
-  AppendJsonString(out, overlay.placedMeshStreamSha256);
-  out += ",\"reviewMeshStreamSha256\":";
-  AppendJsonString(out, overlay.reviewMeshStreamSha256);
-  out += ",\"watertight\":";
-  AppendFlag(out, overlay.watertight);
-  out += ",\"untriangulatedBoundaryFaceCount\":";
-  AppendJsonUnsigned(out, overlay.untriangulatedBoundaryFaceCount);
-  out += '}';
+void WriteOverlay(JsonTextWriter& json, const PlCadPrepStepSelectionOverlay& overlay) {
+  json.BeginObject("freeShellOverlay");
+  json.String("decision", PlCadPrepStepFreeShellDecisionName(overlay.decision));
+  json.Unsigned("freeShellOccurrenceCount", overlay.freeShellOccurrenceCount);
+  json.Unsigned("selectedFreeShellOccurrenceCount", overlay.selectedFreeShellOccurrenceCount);
+  json.Unsigned("edgeParityClosedFreeShellOccurrenceCount",
+                overlay.edgeParityClosedFreeShellOccurrenceCount);
+  json.Unsigned("retainedTriangleCount", overlay.retainedTriangleCount);
+  json.String("placedMeshStreamSha256", overlay.placedMeshStreamSha256);
+  json.String("reviewMeshStreamSha256", overlay.reviewMeshStreamSha256);
+  json.Bool("watertight", overlay.watertight);
+  json.Unsigned("untriangulatedBoundaryFaceCount", overlay.untriangulatedBoundaryFaceCount);
+  json.EndObject();
 }
 
-void AppendComponent(std::string& out, const PlCadPrepStepSelectionComponent& component) {
-  out += "{\"selectedSolidOrdinal\":";
-  AppendJsonUnsigned(out, component.selectedSolidOrdinal);
-  out += ",\"samePolicyOccurrenceSha256\":";
-  AppendJsonString(out, component.samePolicyOccurrenceSha256);
-  out += ",\"placedMeshStreamSha256\":";
-  AppendJsonString(out, component.placedMeshStreamSha256);
-  out += ",\"reviewMeshStreamSha256\":";
-  AppendJsonString(out, component.reviewMeshStreamSha256);
-  out += ",\"role\":";
-  AppendJsonString(out, PlCadPrepStepComponentRoleName(component.role));
-  out += ",\"watertight\":";
-  AppendFlag(out, component.watertight);
-  out += ",\"untriangulatedBoundaryFaceCount\":";
-  AppendJsonUnsigned(out, component.untriangulatedBoundaryFaceCount);
-  out += ",\"retainedTriangleCount\":";
-  AppendJsonUnsigned(out, component.retainedTriangleCount);
-  out += '}';
+void WriteComponent(JsonTextWriter& json, const PlCadPrepStepSelectionComponent& component) {
+  json.BeginObject();
+  json.Unsigned("selectedSolidOrdinal", component.selectedSolidOrdinal);
+  json.String("samePolicyOccurrenceSha256", component.samePolicyOccurrenceSha256);
+  json.String("placedMeshStreamSha256", component.placedMeshStreamSha256);
+  json.String("reviewMeshStreamSha256", component.reviewMeshStreamSha256);
+  json.String("role", PlCadPrepStepComponentRoleName(component.role));
+  json.Bool("watertight", component.watertight);
+  json.Unsigned("untriangulatedBoundaryFaceCount", component.untriangulatedBoundaryFaceCount);
+  json.Unsigned("retainedTriangleCount", component.retainedTriangleCount);
+  json.EndObject();
 }
 
 std::string ComposeRecordText(const PlCadPrepStepRecordRequest& request,
@@ -102,49 +84,42 @@ std::string ComposeRecordText(const PlCadPrepStepRecordRequest& request,
   const auto geometryIssues = std::count_if(components.begin(), components.end(), [](auto& c) {
     return !c.watertight || c.untriangulatedBoundaryFaceCount > 0;
   });
-  std::string out = "{\"schema\":";
-  AppendJsonString(out, kPlCadPrepStepSelectionSchema);
-  out += ",\"reviewSchema\":";
-  AppendJsonString(out, kPlCadPrepStepReviewSchema);
-  out += ",\"sourceSha256\":";
-  AppendJsonString(out, sourceSha256);
-  out += ",\"diagnosticPolicy\":";
-  AppendJsonString(out, kPlCadPrepStepDiagnosticPolicy);
-  out += ",\"faceScope\":";
-  AppendJsonString(out, PlCadPrepStepFaceScopeName(kPlCadPrepStepScopeSolidsOnlyDiagnostic));
-  out += ",\"targetLinearDeflectionMm\":";
-  AppendDouble(out, request.targetLinearDeflectionMm);
-  out += ",\"angularDeflectionRadians\":";
-  AppendDouble(out, kPlCadPrepStepSideAngularDeflectionRadians);
-  out += ",\"sourceToMount\":[";
-  for (std::size_t i = 0; i < request.sourceToMount.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendDouble(out, request.sourceToMount[i]);
-  }
-  out += "],\"allowedOrientationsDeg\":[";
-  for (std::size_t i = 0; i < request.allowedOrientationsDeg.size(); ++i) {
-    if (i > 0) out += ',';
+  std::string out;
+  JsonTextWriter json(out);
+  json.BeginObject();
+  json.String("schema", kPlCadPrepStepSelectionSchema);
+  json.String("reviewSchema", kPlCadPrepStepReviewSchema);
+  json.String("sourceSha256", sourceSha256);
+  json.String("diagnosticPolicy", kPlCadPrepStepDiagnosticPolicy);
+  json.String("faceScope", PlCadPrepStepFaceScopeName(kPlCadPrepStepScopeSolidsOnlyDiagnostic));
+  AppendDouble(json.Key("targetLinearDeflectionMm"), request.targetLinearDeflectionMm);
+  AppendDouble(json.Key("angularDeflectionRadians"), kPlCadPrepStepSideAngularDeflectionRadians);
+  json.BeginArray("sourceToMount");
+  for (const double v : request.sourceToMount) AppendDouble(json.Element(), v);
+  json.EndArray();
+  json.BeginArray("allowedOrientationsDeg");
+  for (const std::int32_t degrees : request.allowedOrientationsDeg) {
     // Orientations are read as unsigned integers below 360.
-    if (request.allowedOrientationsDeg[i] < 0) {
-      throw std::logic_error("a selection record orientation is negative");
-    }
-    AppendJsonUnsigned(out, static_cast<std::uint64_t>(request.allowedOrientationsDeg[i]));
+    PlRequire(degrees >= 0, "a selection record orientation is negative");
+    json.Unsigned(static_cast<std::uint64_t>(degrees));
   }
-  out += "],\"roleReviewComplete\":true,\"authoritative\":false,\"collisionReady\":false";
-  out += ",\"unreviewedComponentCount\":0,\"geometryIssueComponentCount\":";
-  AppendJsonUnsigned(out, static_cast<std::uint64_t>(geometryIssues));
-  out += ",\"freeShellOverlay\":";
+  json.EndArray();
+  json.Bool("roleReviewComplete", true);
+  json.Bool("authoritative", false);
+  json.Bool("collisionReady", false);
+  json.Unsigned("unreviewedComponentCount", 0);
+  json.Unsigned("geometryIssueComponentCount", static_cast<std::uint64_t>(geometryIssues));
   if (overlay != nullptr) {
-    AppendOverlay(out, *overlay);
+    WriteOverlay(json, *overlay);
   } else {
-    out += "null";
+    json.Key("freeShellOverlay") += "null";
   }
-  out += ",\"components\":[";
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    if (i > 0) out += ',';
-    AppendComponent(out, components[i]);
+  json.BeginArray("components");
+  for (const PlCadPrepStepSelectionComponent& component : components) {
+    WriteComponent(json, component);
   }
-  out += "]}";
+  json.EndArray();
+  json.EndObject();
   return out;
 }
 
@@ -154,8 +129,7 @@ void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request
                                        const PlCadPrepCancellation& cancellation,
                                        const ProgressCallback& progress) {
   ValidatePlCadPrepStepRecordRequest(request);
-  const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(request), cancellation);
+  const PlCadPrepOperationContext context = PlCadPrepStepSideContext(request, cancellation);
   const PlCadPrepStepImportSettings settings =
       PlCadPrepStepSideImportSettings(request, request.sourceToMount);
 

@@ -16,6 +16,10 @@ inline constexpr double kPlCadPrepStepSideAngularDeflectionRadians = 0.5;
 // The five limits of a side request, for its operation context.
 PlCadPrepLimits PlCadPrepStepSideLimits(const PlCadPrepStepSideRequest& request);
 
+// The operation context a review command runs in: the request's limits and `cancellation`.
+PlCadPrepOperationContext PlCadPrepStepSideContext(const PlCadPrepStepSideRequest& request,
+                                                   const PlCadPrepCancellation& cancellation);
+
 // Import settings for a review command: the request's input and linear
 // deflection, the fixed angular deflection, and `sourceToMount` (the identity
 // unless the command places the source).

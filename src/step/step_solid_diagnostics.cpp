@@ -26,11 +26,15 @@ constexpr std::size_t kReviewHashChunkBytes = 1'048'576;
 // The placed stream is hashed through a buffer of this size, so a large mesh
 // costs no second copy.
 constexpr std::size_t kStreamBufferBytes = 65'536;
-// The smallest magnitude that rounds to infinity in single precision: FLT_MAX
-// plus half of its last place. Below it the narrowing is defined and finite.
-constexpr double kF32OverflowMagnitude = 0x1.ffffffp127;
 
 const NeverCancelled kNeverCancelled;
+
+// A set of `wanted` names that the run matched only `matched` of is stale (stage
+// "validate"); an empty set asks for nothing.
+void RequireAllMatched(std::size_t wanted, std::uint64_t matched, const char* code,
+                       const char* message) {
+  if (wanted != 0 && matched != wanted) throw PlCadPrepError(code, message, "validate");
+}
 
 // A text written with its length: u64 byte count, then the bytes.
 void PutText(ByteWriter& writer, std::string_view text) {
@@ -62,8 +66,6 @@ class BufferedHash {
   }
   Sha256 hasher;
 };
-
-bool FitsF32(double v) { return std::isfinite(v) && std::abs(v) < kF32OverflowMagnitude; }
 
 std::vector<std::string_view> SortedKeys(const std::vector<std::string>& keys) {
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
@@ -124,21 +126,14 @@ class SolidClassifier {
                            "STEP per-solid diagnostic did not classify every selected solid",
                            "mesh");
     }
-    if (!reviewedKeys.empty() && c.reviewedKeysMatchedCount != reviewedKeys.size()) {
-      throw PlCadPrepError("step_occurrence_selection_stale",
-                           "STEP occurrence selection does not match this source and policy",
-                           "validate");
-    }
-    if (!retainedKeys.empty() && c.retainedSolidCount != retainedKeys.size()) {
-      throw PlCadPrepError("step_occurrence_role_selection_stale",
-                           "retained STEP occurrence roles do not match this source and policy",
-                           "validate");
-    }
-    if (!proofPairs.empty() && c.retainedSolidCount != proofPairs.size()) {
-      throw PlCadPrepError("step_source_proof_mesh_stale",
-                           "strict STEP source-proof meshes do not match this transfer",
-                           "validate");
-    }
+    RequireAllMatched(reviewedKeys.size(), c.reviewedKeysMatchedCount,
+                      "step_occurrence_selection_stale",
+                      "STEP occurrence selection does not match this source and policy");
+    RequireAllMatched(retainedKeys.size(), c.retainedSolidCount,
+                      "step_occurrence_role_selection_stale",
+                      "retained STEP occurrence roles do not match this source and policy");
+    RequireAllMatched(proofPairs.size(), c.retainedSolidCount, "step_source_proof_mesh_stale",
+                      "strict STEP source-proof meshes do not match this transfer");
   }
 
   PlCadPrepStepSolidClassification result;
@@ -220,6 +215,13 @@ class SolidClassifier {
 };
 
 }  // namespace
+
+bool PlCadPrepStepFitsF32(double v) {
+  // The smallest magnitude that rounds to infinity in single precision: FLT_MAX
+  // plus half of its last place. Below it the narrowing is defined and finite.
+  constexpr double kF32OverflowMagnitude = 0x1.ffffffp127;
+  return std::isfinite(v) && std::abs(v) < kF32OverflowMagnitude;
+}
 
 std::string_view PlCadPrepStepFaceScopeName(std::uint32_t faceScope) {
   switch (faceScope) {
@@ -322,7 +324,7 @@ PlCadPrepStepReviewMeshPayload EncodePlCadPrepStepReviewMeshPayload(
     for (const PlPoint3& vertex : mesh.vertices) {
       if (item++ % kReviewCheckpointInterval == 0) CheckpointStage(context, "mesh");
       for (const double coordinate : vertex) {
-        if (!FitsF32(coordinate)) {
+        if (!PlCadPrepStepFitsF32(coordinate)) {
           throw PlCadPrepError("invalid_step_review_component",
                                "STEP review mesh identity contains a non-finite vertex", "mesh");
         }

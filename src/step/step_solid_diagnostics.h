@@ -28,6 +28,9 @@ inline constexpr std::string_view kPlCadPrepStepDiagnosticPolicy =
 // Bytes of one vertex (3 x f32) and of one triangle (3 x u32) in a review payload.
 inline constexpr std::uint64_t kPlCadPrepStepReviewBytesPerItem = 12;
 
+// True when `v` narrows to a finite single-precision value, as review meshes store it.
+bool PlCadPrepStepFitsF32(double v);
+
 // "all_transferred_boundary_faces", "solids_only_diagnostic",
 // "free_shells_only_diagnostic" for 0, 1, 2; "unknown" otherwise.
 std::string_view PlCadPrepStepFaceScopeName(std::uint32_t faceScope);

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/count_texts.h"
 #include "support/expect_error.h"
 
 namespace {
@@ -43,15 +44,9 @@ struct Extraction {
 
 // The counters in one line, so a test states all of them at once.
 std::string Summary(const PlCadPrepTriangleCounters& c) {
-  return "faces " + std::to_string(c.boundaryFaceCount) + "/" +
-         std::to_string(c.triangulatedBoundaryFaceCount) + "/" +
-         std::to_string(c.untriangulatedBoundaryFaceCount) + " duplicate " +
-         std::to_string(c.duplicateFaceOccurrenceCount) + " shared " +
-         std::to_string(c.sharedFaceCount) + " internal " +
-         std::to_string(c.internalOrExternalFaceCount) + " triangles " +
-         std::to_string(c.tessellatedTriangleCount) + "/" +
-         std::to_string(c.retainedTriangleCount) + "/" +
-         std::to_string(c.discardedDegenerateTriangleCount) + " scale " +
+  return FaceCountsText(c) + " duplicate " + std::to_string(c.duplicateFaceOccurrenceCount) +
+         " shared " + std::to_string(c.sharedFaceCount) + " internal " +
+         std::to_string(c.internalOrExternalFaceCount) + " " + TriangleCountsText(c) + " scale " +
          std::to_string(c.maxLocationScale);
 }
 

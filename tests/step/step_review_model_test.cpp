@@ -14,6 +14,7 @@
 #include "support/expect_error.h"
 #include "support/json_walk.h"
 #include "support/step_files.h"
+#include "support/step_side_request.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -80,14 +81,8 @@ class CancelOnStage final : public PlCadPrepCancellation {
 class StepReviewModel : public TempDirTest {
  protected:
   PlCadPrepStepReviewRequest Request(const TopoDS_Shape& source) const {
-    PlCadPrepStepReviewRequest request;
-    request.schema = std::string(kPlCadPrepStepReviewRequestSchema);
-    request.requestId = "r1";
-    request.inputPath = dir / "source.step";
-    request.outputPath = dir / "review.glb";
-    request.targetLinearDeflectionMm = 0.5;
-    WriteTestStep(source, request.inputPath);
-    return request;
+    return MakeTestStepSideRequest<PlCadPrepStepReviewRequest>(
+        kPlCadPrepStepReviewRequestSchema, "r1", source, dir / "source.step", dir / "review.glb");
   }
 
   static void Review(const PlCadPrepStepReviewRequest& request, Glb& glb) {

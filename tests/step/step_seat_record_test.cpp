@@ -10,6 +10,7 @@
 
 #include "support/expect_error.h"
 #include "support/step_files.h"
+#include "support/step_side_request.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -29,14 +30,8 @@ std::string RotationSigns(const PlCadPrepStepMountCandidate& mount) {
 class StepSeatRecord : public TempDirTest {
  protected:
   PlCadPrepStepSeatRequest Request(const TopoDS_Shape& shape) const {
-    PlCadPrepStepSeatRequest request;
-    request.schema = std::string(kPlCadPrepStepSeatRequestSchema);
-    request.requestId = "seat-1";
-    request.inputPath = dir / "mold.step";
-    request.outputPath = dir / "seat.json";
-    request.targetLinearDeflectionMm = 0.5;
-    WriteTestStep(shape, request.inputPath);
-    return request;
+    return MakeTestStepSideRequest<PlCadPrepStepSeatRequest>(
+        kPlCadPrepStepSeatRequestSchema, "seat-1", shape, dir / "mold.step", dir / "seat.json");
   }
 };
 

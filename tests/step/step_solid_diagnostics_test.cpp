@@ -23,7 +23,9 @@
 #include "core/byte_io.h"
 #include "core/sha256.h"
 #include "step/step_import.h"
+#include "support/count_texts.h"
 #include "support/expect_error.h"
+#include "support/step_files.h"
 
 namespace {
 
@@ -47,14 +49,6 @@ TopoDS_Shape Shifted(const TopoDS_Shape& shape, double dx) {
   gp_Trsf trsf;
   trsf.SetTranslation(gp_Vec(dx, 0, 0));
   return shape.Located(TopLoc_Location(trsf));
-}
-
-TopoDS_Shape CompoundOf(const std::vector<TopoDS_Shape>& shapes) {
-  TopoDS_Compound compound;
-  BRep_Builder builder;
-  builder.MakeCompound(compound);
-  for (const TopoDS_Shape& shape : shapes) builder.Add(compound, shape);
-  return compound;
 }
 
 std::uint64_t SolidCount(const TopoDS_Shape& shape) {
@@ -83,15 +77,9 @@ PlCadPrepStepSolidClassification Classify(const TopoDS_Shape& solids,
 
 // The counts and flags of a diagnostic in one line.
 std::string Summary(const PlCadPrepStepSolidDiagnostic& d) {
-  return "#" + std::to_string(d.selectedSolidOrdinal) + " faces " +
-         std::to_string(d.boundaryFaceCount) + "/" +
-         std::to_string(d.triangulatedBoundaryFaceCount) + "/" +
-         std::to_string(d.untriangulatedBoundaryFaceCount) + " triangles " +
-         std::to_string(d.tessellatedTriangleCount) + "/" +
-         std::to_string(d.retainedTriangleCount) + "/" +
-         std::to_string(d.discardedDegenerateTriangleCount) + (d.hasMesh ? " mesh" : "") +
-         (d.watertight ? " watertight" : "") + (d.empty ? " empty" : "") +
-         (d.selected ? " selected" : "");
+  return "#" + std::to_string(d.selectedSolidOrdinal) + " " + FaceCountsText(d) + " " +
+         TriangleCountsText(d) + (d.hasMesh ? " mesh" : "") + (d.watertight ? " watertight" : "") +
+         (d.empty ? " empty" : "") + (d.selected ? " selected" : "");
 }
 
 std::string Summary(const PlCadPrepStepSolidCounters& c) {
@@ -270,7 +258,7 @@ TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
 
 TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnceInExplorerOrder) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
-  const TopoDS_Shape solids = CompoundOf({box, box, Shifted(box, 50)});
+  const TopoDS_Shape solids = MakeTestCompound({box, box, Shifted(box, 50)});
   const PlCadPrepRequest request;
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
   std::vector<std::string> calls;
@@ -305,7 +293,7 @@ TEST(StepSolidDiagnostics, EmptyAndPartlyTriangulatedSolidsStillAddUp) {
   BRep_Builder().UpdateFace(TopoDS::Face(TopExp_Explorer(holed, TopAbs_FACE).Current()),
                             Handle(Poly_Triangulation)());
   const PlCadPrepStepSolidClassification c =
-      Classify(CompoundOf({MeshedBox(10, 10, 10), unmeshed, holed}), Settings(), 3);
+      Classify(MakeTestCompound({MeshedBox(10, 10, 10), unmeshed, holed}), Settings(), 3);
   ASSERT_EQ(c.diagnostics.size(), 3u);
   EXPECT_EQ(Summary(c.diagnostics[1]), "#2 faces 6/0/6 triangles 0/0/0 empty");
   EXPECT_EQ(c.diagnostics[1].placedMeshStreamSha256 + c.diagnostics[1].samePolicyOccurrenceSha256,
@@ -318,7 +306,7 @@ TEST(StepSolidDiagnostics, EmptyAndPartlyTriangulatedSolidsStillAddUp) {
 
 TEST(StepSolidDiagnostics, KeysAreStableAndBoundToEveryPolicyInput) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
-  const TopoDS_Shape solids = CompoundOf({box, Shifted(box, 50)});
+  const TopoDS_Shape solids = MakeTestCompound({box, Shifted(box, 50)});
   const PlCadPrepStepSolidClassification base = Classify(solids, Settings(), 2);
   EXPECT_EQ(Keys(Classify(solids, Settings(), 2)), Keys(base));
 
@@ -354,7 +342,7 @@ TEST(StepSolidDiagnostics, KeysAreStableAndBoundToEveryPolicyInput) {
 TEST(StepSolidDiagnostics, SelectsReviewedAndRetainsRetainedOrProvenSolids) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
   const TopoDS_Shape moved = Shifted(box, 50);
-  const TopoDS_Shape solids = CompoundOf({box, moved});
+  const TopoDS_Shape solids = MakeTestCompound({box, moved});
   const PlCadPrepStepSolidClassification first = Classify(solids, Settings(), 2);
   const std::vector<std::string> keys = Keys(first);
 
@@ -386,7 +374,7 @@ TEST(StepSolidDiagnostics, SelectsReviewedAndRetainsRetainedOrProvenSolids) {
 TEST(StepSolidDiagnostics, RejectsIncompleteOrStaleClassifications) {
   const AlwaysCancelled cancelled;
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
-  const TopoDS_Shape solids = CompoundOf({box, Shifted(box, 50)});
+  const TopoDS_Shape solids = MakeTestCompound({box, Shifted(box, 50)});
   const PlCadPrepStepSolidClassification first = Classify(solids, Settings(), 2);
   const std::vector<std::string> keys = Keys(first);
   const std::string placed0 = first.diagnostics[0].placedMeshStreamSha256;
