@@ -60,3 +60,13 @@ std::vector<std::uint8_t> GlbContainerWriter::Finish() {
   if (writer.bytes.size() != totalBytes) return {};
   return std::move(writer.bytes);
 }
+
+void WriteGltfBufferView(JsonTextWriter& json, std::uint64_t byteOffset, std::uint64_t byteLength,
+                         std::uint64_t target) {
+  json.BeginObject();
+  json.Unsigned("buffer", 0);
+  json.Unsigned("byteOffset", byteOffset);
+  json.Unsigned("byteLength", byteLength);
+  json.Unsigned("target", target);
+  json.EndObject();
+}

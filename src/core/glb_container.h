@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/byte_io.h"
+#include "core/json_text.h"
 
 inline constexpr std::array<std::uint8_t, 4> kGlbMagic = {'g', 'l', 'T', 'F'};
 inline constexpr std::uint32_t kGlbVersion = 2;
@@ -18,6 +19,14 @@ inline constexpr std::array<std::uint8_t, 4> kGlbBinChunkType = {'B', 'I', 'N', 
 inline constexpr std::uint64_t kGlbFramingBytes = 28;
 // The header's length field is 32 bits wide.
 inline constexpr std::uint64_t kGlbMaxContainerBytes = 4'294'967'295;
+
+// The glTF buffer-view targets of vertex attributes and of indices.
+inline constexpr std::uint64_t kGltfArrayBufferTarget = 34962;
+inline constexpr std::uint64_t kGltfElementArrayBufferTarget = 34963;
+
+// Writes one view of the container's single buffer as the next JSON value.
+void WriteGltfBufferView(JsonTextWriter& json, std::uint64_t byteOffset, std::uint64_t byteLength,
+                         std::uint64_t target);
 
 // The length of a chunk of `payloadBytes` after padding to four bytes; false
 // (and `chunkBytes` untouched) when it does not fit in 64 bits.

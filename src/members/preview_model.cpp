@@ -38,17 +38,6 @@ void AppendBounds(JsonTextWriter& json, std::string_view name, const PlPoint3& b
   json.EndArray();
 }
 
-// One buffer view of the single buffer.
-void AppendBufferView(JsonTextWriter& json, std::uint64_t byteOffset, std::uint64_t byteLength,
-                      std::uint64_t target) {
-  json.BeginObject();
-  json.Unsigned("buffer", 0);
-  json.Unsigned("byteOffset", byteOffset);
-  json.Unsigned("byteLength", byteLength);
-  json.Unsigned("target", target);
-  json.EndObject();
-}
-
 // The members that never change: asset, the one scene with its one node and
 // mesh (triangles of accessor 0 indexed by accessor 1), and the one material.
 void AppendFixedScene(JsonTextWriter& json) {
@@ -114,8 +103,8 @@ std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
   json.EndObject();
   json.EndArray();
   json.BeginArray("bufferViews");
-  AppendBufferView(json, 0, positionBytes, 34962);
-  AppendBufferView(json, positionBytes, indexBytes, 34963);
+  WriteGltfBufferView(json, 0, positionBytes, kGltfArrayBufferTarget);
+  WriteGltfBufferView(json, positionBytes, indexBytes, kGltfElementArrayBufferTarget);
   json.EndArray();
 
   json.BeginArray("accessors");

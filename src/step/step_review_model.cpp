@@ -52,11 +52,9 @@ constexpr std::array<std::array<double, 4>, 12> kPalette = {{
 }};
 // The translucent base colour of the free-shell overlay's material.
 constexpr std::array<double, 4> kOverlayColour = {0.91, 0.46, 0, 0.48};
-// glTF accessor component types and buffer-view targets.
+// glTF accessor component types.
 constexpr std::uint64_t kFloatComponentType = 5126;
 constexpr std::uint64_t kUnsignedIntComponentType = 5125;
-constexpr std::uint64_t kArrayBufferTarget = 34962;
-constexpr std::uint64_t kElementArrayBufferTarget = 34963;
 
 // The failures in which a component and the overlay differ.
 struct MeshFailureTexts {
@@ -164,16 +162,6 @@ void WriteColour(JsonTextWriter& json, const std::array<double, 4>& colour) {
   json.EndArray();
   json.Unsigned("metallicFactor", 0);
   json.Key("roughnessFactor") += "0.72";
-  json.EndObject();
-}
-
-void WriteView(JsonTextWriter& json, std::uint64_t offset, std::uint64_t length,
-               std::uint64_t target) {
-  json.BeginObject();
-  json.Unsigned("buffer", 0);
-  json.Unsigned("byteOffset", offset);
-  json.Unsigned("byteLength", length);
-  json.Unsigned("target", target);
   json.EndObject();
 }
 
@@ -292,9 +280,8 @@ class ReviewModelWriter {
     const PlGeometryMesh& mesh = shells.surface.mesh;
     const std::uint64_t selected = shells.tessellation.selectedFreeShellCount;
     if (overlay.has_value() || census.freeShellCount == 0 || selected == 0 ||
-        selected > census.freeShellCount ||
-        census.closedFreeShellCount > census.freeShellCount || mesh.vertices.empty() ||
-        mesh.triangles.empty() ||
+        selected > census.freeShellCount || census.closedFreeShellCount > census.freeShellCount ||
+        mesh.vertices.empty() || mesh.triangles.empty() ||
         shells.surface.faceCounts.retainedTriangleCount != mesh.triangles.size()) {
       Fail("invalid_step_review_overlay",
            "STEP review free-shell overlay is incomplete or duplicated");
@@ -460,10 +447,10 @@ class ReviewModelWriter {
 
   static void WriteViews(JsonTextWriter& json, const ReviewMesh& mesh) {
     const std::uint64_t positionBytes = kPlCadPrepStepReviewBytesPerItem * mesh.payload.vertexCount;
-    WriteView(json, mesh.byteOffset, positionBytes, kArrayBufferTarget);
-    WriteView(json, mesh.byteOffset + positionBytes,
-              kPlCadPrepStepReviewBytesPerItem * mesh.payload.triangleCount,
-              kElementArrayBufferTarget);
+    WriteGltfBufferView(json, mesh.byteOffset, positionBytes, kGltfArrayBufferTarget);
+    WriteGltfBufferView(json, mesh.byteOffset + positionBytes,
+                        kPlCadPrepStepReviewBytesPerItem * mesh.payload.triangleCount,
+                        kGltfElementArrayBufferTarget);
   }
 
   static void WriteAccessors(JsonTextWriter& json, std::size_t index, const ReviewMesh& mesh) {

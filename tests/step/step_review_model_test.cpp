@@ -12,42 +12,13 @@
 #include "core/byte_io.h"
 #include "core/sha256.h"
 #include "support/expect_error.h"
+#include "support/glb_chunks.h"
 #include "support/json_walk.h"
 #include "support/step_files.h"
 #include "support/step_side_request.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-struct Glb {
-  std::string json;  // without its padding
-  std::vector<std::uint8_t> bin;
-};
-
-// Checks the container framing and the JSON padding, and splits the file into its chunks.
-void SplitGlb(const std::string& file, Glb& glb) {
-  const std::vector<std::uint8_t> bytes(file.begin(), file.end());
-  ByteReader reader(bytes);
-  ASSERT_TRUE(reader.Has(20));
-  EXPECT_EQ(reader.U32(), 0x46546C67U);
-  EXPECT_EQ(reader.U32(), 2U);
-  EXPECT_EQ(reader.U32(), bytes.size());
-  const std::uint32_t jsonBytes = reader.U32();
-  EXPECT_EQ(reader.U32(), 0x4E4F534AU);
-  ASSERT_EQ(jsonBytes % 4, 0U);
-  ASSERT_TRUE(reader.Has(std::uint64_t{jsonBytes} + 8));
-  const std::string padded = file.substr(20, jsonBytes);
-  glb.json = padded.substr(0, padded.find_last_of('}') + 1);
-  // Padding is spaces only, and only up to the next four-byte boundary.
-  EXPECT_EQ(padded, glb.json + std::string(padded.size() - glb.json.size(), ' '));
-  EXPECT_LT(padded.size() - glb.json.size(), 4U);
-  (void)reader.Take(jsonBytes);
-  const std::uint32_t binBytes = reader.U32();
-  EXPECT_EQ(reader.U32(), 0x004E4942U);
-  ASSERT_EQ(reader.Remaining(), binBytes);
-  const std::span<const std::uint8_t> bin = reader.Take(binBytes);
-  glb.bin.assign(bin.begin(), bin.end());
-}
 
 // The views tile the BIN chunk back to back, each as long as its accessor's count says.
 void ExpectViewsTileBin(const Glb& glb, std::size_t meshCount) {

@@ -1,5 +1,5 @@
 #pragma once
-// Splits a GLB file written by the review model into its JSON and BIN chunks,
+// Splits a GLB file written by the program into its JSON and BIN chunks,
 // checking the container framing and the JSON padding on the way.
 #include <gtest/gtest.h>
 
