@@ -74,6 +74,7 @@
 #include "step/step_review_model.h"
 #include "step/step_seat_record.h"
 #include "step/step_selection_record.h"
+#include "step/step_selection_writer.h"
 
 namespace {
 

@@ -518,15 +518,6 @@ void JsonMemberReader::RejectUnknownMembers(std::span<const std::string_view> al
   }
 }
 
-void JsonMemberReader::RejectUnknownMembers(std::span<const std::string_view> allowed,
-                                            std::string_view word) const {
-  for (const auto& entry : members) {
-    if (std::find(allowed.begin(), allowed.end(), entry.first) == allowed.end()) {
-      Fail("unknown " + std::string(word) + " member: ", entry.first);
-    }
-  }
-}
-
 void JsonMemberReader::RequireExactly(std::span<const std::string_view> allowed) const {
   RequireExactly(allowed, rules.object);
 }

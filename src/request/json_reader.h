@@ -138,8 +138,6 @@ class JsonMemberReader {
   void RejectUnknownMembers(std::span<const std::string_view> allowed) const;
   void RejectUnknownMembers(std::span<const std::string_view> allowed,
                             const JsonObjectTexts& texts) const;
-  // The form of the side-command readers: "unknown " + `word` + " member: " + name.
-  void RejectUnknownMembers(std::span<const std::string_view> allowed, std::string_view word) const;
 
   // RejectUnknownMembers, then every name of `allowed` must be present.
   void RequireExactly(std::span<const std::string_view> allowed) const;

@@ -95,7 +95,8 @@ Request ReadSideRequest(std::string_view text, const std::array<std::string_view
                         Read read) {
   try {
     const JsonMemberReader reader(text, ReadJsonFrame(text), "duplicate request member: ");
-    reader.RejectUnknownMembers(allowed, "request");
+    reader.RejectUnknownMembers(allowed,
+                                JsonObjectTexts{.unknownPrefix = "unknown request member: "});
     Request request;
     read(reader, request);
     return request;

@@ -33,328 +33,30 @@
 
 #include "core/checked.h"
 #include "core/sha256.h"
-#include "mesh/triangle_mesh_builder.h"
-#include "kernel/occt_progress.h"
-#include "kernel/occt_compat.h"
 #include "kernel/kernel_failures.h"
-#include "step/step_source.h"
-#include "kernel/triangle_extraction.h"
+#include "kernel/occt_compat.h"
+#include "kernel/occt_progress.h"
 #include "kernel/tessellation.h"
+#include "kernel/triangle_extraction.h"
+#include "mesh/triangle_mesh_builder.h"
+#include "step/step_shape_queries.h"
+#include "step/step_source.h"
 
 namespace {
 
-constexpr std::uint64_t kCensusCheckpointItems = 4096;
 constexpr std::uint64_t kLoadCheckCheckpointEntities = 4096;
-constexpr std::uint64_t kSelectionCheckpointItems = 128;
-constexpr std::uint64_t kEstimateCheckpointFaces = 128;
-constexpr std::uint64_t kToleranceCheckpointFaces = 4096;
-constexpr std::uint64_t kTriangulationBytesPerNode = 24;
-constexpr std::uint64_t kTriangulationBytesPerTriangle = 12;
-constexpr std::uint64_t kToleranceMapBytesPerItem = 128;
-constexpr std::uint64_t kToleranceMapBaseBytes = 4096;
 constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
 
-enum class Phase { opened, transferred, counted, measured, tessellated, classified, remeshed,
-                   extracted };
-
-// The faces a scope keeps: the whole shape (scope 0), a compound of the
-// distinct solids (1), or of the distinct shells outside every solid (2).
-struct FaceSelection {
-  TopoDS_Shape shape;
-  std::uint64_t solidCount = 0;
-  std::uint64_t freeShellCount = 0;
+enum class Phase {
+  opened,
+  transferred,
+  counted,
+  measured,
+  tessellated,
+  classified,
+  remeshed,
+  extracted
 };
-
-struct ToleranceBound {
-  double maxSubshapeToleranceMm = 0.0;
-  double maxPlacedToleranceMm = 0.0;
-  double maxPlacementScale = 1.0;
-};
-
-// Polls the context before the first item and then every `interval` items.
-class ItemCheckpoint {
- public:
-  ItemCheckpoint(const PlCadPrepOperationContext& runContext, std::string_view stageName,
-                 std::uint64_t everyItems)
-      : context(runContext), stage(stageName), interval(everyItems) {}
-  void Tick() {
-    if (count % interval == 0) CheckpointStage(context, stage);
-    ++count;
-  }
-
- private:
-  const PlCadPrepOperationContext& context;
-  std::string_view stage;
-  std::uint64_t interval;
-  std::uint64_t count = 0;
-};
-
-std::string ShapeTypeName(TopAbs_ShapeEnum type) {
-  switch (type) {
-    case TopAbs_COMPOUND:
-      return "compound";
-    case TopAbs_COMPSOLID:
-      return "compsolid";
-    case TopAbs_SOLID:
-      return "solid";
-    case TopAbs_SHELL:
-      return "shell";
-    case TopAbs_FACE:
-      return "face";
-    case TopAbs_WIRE:
-      return "wire";
-    case TopAbs_EDGE:
-      return "edge";
-    case TopAbs_VERTEX:
-      return "vertex";
-    case TopAbs_SHAPE:
-      return "shape";
-  }
-  return "unknown";
-}
-
-std::uint64_t CountOccurrences(const TopoDS_Shape& shape, TopAbs_ShapeEnum type,
-                               ItemCheckpoint& checkpoint) {
-  std::uint64_t count = 0;
-  for (TopExp_Explorer explorer(shape, type); explorer.More(); explorer.Next()) {
-    checkpoint.Tick();
-    ++count;
-  }
-  return count;
-}
-
-bool IsInternalOrExternal(const TopoDS_Shape& shape) {
-  return shape.Orientation() == TopAbs_INTERNAL || shape.Orientation() == TopAbs_EXTERNAL;
-}
-
-class ToleranceBoundPass {
- public:
-  void Consider(const TopoDS_Shape& item, double tolerance) {
-    if (!std::isfinite(tolerance) || tolerance < 0.0) {
-      throw PlCadPrepError("step_transfer_tolerance_unbounded",
-                           "STEP transfer produced an invalid subshape tolerance", "heal");
-    }
-    const double scale = std::abs(item.Location().Transformation().ScaleFactor());
-    if (!std::isfinite(scale) || !(scale > 0.0)) {
-      throw PlCadPrepError("step_transfer_tolerance_unbounded",
-                           "STEP transfer tolerance has an invalid placement scale", "heal");
-    }
-    const double placed = scale * tolerance;
-    if (!std::isfinite(placed)) {
-      throw PlCadPrepError("step_transfer_tolerance_unbounded",
-                           "STEP transfer tolerance cannot be bounded after placement", "heal");
-    }
-    if (tolerance > bound.maxSubshapeToleranceMm) bound.maxSubshapeToleranceMm = tolerance;
-    if (placed > bound.maxPlacedToleranceMm) bound.maxPlacedToleranceMm = placed;
-    if (scale > bound.maxPlacementScale) bound.maxPlacementScale = scale;
-  }
-
-  ToleranceBound bound;
-};
-
-// Occurrences count every appearance under the transferred shape; distinct
-// counts identify items by TShape and location, as every map of the import does.
-PlCadPrepStepShapeCensus CountShape(const TopoDS_Shape& shape,
-                                    const PlCadPrepOperationContext& context) {
-  ItemCheckpoint checkpoint(context, "heal", kCensusCheckpointItems);
-  PlCadPrepStepShapeCensus census;
-  census.shapeType = ShapeTypeName(shape.ShapeType());
-  for (TopoDS_Iterator child(shape); child.More(); child.Next()) {
-    checkpoint.Tick();
-    ++census.directChildCount;
-    switch (child.Value().ShapeType()) {
-      case TopAbs_COMPOUND:
-        ++census.directCompoundCount;
-        break;
-      case TopAbs_COMPSOLID:
-        ++census.directCompsolidCount;
-        break;
-      case TopAbs_SOLID:
-        ++census.directSolidCount;
-        break;
-      case TopAbs_SHELL:
-        ++census.directShellCount;
-        break;
-      case TopAbs_FACE:
-        ++census.directFaceCount;
-        break;
-      default:
-        ++census.directOtherCount;
-        break;
-    }
-  }
-  census.compsolidOccurrenceCount = CountOccurrences(shape, TopAbs_COMPSOLID, checkpoint);
-
-  TopTools_MapOfShape distinctSolids;
-  for (TopExp_Explorer explorer(shape, TopAbs_SOLID); explorer.More(); explorer.Next()) {
-    checkpoint.Tick();
-    ++census.solidOccurrenceCount;
-    distinctSolids.Add(explorer.Current());
-  }
-  census.distinctSolidCount = static_cast<std::uint64_t>(distinctSolids.Extent());
-
-  TopTools_MapOfShape distinctShells;
-  for (TopExp_Explorer explorer(shape, TopAbs_SHELL); explorer.More(); explorer.Next()) {
-    checkpoint.Tick();
-    ++census.shellOccurrenceCount;
-    if (BRep_Tool::IsClosed(explorer.Current())) ++census.closedShellOccurrenceCount;
-    distinctShells.Add(explorer.Current());
-  }
-  census.distinctShellCount = static_cast<std::uint64_t>(distinctShells.Extent());
-
-  for (TopExp_Explorer explorer(shape, TopAbs_SHELL, TopAbs_SOLID); explorer.More();
-       explorer.Next()) {
-    checkpoint.Tick();
-    ++census.freeShellCount;
-    if (BRep_Tool::IsClosed(explorer.Current())) ++census.closedFreeShellCount;
-  }
-
-  census.wireOccurrenceCount = CountOccurrences(shape, TopAbs_WIRE, checkpoint);
-  census.edgeOccurrenceCount = CountOccurrences(shape, TopAbs_EDGE, checkpoint);
-  census.vertexOccurrenceCount = CountOccurrences(shape, TopAbs_VERTEX, checkpoint);
-  return census;
-}
-
-// With `requireSome`, an empty solids or free-shell selection is an error.
-FaceSelection SelectFaces(const TopoDS_Shape& shape, std::uint32_t faceScope, bool requireSome,
-                          const PlCadPrepOperationContext& context) {
-  FaceSelection selection;
-  if (faceScope == kPlCadPrepStepScopeAllTransferredBoundaryFaces) {
-    selection.shape = shape;
-    return selection;
-  }
-  const bool solids = faceScope == kPlCadPrepStepScopeSolidsOnlyDiagnostic;
-  ItemCheckpoint checkpoint(context, "heal", kSelectionCheckpointItems);
-  TopoDS_Builder builder;
-  TopoDS_Compound compound;
-  builder.MakeCompound(compound);
-  TopTools_MapOfShape seen;
-  std::uint64_t count = 0;
-  TopExp_Explorer explorer;
-  if (solids) {
-    explorer.Init(shape, TopAbs_SOLID);
-  } else {
-    explorer.Init(shape, TopAbs_SHELL, TopAbs_SOLID);
-  }
-  for (; explorer.More(); explorer.Next()) {
-    checkpoint.Tick();
-    if (seen.Add(explorer.Current())) {
-      builder.Add(compound, explorer.Current());
-      ++count;
-    }
-  }
-  if (requireSome && count == 0) {
-    if (solids) {
-      throw PlCadPrepError("step_no_selected_solids", "STEP solids-only diagnostic found no solid",
-                           "heal");
-    }
-    throw PlCadPrepError("step_no_selected_free_shells",
-                         "STEP free-shell diagnostic found no shell outside a solid", "heal");
-  }
-  selection.shape = compound;
-  (solids ? selection.solidCount : selection.freeShellCount) = count;
-  return selection;
-}
-
-// The box of the exact geometry (triangulations are not used). False when it
-// is void, not finite, or inverted, since it then bounds nothing.
-bool MeasureBox(const TopoDS_Shape& shape, PlPoint3& boundsMin, PlPoint3& boundsMax) {
-  Bnd_Box box;
-  BRepBndLib::Add(shape, box, Standard_False);
-  if (box.IsVoid()) return false;
-  PlPoint3 low{};
-  PlPoint3 high{};
-  box.Get(low[0], low[1], low[2], high[0], high[1], high[2]);
-  for (std::size_t axis = 0; axis < 3; ++axis) {
-    if (!std::isfinite(low[axis]) || !std::isfinite(high[axis]) || low[axis] > high[axis]) {
-      return false;
-    }
-  }
-  boundsMin = low;
-  boundsMax = high;
-  return true;
-}
-
-// What the triangulations of `shape` hold, on top of `baseBytes`.
-std::uint64_t EstimateTriangulationBytes(const TopoDS_Shape& shape, std::uint64_t baseBytes,
-                                         const PlCadPrepOperationContext& context) {
-  ItemCheckpoint checkpoint(context, "mesh", kEstimateCheckpointFaces);
-  std::uint64_t total = baseBytes;
-  for (TopExp_Explorer explorer(shape, TopAbs_FACE); explorer.More(); explorer.Next()) {
-    checkpoint.Tick();
-    TopLoc_Location location;
-    const Handle(Poly_Triangulation)& triangulation =
-        BRep_Tool::Triangulation(TopoDS::Face(explorer.Current()), location);
-    if (triangulation.IsNull()) continue;
-    std::uint64_t nodeBytes = 0;
-    std::uint64_t triangleBytes = 0;
-    if (!CheckedMultiply(static_cast<std::uint64_t>(triangulation->NbNodes()),
-                         kTriangulationBytesPerNode, nodeBytes) ||
-        !CheckedMultiply(static_cast<std::uint64_t>(triangulation->NbTriangles()),
-                         kTriangulationBytesPerTriangle, triangleBytes) ||
-        !CheckedAdd(total, nodeBytes, total) || !CheckedAdd(total, triangleBytes, total)) {
-      throw PlCadPrepError("memory_limit_exceeded", "STEP mesh memory estimate overflowed", "mesh");
-    }
-  }
-  return total;
-}
-
-// The largest raw and placed tolerance over the distinct boundary faces of
-// `shape` and their distinct edges and vertices. The shape maps are reserved
-// from a first counting pass before they are built.
-ToleranceBound BoundTolerances(const TopoDS_Shape& shape,
-                               const PlCadPrepOperationContext& context) {
-  std::uint64_t items = 0;
-  {
-    ItemCheckpoint checkpoint(context, "heal", kToleranceCheckpointFaces);
-    for (TopExp_Explorer faces(shape, TopAbs_FACE); faces.More(); faces.Next()) {
-      checkpoint.Tick();
-      if (IsInternalOrExternal(faces.Current())) continue;
-      ++items;
-      for (TopExp_Explorer edges(faces.Current(), TopAbs_EDGE); edges.More(); edges.Next()) {
-        ++items;
-      }
-      for (TopExp_Explorer vertices(faces.Current(), TopAbs_VERTEX); vertices.More();
-           vertices.Next()) {
-        ++items;
-      }
-    }
-  }
-  std::uint64_t mapBytes = 0;
-  if (!CheckedMultiply(items, kToleranceMapBytesPerItem, mapBytes) ||
-      !CheckedAdd(mapBytes, kToleranceMapBaseBytes, mapBytes)) {
-    throw PlCadPrepError("memory_limit_exceeded", "STEP tolerance shape-map estimate overflowed",
-                         "heal");
-  }
-  const PlCadPrepMemoryReservation reservation = ReserveMemory(context, mapBytes, "heal");
-
-  ToleranceBoundPass pass;
-  TopTools_MapOfShape seenFaces;
-  TopTools_MapOfShape seenEdges;
-  TopTools_MapOfShape seenVertices;
-  ItemCheckpoint checkpoint(context, "heal", kToleranceCheckpointFaces);
-  for (TopExp_Explorer faces(shape, TopAbs_FACE); faces.More(); faces.Next()) {
-    checkpoint.Tick();
-    const TopoDS_Shape& face = faces.Current();
-    if (IsInternalOrExternal(face) || !seenFaces.Add(face)) continue;
-    pass.Consider(face, BRep_Tool::Tolerance(TopoDS::Face(face)));
-    for (TopExp_Explorer edges(face, TopAbs_EDGE); edges.More(); edges.Next()) {
-      if (seenEdges.Add(edges.Current())) {
-        pass.Consider(edges.Current(), BRep_Tool::Tolerance(TopoDS::Edge(edges.Current())));
-      }
-    }
-    for (TopExp_Explorer vertices(face, TopAbs_VERTEX); vertices.More(); vertices.Next()) {
-      if (seenVertices.Add(vertices.Current())) {
-        pass.Consider(vertices.Current(), BRep_Tool::Tolerance(TopoDS::Vertex(vertices.Current())));
-      }
-    }
-  }
-  if (!std::isfinite(pass.bound.maxPlacedToleranceMm) || pass.bound.maxPlacedToleranceMm < 0.0) {
-    throw PlCadPrepError("step_transfer_tolerance_unbounded",
-                         "STEP transfer tolerance cannot be bounded after placement", "heal");
-  }
-  return pass.bound;
-}
 
 // A bound is claimed only for a complete, strict tessellation whose placed
 // tolerance is small, and only within the version 1 limits.
@@ -378,7 +80,7 @@ double DeviationBound(bool tessellationComplete, bool sourceDeviationBounded,
 bool LoadCheckPassed(const STEPControl_Reader& reader, const PlCadPrepOperationContext& context) {
   const Handle(StepData_StepModel) model = reader.StepModel();
   if (model.IsNull() || model->GlobalCheck(Standard_True)->HasFailed()) return false;
-  ItemCheckpoint checkpoint(context, "import", kLoadCheckCheckpointEntities);
+  PlCadPrepStepItemCheckpoint checkpoint(context, "import", kLoadCheckCheckpointEntities);
   const int entityCount = model->NbEntities();
   for (int entity = 1; entity <= entityCount; ++entity) {
     checkpoint.Tick();
@@ -460,7 +162,6 @@ PlCadPrepStepShapeFixParameters PlCadPrepStepImportShapeFixParameters(bool stric
   return parameters;
 }
 
-
 struct PlCadPrepStepSource::State {
   State(const PlCadPrepStepImportSettings& importSettings,
         const PlCadPrepOperationContext& runContext)
@@ -487,7 +188,7 @@ struct PlCadPrepStepSource::State {
   std::unique_ptr<PlCadPrepStepKernelSettings> kernelSettings;
   bool strictSourceProof = false;
   TopoDS_Shape transferred;
-  FaceSelection selection;
+  PlCadPrepStepFaceSelection selection;
   std::uint32_t faceScope = kPlCadPrepStepScopeAllTransferredBoundaryFaces;
   std::uint32_t meshStatusFlags = 0;
   PlCadPrepMemoryReservation triangulationReservation;
@@ -556,8 +257,8 @@ std::uint64_t PlCadPrepStepSource::Transfer(bool strictSourceProof,
     s.strictSourceProof = strictSourceProof;
     s.kernelSettings->ApplyShapeFixParameters(
         PlCadPrepStepImportShapeFixParameters(strictSourceProof));
-    s.transferred = TransferRoots(*s.reader, s.context, progress, s.facts.rootCount,
-                                  transferredRootCount);
+    s.transferred =
+        TransferRoots(*s.reader, s.context, progress, s.facts.rootCount, transferredRootCount);
   });
   return transferredRootCount;
 }
@@ -566,7 +267,7 @@ PlCadPrepStepShapeCensus PlCadPrepStepSource::TakeCensus() {
   State& s = *state;
   s.Enter(Phase::counted, Phase::transferred);
   PlCadPrepStepShapeCensus census;
-  RunStepKernelWork(s.stage, [&] { census = CountShape(s.transferred, s.context); });
+  RunStepKernelWork(s.stage, [&] { census = CountPlCadPrepStepShape(s.transferred, s.context); });
   return census;
 }
 
@@ -576,13 +277,14 @@ PlCadPrepStepBounds PlCadPrepStepSource::MeasureBounds() {
   PlCadPrepStepBounds bounds;
   RunStepKernelWork(s.stage, [&] {
     // The solids scope's solids: a source without any solid has no mold to seat.
-    const FaceSelection solids =
-        SelectFaces(s.transferred, kPlCadPrepStepScopeSolidsOnlyDiagnostic, true, s.context);
+    const PlCadPrepStepFaceSelection solids = SelectPlCadPrepStepFaces(
+        s.transferred, kPlCadPrepStepScopeSolidsOnlyDiagnostic, true, s.context);
     bounds.selectedSolidCount = solids.solidCount;
     s.stage = "mesh";
-    const bool sourceCounts = MeasureBox(s.transferred, bounds.sourceBoundsMin,
-                                         bounds.sourceBoundsMax);
-    const bool solidsCount = MeasureBox(solids.shape, bounds.solidBoundsMin, bounds.solidBoundsMax);
+    const bool sourceCounts =
+        MeasurePlCadPrepStepBox(s.transferred, bounds.sourceBoundsMin, bounds.sourceBoundsMax);
+    const bool solidsCount =
+        MeasurePlCadPrepStepBox(solids.shape, bounds.solidBoundsMin, bounds.solidBoundsMax);
     if (!sourceCounts || !solidsCount) {
       throw PlCadPrepError("step_bounds_unbounded", "STEP transfer produced no finite extent",
                            "mesh");
@@ -604,7 +306,7 @@ PlCadPrepStepTessellation PlCadPrepStepSource::Tessellate(std::uint32_t faceScop
   RunStepKernelWork(s.stage, [&] {
     s.faceScope = faceScope;
     s.remesh = remeshFollows;
-    s.selection = SelectFaces(s.transferred, faceScope, true, s.context);
+    s.selection = SelectPlCadPrepStepFaces(s.transferred, faceScope, true, s.context);
     result.selectedSolidCount = s.selection.solidCount;
     result.selectedFreeShellCount = s.selection.freeShellCount;
 
@@ -612,13 +314,13 @@ PlCadPrepStepTessellation PlCadPrepStepSource::Tessellate(std::uint32_t faceScop
     const std::uint64_t firstSpan =
         remeshFollows ? kFirstPassSpanWithRemesh : kPlCadPrepKernelProgressTotal;
     s.meshStatusFlags = TessellatePlCadPrepShape(
-        s.selection.shape, s.settings.targetLinearDeflectionMm,
-        s.settings.angularDeflectionRadians, s.context, progress, 0, firstSpan);
+        s.selection.shape, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
+        s.context, progress, 0, firstSpan);
     s.effectiveMeshStatusFlags = s.meshStatusFlags;
     result.meshStatusFlags = s.meshStatusFlags;
     result.meshStatusNames = PlCadPrepMeshStatusNames(s.meshStatusFlags);
     result.triangulationMemoryEstimateBytes =
-        EstimateTriangulationBytes(s.selection.shape, s.facts.sourceBytes, s.context);
+        EstimatePlCadPrepStepTriangulationBytes(s.selection.shape, s.facts.sourceBytes, s.context);
     s.triangulationReservation =
         ReserveMemory(s.context, result.triangulationMemoryEstimateBytes, "mesh");
   });
@@ -670,10 +372,11 @@ PlCadPrepStepSurface PlCadPrepStepSource::ExtractTriangles() {
   result.effectiveMeshStatusFlags = s.effectiveMeshStatusFlags;
   RunStepKernelWork(s.stage, [&] {
     result.effectiveMeshStatusNames = PlCadPrepMeshStatusNames(s.effectiveMeshStatusFlags);
-    const TopoDS_Shape meshShape = s.retainedOnlyRemesh ? TopoDS_Shape(s.retained)
-                                                        : s.selection.shape;
+    const TopoDS_Shape meshShape =
+        s.retainedOnlyRemesh ? TopoDS_Shape(s.retained) : s.selection.shape;
     s.stage = "heal";
-    const ToleranceBound tolerance = BoundTolerances(meshShape, s.context);
+    const PlCadPrepStepToleranceBound tolerance =
+        BoundPlCadPrepStepTolerances(meshShape, s.context);
     result.maxSubshapeToleranceMm = tolerance.maxSubshapeToleranceMm;
     result.maxPlacedToleranceMm = tolerance.maxPlacedToleranceMm;
 

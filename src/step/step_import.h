@@ -15,6 +15,7 @@
 #include "kernel/triangle_extraction.h"
 #include "mesh/geometry_mesh.h"
 #include "step/step_import_settings.h"
+#include "step/step_shape_queries.h"
 #include "step/step_solid_diagnostics.h"
 
 // The version 1 source-deviation budget, every bound inclusive: placed
@@ -33,30 +34,6 @@ struct PlCadPrepStepSourceFacts {
   std::vector<std::string> declaredLengthUnits;
   bool mixedLengthUnits = false;
   std::uint64_t rootCount = 0;
-};
-
-// What the transferred shape holds. Occurrences count every appearance;
-// distinct items count each (TShape, location) once.
-struct PlCadPrepStepShapeCensus {
-  std::string shapeType;  // "compound", "solid", ..., "shape", else "unknown"
-  std::uint64_t directChildCount = 0;
-  std::uint64_t directCompoundCount = 0;
-  std::uint64_t directCompsolidCount = 0;
-  std::uint64_t directSolidCount = 0;
-  std::uint64_t directShellCount = 0;
-  std::uint64_t directFaceCount = 0;
-  std::uint64_t directOtherCount = 0;
-  std::uint64_t compsolidOccurrenceCount = 0;
-  std::uint64_t solidOccurrenceCount = 0;
-  std::uint64_t distinctSolidCount = 0;
-  std::uint64_t shellOccurrenceCount = 0;
-  std::uint64_t closedShellOccurrenceCount = 0;
-  std::uint64_t distinctShellCount = 0;
-  std::uint64_t freeShellCount = 0;  // shells outside every solid
-  std::uint64_t closedFreeShellCount = 0;
-  std::uint64_t wireOccurrenceCount = 0;
-  std::uint64_t edgeOccurrenceCount = 0;
-  std::uint64_t vertexOccurrenceCount = 0;
 };
 
 // The exact boxes of the whole transferred shape and of its solids.

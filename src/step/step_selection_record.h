@@ -1,8 +1,9 @@
 #pragma once
 // The component-selection record: the reviewed decision about a STEP source
 // (which solids are kept, which excluded, what happens to its free shells).
-// The select command writes it; prepare reads it back. Writer and reader
-// agree exactly, and the writer checks its own text with the reader.
+// The select command writes it (step_selection_writer.h); prepare reads it back
+// here. Writer and reader agree exactly, and the writer checks its own text
+// with the reader.
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -104,11 +105,3 @@ PlCadPrepStepSelection ParsePlCadPrepStepSelectionRecord(std::string_view bytes,
 // file's size is reserved while it is held. Throws PlCadPrepError (stage "preflight").
 PlCadPrepStepSelection ReadPlCadPrepStepSelectionRecord(const std::filesystem::path& path,
                                                         const PlCadPrepOperationContext& context);
-
-// Runs the select command for a request that has been read: validates it,
-// imports the source, decides roles and free shells, checks the text with the
-// parser and writes it to outputPath. Throws PlCadPrepError; nothing is written
-// unless every check passed.
-void WritePlCadPrepStepSelectionRecord(const PlCadPrepStepRecordRequest& request,
-                                       const PlCadPrepCancellation& cancellation,
-                                       const ProgressCallback& progress);

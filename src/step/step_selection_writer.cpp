@@ -1,7 +1,5 @@
-// The select command: imports the solids (and the free shells when the source
-// has any), turns the request's exclusions and free-shell decision into a
-// component-selection record, proves the text with the record reader and
-// writes it by exclusive creation.
+#include "step/step_selection_writer.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "step/step_selection_record.h"
+#include "step/step_selection_writer.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"

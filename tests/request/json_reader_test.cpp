@@ -230,7 +230,8 @@ TEST(JsonReader, MemberMapRejectsDuplicatesAndUnknownNames) {
     ExpectPlCadPrepError(
         [&] {
           const JsonMemberReader reader(text, ReadJsonFrame(text), "dup: ");
-          reader.RejectUnknownMembers(allowed, "limits");
+          reader.RejectUnknownMembers(allowed,
+                                      JsonObjectTexts{.unknownPrefix = "unknown limits member: "});
         },
         code, "preflight", message);
   }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "step/step_selection_writer.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,5 @@
 #include "step/step_selection_record.h"
+#include "step/step_selection_writer.h"
 
 #include <gtest/gtest.h>
 
