@@ -110,8 +110,8 @@ PlGeometryMesh TessellateGeneratedSolid(const PlShapeDefinition& definition,
   (void)TessellatePlCadPrepShape(record.solid, kLinearDeflectionMm, kAngularDeflectionRadians,
                                  context, progress, 0, kPlCadPrepKernelProgressTotal);
   PlRequire(context.cancellation != nullptr, "every prepare context carries its cancellation");
-  PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
-  (void)ExtractPlCadPrepShapeTriangles(record.solid, request, context, builder);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), *context.cancellation, &context);
+  (void)ExtractPlCadPrepShapeTriangles(record.solid, request.sourceToMount, context, builder);
   return builder.Finish(record.carrierMarginMm);
 }
 

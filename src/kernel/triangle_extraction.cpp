@@ -29,9 +29,9 @@ bool NodeInRange(int node, int nodeCount) { return node >= 1 && node <= nodeCoun
 
 class FaceExtraction {
  public:
-  FaceExtraction(const PlCadPrepRequest& runRequest, const PlCadPrepOperationContext& runContext,
+  FaceExtraction(const std::array<double, 16>& mount, const PlCadPrepOperationContext& runContext,
                  PlTriangleMeshBuilder& target)
-      : request(runRequest), context(runContext), builder(target) {}
+      : sourceToMount(mount), context(runContext), builder(target) {}
 
   void Run(const TopoDS_Shape& shape) {
     std::uint64_t faceOccurrences = 0;
@@ -94,7 +94,7 @@ class FaceExtraction {
     const int nodeCount = triangulation->NbNodes();
     const int triangleCount = triangulation->NbTriangles();
     for (int t = 1; t <= triangleCount; ++t) {
-      if (counters.tessellatedTriangleCount >= request.maxTriangles) {
+      if (counters.tessellatedTriangleCount >= context.ledger->maxTriangles) {
         throw PlCadPrepError("triangle_limit_exceeded", "STEP tessellation exceeds maxTriangles",
                              "mesh");
       }
@@ -130,10 +130,10 @@ class FaceExtraction {
   // The transfer already delivers millimetres, so the unit scale is 1.
   PlPoint3 Place(gp_Pnt node, const gp_Trsf& placement) const {
     node.Transform(placement);
-    return MountPoint(request.sourceToMount, 1.0, node.X(), node.Y(), node.Z());
+    return MountPoint(sourceToMount, 1.0, node.X(), node.Y(), node.Z());
   }
 
-  const PlCadPrepRequest& request;
+  const std::array<double, 16>& sourceToMount;
   const PlCadPrepOperationContext& context;
   PlTriangleMeshBuilder& builder;
   TopTools_DataMapOfShapeInteger seenOrientations;
@@ -142,18 +142,20 @@ class FaceExtraction {
 }  // namespace
 
 PlCadPrepTriangleCounters ExtractPlCadPrepShapeTriangles(
-    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
+    const TopoDS_Shape& shape, const std::array<double, 16>& sourceToMount,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
-  FaceExtraction extraction(request, context, builder);
+  FaceExtraction extraction(sourceToMount, context, builder);
   extraction.Run(shape);
   return extraction.counters;
 }
 
-PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(
-    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
-    const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder) {
+PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(const TopoDS_Shape& shape,
+                                                        const std::array<double, 16>& sourceToMount,
+                                                        const PlCadPrepOperationContext& context,
+                                                        PlTriangleMeshBuilder& builder) {
   PlCadPrepTriangleCounters counters;
-  RunStepKernelWork(
-      "mesh", [&] { counters = ExtractPlCadPrepShapeTriangles(shape, request, context, builder); });
+  RunStepKernelWork("mesh", [&] {
+    counters = ExtractPlCadPrepShapeTriangles(shape, sourceToMount, context, builder);
+  });
   return counters;
 }

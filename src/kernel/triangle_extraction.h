@@ -3,11 +3,11 @@
 // The import's mesh and every solid's own mesh go through it, so their
 // winding, discarded slivers and counters always agree.
 #include <TopoDS_Shape.hxx>
+#include <array>
 #include <cstdint>
 
 #include "context/operation_context.h"
 #include "mesh/triangle_mesh_builder.h"
-#include "request/prepare_request.h"
 
 // What one extraction met. Boundary faces are every face occurrence that is
 // neither a duplicate nor INTERNAL/EXTERNAL; each of them is either
@@ -28,17 +28,19 @@ struct PlCadPrepTriangleCounters {
 
 // Feeds every triangle of the faces of `shape` (already tessellated) into
 // `builder`: each node placed by its face location in source millimetres, then
-// carried by the request's sourceToMount, winding reversed for a REVERSED face
-// or a mirroring location (not both), zero-area triangles discarded. The
-// builder must have been made for `request` with `context`. Throws
+// carried by `sourceToMount` (row-major), winding reversed for a REVERSED face
+// or a mirroring location (not both), zero-area triangles discarded; the
+// context's maxTriangles bounds the triangles seen. The builder must have been
+// made with `context`. Throws
 // PlCadPrepError: its own failures on stage "mesh", the builder's and the
 // context's under theirs, Open CASCADE and allocation failures on "mesh".
-PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(
-    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
-    const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);
+PlCadPrepTriangleCounters ExtractPlCadPrepStepTriangles(const TopoDS_Shape& shape,
+                                                        const std::array<double, 16>& sourceToMount,
+                                                        const PlCadPrepOperationContext& context,
+                                                        PlTriangleMeshBuilder& builder);
 
 // The same extraction without the STEP failure mapping: kernel exceptions and
 // failed allocations reach the caller, which reports them as its own.
 PlCadPrepTriangleCounters ExtractPlCadPrepShapeTriangles(
-    const TopoDS_Shape& shape, const PlCadPrepRequest& request,
+    const TopoDS_Shape& shape, const std::array<double, 16>& sourceToMount,
     const PlCadPrepOperationContext& context, PlTriangleMeshBuilder& builder);

@@ -103,7 +103,7 @@ PlCadPrepTriangleImport ReadPlCadPrepObj(const PlCadPrepRequest& request,
   if (!QueryFileSize(request.inputPath, size)) {
     throw PlCadPrepError("input_read_failed", "OBJ size could not be read", "import");
   }
-  PlTriangleMeshBuilder builder(request, cancellation, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), cancellation, nullptr);
   PlMeshLineReader lines(file, request.maxMemoryBytes, cancellation);
   ObjSourceVertices vertices(request.maxMemoryBytes);
   const std::array<double, 16>& matrix = request.sourceToMount;

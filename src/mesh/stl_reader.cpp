@@ -130,7 +130,7 @@ PlCadPrepTriangleImport ReadBinaryStl(const PlCadPrepRequest& request,
   if (LoadU32(header + 80) != facetCount) {
     throw PlCadPrepError("source_changed", "STL changed during format detection", "import");
   }
-  PlTriangleMeshBuilder builder(request, cancellation, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), cancellation, nullptr);
   const double scale = UnitsScale(request);
   const std::array<double, 16>& matrix = request.sourceToMount;
   for (std::uint32_t i = 0; i < facetCount; ++i) {
@@ -179,7 +179,7 @@ PlCadPrepTriangleImport ReadAsciiStl(const PlCadPrepRequest& request,
   if (FirstMeshWord(line) != "solid") {
     throw PlCadPrepError("invalid_stl", "ASCII STL must start with solid", "import");
   }
-  PlTriangleMeshBuilder builder(request, cancellation, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), cancellation, nullptr);
   const double scale = UnitsScale(request);
   const std::array<double, 16>& matrix = request.sourceToMount;
   line = RequireLine(lines, "truncated_stl", "ASCII STL endsolid is missing");

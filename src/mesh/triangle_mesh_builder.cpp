@@ -313,12 +313,12 @@ bool PlTriangleMeshBuilder::State::IsWatertight() const {
   return watertight;
 }
 
-PlTriangleMeshBuilder::PlTriangleMeshBuilder(const PlCadPrepRequest& request,
+PlTriangleMeshBuilder::PlTriangleMeshBuilder(const PlMeshLimits& limits,
                                              const PlCadPrepCancellation& cancellation,
                                              const PlCadPrepOperationContext* context)
     : state(std::make_unique<State>()) {
-  state->maxTriangles = request.maxTriangles;
-  state->maxMemoryBytes = request.maxMemoryBytes;
+  state->maxTriangles = limits.maxTriangles;
+  state->maxMemoryBytes = limits.maxMemoryBytes;
   state->cancellation = &cancellation;
   state->context = context;
 }

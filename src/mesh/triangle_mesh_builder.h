@@ -34,15 +34,29 @@ bool IsZeroAreaTriangle(const PlPoint3& a, const PlPoint3& b, const PlPoint3& c)
 // (stage "import") when the estimate does not fit in 64 bits.
 std::uint64_t EstimatePlMeshMemoryBytes(std::uint64_t vertexCount, std::uint64_t triangleCount);
 
+// The two limits a mesh build is held to.
+struct PlMeshLimits {
+  std::uint64_t maxTriangles = 0;
+  std::uint64_t maxMemoryBytes = 0;
+};
+
+inline PlMeshLimits PlMeshLimitsOf(const PlCadPrepRequest& request) {
+  return {request.maxTriangles, request.maxMemoryBytes};
+}
+
+inline PlMeshLimits PlMeshLimitsOf(const PlCadPrepOperationContext& context) {
+  return {context.ledger->maxTriangles, context.ledger->maxMemoryBytes};
+}
+
 // One per import. Points weld only when bit-identical after -0.0 is read as
 // +0.0; vertex indices follow first sight. With an operation context, memory
 // is reserved from it in 1 MiB steps and held until Finish or destruction.
 class PlTriangleMeshBuilder {
  public:
   // `context` may be null: memory is then checked against maxMemoryBytes
-  // directly and cancellation is asked of `cancellation`. The request is read
-  // only here; cancellation and context must outlive the builder.
-  PlTriangleMeshBuilder(const PlCadPrepRequest& request, const PlCadPrepCancellation& cancellation,
+  // directly and cancellation is asked of `cancellation`. Cancellation and
+  // context must outlive the builder.
+  PlTriangleMeshBuilder(const PlMeshLimits& limits, const PlCadPrepCancellation& cancellation,
                         const PlCadPrepOperationContext* context);
   PlTriangleMeshBuilder(const PlTriangleMeshBuilder&) = delete;
   PlTriangleMeshBuilder& operator=(const PlTriangleMeshBuilder&) = delete;

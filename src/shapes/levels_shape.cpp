@@ -118,7 +118,6 @@ bool SplitsAlongA0B1(const MicrometrePoint3& a0, const MicrometrePoint3& a1,
   return s2 >= 0;
 }
 
-
 using IndexTriangle = std::array<std::uint32_t, 3>;
 
 // Bottom cap, top cap, then the sides band by band, in level * n + apex indices.
@@ -349,9 +348,9 @@ PlGeometryMesh BuildPlLevelsShapeMesh(const std::vector<PlShapeLevel>& levels,
   const PlLevelsShapeValidation validation = ValidatePlLevelsShape(levels);
   if (!validation.Accepted()) {
     // The code the definition reader gives for the same rule.
-    throw PlCadPrepError(
-        std::string(PlShapeDefinitionEventCode(PlLevelsShapeDefinitionCategory(validation.category))),
-        validation.message, "import");
+    throw PlCadPrepError(std::string(PlShapeDefinitionEventCode(
+                             PlLevelsShapeDefinitionCategory(validation.category))),
+                         validation.message, "import");
   }
   const std::vector<IndexTriangle> triangles = LevelsTriangles(levels);
 
@@ -365,7 +364,7 @@ PlGeometryMesh BuildPlLevelsShapeMesh(const std::vector<PlShapeLevel>& levels,
     }
   }
 
-  PlTriangleMeshBuilder builder(request, *context.cancellation, &context);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), *context.cancellation, &context);
   for (std::size_t i = 0; i < triangles.size(); ++i) {
     if (i % kLevelsCheckpointTriangles == 0) CheckpointStage(context, "mesh");
     const IndexTriangle& t = triangles[i];

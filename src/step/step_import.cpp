@@ -384,9 +384,9 @@ PlCadPrepStepSurface PlCadPrepStepSource::ExtractTriangles() {
     if (s.context.cancellation == nullptr) {
       throw std::logic_error("a STEP import ran without the run's cancellation");
     }
-    const PlCadPrepRequest meshRequest = PlCadPrepStepMeshRequest(s.settings, s.context);
-    PlTriangleMeshBuilder builder(meshRequest, *s.context.cancellation, &s.context);
-    result.faceCounts = ExtractPlCadPrepStepTriangles(meshShape, meshRequest, s.context, builder);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(s.context), *s.context.cancellation, &s.context);
+    result.faceCounts =
+        ExtractPlCadPrepStepTriangles(meshShape, s.settings.sourceToMount, s.context, builder);
     result.maxPlacementScale =
         std::max(tolerance.maxPlacementScale, result.faceCounts.maxLocationScale);
     if (!std::isfinite(result.maxPlacedToleranceMm) || result.maxPlacedToleranceMm < 0.0) {

@@ -83,17 +83,3 @@ PlCadPrepStepOccurrenceKeys ValidatePlCadPrepStepOccurrenceKeys(
   }
   return sorted;
 }
-
-PlCadPrepRequest PlCadPrepStepMeshRequest(const PlCadPrepStepImportSettings& settings,
-                                          const PlCadPrepOperationContext& context) {
-  PlCadPrepRequest request;
-  request.sourceFormat = PlCadPrepSourceFormat::step;
-  request.sourceUnits = settings.sourceUnits;
-  request.sourceToMount = settings.sourceToMount;
-  request.maxInputBytes = context.ledger->maxInputBytes;
-  request.maxTriangles = context.ledger->maxTriangles;
-  request.maxElapsedMs = context.ledger->maxElapsedMs;
-  request.maxMemoryBytes = context.ledger->maxMemoryBytes;
-  request.maxOutputBytes = context.ledger->maxOutputBytes;
-  return request;
-}

@@ -54,8 +54,3 @@ struct PlCadPrepStepOccurrenceKeys {
 // every list.
 PlCadPrepStepOccurrenceKeys ValidatePlCadPrepStepOccurrenceKeys(
     const PlCadPrepStepOccurrenceKeys& keys, std::uint64_t maxTriangles);
-
-// The request the mesh builder and the triangle extraction read: the
-// settings' sourceToMount and the context's triangle and memory limits.
-PlCadPrepRequest PlCadPrepStepMeshRequest(const PlCadPrepStepImportSettings& settings,
-                                          const PlCadPrepOperationContext& context);

@@ -142,7 +142,8 @@ PlCadPrepStepRoleComposition::PlCadPrepStepRoleComposition(const PlCadPrepStepSe
   if (run.cancellation == nullptr) {
     throw std::logic_error("a STEP role composition was made without the run's cancellation");
   }
-  builder = std::make_unique<PlTriangleMeshBuilder>(prepare, *run.cancellation, &run);
+  builder =
+      std::make_unique<PlTriangleMeshBuilder>(PlMeshLimitsOf(prepare), *run.cancellation, &run);
 }
 
 PlCadPrepStepRoleComposition::PlCadPrepStepRoleComposition(
@@ -299,8 +300,7 @@ void PlCadPrepStepRoleComposition::FinishRetainedComposition(
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::ProveRetainedDeviation(
-    const PlCadPrepStepSolidsImport& solids) {
+void PlCadPrepStepRoleComposition::ProveRetainedDeviation(const PlCadPrepStepSolidsImport& solids) {
   Begin("heal");
   if (!composed || !composedMesh) {
     throw PlCadPrepError("step_component_selection_replay_incomplete",
@@ -341,8 +341,7 @@ void PlCadPrepStepRoleComposition::ProveRetainedDeviation(
   busy = false;
 }
 
-void PlCadPrepStepRoleComposition::ReplaySourceSurface(
-    const PlCadPrepStepFacesImport& freeShells) {
+void PlCadPrepStepRoleComposition::ReplaySourceSurface(const PlCadPrepStepFacesImport& freeShells) {
   Begin("validate");
   if (!composed || consumed) {
     throw PlCadPrepError("step_component_selection_replay_incomplete",
@@ -387,7 +386,7 @@ void PlCadPrepStepRoleComposition::ReplaySourceSurface(
     throw PlCadPrepError("step_physical_free_shell_requires_healing",
                          "physical STEP source surfaces are incompletely tessellated", "heal");
   }
-  PlTriangleMeshBuilder merged(*request, *context->cancellation, context);
+  PlTriangleMeshBuilder merged(PlMeshLimitsOf(*request), *context->cancellation, context);
   const auto badIndex = [] {
     throw PlCadPrepError("invalid_step_component_mesh",
                          "STEP physical surface has an out-of-range triangle index", "mesh");
@@ -417,7 +416,8 @@ void PlCadPrepStepRoleComposition::ProvePhysicalDeviation(
                          "heal");
   }
   if (freeShells.surface.faceScope != kPlCadPrepStepScopeFreeShellsOnlyDiagnostic ||
-      freeShells.surface.strictSourceProof || freeShells.source.sourceSha256 != record->sourceSha256 ||
+      freeShells.surface.strictSourceProof ||
+      freeShells.source.sourceSha256 != record->sourceSha256 ||
       PlCadPrepStepPlacedMeshStreamSha256(freeShells.surface.mesh, *context) !=
           record->freeShellOverlay.placedMeshStreamSha256) {
     throw PlCadPrepError("step_source_deviation_proof_mismatch",

@@ -14,9 +14,9 @@
 #include "core/byte_io.h"
 #include "core/checked.h"
 #include "core/sha256.h"
-#include "mesh/triangle_mesh_builder.h"
 #include "kernel/kernel_failures.h"
 #include "kernel/triangle_extraction.h"
+#include "mesh/triangle_mesh_builder.h"
 
 namespace {
 
@@ -88,7 +88,6 @@ class SolidClassifier {
                   const PlCadPrepStepSolidDiagnosticCallback& diagnosticCallback)
       : sourceSha256(sourceDigest),
         settings(importSettings),
-        request(PlCadPrepStepMeshRequest(importSettings, runContext)),
         context(runContext),
         retainedSolids(retainedCompound),
         onSolidMesh(meshCallback),
@@ -146,9 +145,9 @@ class SolidClassifier {
 
     const PlCadPrepCancellation& cancellation =
         context.cancellation != nullptr ? *context.cancellation : kNeverCancelled;
-    PlTriangleMeshBuilder builder(request, cancellation, &context);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(context), cancellation, &context);
     const PlCadPrepTriangleCounters faces =
-        ExtractPlCadPrepStepTriangles(solid, request, context, builder);
+        ExtractPlCadPrepStepTriangles(solid, settings.sourceToMount, context, builder);
     diagnostic.boundaryFaceCount = faces.boundaryFaceCount;
     diagnostic.triangulatedBoundaryFaceCount = faces.triangulatedBoundaryFaceCount;
     diagnostic.untriangulatedBoundaryFaceCount = faces.untriangulatedBoundaryFaceCount;
@@ -202,8 +201,6 @@ class SolidClassifier {
 
   std::string_view sourceSha256;
   const PlCadPrepStepImportSettings& settings;
-  // What the mesh builder and the extraction read.
-  const PlCadPrepRequest request;
   const PlCadPrepOperationContext& context;
   TopoDS_Compound* retainedSolids;
   const PlCadPrepStepSolidMeshCallback& onSolidMesh;

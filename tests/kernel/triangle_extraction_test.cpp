@@ -109,9 +109,9 @@ gp_Trsf Scaled(double factor) {
 
 Extraction Extract(const TopoDS_Shape& shape, const PlCadPrepRequest& request = {}) {
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
-  PlTriangleMeshBuilder builder(request, kNever, &context);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, &context);
   Extraction out;
-  out.counters = ExtractPlCadPrepStepTriangles(shape, request, context, builder);
+  out.counters = ExtractPlCadPrepStepTriangles(shape, request.sourceToMount, context, builder);
   out.mesh = builder.Finish(0.0);
   return out;
 }
@@ -224,9 +224,9 @@ TEST(StepTriangleExtraction, CountsUntriangulatedFacesWithoutTriangles) {
   const TopoDS_Shape box = Box(10, 10, 10);
   const PlCadPrepRequest request;
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
-  PlTriangleMeshBuilder builder(request, kNever, &context);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, &context);
   const PlCadPrepTriangleCounters counters = ExtractPlCadPrepStepTriangles(
-      CompoundOf({box, UnitTriangleFace()}), request, context, builder);
+      CompoundOf({box, UnitTriangleFace()}), request.sourceToMount, context, builder);
   EXPECT_EQ(Summary(counters),
             "faces 7/1/6 duplicate 0 shared 0 internal 0 triangles 1/1/0 scale 1.000000");
   EXPECT_EQ(builder.TriangleCount(), 1u);
@@ -290,10 +290,12 @@ TEST(StepTriangleExtraction, RejectsBadTriangulationsLocationsAndLimits) {
     request.sourceToMount[0] = c.mountScale;
     const PlCadPrepOperationContext context =
         MakePlCadPrepOperationContext(request, *c.cancellation);
-    PlTriangleMeshBuilder builder(request, *c.cancellation, &context);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), *c.cancellation, &context);
     ExpectPlCadPrepError(
-        [&] { (void)ExtractPlCadPrepStepTriangles(c.shape, request, context, builder); }, c.code,
-        c.stage, c.message);
+        [&] {
+          (void)ExtractPlCadPrepStepTriangles(c.shape, request.sourceToMount, context, builder);
+        },
+        c.code, c.stage, c.message);
   }
 }
 

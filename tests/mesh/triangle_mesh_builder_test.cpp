@@ -62,7 +62,7 @@ void Add(PlTriangleMeshBuilder& builder, const Triangle& t) {
 
 PlGeometryMesh Build(const std::vector<Triangle>& triangles) {
   const PlCadPrepRequest request;
-  PlTriangleMeshBuilder builder(request, kNever, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
   for (const Triangle& t : triangles) Add(builder, t);
   return builder.Finish(0.0);
 }
@@ -133,7 +133,7 @@ TEST(TriangleMeshBuilder, AddsTrianglesThroughItsChecksInOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     const PlCadPrepRequest request = RequestWith(c.maxTriangles, c.maxMemoryBytes);
-    PlTriangleMeshBuilder builder(request, kNever, nullptr);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
     for (int i = 0; c.maxTriangles == 2 && i < 2; ++i) Add(builder, DisjointTriangle(i));
     const std::size_t before = builder.TriangleCount();
     if (c.code == nullptr) {
@@ -159,7 +159,7 @@ TEST(TriangleMeshBuilder, ChecksMemoryAtExactBoundaries) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.maxMemoryBytes);
     const PlCadPrepRequest request = RequestWith(kDefaultMaxTriangles, c.maxMemoryBytes);
-    PlTriangleMeshBuilder builder(request, kNever, nullptr);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
     builder.SetBaseBytes(c.baseBytes);
     if (c.cubeTrianglesFirst == 1) Add(builder, cube[0]);
     const Triangle& t = cube[c.cubeTrianglesFirst];
@@ -170,7 +170,7 @@ TEST(TriangleMeshBuilder, ChecksMemoryAtExactBoundaries) {
     }
   }
   const PlCadPrepRequest request = RequestWith(9, 100);
-  PlTriangleMeshBuilder builder(request, kNever, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
   builder.SetBaseBytes(100);
   ExpectPlCadPrepError([&] { builder.SetBaseBytes(101); }, "memory_limit_exceeded", "import",
                        kMemory);
@@ -204,7 +204,7 @@ TEST(TriangleMeshBuilder, WeldsOnlyBitIdenticalPointsAndSignedZeros) {
 
 TEST(TriangleMeshBuilder, StopsAtTheRuntimeVertexLimit) {
   const PlCadPrepRequest request;
-  PlTriangleMeshBuilder builder(request, kNever, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
   for (int i = 0; i < 166'666; ++i) Add(builder, DisjointTriangle(i));
   const PlPoint3 first = {0.0, 0.0, 0.0};
   builder.AddTriangle(first, {-1.0, -1.0, 0.0}, {-1.0, 0.0, 1.0});
@@ -263,18 +263,18 @@ TEST(TriangleMeshBuilder, FinishChecksDeviationEmptinessAndTheContract) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     const PlCadPrepRequest request;
-    PlTriangleMeshBuilder builder(request, kNever, nullptr);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
     for (const Triangle& t : c.triangles) Add(builder, t);
     ExpectPlCadPrepError([&] { (void)builder.Finish(c.deviation); }, c.code, c.stage, c.message);
   }
   const PlCadPrepRequest request;
-  PlTriangleMeshBuilder builder(request, kNever, nullptr);
+  PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, nullptr);
   builder.AddTriangle({100001.0, 0, 0}, {0, -100001.0, 0}, {0, 0, 100001.0});
   EXPECT_EQ(builder.Finish(0.25).surfaceDeviationMm, 0.25);
   EXPECT_EQ(builder.VertexCount(), 0u);
   // Only a request beyond the runtime triangle limit gets this far.
   const PlCadPrepRequest wide = RequestWith(1'000'001, kDefaultMaxMemoryBytes);
-  PlTriangleMeshBuilder repeated(wide, kNever, nullptr);
+  PlTriangleMeshBuilder repeated(PlMeshLimitsOf(wide), kNever, nullptr);
   for (int i = 0; i < 1'000'001; ++i) Add(repeated, DisjointTriangle(0));
   ExpectPlCadPrepError([&] { (void)repeated.Finish(-0.0); }, "mesh_limit_exceeded", "validate",
                        "imported mesh failed the runtime mesh contract: mesh exceeds the "
@@ -285,7 +285,7 @@ TEST(TriangleMeshBuilder, ReservesContextMemoryInMebibyteStepsWithinTheLedger) {
   const PlCadPrepRequest request = RequestWith(kDefaultMaxTriangles, 8 * kMiB);
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, kNever);
   {
-    PlTriangleMeshBuilder builder(request, kNever, &context);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), kNever, &context);
     // Disjoint triangle k is checked for 512 * (k + 1) bytes.
     for (int i = 0; i < 2048; ++i) Add(builder, DisjointTriangle(i));
     EXPECT_EQ(context.ledger->memoryReserved, kMiB);
@@ -318,7 +318,7 @@ TEST(TriangleMeshBuilder, ReservesContextMemoryInMebibyteStepsWithinTheLedger) {
     const PlCadPrepRequest limited = RequestWith(kDefaultMaxTriangles, c.maxMemoryBytes);
     const PlCadPrepOperationContext run = MakePlCadPrepOperationContext(limited, kNever);
     const PlCadPrepMemoryReservation elsewhere = ReserveMemory(run, c.heldElsewhere, "import");
-    PlTriangleMeshBuilder builder(limited, kNever, &run);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(limited), kNever, &run);
     builder.SetBaseBytes(c.baseBytes);
     for (int i = 0; i + 1 < c.triangles; ++i) Add(builder, DisjointTriangle(i));
     const std::uint64_t before = run.ledger->memoryReserved;
@@ -338,7 +338,7 @@ TEST(TriangleMeshBuilder, CancellationStopsTheBuildAtItsCheckpoints) {
     // With a context, reservations and the finishing polls ask through its checkpoint.
     CountingCancellation cancelled(1);
     const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancelled);
-    PlTriangleMeshBuilder builder(request, cancelled, &context);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), cancelled, &context);
     ExpectPlCadPrepError([&] { Add(builder, DisjointTriangle(0)); }, "cancelled", "import",
                          "preparation was cancelled");
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
@@ -357,7 +357,7 @@ TEST(TriangleMeshBuilder, CancellationStopsTheBuildAtItsCheckpoints) {
   for (const int cancelAt : {0, 1, 2, 3, 5, 7}) {
     SCOPED_TRACE(cancelAt);
     CountingCancellation counting(cancelAt);
-    PlTriangleMeshBuilder builder(request, counting, nullptr);
+    PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), counting, nullptr);
     for (const Triangle& t : strip) Add(builder, t);
     if (cancelAt == 0) {
       EXPECT_FALSE(builder.Finish(0.0).watertight);
