@@ -23,9 +23,10 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "kernel/occt_progress.h"
 #include "kernel/occt_compat.h"
+#include "kernel/occt_progress.h"
 #include "step/step_scope_import.h"
+#include "support/change_case.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
@@ -122,11 +123,11 @@ class StepImport : public TempDirTest {
     });
   }
 
-  PlCadPrepStepFacesImport Faces(const PlCadPrepStepImportSettings& settings,
-                                 std::uint32_t scope = kPlCadPrepStepScopeAllTransferredBoundaryFaces,
-                                 const std::string& proofKey = {},
-                                 const ProgressCallback& progress = {},
-                                 const PlCadPrepLimits& limits = {}) {
+  PlCadPrepStepFacesImport Faces(
+      const PlCadPrepStepImportSettings& settings,
+      std::uint32_t scope = kPlCadPrepStepScopeAllTransferredBoundaryFaces,
+      const std::string& proofKey = {}, const ProgressCallback& progress = {},
+      const PlCadPrepLimits& limits = {}) {
     return Run(limits, [&](const PlCadPrepOperationContext& context) {
       return ImportPlCadPrepStepFaces(settings, scope, proofKey, context, progress);
     });
@@ -167,12 +168,7 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
   constexpr const char* kLargeMsg = "STEP occurrence role selection exceeds the request limit";
   constexpr std::uint32_t kSolids = kPlCadPrepStepScopeSolidsOnlyDiagnostic;
   // Each row changes the defaults; later rows keep earlier rules satisfied.
-  const struct {
-    const char* name;
-    std::function<void(Attempt&)> change;
-    const char* code;
-    const char* message;
-  } cases[] = {
+  const ChangeCase<Attempt, const char*> cases[] = {
       {"units", [](Attempt& t) { t.settings.sourceUnits = "mm"; },
        "step_units_must_come_from_source",
        "STEP import must preserve the units declared by the source file"},
@@ -180,8 +176,8 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
        [](Attempt& t) { t.settings.sourceUnits = "mm", t.boundsOnly = true; },
        "step_units_must_come_from_source",
        "STEP import must preserve the units declared by the source file"},
-      {"linear above 15", [](Attempt& t) { t.settings.targetLinearDeflectionMm = 15.000001; }, kTess,
-       kDeflections},
+      {"linear above 15", [](Attempt& t) { t.settings.targetLinearDeflectionMm = 15.000001; },
+       kTess, kDeflections},
       {"linear zero", [](Attempt& t) { t.settings.targetLinearDeflectionMm = 0.0; }, kTess,
        kDeflections},
       {"angular nan", [](Attempt& t) { t.settings.angularDeflectionRadians = std::nan(""); }, kTess,
@@ -205,14 +201,21 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
        [](Attempt& t) { t.scope = 2, t.proofKey = "sha256:" + std::string(64, 'A'); }, kProofCode,
        kProof},
       {"more keys than triangles",
-       [](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {"x", "y"}, t.limits.maxTriangles = 1; },
+       [](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {"x", "y"}, t.limits.maxTriangles = 1;
+       },
        kLarge, kLargeMsg},
       {"more retained than reviewed",
        [](Attempt& t) { t.scope = kSolids, t.keys.retained = {"x"}; }, kLarge, kLargeMsg},
       {"reviewed not canonical",
-       [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, a + "0"}; },
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {a, a + "0"};
+       },
        "invalid_step_occurrence_key", "STEP occurrence selection key is not canonical SHA-256"},
-      {"reviewed repeated", [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, b, a}; },
+      {"reviewed repeated",
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {a, b, a};
+       },
        "duplicate_step_occurrence_key", "STEP occurrence selection contains a duplicate key"},
       {"retained not canonical",
        [&](Attempt& t) {
@@ -220,7 +223,9 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
        },
        "invalid_step_occurrence_key", "retained STEP occurrence key is not canonical SHA-256"},
       {"retained repeated",
-       [&](Attempt& t) { t.scope = kSolids, t.keys.reviewed = {a, b}, t.keys.retained = {b, b}; },
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.reviewed = {a, b}, t.keys.retained = {b, b};
+       },
        "duplicate_step_occurrence_key",
        "retained STEP occurrence selection contains a duplicate key"},
       {"retained not reviewed",
@@ -228,7 +233,9 @@ TEST_F(StepImport, RejectsOptionsInTheirFixedOrder) {
        "invalid_step_occurrence_role_selection",
        "retained STEP occurrences are not a subset of reviewed occurrences"},
       {"proof identity not canonical",
-       [&](Attempt& t) { t.scope = kSolids, t.keys.sourceProofPairs = {{a, "sha256:"}}; },
+       [&](Attempt& t) {
+         t.scope = kSolids, t.keys.sourceProofPairs = {{a, "sha256:"}};
+       },
        "invalid_step_source_proof_mesh_key",
        "strict STEP source-proof component identity is not canonical"},
       {"proof key repeated",
@@ -251,9 +258,8 @@ TEST_F(StepImport, ImportsABoxWithItsEvidence) {
   const std::filesystem::path path = Write("box.step", MakeTestBox(10, 20, 30));
   const std::string bytes = ReadFile(path);
   ProgressLog log;
-  const PlCadPrepStepFacesImport result =
-      Faces(TestStepSettings(path), kPlCadPrepStepScopeAllTransferredBoundaryFaces, {},
-            log.Callback());
+  const PlCadPrepStepFacesImport result = Faces(
+      TestStepSettings(path), kPlCadPrepStepScopeAllTransferredBoundaryFaces, {}, log.Callback());
   const PlCadPrepStepSurface& surface = result.surface;
 
   EXPECT_EQ(result.source.sourceSha256, Sha256Identity(std::string_view(bytes)));
@@ -518,13 +524,7 @@ TEST_F(StepImport, LimitsAreInclusiveAndScopesNeedTheirShapes) {
   // One less of any limit fails at the stage that first meets it.
   const std::filesystem::path shell = Write("shell.step", MakeTestFreeShell(1, 1, 1, gp_Pnt()));
   constexpr const char* kMemory = "preparation exceeds maxMemoryBytes";
-  const struct {
-    const char* name;
-    std::function<void(Attempt&)> change;
-    const char* code;
-    const char* stage;
-    const char* message;
-  } cases[] = {
+  const StagedChangeCase<Attempt> cases[] = {
       {"triangles", [](Attempt& t) { t.limits.maxTriangles = 11; }, "triangle_limit_exceeded",
        "mesh", "STEP tessellation exceeds maxTriangles"},
       {"input bytes", [&](Attempt& t) { t.limits.maxInputBytes = size - 1; }, "input_read_failed",

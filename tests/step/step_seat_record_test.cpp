@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "support/change_case.h"
 #include "support/expect_error.h"
 #include "support/step_files.h"
 #include "support/step_side_request.h"
@@ -138,13 +139,7 @@ TEST_F(StepSeatRecord, WritesTheRecordOfAMeasuredSourceAndNothingOnFailure) {
   EXPECT_NE(text.find("],\"solidOccurrenceCount\":1,\"freeShellOccurrenceCount\":1}"),
             std::string::npos);
 
-  const struct {
-    const char* name;
-    std::function<void(PlCadPrepStepSeatRequest&)> change;
-    const char* code;
-    const char* stage;
-    const char* message;
-  } cases[] = {
+  const StagedChangeCase<PlCadPrepStepSeatRequest> cases[] = {
       {"request check", [](auto& r) { r.targetLinearDeflectionMm = 0.0; },
        "invalid_tessellation_options", "preflight",
        "targetLinearDeflectionMm must be within (0, 15]"},
