@@ -1,8 +1,8 @@
 #pragma once
-// The frame every prepare backend runs: the format's own import, the derived
-// members, the provenance, the manifest and the package archive, ending with
-// the staged package file. A backend supplies only the import and where the
-// geometry came from.
+// The frame every prepare run goes through: the format's own import, the
+// derived members, the provenance, the manifest and the package archive,
+// ending with the staged package file. A format supplies only its import,
+// which says where the geometry came from, and a guard when it needs one.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
