@@ -29,17 +29,6 @@ TEST(GlbContainer, PadsJsonWithSpacesAndBinaryWithZeros) {
   EXPECT_EQ(bytes, expected);
 }
 
-TEST(GlbContainer, AlignedChunksGetNoPadding) {
-  std::uint64_t total = 0;
-  ASSERT_TRUE(GlbContainerBytes(4, 4, total));
-  EXPECT_EQ(total, 36u);
-  std::uint64_t chunk = 0;
-  ASSERT_TRUE(GlbChunkBytes(8, chunk));
-  EXPECT_EQ(chunk, 8u);
-  ASSERT_TRUE(GlbChunkBytes(9, chunk));
-  EXPECT_EQ(chunk, 12u);
-}
-
 TEST(GlbContainer, RefusesSizesThatOverflow) {
   std::uint64_t total = 7;
   EXPECT_FALSE(GlbContainerBytes(UINT64_MAX - 30, 0, total));

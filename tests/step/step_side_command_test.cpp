@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "context/operation_context.h"
 #include "platform/file_system.h"
@@ -37,37 +36,6 @@ TEST_F(StepRecordFile, WritesTheTextWithinTheOutputLimit) {
   EXPECT_FALSE(std::filesystem::exists(dir / "r.json"));
   Write(dir / "r.json", 7);
   EXPECT_EQ(ReadFile(dir / "r.json"), "{\"a\":1}");
-}
-
-TEST(StepSideCommand, SettingsAndLimitsCarryThePolicyOfTheirCommand) {
-  PlCadPrepStepRecordRequest select;
-  select.inputPath = "/in/source.step";
-  select.targetLinearDeflectionMm = 0.25;
-  select.maxInputBytes = 1;
-  select.maxTriangles = 2;
-  select.maxElapsedMs = 3;
-  select.maxMemoryBytes = 12345;
-  select.maxOutputBytes = 5;
-  select.sourceToMount[11] = 2.5;
-
-  const PlCadPrepStepImportSettings placed =
-      PlCadPrepStepSideImportSettings(select, select.sourceToMount);
-  EXPECT_EQ(placed.sourcePath, select.inputPath);
-  EXPECT_EQ(placed.sourceUnits, "source");
-  EXPECT_EQ(placed.sourceToMount, select.sourceToMount);
-  EXPECT_EQ(placed.targetLinearDeflectionMm, 0.25);
-  EXPECT_EQ(placed.angularDeflectionRadians, kPlCadPrepStepSideAngularDeflectionRadians);
-  // Seat and review place nothing.
-  EXPECT_EQ(PlCadPrepStepSideImportSettings(select).sourceToMount, PlCadPrepRequest().sourceToMount);
-
-  const NeverCancelled never;
-  const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(PlCadPrepStepSideLimits(select), never);
-  const PlCadPrepResourceLedger& ledger = *context.ledger;
-  EXPECT_EQ((std::vector<std::uint64_t>{ledger.maxInputBytes, ledger.maxTriangles,
-                                        ledger.maxElapsedMs, ledger.maxMemoryBytes,
-                                        ledger.maxOutputBytes}),
-            (std::vector<std::uint64_t>{1, 2, 3, 12345, 5}));
 }
 
 TEST_F(StepRecordFile, NeverReplacesAnythingAndLeavesNothingOnFailure) {
