@@ -2,19 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <span>
-#include <string>
-#include <vector>
 
-#include "core/byte_io.h"
 #include "core/sha256.h"
 #include "support/expect_error.h"
 #include "support/glb_chunks.h"
 #include "support/json_walk.h"
-#include "support/step_files.h"
 #include "support/step_side_request.h"
 #include "support/temp_dir.h"
 

@@ -3,18 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "step/step_selection_writer.h"
-#include "support/expect_error.h"
+#include "support/mesh_reader_fixture.h"
 #include "support/step_files.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -38,19 +30,6 @@ void ExpectStepCases(const std::vector<StepCase>& cases) {
     SCOPED_TRACE(c.name);
     ExpectPlCadPrepError(c.run, c.code, c.stage, c.message);
   }
-}
-
-// What a completed composition hands out, taken in the frame's order.
-struct Taken {
-  PlCadPrepTriangleImport import;
-  PlCadPrepComponentSelectionEvidence evidence;
-};
-
-Taken Take(Composition& composition) {
-  Taken taken;
-  taken.import = composition.TakeComposedImport();
-  taken.evidence = composition.TakeEvidence();
-  return taken;
 }
 
 template <typename Import, typename Change>
@@ -90,10 +69,11 @@ class StepRoleComposition : public TempDirTest {
     ASSERT_EQ(record.components.size(), roles.size());
     for (std::size_t i = 0; i < roles.size(); ++i) record.components[i].role = roles[i];
     const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(record, request);
-    solids = ImportPlCadPrepStepSolids(settings, PlCadPrepStepReplayKeys(record), context, {},
-                                       [&](const PlCadPrepStepSolidDiagnostic& d,
-                                           const PlGeometryMesh& m) { reported.emplace_back(d, m); },
-                                       {});
+    solids =
+        ImportPlCadPrepStepSolids(settings, PlCadPrepStepReplayKeys(record), context, {},
+                                  [&](const PlCadPrepStepSolidDiagnostic& d,
+                                      const PlGeometryMesh& m) { reported.emplace_back(d, m); },
+                                  {});
     ASSERT_EQ(reported.size(), roles.size());
     freeShells = ImportPlCadPrepStepFaces(settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {},
                                           context, {});
@@ -211,12 +191,11 @@ TEST_F(StepRoleComposition, ResidueOverlayNeedsSurfaceReplayOnly) {
       kReplayIncomplete, "validate", "STEP component selection replay is incomplete");
 
   Composition composition = Replayed();
-  const Taken result = Take(composition);
-  const PlGeometryMesh& mesh = result.import.mesh;
+  const PlGeometryMesh mesh = composition.TakeComposedImport().mesh;
   // Neither the excluded solid nor the residue shell is published.
   EXPECT_EQ(mesh.triangles.size(), Triangles(0) + Triangles(2));
   for (const PlPoint3& v : mesh.vertices) EXPECT_TRUE(v[0] < 4.0 || (v[0] > 8.0 && v[0] < 14.0));
-  const PlCadPrepComponentSelectionEvidence& e = result.evidence;
+  const PlCadPrepComponentSelectionEvidence e = composition.TakeEvidence();
   EXPECT_EQ(e.orientationsDeg, request.allowedOrientationsDeg);  // request order, not record order
   EXPECT_EQ(e.retainedRoles, (std::vector<std::string>{"mold_shell", "component"}));
   EXPECT_EQ(e.closedComponentCount, 1u);
@@ -267,23 +246,28 @@ TEST_F(StepRoleComposition, RefusesChangedImportsAndStepsOutOfOrder) {
       {"compose after finish",
        [&] { Composed().ComposeSolid(reported[0].first, reported[0].second); }, "validate",
        "step_role_composition_complete", "STEP role composition is one-shot"},
-      {"finish a strict import", [&] { finishWith([](auto& s) { s.surface.strictSourceProof = true; }); },
-       "validate", "step_role_review_transfer_required",
+      {"finish a strict import",
+       [&] { finishWith([](auto& s) { s.surface.strictSourceProof = true; }); }, "validate",
+       "step_role_review_transfer_required",
        "STEP role composition requires the review transfer first"},
       {"finish without the remesh",
        [&] { finishWith([](auto& s) { s.surface.retainedOnlyRemesh = false; }); }, "validate",
        "step_role_retained_mesh_missing",
        "STEP role composition requires a retained-only review remesh"},
-      {"finish another source", [&] { finishWith([&](auto& s) { s.source.sourceSha256 = otherSource; }); },
-       "validate", kStale, "STEP component selection no longer covers the full source"},
-      {"finish another remesh", [&] { finishWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); },
-       "mesh", "step_role_retained_mesh_mismatch",
+      {"finish another source",
+       [&] { finishWith([&](auto& s) { s.source.sourceSha256 = otherSource; }); }, "validate",
+       kStale, "STEP component selection no longer covers the full source"},
+      {"finish another remesh",
+       [&] { finishWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); }, "mesh",
+       "step_role_retained_mesh_mismatch",
        "retained STEP remesh differs from reviewed role composition"},
-      {"prove a strict import", [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); },
-       "heal", "step_source_deviation_proof_invalid",
+      {"prove a strict import",
+       [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); }, "heal",
+       "step_source_deviation_proof_invalid",
        "measured adoption requires the retained review transfer"},
-      {"prove another mesh", [&] { proveWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); },
-       "heal", "step_source_deviation_proof_mismatch",
+      {"prove another mesh",
+       [&] { proveWith([](auto& s) { s.surface.mesh.triangles.pop_back(); }); }, "heal",
+       "step_source_deviation_proof_mismatch",
        "measured adoption differs from the reviewed role composition"},
       {"replay other free shells",
        [&] {
@@ -338,10 +322,10 @@ TEST_F(StepRoleComposition, RetainedDeviationBudgetIsInclusive) {
     }
     composition.ProveRetainedDeviation(measured);
     composition.ReplaySourceSurface(freeShells);
-    const Taken result = Take(composition);
-    EXPECT_EQ(result.evidence.sourceHealingDeviationMm, 5.0);
-    EXPECT_EQ(result.evidence.tessellationDeviationMm, 15.0);
-    EXPECT_EQ(result.import.mesh.surfaceDeviationMm, 20.0);
+    EXPECT_EQ(composition.TakeComposedImport().mesh.surfaceDeviationMm, 20.0);
+    const PlCadPrepComponentSelectionEvidence e = composition.TakeEvidence();
+    EXPECT_EQ(e.sourceHealingDeviationMm, 5.0);
+    EXPECT_EQ(e.tessellationDeviationMm, 15.0);
   }
 }
 
@@ -367,19 +351,20 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
        },
        "heal", "step_physical_free_shell_requires_healing",
        "physical STEP source surfaces are incompletely tessellated"},
-      {"prove a strict import", [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); },
-       "heal", "step_source_deviation_proof_mismatch",
+      {"prove a strict import",
+       [&] { proveWith([](auto& s) { s.surface.strictSourceProof = true; }); }, "heal",
+       "step_source_deviation_proof_mismatch",
        "measured physical surfaces differ from reviewed evidence"},
       {"free-shell tolerance above 5",
-       [&] { proveWith([](auto& s) { s.surface.maxPlacedToleranceMm = 5.5; }); }, "heal", kUnbounded,
-       "the measured free-shell transfer exceeds the source-deviation budget"},
+       [&] { proveWith([](auto& s) { s.surface.maxPlacedToleranceMm = 5.5; }); }, "heal",
+       kUnbounded, "the measured free-shell transfer exceeds the source-deviation budget"},
       {"free-shell s = 15.000001",
-       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = 30.000002; }); }, "heal", kUnbounded,
-       kCombined},
+       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = 30.000002; }); }, "heal",
+       kUnbounded, kCombined},
       // max() with the retained s would hide it.
       {"free-shell s not finite",
-       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = std::nan(""); }); }, "heal", kUnbounded,
-       kCombined},
+       [&] { proveWith([](auto& s) { s.surface.maxPlacementScale = std::nan(""); }); }, "heal",
+       kUnbounded, kCombined},
       {"prove twice",
        [&] {
          Composition composition = Replayed();
@@ -393,16 +378,17 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   Composition composition = Replayed();
   composition.ProvePhysicalDeviation(
       Changed(freeShells, [](auto& s) { s.surface.maxPlacementScale = 2.0; }));
-  const Taken result = Take(composition);
+  const PlGeometryMesh mesh = composition.TakeComposedImport().mesh;
+  const PlCadPrepComponentSelectionEvidence e = composition.TakeEvidence();
   // The free shell follows the retained solids in the published mesh.
-  EXPECT_EQ(result.import.mesh.triangles.size(),
+  EXPECT_EQ(mesh.triangles.size(),
             Triangles(1) + Triangles(2) + record.freeShellOverlay.retainedTriangleCount);
-  EXPECT_TRUE(result.import.mesh.watertight);
-  EXPECT_EQ(result.evidence.closedComponentCount, 2u);
-  EXPECT_EQ(result.evidence.openComponentCount, 0u);
+  EXPECT_TRUE(mesh.watertight);
+  EXPECT_EQ(e.closedComponentCount, 2u);
+  EXPECT_EQ(e.openComponentCount, 0u);
   // The larger free-shell placement scale governs the combined s.
-  EXPECT_EQ(result.evidence.tessellationDeviationMm, 1.0);
-  EXPECT_EQ(result.import.mesh.surfaceDeviationMm, result.evidence.sourceHealingDeviationMm + 1.0);
+  EXPECT_EQ(e.tessellationDeviationMm, 1.0);
+  EXPECT_EQ(mesh.surfaceDeviationMm, e.sourceHealingDeviationMm + 1.0);
 }
 
 }  // namespace

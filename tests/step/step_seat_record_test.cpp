@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <functional>
 #include <limits>
-#include <string>
 
 #include "support/change_case.h"
 #include "support/expect_error.h"
-#include "support/step_files.h"
 #include "support/step_side_request.h"
 #include "support/temp_dir.h"
 

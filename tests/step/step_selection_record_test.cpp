@@ -1,21 +1,16 @@
 #include "step/step_selection_record.h"
-#include "step/step_selection_writer.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <iterator>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "core/byte_io.h"
 #include "core/sha256.h"
 #include "step/step_scope_import.h"
+#include "step/step_selection_writer.h"
 #include "step/step_side_command.h"
-#include "support/expect_error.h"
+#include "support/mesh_reader_fixture.h"
 #include "support/step_files.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -136,7 +131,8 @@ TEST_F(StepSelectionRecord, ExclusionAndFreeShellDecisionsRoundTrip) {
   const std::filesystem::path source = WriteSource("mixed.step", true);
   const PlCadPrepOperationContext context = Context();
   const PlCadPrepStepRecordRequest probe = Request(source, "probe.json", "residue");
-  PlCadPrepStepImportSettings settings = PlCadPrepStepSideImportSettings(probe, probe.sourceToMount);
+  PlCadPrepStepImportSettings settings =
+      PlCadPrepStepSideImportSettings(probe, probe.sourceToMount);
   settings.targetLinearDeflectionMm = 0.1;
   const PlCadPrepStepFacesImport shells = ImportPlCadPrepStepFaces(
       settings, kPlCadPrepStepScopeFreeShellsOnlyDiagnostic, {}, context, {});
@@ -272,22 +268,18 @@ TEST_F(StepSelectionRecord, RejectsEditedRecordsWithTheirOwnMessages) {
 
 TEST_F(StepSelectionRecord, EquivalentSpellingsParseButChangeTheIdentity) {
   const std::string base = BaseRecord();
-  const std::string spellings[] = {
-      base,
-      Edited(base, "{\"schema\"", "{ \n\t\r\"schema\""),
-      Edited(base, "\"authoritative\":false,\"collisionReady\":false",
-             "\"collisionReady\":false,\"authoritative\":false"),
-      Edited(base, "solids_only_diagnostic", "solids\\u005fonly_diagnostic"),
-  };
-  const PlCadPrepOperationContext context = Context();
   std::set<std::string> identities;
-  for (const std::string& text : spellings) {
-    const PlCadPrepStepSelection record = ParsePlCadPrepStepSelectionRecord(text, context);
+  for (const std::string& text :
+       {base, Edited(base, "{\"schema\"", "{ \n\t\r\"schema\""),
+        Edited(base, "\"authoritative\":false,\"collisionReady\":false",
+               "\"collisionReady\":false,\"authoritative\":false"),
+        Edited(base, "solids_only_diagnostic", "solids\\u005fonly_diagnostic")}) {
+    const PlCadPrepStepSelection record = ParsePlCadPrepStepSelectionRecord(text, Context());
     EXPECT_EQ(record.recordSha256, ExpectedIdentity(text));
     EXPECT_EQ(record.faceScope, "solids_only_diagnostic");
     identities.insert(record.recordSha256);
   }
-  EXPECT_EQ(identities.size(), std::size(spellings));
+  EXPECT_EQ(identities.size(), 4u);
 }
 
 TEST_F(StepSelectionRecord, ReadsOnlyRegularFilesUpToEightMebibytes) {

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <string>
 
-#include "context/operation_context.h"
 #include "platform/file_system.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
