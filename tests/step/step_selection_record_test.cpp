@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "core/byte_io.h"
 #include "core/sha256.h"
 #include "step/step_scope_import.h"
@@ -264,22 +262,6 @@ TEST_F(StepSelectionRecord, RejectsEditedRecordsWithTheirOwnMessages) {
     ExpectPlCadPrepError([&] { (void)ParsePlCadPrepStepSelectionRecord(edited, context); },
                          "invalid_step_component_selection", "preflight", c.message);
   }
-}
-
-TEST_F(StepSelectionRecord, EquivalentSpellingsParseButChangeTheIdentity) {
-  const std::string base = BaseRecord();
-  std::set<std::string> identities;
-  for (const std::string& text :
-       {base, Edited(base, "{\"schema\"", "{ \n\t\r\"schema\""),
-        Edited(base, "\"authoritative\":false,\"collisionReady\":false",
-               "\"collisionReady\":false,\"authoritative\":false"),
-        Edited(base, "solids_only_diagnostic", "solids\\u005fonly_diagnostic")}) {
-    const PlCadPrepStepSelection record = ParsePlCadPrepStepSelectionRecord(text, Context());
-    EXPECT_EQ(record.recordSha256, ExpectedIdentity(text));
-    EXPECT_EQ(record.faceScope, "solids_only_diagnostic");
-    identities.insert(record.recordSha256);
-  }
-  EXPECT_EQ(identities.size(), 4u);
 }
 
 TEST_F(StepSelectionRecord, ReadsOnlyRegularFilesUpToEightMebibytes) {
