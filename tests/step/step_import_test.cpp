@@ -549,7 +549,7 @@ TEST_F(StepImport, ImportsTheCorpus) {
     GTEST_SKIP() << "skipped: the corpus folder " << corpus << " is not present";
   }
   // Selected solids or free shells, boundary and untriangulated faces, triangles seen and kept.
-  const PlCadPrepStepSolidsImport part =
+  const PlCadPrepStepSolidsImport transformer =
       Solids(TestStepSettings(corpus / "Transformer_Breve_TEZ-47x57.step"));
   const PlCadPrepStepFacesImport shells = Faces(TestStepSettings(corpus / "SOD_323.stp"), kShells);
   const PlCadPrepStepFacesImport frame = Faces(TestStepSettings(corpus / "frame.step"));
@@ -561,11 +561,11 @@ TEST_F(StepImport, ImportsTheCorpus) {
                                       s.mesh.triangles.size(),
                                       s.tessellationComplete};
   };
-  EXPECT_EQ(counts(part.tessellation.selectedSolidCount, part.surface),
+  EXPECT_EQ(counts(transformer.tessellation.selectedSolidCount, transformer.surface),
             (std::vector<std::uint64_t>{14, 87, 9, 3875, 3859, 0}));
-  EXPECT_EQ(part.classification.counters.emptySolidCount +
-                part.classification.counters.watertightSolidCount +
-                part.classification.counters.nonWatertightSolidCount,
+  EXPECT_EQ(transformer.classification.counters.emptySolidCount +
+                transformer.classification.counters.watertightSolidCount +
+                transformer.classification.counters.nonWatertightSolidCount,
             14u);
   EXPECT_EQ(counts(shells.tessellation.selectedFreeShellCount, shells.surface),
             (std::vector<std::uint64_t>{75, 75, 2, 213, 206, 0}));
