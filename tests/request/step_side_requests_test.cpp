@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/expect_error.h"
@@ -45,32 +46,25 @@ TEST(StepSideRequests, ReadsASelectRequestInDocumentOrder) {
 }
 
 TEST(StepSideRequests, ReadingFailuresNameTheMember) {
-  struct Case {
-    const char* from;
-    const char* to;
-    const char* code;
-    const char* message;
-  };
   const char* kRequest = "invalid_request";
-  const Case cases[] = {
+  // {from, to, code, message}
+  // clang-format off
+  const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
       {"{\"schema\"", "{\"extra\":1,\"schema\"", kRequest, "unknown request member: extra"},
       {"1000}", "1,\"speed\":2}", kRequest, "unknown limits member: speed"},
       {"{\"maxOutputBytes\":1000}", "[]", kRequest, "limits must be an object"},
-      {"\"freeShellDecision\":\"none\",", "", kRequest,
-       "missing request member: freeShellDecision"},
+      {"\"freeShellDecision\":\"none\",", "", kRequest, "missing request member: freeShellDecision"},
       {"[3,1]", "2", kRequest, "excludedSolidOrdinals must be an array"},
       {"[1,0,0,5,0,1,0,0,0,0,1,0,0,0,0,1]", "{}", kRequest, "sourceToMount must be an array"},
       {"5,0,1", "5,1", kRequest, "sourceToMount must contain 16 numbers"},
       {"[270,0,90,180]", "0", kRequest, "allowedOrientationsDeg must be an array"},
-      {"[270,0,90,180]", "[0,360]", "invalid_orientation",
-       "version 3 orientations must be in [0, 360) degrees"},
-      {"asset.v3", "asset.v2", "invalid_geometry_schema",
-       "geometrySchema must be pelto.geometry.asset.v3"},
+      {"[270,0,90,180]", "[0,360]", "invalid_orientation", "version 3 orientations must be in [0, 360) degrees"},
+      {"asset.v3", "asset.v2", "invalid_geometry_schema", "geometrySchema must be pelto.geometry.asset.v3"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStepRecordRequest(Edited(c.from, c.to)); },
-                         c.code, "preflight", c.message);
+  // clang-format on
+  for (const auto& [from, to, code, message] : cases) {
+    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStepRecordRequest(Edited(from, to)); }, code,
+                         "preflight", message);
   }
   ExpectPlCadPrepError(
       [] {
@@ -117,88 +111,79 @@ class StepSideValidation : public TempDirTest {
 };
 
 TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
-  using R = PlCadPrepStepRecordRequest;
-  struct Case {
-    const char* command;
-    std::function<void(R&)> change;
-    const char* code;
-    const char* message;
-  };
+  using R = PlCadPrepStepRecordRequest&;
   const auto orient = [](std::vector<std::int32_t> o) {
-    return [o](R& r) { r.allowedOrientationsDeg = o; };
+    return [o](R r) { r.allowedOrientationsDeg = o; };
   };
   const auto exclude = [](std::vector<std::uint64_t> e) {
-    return [e](R& r) { r.excludedSolidOrdinals = e; };
+    return [e](R r) { r.excludedSolidOrdinals = e; };
   };
   const auto output = [this](const char* name) {
-    return [=, this](R& r) { r.outputPath = dir / name; };
+    return [=, this](R r) { r.outputPath = dir / name; };
   };
-  const auto iges = [this](R& r) { r.inputPath = WriteFile("part.iges", "x"); };
+  const auto iges = [this](R r) { r.inputPath = WriteFile("part.iges", "x"); };
   const char* kId = "requestId must contain 1-64 characters";
   const char* kDeflection = "targetLinearDeflectionMm must be within (0, 15]";
   const char* kAliases = "version 3 requires all quarter-turn aliases for each base angle";
   const char* kExcluded = "invalid_excluded_solid";
-  // Rows that break two rules expect the earlier one: the order is part of the contract.
-  const std::vector<Case> cases = {
-      {"select", [](R& r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
+  const char* kOrient = "invalid_orientation";
+  const char* kMismatch = "format_extension_mismatch";
+  // {command, change, code, message}; rows that break two rules expect the earlier one.
+  // clang-format off
+  const std::vector<std::tuple<const char*, std::function<void(R)>, const char*, const char*>> cases = {
+      {"select", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
        "unsupported selection-record request schema"},
-      {"seat", [](R& r) { r.schema = "pelto.geometry.review.request.v1"; }, "invalid_schema",
+      {"seat", [](R r) { r.schema = "pelto.geometry.review.request.v1"; }, "invalid_schema",
        "unsupported seat-measurement request schema"},
-      {"review", [](R& r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
+      {"review", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
        "unsupported review-model request schema"},
-      {"select", [](R& r) { r.requestId = ""; }, "invalid_request_id", kId},
-      {"seat", [](R& r) { r.requestId = std::string(65, 'a'); }, "invalid_request_id", kId},
-      {"select", [](R& r) { r.targetLinearDeflectionMm = 0.0, r.freeShellDecision = "x"; },
+      {"select", [](R r) { r.requestId = ""; }, "invalid_request_id", kId},
+      {"seat", [](R r) { r.requestId = std::string(65, 'a'); }, "invalid_request_id", kId},
+      {"select", [](R r) { r.targetLinearDeflectionMm = 0.0, r.freeShellDecision = "x"; },
        "invalid_tessellation_options", kDeflection},
-      {"review", [](R& r) { r.targetLinearDeflectionMm = 15.5; }, "invalid_tessellation_options",
-       kDeflection},
-      {"select", [](R& r) { r.freeShellDecision = "unreviewed"; }, "invalid_free_shell_decision",
+      {"review", [](R r) { r.targetLinearDeflectionMm = 15.5; }, "invalid_tessellation_options", kDeflection},
+      {"select", [](R r) { r.freeShellDecision = "unreviewed"; }, "invalid_free_shell_decision",
        "freeShellDecision must be none, physical, or residue"},
-      {"select", orient({}), "invalid_orientation",
-       "version 3 requires one to twenty-four mounting orientations"},
-      {"select", orient({0, 90, 180, 270, 90}), "invalid_orientation",
-       "version 3 permits unique angles in [0, 360) only"},
-      {"select", orient({0, 90, 180}), "invalid_orientation", kAliases},
-      {"select", orient({90, 180, 270, 0, 10}), "invalid_orientation", kAliases},
-      {"select", orient({10, 100, 190, 280}), "invalid_orientation",
-       "version 3 requires the protected zero-degree base angle"},
-      {"select", orient({0, 1, 2, 3, 4, 5, 6}), "invalid_orientation",
-       "version 3 permits at most six baked base angles"},
+      {"select", orient({}), kOrient, "version 3 requires one to twenty-four mounting orientations"},
+      {"select", orient({0, 90, 180, 270, 90}), kOrient, "version 3 permits unique angles in [0, 360) only"},
+      {"select", orient({0, 90, 180}), kOrient, kAliases},
+      {"select", orient({90, 180, 270, 0, 10}), kOrient, kAliases},
+      {"select", orient({10, 100, 190, 280}), kOrient, "version 3 requires the protected zero-degree base angle"},
+      {"select", orient({0, 1, 2, 3, 4, 5, 6}), kOrient, "version 3 permits at most six baked base angles"},
       {"select", exclude({2, 2}), kExcluded, "a solid was excluded twice"},
-      {"select", [](R& r) { r.excludedSolidOrdinals = {0}, r.inputPath = "part.stp"; }, kExcluded,
+      {"select", [](R r) { r.excludedSolidOrdinals = {0}, r.inputPath = "part.stp"; }, kExcluded,
        "an excluded solid ordinal must be 1 or greater"},
       {"select", exclude(std::vector<std::uint64_t>(4097, 1)), kExcluded,
        "more solids were excluded than a source may contain"},
-      {"select", [](R& r) { r.sourceToMount[7] = std::numeric_limits<double>::infinity(); },
+      {"select", [](R r) { r.sourceToMount[7] = std::numeric_limits<double>::infinity(); },
        "invalid_mount_transform", "sourceToMount must contain 16 finite numbers"},
-      {"select", [](R& r) { r.inputPath = "part.stp"; }, "path_not_absolute",
+      {"select", [](R r) { r.inputPath = "part.stp"; }, "path_not_absolute",
        "inputPath and outputPath must be absolute"},
-      {"select", [this](R& r) { r.inputPath = dir; }, "input_not_regular",
+      {"select", [this](R r) { r.inputPath = dir; }, "input_not_regular",
        "inputPath must name one readable regular file"},
-      {"select", [this](R& r) { r.inputPath = WriteFile("part.stpx", "x"); },
-       "format_extension_mismatch", "selection records are produced from STEP sources only"},
-      {"seat", iges, "format_extension_mismatch",
-       "seat records are measured from STEP sources only"},
-      {"review", iges, "format_extension_mismatch",
-       "review models are produced from STEP sources only"},
+      {"select", [this](R r) { r.inputPath = WriteFile("part.stpx", "x"); }, kMismatch,
+       "selection records are produced from STEP sources only"},
+      {"seat", iges, kMismatch, "seat records are measured from STEP sources only"},
+      {"review", iges, kMismatch, "review models are produced from STEP sources only"},
       {"select", output("record.glb"), "invalid_output_extension", "outputPath must end in .json"},
       {"review", output("model.json"), "invalid_output_extension", "outputPath must end in .glb"},
-      {"seat", [this](R& r) { r.outputPath = WriteFile("taken.json", "{}"); }, "output_exists",
+      {"seat", [this](R r) { r.outputPath = WriteFile("taken.json", "{}"); }, "output_exists",
        "outputPath already exists and will not be overwritten"},
       {"select", output("none/record.json"), "output_parent_missing",
        "outputPath parent must be an existing directory"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.command) + ": " + c.message);
-    R r = Valid(c.command);
-    c.change(r);
-    ExpectPlCadPrepError([&] { Validate(c.command, r); }, c.code, "preflight", c.message);
+  // clang-format on
+  for (const auto& [command, change, code, message] : cases) {
+    SCOPED_TRACE(std::string(command) + ": " + message);
+    PlCadPrepStepRecordRequest r = Valid(command);
+    change(r);
+    ExpectPlCadPrepError([&] { Validate(command, r); }, code, "preflight", message);
   }
   for (const char* command : {"seat", "review", "select"}) {
     EXPECT_NO_THROW(Validate(command, Valid(command))) << command;
   }
   // The inclusive ends: 15 mm, 64 characters (not bytes), eight orientations, 4096 exclusions.
-  R edges = Valid("select");
+  PlCadPrepStepRecordRequest edges = Valid("select");
   edges.targetLinearDeflectionMm = 15.0;
   edges.requestId.clear();
   for (int i = 0; i < 64; ++i) edges.requestId += "\xC3\xA9";
