@@ -152,28 +152,22 @@ TEST(JsonReader, DecodesEscapesSurrogatesAndUtf8AtTheEdgesOfEachRange) {
 TEST(JsonReader, RejectsBadStringContent) {
   const char* const kBad = "JSON string is not valid UTF-8";
   const char* const kNoLow = "JSON high surrogate is missing its low surrogate";
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {R"("\ud83dx\ude00")", kNoLow},
-      {R"("\ud83d\\ude00")", kNoLow},
-      {R"("\ud83d\ud83d")", "invalid JSON low surrogate"},
-      {R"("\ud83d\ue000")", "invalid JSON low surrogate"},
+      {R"("\ud83dx\ude00")", kNoLow}, {R"("\ud83d\\ude00")", kNoLow},
+      {R"("\ud83d\ud83d")", "invalid JSON low surrogate"}, {R"("\ud83d\ue000")", "invalid JSON low surrogate"},
       {R"("\ude00")", "unexpected JSON low surrogate"},
       {R"("a\u0000b")", "JSON strings cannot contain NUL"},
       {R"("\q")", "unsupported JSON string escape"},
       {"\"abc", "unterminated JSON string"},
       // Lead bytes, the narrowed second-byte ranges, then each continuation position.
-      {"\"\xC1\xBF\"", kBad},
-      {"\"\xF5\x80\x80\x80\"", kBad},
-      {"\"\xE0\x9F\xBF\"", kBad},
-      {"\"\xED\xA0\x80\"", kBad},
-      {"\"\xF0\x8F\xBF\xBF\"", kBad},
-      {"\"\xF4\x90\x80\x80\"", kBad},
-      {"\"\xC2\xC0\"", kBad},
-      {"\"\xE2\x82\x28\"", kBad},
-      {"\"\xF0\x9F\x98\x28\"", kBad},
+      {"\"\xC1\xBF\"", kBad}, {"\"\xF5\x80\x80\x80\"", kBad}, {"\"\xE0\x9F\xBF\"", kBad},
+      {"\"\xED\xA0\x80\"", kBad}, {"\"\xF0\x8F\xBF\xBF\"", kBad}, {"\"\xF4\x90\x80\x80\"", kBad},
+      {"\"\xC2\xC0\"", kBad}, {"\"\xE2\x82\x28\"", kBad}, {"\"\xF0\x9F\x98\x28\"", kBad},
       // One byte short: length is checked before the bytes that are there.
       {"\"\xE2\x41\"", "JSON string has truncated UTF-8"},
   };
+  // clang-format on
   for (const auto& [text, message] : cases) {
     SCOPED_TRACE(text);
     ExpectInvalidJson(text, 0, message);
@@ -192,18 +186,17 @@ TEST(JsonReader, TypedValueReadersCheckKindAndText) {
   EXPECT_GT(reader.RequireNumber("sub"), 0.0);
   EXPECT_EQ(reader.RequireString("s"), "5");
   enum Reader { kUnsigned, kNumber, kString };
+  // clang-format off
   const std::tuple<const char*, Reader, const char*> cases[] = {
       {"over", kUnsigned, "over must be an unsigned integer"},  // overflow in the addition
       {"huge", kUnsigned, "huge must be an unsigned integer"},  // overflow in the product
       {"neg", kUnsigned, "neg must be an unsigned integer"},
       {"frac", kUnsigned, "frac must be an unsigned integer"},
-      {"s", kUnsigned, "s must be an integer"},
-      {"b", kNumber, "b must be a number"},
-      {"big", kNumber, "big must be finite"},
-      {"tiny", kNumber, "tiny must be finite"},
-      {"max", kString, "max must be a string"},
-      {"absent", kString, "missing request member: absent"},
+      {"s", kUnsigned, "s must be an integer"}, {"b", kNumber, "b must be a number"},
+      {"big", kNumber, "big must be finite"}, {"tiny", kNumber, "tiny must be finite"},
+      {"max", kString, "max must be a string"}, {"absent", kString, "missing request member: absent"},
   };
+  // clang-format on
   for (const auto& [name, which, message] : cases) {
     SCOPED_TRACE(name);
     ExpectPlCadPrepError(
@@ -217,6 +210,7 @@ TEST(JsonReader, TypedValueReadersCheckKindAndText) {
 }
 
 TEST(JsonReader, MemberMapRejectsDuplicatesAndUnknownNames) {
+  // clang-format off
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {R"({"a":1,"\u0061":2})", "invalid_request", "dup: a"},
       {R"({"b":1,"\u0000":2,"b":3})", "invalid_json", "JSON strings cannot contain NUL"},
@@ -224,6 +218,7 @@ TEST(JsonReader, MemberMapRejectsDuplicatesAndUnknownNames) {
        "unknown limits member: Notes"},
       {R"({"ok":1,"\u00e9":2,"zz":3})", "invalid_request", "unknown limits member: zz"},
   };
+  // clang-format on
   const std::string_view allowed[] = {"ok"};
   for (const auto& [text, code, message] : cases) {
     SCOPED_TRACE(text);

@@ -34,6 +34,7 @@ PlShapeDefinition Triangle(int depth, int base, int offset) {
              R"(,"heightUm":1000,"kind":"triangularPrism","pointXDepthUm":)" +
              std::to_string(depth) + R"(,"pointZOffsetUm":)" + std::to_string(offset) + "}");
 }
+const PlShapeDefinition kBox = Def(BoxShape(10000, 20000, 30000));
 PlAnalyticShape Build(const PlShapeDefinition& d) {
   return BuildPlAnalyticShape(d, PlShapeDefinitionId(d), PlShapeDefinitionSourceHash(d));
 }
@@ -91,7 +92,7 @@ TEST(AnalyticMember, BuildsCertifiesAndRoundTripsEveryKind) {
       R"({"xUm":0,"zUm":0},{"xUm":0,"zUm":10000},{"xUm":10000,"zUm":10000},{"xUm":10000,"zUm":0})";
   // clang-format off
   const Case cases[] = {
-      {Def(BoxShape(10000, 20000, 30000)), box, box, true,
+      {kBox, box, box, true,
        {{-20000, -30000}, {-20000, 30000}, {20000, 30000}, {20000, -30000}}},
       {Def(CylinderShape(40000, 10000, "upright")), upright, uprightCarrier, true, {}},
       {Def(CylinderShape(40000, 10000, "laidDown")), laid, laidCarrier, false, {}},
@@ -184,71 +185,59 @@ TEST(AnalyticMember, RefusesCoordinatesAndHeadingsOutsideItsRange) {
   EXPECT_THROW((void)TurnPlAnalyticPoint({1, 1}, 360, turned), std::invalid_argument);
   const std::uint32_t eleven[] = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300};
   const std::uint32_t shifted[] = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 345};
-  EXPECT_THROW((void)BuildPlAnalyticShape(Def(BoxShape(10000, 20000, 30000)), "", "", eleven),
-               std::invalid_argument);
-  EXPECT_THROW((void)BuildPlAnalyticShape(Def(BoxShape(10000, 20000, 30000)), "", "", shifted),
-               std::invalid_argument);
+  EXPECT_THROW((void)BuildPlAnalyticShape(kBox, "", "", eleven), std::invalid_argument);
+  EXPECT_THROW((void)BuildPlAnalyticShape(kBox, "", "", shifted), std::invalid_argument);
 }
 
 TEST(AnalyticMember, CertificationRefusesTamperedDescriptors) {
-  PlShapeDefinition other = Def(BoxShape(10000, 20000, 30000));
+  PlShapeDefinition other = kBox;
   other.heightUm += 1;
-  using Case = ChangeCase<PlAnalyticShape, Code>;
-  const char* kIdentities = "shape definition identities are not canonical SHA-256";
+  using S = PlAnalyticShape&;
+  const char* kIds = "shape definition identities are not canonical SHA-256";
   const char* kDisagree = "shape definition bytes and identities disagree";
   const char* kInvalid = "shape definition is invalid or noncanonical";
   const char* kBounds = "shape bounds or legacy carrier certificate disagree";
-  const Case cases[] = {
-      {"upper-case id", [](PlAnalyticShape& s) { s.shapeDefinitionId[10] = 'A'; },
-       Code::identityText, kIdentities},
-      {"short hash", [](PlAnalyticShape& s) { s.definitionSha256.pop_back(); }, Code::identityText,
-       kIdentities},
-      {"foreign id", [&](PlAnalyticShape& s) { s.shapeDefinitionId = PlShapeDefinitionId(other); },
-       Code::definition, kDisagree},
-      {"foreign hash",
-       [&](PlAnalyticShape& s) { s.definitionSha256 = PlShapeDefinitionSourceHash(other); },
-       Code::definition, kDisagree},
-      {"zero height", [](PlAnalyticShape& s) { s.definition.heightUm = 0; }, Code::definition,
-       kInvalid},
-      {"stray member", [](PlAnalyticShape& s) { s.definition.diameterUm = 5; }, Code::definition,
-       kInvalid},
-      {"kind", [](PlAnalyticShape& s) { s.kind = 5; }, Code::definition,
-       "shape kind and definition disagree"},
-      {"carrier", [](PlAnalyticShape& s) { --s.legacyCarrierCertificateHalfUm[0]; }, Code::bounds,
-       kBounds},
-      {"carrier value", [](PlAnalyticShape& s) { s.carrierValueHalfUm = 2000; }, Code::bounds,
-       kBounds},
-      {"flag", [](PlAnalyticShape& s) { s.flag = false; }, Code::bounds, kBounds},
+  // clang-format off
+  const ChangeCase<PlAnalyticShape, Code> cases[] = {
+      {"id case", [](S s) { s.shapeDefinitionId[10] = 'A'; }, Code::identityText, kIds},
+      {"short hash", [](S s) { s.definitionSha256.pop_back(); }, Code::identityText, kIds},
+      {"id", [&](S s) { s.shapeDefinitionId = PlShapeDefinitionId(other); }, Code::definition, kDisagree},
+      {"hash", [&](S s) { s.definitionSha256 = PlShapeDefinitionSourceHash(other); }, Code::definition, kDisagree},
+      {"zero height", [](S s) { s.definition.heightUm = 0; }, Code::definition, kInvalid},
+      {"stray member", [](S s) { s.definition.diameterUm = 5; }, Code::definition, kInvalid},
+      {"kind", [](S s) { s.kind = 5; }, Code::definition, "shape kind and definition disagree"},
+      {"carrier", [](S s) { --s.legacyCarrierCertificateHalfUm[0]; }, Code::bounds, kBounds},
+      {"carrier value", [](S s) { s.carrierValueHalfUm = 2000; }, Code::bounds, kBounds},
+      {"flag", [](S s) { s.flag = false; }, Code::bounds, kBounds},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    PlAnalyticShape shape = Build(Def(BoxShape(10000, 20000, 30000)));
+  // clang-format on
+  for (const auto& c : cases) {
+    PlAnalyticShape shape = Build(kBox);
     c.change(shape);
     const PlAnalyticShapeDiagnostic diagnostic = CertifyPlAnalyticShape(shape);
-    EXPECT_EQ(diagnostic.code, c.code);
-    EXPECT_EQ(diagnostic.message, c.message);
-    EXPECT_TRUE(EncodePlAnalyticShape(shape).empty());
+    EXPECT_EQ(diagnostic.code, c.code) << c.name;
+    EXPECT_EQ(diagnostic.message, c.message) << c.name;
+    EXPECT_TRUE(EncodePlAnalyticShape(shape).empty()) << c.name;
   }
 }
 
 TEST(AnalyticMember, DecoderRefusesDamagedMembers) {
-  const Bytes valid = EncodePlAnalyticShape(Build(Def(BoxShape(10000, 20000, 30000))));
+  const Bytes valid = EncodePlAnalyticShape(Build(kBox));
   // Header, both identities and the three box dimensions come before the bounds.
   constexpr std::size_t kBounds = 20 + 2 * (4 + 71) + 24;
   constexpr std::size_t kFootprint = kBounds + 13 * 8 + 4;
   constexpr std::size_t kParts = kFootprint + 4 * 16 + 4;
-  using Case = ChangeCase<Bytes, Code>;
   const char* kHeader = "analytic shape member has no complete header";
-  const char* kMalformed = "analytic shape member is malformed";
-  const Case cases[] = {
+  const char* kBad = "analytic shape member is malformed";
+  // clang-format off
+  const ChangeCase<Bytes, Code> cases[] = {
       {"19 bytes", [](Bytes& b) { b.resize(19); }, Code::truncated, kHeader},
       {"magic", [](Bytes& b) { b[7] = '!'; }, Code::truncated, kHeader},
-      {"version 2", [](Bytes& b) { b[8] = 2; }, Code::malformed, kMalformed},
-      {"kind 0", [](Bytes& b) { b[12] = 0; }, Code::malformed, kMalformed},
-      {"kind 10", [](Bytes& b) { b[12] = 10; }, Code::malformed, kMalformed},
-      {"flag 2", [](Bytes& b) { b[16] = 2; }, Code::malformed, kMalformed},
-      {"footprint count past the end", [](Bytes& b) { b[kFootprint - 2] = 1; }, Code::truncated,
-       kMalformed},
+      {"version 2", [](Bytes& b) { b[8] = 2; }, Code::malformed, kBad},
+      {"kind 0", [](Bytes& b) { b[12] = 0; }, Code::malformed, kBad},
+      {"kind 10", [](Bytes& b) { b[12] = 10; }, Code::malformed, kBad},
+      {"flag 2", [](Bytes& b) { b[16] = 2; }, Code::malformed, kBad},
+      {"count past the end", [](Bytes& b) { b[kFootprint - 2] = 1; }, Code::truncated, kBad},
       {"trailing byte", [](Bytes& b) { b.push_back(0); }, Code::nonCanonical,
        "analytic shape member is not in canonical binary form"},
       {"over 1 MiB", [](Bytes& b) { b.resize(kPlAnalyticShapeMaxBytes + 1); }, Code::limitExceeded,
@@ -257,34 +246,30 @@ TEST(AnalyticMember, DecoderRefusesDamagedMembers) {
        "shape bounds or legacy carrier certificate disagree"},
       {"footprint", [](Bytes& b) { b[kFootprint] ^= 2; }, Code::footprint,
        "shape footprint does not match its definition"},
-      {"decomposition", [](Bytes& b) { b[kParts + 4] ^= 1; }, Code::decomposition,
+      {"parts", [](Bytes& b) { b[kParts + 4] ^= 1; }, Code::decomposition,
        "convex decomposition is incomplete or noncanonical"},
-      {"widened interval", [](Bytes& b) { b[b.size() - 8] ^= 1; }, Code::headingTable,
+      {"interval", [](Bytes& b) { b[b.size() - 8] ^= 1; }, Code::headingTable,
        "heading table differs from the certified transform intervals"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // clang-format on
+  for (const auto& c : cases) {
     Bytes bytes = valid;
     c.change(bytes);
     PlAnalyticShape out = Build(Def(SphereShape(10000)));
     const PlAnalyticShapeDiagnostic diagnostic = DecodePlAnalyticShape(bytes, out);
-    EXPECT_EQ(diagnostic.code, c.code);
-    EXPECT_EQ(diagnostic.message, c.message);
-    EXPECT_EQ(out, PlAnalyticShape{});
+    EXPECT_EQ(diagnostic.code, c.code) << c.name;
+    EXPECT_EQ(diagnostic.message, c.message) << c.name;
+    EXPECT_EQ(out, PlAnalyticShape{}) << c.name;
   }
-
-  // Every proper prefix is cut short, and every changed byte is refused: no
-  // byte of the member is free.
+  // Every proper prefix is cut short, and no byte of the member is free.
   PlAnalyticShape out;
   for (std::size_t size = 0; size < valid.size(); ++size) {
     const Bytes prefix(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(size));
     ASSERT_EQ(DecodePlAnalyticShape(prefix, out).code, Code::truncated) << size;
-  }
-  for (std::size_t i = 0; i < valid.size(); ++i) {
     for (const std::uint8_t mask : {std::uint8_t{0x01}, std::uint8_t{0x80}}) {
       Bytes changed = valid;
-      changed[i] ^= mask;
-      ASSERT_FALSE(DecodePlAnalyticShape(changed, out).Accepted()) << i;
+      changed[size] ^= mask;
+      ASSERT_FALSE(DecodePlAnalyticShape(changed, out).Accepted()) << size;
     }
   }
 }
