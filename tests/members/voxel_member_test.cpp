@@ -15,38 +15,30 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Code = PlMemberDiagnosticCode;
 
-PlVoxelGrid Grid(std::uint32_t cellSizeMm, std::array<std::int32_t, 3> origin,
-                 std::array<std::uint32_t, 3> dims, double distanceErrorMm,
-                 std::vector<std::uint64_t> words, bool solid) {
-  return PlVoxelGrid{cellSizeMm, origin, dims, distanceErrorMm, std::move(words), solid};
-}
-
-const PlVoxelGrid kTiny = Grid(50, {-1, 0, 2}, {2, 1, 1}, 0.5, {0x3}, true);
+const PlVoxelGrid kTiny = {50, {-1, 0, 2}, {2, 1, 1}, 0.5, {0x3}, true};
 // 5 x 3 x 7 = 105 cells in two words, a scattered pattern and no padding bits.
-const PlVoxelGrid kPattern = Grid(30, {-7, 3, -100000}, {5, 3, 7}, 0.0125,
-                                  {0x8000'0000'1234'5671ULL, 0x1'0F0F'0F0FULL}, false);
+const PlVoxelGrid kPattern = {
+    30, {-7, 3, -100000}, {5, 3, 7}, 0.0125, {0x8000'0000'1234'5671ULL, 0x1'0F0F'0F0FULL}, false};
 
 void Put(Bytes& bytes, std::size_t offset, std::uint64_t v, std::size_t width) {
   for (std::size_t i = 0; i < width; ++i)
     bytes[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// Decodes from a heap copy of exactly the given bytes, so a sanitizer sees any overread.
-PlMemberDiagnostic DecodeCopy(const Bytes& bytes, std::size_t length,
-                              std::uint32_t expectedCellSizeMm,
-                              const PlRuntimeMeshLimits& limits = kPlRuntimeMeshLimits) {
-  auto copy = std::make_unique<std::uint8_t[]>(length == 0 ? 1 : length);
+// Decodes a heap copy of exactly the first `length` bytes, so a sanitizer sees any overread.
+void ExpectDecode(const Bytes& bytes, std::size_t length, std::uint32_t cellSizeMm, Code code,
+                  const std::string& message,
+                  const PlRuntimeMeshLimits& limits = kPlRuntimeMeshLimits) {
+  const auto copy = std::make_unique<std::uint8_t[]>(length + 1);
   std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length), copy.get());
   PlVoxelGrid out;
-  return DecodePlVoxelGrid(std::span<const std::uint8_t>(copy.get(), length), expectedCellSizeMm,
-                           limits, out);
-}
-
-void ExpectDiagnostic(const PlMemberDiagnostic& d, Code code, const std::string& message) {
+  const PlMemberDiagnostic d = DecodePlVoxelGrid({copy.get(), length}, cellSizeMm, limits, out);
   EXPECT_EQ(d.code, code);
   EXPECT_EQ(d.member, "pvox");
   EXPECT_EQ(d.message, message);
 }
+
+}  // namespace
 
 TEST(VoxelMember, EncodesGoldenBytesAndRoundTripsEveryField) {
   const Bytes golden = {
@@ -60,64 +52,58 @@ TEST(VoxelMember, EncodesGoldenBytesAndRoundTripsEveryField) {
       3,    0,    0,    0,    0,   0,   0,    0,                 // occupancy
   };
   EXPECT_EQ(EncodePlVoxelGrid(kTiny), golden);
-  const std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
   PlVoxelGrid extremeOrigin = kTiny;
-  extremeOrigin.originCell = {lowest, 0, std::numeric_limits<std::int32_t>::max()};
+  extremeOrigin.originCell = {INT32_MIN, 0, INT32_MAX};
   for (const PlVoxelGrid& grid : {kTiny, kPattern, extremeOrigin}) {
     const Bytes bytes = EncodePlVoxelGrid(grid);
     ASSERT_EQ(bytes.size(), kPlVoxelHeaderBytes + 8 * grid.words.size());
     PlVoxelGrid decoded;
     ASSERT_TRUE(DecodePlVoxelGrid(bytes, grid.cellSizeMm, kPlRuntimeMeshLimits, decoded).Passed());
-    EXPECT_EQ(decoded.cellSizeMm, grid.cellSizeMm);
-    EXPECT_EQ(decoded.originCell, grid.originCell);
-    EXPECT_EQ(decoded.dims, grid.dims);
-    EXPECT_EQ(decoded.distanceErrorMm, grid.distanceErrorMm);
-    EXPECT_EQ(decoded.words, grid.words);
+    EXPECT_EQ(EncodePlVoxelGrid(decoded), bytes);
     EXPECT_EQ(decoded.solid, grid.solid);
   }
-}
-
-TEST(VoxelMember, BitOrderRunsXThenZThenY) {
+  // Cell (i, j, k) = (3, 2, 4) of 5 x 3 x 7 is bit ((2 * 7) + 4) * 5 + 3 = 93: word 1, bit 29.
   PlVoxelGrid grid = kPattern;
-  // Cell (i, j, k) = (3, 2, 4): ((2 * 7) + 4) * 5 + 3 = 93, bit 29 of word 1.
   grid.words = {0, std::uint64_t{1} << 29};
   EXPECT_TRUE(PlVoxelOccupied(grid, 3, 2, 4));
-  EXPECT_FALSE(PlVoxelOccupied(grid, 4, 2, 4));
-  EXPECT_FALSE(PlVoxelOccupied(grid, 3, 2, 3));
-  EXPECT_FALSE(PlVoxelOccupied(grid, 3, 1, 4));
+  EXPECT_FALSE(PlVoxelOccupied(grid, 4, 2, 4) || PlVoxelOccupied(grid, 3, 2, 3) ||
+               PlVoxelOccupied(grid, 3, 1, 4));
+  EXPECT_EQ(PlVoxelCellCount({0xFFFF'FFFF, 0xFFFF'FFFF, 0xFFFF'FFFF}), UINT64_MAX);  // saturates
+  EXPECT_EQ(PlVoxelCellCount({0xFFFF, 0x1'0001, 0x1'0000}), 0xFFFF'FFFFULL * 0x1'0000);
+  EXPECT_EQ(PlVoxelWordCount(64), 1U);
+  EXPECT_EQ(PlVoxelWordCount(65), 2U);
 }
 
 TEST(VoxelMember, RejectsEveryProperPrefix) {
   const Bytes bytes = EncodePlVoxelGrid(kPattern);
   for (std::size_t length = 0; length < bytes.size(); ++length) {
     SCOPED_TRACE(length);
-    const PlMemberDiagnostic d = DecodeCopy(bytes, length, 30);
     if (length < 8) {
-      ExpectDiagnostic(d, Code::badMagic, "voxel magic is invalid or truncated");
+      ExpectDecode(bytes, length, 30, Code::badMagic, "voxel magic is invalid or truncated");
     } else {
-      ExpectDiagnostic(
-          d, Code::truncated,
-          length < 60 ? "voxel header is truncated" : "voxel occupancy data is truncated");
+      ExpectDecode(bytes, length, 30, Code::truncated,
+                   length < 60 ? "voxel header is truncated" : "voxel occupancy data is truncated");
     }
   }
 }
 
 TEST(VoxelMember, RejectsMalformedMembersInOrder) {
-  constexpr std::size_t kAppend = std::numeric_limits<std::size_t>::max();
   const char* version = "voxel version or reserved flags are unsupported";
   const char* count = "voxel count exceeds the configured limit";
   const char* level = "voxel cell size does not match the required level";
   const char* error = "voxel distance error is invalid";
+  const char* magic = "voxel magic is invalid or truncated";
+  const char* trailing = "voxel member contains trailing bytes";
   const struct {
-    std::size_t offset;  // kAppend appends one byte
+    std::size_t offset;  // 0 with width 0: append one byte
     std::uint64_t value;
     std::size_t width;
     std::uint32_t expectedCell;
     Code code;
     const char* message;
   } cases[] = {
-      {0, 'Q', 1, 30, Code::badMagic, "voxel magic is invalid or truncated"},
-      {7, 1, 1, 30, Code::badMagic, "voxel magic is invalid or truncated"},
+      {0, 'Q', 1, 30, Code::badMagic, magic},
+      {7, 1, 1, 30, Code::badMagic, magic},
       {8, 2, 4, 30, Code::unsupportedVersion, version},
       {8, 0, 4, 30, Code::unsupportedVersion, version},
       {40, 2, 4, 30, Code::unsupportedVersion, version},  // mode
@@ -126,9 +112,9 @@ TEST(VoxelMember, RejectsMalformedMembersInOrder) {
       {52, 1'000'001, 8, 30, Code::limitExceeded, count},    // words above the limit
       {52, ~std::uint64_t{0}, 8, 30, Code::limitExceeded, count},
       {52, 3, 8, 30, Code::truncated, "voxel occupancy data is truncated"},
-      {52, 1, 8, 30, Code::trailingBytes, "voxel member contains trailing bytes"},
-      {kAppend, 0, 1, 30, Code::trailingBytes, "voxel member contains trailing bytes"},
-      {12, 30, 0, 50, Code::voxelGrid, level},  // unchanged bytes, another level
+      {52, 1, 8, 30, Code::trailingBytes, trailing},
+      {0, 0, 0, 30, Code::trailingBytes, trailing},
+      {12, 30, 4, 50, Code::voxelGrid, level},  // unchanged bytes, another level
       {12, 50, 4, 30, Code::voxelGrid, level},
       {32, 0, 4, 30, Code::voxelGrid, "voxel grid has an empty axis"},
       {28, 10, 4, 30, Code::voxelGrid, "voxel word count does not match the grid dimensions"},
@@ -141,35 +127,31 @@ TEST(VoxelMember, RejectsMalformedMembersInOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     Bytes bytes = valid;
-    if (c.offset == kAppend) {
-      bytes.push_back(0);
-    } else {
-      Put(bytes, c.offset, c.value, c.width);
-    }
-    ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), c.expectedCell), c.code, c.message);
+    if (c.width == 0) bytes.push_back(0);
+    if (c.width != 0) Put(bytes, c.offset, c.value, c.width);
+    ExpectDecode(bytes, bytes.size(), c.expectedCell, c.code, c.message);
   }
-  // The byte limit comes before the magic; word counts above the cell limit are
-  // refused before any word is read.
+  // The byte limit comes before the magic, at and just over its value.
   Bytes bytes = valid;
   bytes[0] = 'X';
   PlRuntimeMeshLimits limits;
   limits.maxMemberBytes = bytes.size() - 1;
-  ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), 30, limits), Code::limitExceeded,
-                   "voxel member exceeds the configured byte limit");
+  ExpectDecode(bytes, bytes.size(), 30, Code::limitExceeded,
+               "voxel member exceeds the configured byte limit", limits);
   limits.maxMemberBytes = bytes.size();
-  ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), 30, limits), Code::badMagic,
-                   "voxel magic is invalid or truncated");
+  ExpectDecode(bytes, bytes.size(), 30, Code::badMagic, magic, limits);
+  // Word counts above the cell limit's words are refused before any word is read.
   bytes = EncodePlVoxelGrid(kTiny);
   bytes.resize(60);
   limits.maxVoxelCells = 128;
   Put(bytes, 52, 3, 8);
-  ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), 50, limits), Code::limitExceeded, count);
+  ExpectDecode(bytes, bytes.size(), 50, Code::limitExceeded, count, limits);
   Put(bytes, 52, 2, 8);
-  ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), 50, limits), Code::truncated,
-                   "voxel occupancy data is truncated");
+  ExpectDecode(bytes, bytes.size(), 50, Code::truncated, "voxel occupancy data is truncated",
+               limits);
 }
 
-TEST(VoxelMember, ContractChecksInOrder) {
+TEST(VoxelMember, ContractChecksInOrderAndPaddingEndsAtTheLastCell) {
   const struct {
     void (*change)(PlVoxelGrid&);
     Code code;
@@ -198,7 +180,9 @@ TEST(VoxelMember, ContractChecksInOrder) {
     SCOPED_TRACE(&c - cases);
     PlVoxelGrid grid = kPattern;
     c.change(grid);
-    ExpectDiagnostic(CheckPlVoxelGridContract(grid, 30, kPlRuntimeMeshLimits), c.code, c.message);
+    const PlMemberDiagnostic d = CheckPlVoxelGridContract(grid, 30, kPlRuntimeMeshLimits);
+    EXPECT_EQ(d.code, c.code);
+    EXPECT_EQ(d.message, c.message);
     EXPECT_TRUE(EncodePlVoxelGrid(grid).empty());
   }
   // An empty surface grid passes; declared solid in its bytes, it does not decode.
@@ -207,30 +191,12 @@ TEST(VoxelMember, ContractChecksInOrder) {
   Bytes bytes = EncodePlVoxelGrid(empty);
   ASSERT_FALSE(bytes.empty());
   bytes[40] = 1;
-  ExpectDiagnostic(DecodeCopy(bytes, bytes.size(), 30), Code::voxelGrid,
-                   "a mask declaring solid occupancy has no occupied cell");
-}
-
-TEST(VoxelMember, PaddingBitsEndExactlyAtTheLastCell) {
-  PlVoxelGrid one = Grid(50, {0, 0, 0}, {1, 1, 1}, 0, {1}, true);
-  EXPECT_EQ(EncodePlVoxelGrid(one).size(), 68U);
-  for (int bit = 1; bit < 64; ++bit) {
-    SCOPED_TRACE(bit);
-    one.words = {1 | (std::uint64_t{1} << bit)};
-    ExpectDiagnostic(CheckPlVoxelGridContract(one, 50, kPlRuntimeMeshLimits), Code::voxelGrid,
-                     "voxel padding bits must be zero");
-  }
-  const PlVoxelGrid full = Grid(30, {0, 0, 0}, {4, 4, 4}, 0, {~std::uint64_t{0}}, true);
+  ExpectDecode(bytes, bytes.size(), 30, Code::voxelGrid,
+               "a mask declaring solid occupancy has no occupied cell");
+  PlVoxelGrid one = {50, {0, 0, 0}, {1, 1, 1}, 0, {3}, true};
+  EXPECT_EQ(CheckPlVoxelGridContract(one, 50, kPlRuntimeMeshLimits).code, Code::voxelGrid);
+  one.words = {std::uint64_t{1} << 63 | 1};
+  EXPECT_EQ(CheckPlVoxelGridContract(one, 50, kPlRuntimeMeshLimits).code, Code::voxelGrid);
+  const PlVoxelGrid full = {30, {0, 0, 0}, {4, 4, 4}, 0, {~std::uint64_t{0}}, true};
   EXPECT_TRUE(CheckPlVoxelGridContract(full, 30, kPlRuntimeMeshLimits).Passed());
 }
-
-TEST(VoxelMember, CellCountSaturatesInsteadOfWrapping) {
-  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_EQ(PlVoxelCellCount({0xFFFF'FFFF, 0xFFFF'FFFF, 0xFFFF'FFFF}), max);
-  EXPECT_EQ(PlVoxelCellCount({0x1'0000 - 1, 0x1'0000 + 1, 0x1'0000}), 0xFFFF'FFFFULL * 0x1'0000);
-  EXPECT_EQ(PlVoxelWordCount(max), 0x0400'0000'0000'0000ULL);
-  EXPECT_EQ(PlVoxelWordCount(64), 1U);
-  EXPECT_EQ(PlVoxelWordCount(65), 2U);
-}
-
-}  // namespace

@@ -4,14 +4,12 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "core/sha256.h"
 #include "support/expect_error.h"
 #include "support/mesh_reader_fixture.h"
 
@@ -20,7 +18,6 @@ namespace {
 using Progress = MeshReaderTest::Progress;
 using Triangles = std::vector<std::array<std::uint32_t, 3>>;
 
-// Three vertices forming one triangle, ready for a face line.
 const std::string kTriangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
 
 using ObjReader = MeshReaderFixture<ReadPlCadPrepObj, PlCadPrepSourceFormat::obj>;
@@ -57,7 +54,6 @@ TEST_F(ObjReader, ResolvesReferenceFormsCommentsNearlyUnitWAndTheMountFrame) {
   PlCadPrepRequest request = Request(kTriangle + "f 1 2 3\n");
   request.sourceUnits = "in";
   request.sourceToMount = {1, 0, 0, 10, 0, 0, -1, 20, 0, 1, 0, 30, 0, 0, 0, 1};
-  // (x, y, z) -> (25.4·x + 10, -25.4·z + 20, 25.4·y + 30)
   EXPECT_EQ(Read(request).mesh.vertices,
             (std::vector<PlPoint3>{{10, 20, 30}, {25.4 + 10, 20, 30}, {10, 20, 25.4 + 30}}));
 }
@@ -65,22 +61,17 @@ TEST_F(ObjReader, ResolvesReferenceFormsCommentsNearlyUnitWAndTheMountFrame) {
 TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
   const std::string t = kTriangle;
   const char* polygon = "this import slice accepts triangular OBJ faces only";
-  const char* record = "OBJ contains an unsupported geometry record";
-  const char* vertex = "OBJ vertex must have x y z and optional w";
   const char* rational = "OBJ rational vertices are not supported";
   const char* number = "mesh contains an invalid numeric value";
   const char* badIndex = "OBJ face contains an invalid vertex index";
   const char* range = "OBJ face vertex index is out of range";
   const char* oneBased = "OBJ vertex indices are one-based";
-  const char* zeroArea = "mesh contains a zero-area triangle";
   const RefusedMeshSource cases[] = {
       {t + "f 1 2 3 1\n", "unsupported_obj_polygon", polygon},
       {t + "f 1 2\n", "unsupported_obj_polygon", polygon},
-      {t + "f 1 2 3 1 2 3 1 2 3\n", "unsupported_obj_polygon", polygon},
-      {t + "l 1 2\n", "unsupported_obj_record", record},
-      {"V 1 2 3\n", "unsupported_obj_record", record},
-      {"v 1 2\n", "invalid_obj_vertex", vertex},
-      {"v\n", "invalid_obj_vertex", vertex},
+      {t + "f 1 2 3 1 2\n", "unsupported_obj_polygon", polygon},
+      {t + "l 1 2\n", "unsupported_obj_record", "OBJ contains an unsupported geometry record"},
+      {"v 1 2\n", "invalid_obj_vertex", "OBJ vertex must have x y z and optional w"},
       {"v 1 2 3 1 1\n", "too_many_fields", "mesh record exceeds its bounded field count"},
       {"v 1 2 3 1.0000000000011\n", "unsupported_obj_vertex", rational},
       {"v x 2 3 0.5\n", "unsupported_obj_vertex", rational},  // w is judged first
@@ -88,7 +79,6 @@ TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
       {"v 1 +2 3\n", "invalid_number", number},
       {t + "f 1/2/3/4 2 3\n", "invalid_obj_index", "OBJ face reference has too many fields"},
       {t + "f /1 2 3\n", "invalid_obj_index", "OBJ face has no vertex index"},
-      {t + "f 1 2 a\n", "invalid_obj_index", badIndex},
       {t + "f +1 2 3\n", "invalid_obj_index", badIndex},
       {t + "f 1.0 2 3\n", "invalid_obj_index", badIndex},
       {t + "f 1 2 9223372036854775808\n", "invalid_obj_index", badIndex},
@@ -96,18 +86,13 @@ TEST_F(ObjReader, RefusesBadSourcesWithTheirOwnFailure) {
       {t + "f 0 a 9\n", "invalid_obj_index", oneBased},  // the first failure wins
       {t + "f 1 2 4\n", "invalid_obj_index", range},
       {t + "f 1 2 -4\n", "invalid_obj_index", range},
-      {t + "f 1 2 -9223372036854775808\n", "invalid_obj_index", range},
-      {"v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n", "invalid_obj_index", range},  // only vertices above
+      {"v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\n", "invalid_obj_index", range},
       {"# only comments\n\n   \n", "empty_mesh", "source contains no triangles"},
-      // Failures of the builder and the units pass through.
-      {t + "f 1 1 2\n", "degenerate_triangle", zeroArea, "validate"},
-      {t + "v 2 0 0\nf 1 2 4\n", "degenerate_triangle", zeroArea, "validate"},
+      {t + "f 1 1 2\n", "degenerate_triangle", "mesh contains a zero-area triangle", "validate"},
       {t + "f 1 2 3\nf 1 3 2\n", "triangle_limit_exceeded", "mesh exceeds maxTriangles", "import",
        "mm", 1},
       {"v 1e308 0 0\n", "invalid_number", "source coordinate becomes non-finite in the mount frame",
        "import", "m"},
-      {t + "f 1 2 3\n", "units_confirmation_required", "STL and OBJ require mm, cm, m, or in",
-       "preflight", "inch"},
   };
   ExpectRefusals(cases);
 }
@@ -118,7 +103,7 @@ TEST_F(ObjReader, ChecksInOrderOpenUnitsSizeRead) {
   request.inputPath = dir / "missing.obj";
   ExpectPlCadPrepError([&] { (void)Read(request); }, "input_read_failed", "import",
                        "OBJ could not be opened");
-  request.inputPath = WriteFile("present.obj", kTriangle);
+  request.inputPath = dir / "1.obj";
   ExpectFailureWithoutFileSize(request, "units_confirmation_required", "preflight",
                                "STL and OBJ require mm, cm, m, or in");
   request.sourceUnits = "cm";
@@ -134,22 +119,19 @@ TEST_F(ObjReader, LimitsSourceVerticesByCountAndMemory) {
                        "OBJ exceeds the runtime 500000-vertex limit");
   ExpectPlCadPrepError([&] { (void)Read(Request(text.substr(8))); }, "empty_mesh", "import",
                        "source contains no triangles");
-  // 1200 bytes allow a capacity of 50 source vertices: 32 fit beside the 256-byte
-  // line buffer, and the 33rd asks for 64. At 1000 bytes the builder sees the
-  // 32-entry list (768 bytes) plus the line buffer first.
-  const std::pair<std::uint64_t, const char*> cases[] = {
-      {1200, "OBJ source vertices exceed maxMemoryBytes"},
-      {1000, "mesh exceeds maxMemoryBytes"},
-      {1, "text line exceeds maxMemoryBytes"}};
+  // 1200 bytes allow 50 source vertices: 32 fit beside the 256-byte line buffer and the
+  // 33rd asks for 64. At 1000 bytes the builder sees 768 + 256 bytes first.
   PlCadPrepRequest request = Request(text.substr(0, 33 * 8));
-  for (const auto& [maxMemoryBytes, message] : cases) {
-    SCOPED_TRACE(maxMemoryBytes);
+  for (const auto& [maxMemoryBytes, message] :
+       {std::pair{1200, "OBJ source vertices exceed maxMemoryBytes"},
+        {1000, "mesh exceeds maxMemoryBytes"},
+        {1, "text line exceeds maxMemoryBytes"}}) {
     request.maxMemoryBytes = maxMemoryBytes;
     ExpectPlCadPrepError([&] { (void)Read(request); }, "memory_limit_exceeded", "import", message);
   }
 }
 
-TEST_F(ObjReader, PollsCancellationAndReportsProgressEvery4096Lines) {
+TEST_F(ObjReader, PollsCancellationReportsProgressAndNoticesGrowth) {
   std::string text = kTriangle + "f 1 2 3\n";
   for (int line = 5; line <= 4096; ++line) text += "#\n";
   // Blank lines are not counted; the comment after them is line 4097.
@@ -160,40 +142,13 @@ TEST_F(ObjReader, PollsCancellationAndReportsProgressEvery4096Lines) {
   const AlwaysCancelled cancelled;
   ExpectPlCadPrepError([&] { (void)Read(Request(text), cancelled); }, "cancelled", "import",
                        "preparation was cancelled");
-  // With 4095 comment lines the reader never asks, and the empty check comes before
-  // the builder's own first poll.
+  // With 4095 comment lines the reader never asks, and the empty check comes first.
   ExpectPlCadPrepError([&] { (void)Read(Request(text.substr(32) + "#\n#\n#\n"), cancelled); },
                        "empty_mesh", "import", "source contains no triangles");
-}
-
-TEST_F(ObjReader, NoticesSourcesThatGrowWhileRead) {
-  std::string text = kTriangle + "f 1 2 3\n";
-  while (text.size() < 100'000) text += "# padding\n";
-  const PlCadPrepRequest request = Request(text);
-  bool grown = false;
+  const PlCadPrepRequest request = Request(text + text);
   const ProgressCallback grow = [&](std::string_view, std::uint64_t, std::uint64_t) {
-    if (!std::exchange(grown, true)) {
-      std::ofstream(request.inputPath, std::ios::binary | std::ios::app) << " \n";
-    }
+    std::ofstream(request.inputPath, std::ios::binary | std::ios::app) << " \n";
   };
   ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, grow, never); }, "source_changed",
                        "import", "OBJ size changed while it was read");
-}
-
-TEST_F(ObjReader, ReadsRealWorldFiles) {
-  const std::filesystem::path corpus = std::filesystem::path(PL_CORPUS_DIR) / "mesh";
-  if (!std::filesystem::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
-  PlCadPrepRequest request;
-  request.sourceUnits = "mm";
-  request.inputPath = corpus / "cremaker_platform_200.obj";
-  const PlCadPrepTriangleImport result = ReadPlCadPrepObj(request, {}, never);
-  EXPECT_EQ(result.mesh.vertices.size(), 532u);
-  EXPECT_EQ(result.mesh.triangles.size(), 1060u);
-  EXPECT_TRUE(result.mesh.watertight);
-  EXPECT_EQ(result.mesh.boundsMin, (PlPoint3{-100, -100, -3.000004}));
-  EXPECT_EQ(result.sourceHash, Sha256Identity(ReadFile(request.inputPath)));
-  request.inputPath = corpus / "moai.obj";  // its first face is a quad
-  ExpectPlCadPrepError([&] { (void)ReadPlCadPrepObj(request, {}, never); },
-                       "unsupported_obj_polygon", "import",
-                       "this import slice accepts triangular OBJ faces only");
 }
