@@ -1,7 +1,4 @@
 // libFuzzer target: the collision mesh, voxel and analytic member decoders.
-#include <cstddef>
-#include <cstdint>
-
 #include "fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,8 +1,5 @@
 // libFuzzer target: the JSON reader, the prepare request reader and the three
 // side-command request readers.
-#include <cstddef>
-#include <cstdint>
-
 #include "fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
