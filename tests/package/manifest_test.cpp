@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <limits>
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/sha256.h"
@@ -19,34 +16,7 @@
 
 namespace {
 
-const std::string kHash = "sha256:" + std::string(64, 'c');
-const std::string kSelectionHash = "sha256:" + std::string(64, 'e');
-const std::string kDefinitionId = "sha256:" + std::string(64, 'd');
-// What `{"assetId":"sha256:<64 hex>",` adds when it replaces the identity manifest's "{".
-constexpr std::size_t kAssetIdPrefixBytes = 84;
-
-// An occupied one-cell grid; `originX` tells grids of one level apart.
-PlVoxelMember Voxel(std::uint32_t cellSizeMm, std::int32_t originX, bool solid) {
-  PlVoxelMember member;
-  member.grid = OneCellGrid(cellSizeMm, originX, solid);
-  member.bytes = EncodePlVoxelGrid(member.grid);
-  return member;
-}
-
-std::string VoxelName(const char* prefix, const PlVoxelMember& member) {
-  return prefix + Sha256Identity(member.bytes).substr(7) + ".pvox";
-}
-
-// What the hand-built derived members look like.
-struct MemberSpec {
-  double deviationMm = 0.05;
-  bool watertight = true;
-  bool solid = true;
-  std::string sourceHash = kHash;
-  std::vector<std::uint8_t> analytic;
-  std::vector<std::uint32_t> bakedAngles;
-  std::uint32_t bakedCellSizeMm = 50;
-};
+enum Kind { imported, step, generated };
 
 class Cancellable final : public PlCadPrepCancellation {
  public:
@@ -54,679 +24,359 @@ class Cancellable final : public PlCadPrepCancellation {
   bool cancelled = false;
 };
 
-// One manifest run: the request, the evidence, derived members assembled by
-// hand with their reservations, and the context they were reserved in.
-struct ManifestJob {
-  ManifestJob() {
-    request.inputPath = "/models/part.stl";
+std::vector<std::uint8_t> BoxAnalytic(std::int64_t xSpanUm, PlCadPrepGeneratedProvenance* ids) {
+  PlShapeDefinition box{.kind = PlShapeKind::box};
+  box.xSpanUm = xSpanUm;
+  box.heightUm = 10000;
+  box.zSpanUm = 30000;
+  if (ids) *ids = {PlShapeDefinitionSourceHash(box), PlShapeDefinitionId(box)};
+  return EncodePlAnalyticShape(
+      BuildPlAnalyticShape(box, PlShapeDefinitionId(box), PlShapeDefinitionSourceHash(box)));
+}
+
+// One manifest run over members derived from a 100 mm box. An imported STL
+// mold shell, a reviewed STEP selection that agrees with its request, or a
+// generated box whose twelve headings the 0, 30 and 60 degree grids serve.
+struct Job {
+  explicit Job(Kind k) : kind(k) {
+    request.inputPath = "/models/a\x01\"b\xc3\xa9.stl";
     request.sourceFormat = PlCadPrepSourceFormat::stl;
     request.componentRole = "mold_shell";
     request.allowedOrientationsDeg = {270, 0, 180, 90};
+    if (kind == step) {
+      request.sourceFormat = PlCadPrepSourceFormat::step;
+      request.componentRole = "component";
+      deviationMm = 2.0;
+      evidence = {"sha256:" + std::string(64, 'e'),
+                  kHash,
+                  request.sourceToMount,
+                  {0, 90, 180, 270},
+                  {"component"},
+                  "none",
+                  1,
+                  0,
+                  0.25,
+                  1.5,
+                  true};
+    } else if (kind == generated) {
+      request.sourceFormat = PlCadPrepSourceFormat::shapeDefinition;
+      request.allowedOrientationsDeg = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330};
+      analytic = BoxAnalytic(20000, &provenance);
+    }
   }
 
-  // A reviewed STEP selection that agrees with the request and the members.
-  static ManifestJob Step() {
-    ManifestJob job;
-    job.request.inputPath = "/models/assembly.step";
-    job.request.sourceFormat = PlCadPrepSourceFormat::step;
-    job.request.componentRole = "component";
-    job.recipe.deviationMm = 2.0;
-    job.reviewed = true;
-    PlCadPrepComponentSelectionEvidence& e = job.evidence;
-    e.evidenceIdentity = kSelectionHash;
-    e.sourceIdentity = kHash;
-    e.sourceToMount = job.request.sourceToMount;
-    e.orientationsDeg = {0, 90, 180, 270};
-    e.retainedRoles = {"component"};
-    e.freeShellDecision = "none";
-    e.closedComponentCount = 1;
-    e.tessellationDeviationMm = 0.25;
-    e.sourceHealingDeviationMm = 1.5;
-    e.sourceHealingDeviationBounded = true;
-    return job;
-  }
-
-  void Prepare() {
+  // `change` runs once the members are built and reserved.
+  PlCadPrepManifest Build(const std::function<void(Job&)>& change = {}) {
     context = MakePlCadPrepOperationContext(request, cancellation);
-    if (limitsDisagree) request.maxTriangles -= 1;
-    PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 100.0);
-    mesh.surfaceDeviationMm = recipe.deviationMm;
-    mesh.watertight = recipe.watertight;
-    members.collision.bytes = EncodeCollisionMesh(mesh);
-    ASSERT_TRUE(
-        DecodeCollisionMesh(members.collision.bytes, kPlRuntimeMeshLimits, members.collision.mesh)
-            .Passed());
-    members.collision.mesh.watertight = recipe.watertight;
-    members.collision.sourceHash = recipe.sourceHash;
-    members.preview = {'g', 'l', 'T', 'F'};
-    members.analytic = recipe.analytic;
-    members.baseSearch = Voxel(50, 0, recipe.solid);
-    members.baseRefine = Voxel(30, 0, recipe.solid);
-    for (const std::uint32_t angle : recipe.bakedAngles) {
-      const auto origin = static_cast<std::int32_t>(angle);
-      members.baked.push_back(
-          PlCadPrepBakedVoxelMembers{angle, Voxel(recipe.bakedCellSizeMm, origin, recipe.solid),
-                                     Voxel(30, origin, recipe.solid)});
+    const std::size_t analyticBytes = analytic.size();
+    members = BuildPlCadPrepDerivedMembers(BoxImport({0, 0, 0}, 100), request, context, {},
+                                           analytic, ReserveMemory(context, analyticBytes, "mesh"));
+    members.collision.mesh.surfaceDeviationMm = deviationMm;
+    if (kind == generated) members.collision.sourceHash = provenance.definitionSourceHash;
+    if (change) change(*this);
+    if (kind == step) return BuildPlCadPrepManifest(request, members, evidence, context);
+    if (kind == generated) return BuildPlCadPrepManifest(request, members, provenance, context);
+    return BuildPlCadPrepManifest(request, members, PlCadPrepMeshSourceProvenance(), context);
+  }
+
+  // The identity recomputed from the records the package must bind.
+  std::string ExpectedAssetId(const std::string& manifest) const {
+    const std::string identity = "{" + manifest.substr(84 + 1);
+    std::vector<PlCadPrepIdentityRecord> records = {
+        {"manifest.identity.json",
+         {reinterpret_cast<const std::uint8_t*>(identity.data()), identity.size()}},
+        {"preview.glb", members.preview},
+        {"collision.pmesh", members.collision.bytes}};
+    if (!members.analytic.empty()) records.push_back({"analytic.pshape", members.analytic});
+    const std::vector<PlCadPrepVoxelNames> names = PlCadPrepVoxelNameList(members);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      records.push_back(
+          {names[i].search, i ? members.baked[i - 1].search.bytes : members.baseSearch.bytes});
+      records.push_back(
+          {names[i].refine, i ? members.baked[i - 1].refine.bytes : members.baseRefine.bytes});
     }
-    std::uint64_t voxelStorage = 0;
-    std::uint64_t voxelBytes = 0;
-    for (const PlVoxelMember* v : VoxelMembers()) {
-      voxelStorage += PlVoxelMemberStorageBytes(*v);
-      voxelBytes += v->bytes.size();
-    }
-    members.collisionMemory =
-        ReserveMemory(context, PlCollisionMeshMemberStorageBytes(members.collision), "mesh");
-    members.previewMemory = ReserveMemory(context, members.preview.size(), "mesh");
-    members.voxelMemory = ReserveMemory(context, voxelStorage, "voxel");
-    members.analyticMemory = ReserveMemory(context, members.analytic.size(), "mesh");
-    members.collisionOutput = ReserveOutput(context, members.collision.bytes.size(), "mesh");
-    members.previewOutput = ReserveOutput(context, members.preview.size(), "mesh");
-    members.voxelOutput = ReserveOutput(context, voxelBytes, "voxel");
-    members.analyticOutput = ReserveOutput(context, members.analytic.size(), "mesh");
+    return ComputePlCadPrepAssetIdentity(std::move(records));
   }
 
-  std::vector<const PlVoxelMember*> VoxelMembers() const {
-    std::vector<const PlVoxelMember*> all = {&members.baseSearch, &members.baseRefine};
-    for (const PlCadPrepBakedVoxelMembers& entry : members.baked) {
-      all.push_back(&entry.search);
-      all.push_back(&entry.refine);
-    }
-    return all;
+  std::string Orientation(std::uint32_t angleDeg, std::size_t grid) const {
+    const PlCadPrepVoxelNames names = PlCadPrepVoxelNameList(members).at(grid);
+    return "{\"angleMilliDeg\":" + std::to_string(angleDeg * 1000) +
+           ",\"gridAngleMilliDeg\":" + std::to_string(names.angleDeg * 1000) + ",\"refine\":\"" +
+           names.refine + "\",\"search\":\"" + names.search + "\"}";
   }
 
-  // The mesh source, or the reviewed selection's evidence once Step() made one.
-  PlCadPrepProvenance ImportedOrigin() const {
-    if (reviewed) return evidence;
-    return PlCadPrepMeshSourceProvenance();
+  void Deviations(double healingMm, double tessellationMm, double collisionMm) {
+    evidence.sourceHealingDeviationMm = healingMm;
+    evidence.tessellationDeviationMm = tessellationMm;
+    members.collision.mesh.surfaceDeviationMm = collisionMm;
+  }
+  void Unbounded(double healingMm) {
+    evidence.sourceHealingDeviationBounded = false;
+    evidence.sourceHealingDeviationMm = healingMm;
+  }
+  void Components(std::uint64_t closed, std::uint64_t open) {
+    evidence.closedComponentCount = closed;
+    evidence.openComponentCount = open;
+  }
+  void AddAnalytic() {
+    members.analytic = {1, 2, 3};
+    members.analyticMemory = ReserveMemory(context, 3, "mesh");
+    members.analyticOutput = ReserveOutput(context, 3, "mesh");
+  }
+  // Holds all but the given memory and output bytes of the run's limits.
+  void LeaveRoom(std::uint64_t memoryBytes, std::uint64_t outputBytes) {
+    const PlCadPrepResourceLedger& l = *context.ledger;
+    heldMemory = ReserveMemory(context, l.maxMemoryBytes - l.memoryReserved - memoryBytes, "x");
+    heldOutput = ReserveOutput(context, l.maxOutputBytes - l.outputReserved - outputBytes, "x");
   }
 
-  PlCadPrepManifest Imported() {
-    Prepare();
-    return BuildPlCadPrepManifest(request, members, ImportedOrigin(), context);
-  }
-
-  PlCadPrepManifest Generated() {
-    Prepare();
-    return BuildPlCadPrepManifest(request, members, provenance, context);
-  }
-
+  static inline const std::string kHash = "sha256:" + std::string(64, 'c');
+  Kind kind;
+  double deviationMm = 0.05;
+  std::vector<std::uint8_t> analytic;
   PlCadPrepRequest request;
-  bool reviewed = false;
   PlCadPrepComponentSelectionEvidence evidence;
   PlCadPrepGeneratedProvenance provenance;
-  MemberSpec recipe;
-  bool limitsDisagree = false;
   Cancellable cancellation;
   PlCadPrepOperationContext context;
   PlCadPrepDerivedMembers members;
+  PlCadPrepMemoryReservation heldMemory;
+  PlCadPrepOutputReservation heldOutput;
 };
 
-std::string Orientation(std::uint32_t angleMilliDeg, std::uint32_t gridMilliDeg,
-                        const std::string& refine, const std::string& search) {
-  return "{\"angleMilliDeg\":" + std::to_string(angleMilliDeg) +
-         ",\"gridAngleMilliDeg\":" + std::to_string(gridMilliDeg) + ",\"refine\":\"" + refine +
-         "\",\"search\":\"" + search + "\"}";
-}
-
-std::string QuarterTurnOrientations(const ManifestJob& job) {
-  const std::string search = VoxelName("search_50mm_", job.members.baseSearch);
-  const std::string refine = VoxelName("refine_30mm_", job.members.baseRefine);
-  return Orientation(0, 0, refine, search) + "," + Orientation(90000, 0, refine, search) + "," +
-         Orientation(180000, 0, refine, search) + "," + Orientation(270000, 0, refine, search);
-}
-
-std::span<const std::uint8_t> Bytes(const std::string& text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-// The identity recomputed from the records the package must bind.
-std::string ExpectedAssetId(const std::string& identityManifest, const ManifestJob& job) {
-  std::vector<PlCadPrepIdentityRecord> records = {
-      {"manifest.identity.json", Bytes(identityManifest)},
-      {"preview.glb", job.members.preview},
-      {"collision.pmesh", job.members.collision.bytes}};
-  records.push_back(
-      {VoxelName("search_50mm_", job.members.baseSearch), job.members.baseSearch.bytes});
-  records.push_back(
-      {VoxelName("refine_30mm_", job.members.baseRefine), job.members.baseRefine.bytes});
-  return ComputePlCadPrepAssetIdentity(std::move(records));
-}
-
-void ExpectFinalManifest(const PlCadPrepManifest& manifest, const std::string& identityManifest,
-                         const ManifestJob& job) {
-  const std::string assetId = ExpectedAssetId(identityManifest, job);
-  ASSERT_TRUE(IsCanonicalSha256Identity(assetId));
-  EXPECT_EQ(manifest.assetId, assetId);
-  EXPECT_EQ(manifest.bytes, "{\"assetId\":\"" + assetId + "\"," + identityManifest.substr(1));
-}
-
-TEST(Manifest, WritesTheCanonicalImportedManifest) {
-  ManifestJob job;
+TEST(Manifest, WritesTheCanonicalImportedManifestWithExactReservations) {
+  Job job(imported);
   job.request.sourceToMount = {1, -0.0, 0, 12.5, 0, 1, 0, -0.1, 0, 0, 1, 0, 0, 0, 0, 1};
-  const PlCadPrepManifest manifest = job.Imported();
-  const std::string identityManifest =
-      "{\"converter\":{\"buildId\":\"PeltoCadPrep-contract-20260804\",\"policyVersion\":"
-      "\"pelto.geometry.prepare.v1\"},\"mountFrame\":{\"coordinateSystem\":"
-      "\"right-handed-x-right-y-mount-normal-z-forward\",\"orientations\":[" +
-      QuarterTurnOrientations(job) +
-      "],\"sourceToMount\":[1,0,0,12.5,0,1,0,-0.100000000000000006,0,0,1,0,0,0,0,1]},"
-      "\"schema\":\"pelto.geometry.asset.v3\",\"sources\":[{\"allowedOrientationsDeg\":"
-      "[270,0,180,90],\"format\":\"stl\",\"included\":false,\"name\":\"part.stl\",\"role\":"
-      "\"mold_shell\",\"sha256\":\"" +
-      kHash +
-      "\"}],\"states\":{\"cycleSolid\":{\"components\":[\"mold_shell\"],\"mesh\":"
-      "\"collision.pmesh\",\"preview\":\"preview.glb\",\"voxelLevelsMm\":[50,30]}},\"units\":"
-      "\"mm\",\"validation\":{\"authoritative\":true,\"closedComponentCount\":1,"
-      "\"maxSurfaceDeviationMm\":0.0500000000000000028,\"openComponentCount\":0,"
-      "\"triangleCount\":12,\"watertight\":true}}";
-  ExpectFinalManifest(manifest, identityManifest, job);
-}
-
-TEST(Manifest, HoldsExactlyTheManifestTextsAsMemoryAndItsBytesAsOutput) {
-  ManifestJob job;
-  job.Prepare();
-  const std::uint64_t memoryBefore = job.context.ledger->memoryReserved;
-  const std::uint64_t outputBefore = job.context.ledger->outputReserved;
-  const PlCadPrepManifest manifest =
-      BuildPlCadPrepManifest(job.request, job.members, job.ImportedOrigin(), job.context);
+  std::uint64_t memoryBefore = 0, outputBefore = 0;
+  const PlCadPrepManifest manifest = job.Build([&](Job& j) {
+    memoryBefore = j.context.ledger->memoryReserved;
+    outputBefore = j.context.ledger->outputReserved;
+  });
+  const std::string assetId = job.ExpectedAssetId(manifest.bytes);
+  EXPECT_EQ(manifest.assetId, assetId);
+  EXPECT_EQ(
+      manifest.bytes,
+      "{\"assetId\":\"" + assetId +
+          "\",\"converter\":{\"buildId\":\"PeltoCadPrep-contract-20260804\",\"policyVersion\":"
+          "\"pelto.geometry.prepare.v1\"},\"mountFrame\":{\"coordinateSystem\":"
+          "\"right-handed-x-right-y-mount-normal-z-forward\",\"orientations\":[" +
+          job.Orientation(0, 0) + "," + job.Orientation(90, 0) + "," + job.Orientation(180, 0) +
+          "," + job.Orientation(270, 0) +
+          "],\"sourceToMount\":[1,0,0,12.5,0,1,0,-0.100000000000000006,0,0,1,0,0,0,0,1]},"
+          "\"schema\":\"pelto.geometry.asset.v3\",\"sources\":[{\"allowedOrientationsDeg\":"
+          "[270,0,180,90],\"format\":\"stl\",\"included\":false,\"name\":"
+          "\"a\\u0001\\\"b\xc3\xa9.stl\",\"role\":\"mold_shell\",\"sha256\":\"" +
+          Job::kHash +
+          "\"}],\"states\":{\"cycleSolid\":{\"components\":[\"mold_shell\"],\"mesh\":"
+          "\"collision.pmesh\",\"preview\":\"preview.glb\",\"voxelLevelsMm\":[50,30]}},\"units\":"
+          "\"mm\",\"validation\":{\"authoritative\":true,\"closedComponentCount\":1,"
+          "\"maxSurfaceDeviationMm\":0.0500000000000000028,\"openComponentCount\":0,"
+          "\"triangleCount\":12,\"watertight\":true}}");
   EXPECT_EQ(manifest.memory.bytes, manifest.bytes.capacity() + manifest.assetId.capacity());
   EXPECT_EQ(manifest.output.bytes, manifest.bytes.size());
-  EXPECT_EQ(manifest.memory.ledger, job.context.ledger);
-  // The working reservation is gone; only the exact texts stay held.
   EXPECT_EQ(job.context.ledger->memoryReserved, memoryBefore + manifest.memory.bytes);
   EXPECT_EQ(job.context.ledger->outputReserved, outputBefore + manifest.output.bytes);
+  Job again(imported);
+  again.request.sourceToMount = job.request.sourceToMount;
+  EXPECT_EQ(again.Build().bytes, manifest.bytes);
 }
 
 TEST(Manifest, WritesReviewedStepSelectionEvidence) {
-  ManifestJob job = ManifestJob::Step();
+  Job job(step);
   job.request.allowedOrientationsDeg = {0, 90, 180, 270};
+  job.request.inputPath = "/models/assembly.step";
   job.request.sourceToMount[1] = -0.0;  // the evidence holds +0.0 there
   job.evidence.retainedRoles = {"component", "mold_shell"};
   job.evidence.freeShellDecision = "physical";
   job.evidence.closedComponentCount = 2;
   job.evidence.openComponentCount = 1;
   job.evidence.tessellationDeviationMm = -0.0;
-  const PlCadPrepManifest manifest = job.Imported();
-  const std::string identityManifest =
-      "{\"converter\":{\"buildId\":\"PeltoCadPrep-contract-20260804\",\"policyVersion\":"
-      "\"pelto.geometry.prepare.v1\"},\"mountFrame\":{\"coordinateSystem\":"
-      "\"right-handed-x-right-y-mount-normal-z-forward\",\"orientations\":[" +
-      QuarterTurnOrientations(job) +
-      "],\"sourceToMount\":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1]},"
-      "\"schema\":\"pelto.geometry.asset.v3\",\"sources\":[{\"allowedOrientationsDeg\":"
-      "[0,90,180,270],\"componentSelectionSha256\":\"" +
-      kSelectionHash +
+  const PlCadPrepManifest manifest = job.Build();
+  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest.bytes));
+  const std::string tail =
+      "\"sources\":[{\"allowedOrientationsDeg\":[0,90,180,270],\"componentSelectionSha256\":"
+      "\"sha256:" +
+      std::string(64, 'e') +
       "\",\"format\":\"step\",\"freeShellOverlayDecision\":\"physical\",\"included\":false,"
       "\"name\":\"assembly.step\",\"role\":\"component\",\"sha256\":\"" +
-      kHash +
+      Job::kHash +
       "\",\"sourceHealingDeviationBounded\":true,\"sourceHealingDeviationMm\":1.5,"
       "\"tessellationDeviationMm\":0}],\"states\":{\"cycleSolid\":{\"components\":"
       "[\"mold_shell\",\"component\"],\"mesh\":\"collision.pmesh\",\"preview\":\"preview.glb\","
       "\"voxelLevelsMm\":[50,30]}},\"units\":\"mm\",\"validation\":{\"authoritative\":true,"
       "\"closedComponentCount\":2,\"maxSurfaceDeviationMm\":2,\"openComponentCount\":1,"
       "\"triangleCount\":12,\"watertight\":true}}";
-  ExpectFinalManifest(manifest, identityManifest, job);
-}
-
-TEST(Manifest, DecidesAuthorityFromEvidenceCountsAndOccupancy) {
-  struct Case {
-    const char* name;
-    std::function<void(ManifestJob&)> change;
-    const char* validation;
-  };
-  const Case cases[] = {
-      {"open imported mesh", [](ManifestJob& j) { j.recipe.watertight = false; },
-       "{\"authoritative\":false,\"closedComponentCount\":0,\"maxSurfaceDeviationMm\":"
-       "0.0500000000000000028,\"openComponentCount\":1,\"triangleCount\":12,\"watertight\":"
-       "false}}"},
-      {"grids without solid occupancy", [](ManifestJob& j) { j.recipe.solid = false; },
-       "{\"authoritative\":false,\"closedComponentCount\":1,\"maxSurfaceDeviationMm\":"
-       "0.0500000000000000028,\"openComponentCount\":0,\"triangleCount\":12,\"watertight\":"
-       "true}}"},
-      {"unbounded healing evidence",
-       [](ManifestJob& j) {
-         j = ManifestJob::Step();
-         j.evidence.sourceHealingDeviationBounded = false;
-         j.evidence.sourceHealingDeviationMm = 7.0;  // only bounded evidence is limited
-       },
-       "{\"authoritative\":false,\"closedComponentCount\":1,\"maxSurfaceDeviationMm\":2,"
-       "\"openComponentCount\":0,\"triangleCount\":12,\"watertight\":true}}"},
-      {"only open components retained",
-       [](ManifestJob& j) {
-         j = ManifestJob::Step();
-         j.evidence.closedComponentCount = 0;
-         j.evidence.openComponentCount = 3;
-       },
-       "{\"authoritative\":false,\"closedComponentCount\":0,\"maxSurfaceDeviationMm\":2,"
-       "\"openComponentCount\":3,\"triangleCount\":12,\"watertight\":true}}"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job;
-    c.change(job);
-    const PlCadPrepManifest manifest = job.Imported();
-    const std::string tail = std::string("\"validation\":") + c.validation;
-    ASSERT_GE(manifest.bytes.size(), tail.size());
-    EXPECT_EQ(manifest.bytes.substr(manifest.bytes.size() - tail.size()), tail);
-  }
-}
-
-TEST(Manifest, AcceptsEvidenceAtItsLimits) {
-  struct Case {
-    const char* name;
-    std::function<void(ManifestJob&)> change;
-  };
-  const Case cases[] = {
-      {"healing deviation of exactly 5 mm",
-       [](ManifestJob& j) {
-         j.evidence.sourceHealingDeviationMm = 5.0;
-         j.evidence.tessellationDeviationMm = 0.0;
-         j.recipe.deviationMm = 5.0;
-       }},
-      {"combined deviation of exactly 20 mm",
-       [](ManifestJob& j) {
-         j.evidence.sourceHealingDeviationMm = 5.0;
-         j.evidence.tessellationDeviationMm = 15.0;
-         j.recipe.deviationMm = 20.0;
-       }},
-      {"orientations in another order",
-       [](ManifestJob& j) {
-         j.evidence.orientationsDeg = {270, 180, 90, 0};
-       }},
-      {"negative zero against positive zero in the transform",
-       [](ManifestJob& j) { j.evidence.sourceToMount[2] = -0.0; }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job = ManifestJob::Step();
-    c.change(job);
-    const PlCadPrepManifest manifest = job.Imported();
-    EXPECT_TRUE(IsCanonicalSha256Identity(manifest.assetId));
-  }
-}
-
-TEST(Manifest, RefusesInvalidSelectionEvidence) {
-  struct Case {
-    const char* name;
-    std::function<void(ManifestJob&)> change;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"STL source", [](ManifestJob& j) { j.request.sourceFormat = PlCadPrepSourceFormat::stl; },
-       "component selection evidence is permitted only for STEP sources"},
-      {"upper-case evidence identity",
-       [](ManifestJob& j) { j.evidence.evidenceIdentity = "sha256:" + std::string(64, 'E'); },
-       "component selection evidence identity is not canonical SHA-256"},
-      {"empty source identity", [](ManifestJob& j) { j.evidence.sourceIdentity.clear(); },
-       "component selection source identity is not canonical SHA-256"},
-      {"unreviewed free shells",
-       [](ManifestJob& j) { j.evidence.freeShellDecision = "unreviewed"; },
-       "component selection free-shell decision is not recognized"},
-      {"unsupported role",
-       [](ManifestJob& j) {
-         j.evidence.retainedRoles = {"component", "fixture", "bracket"};
-       },
-       "component selection evidence contains an unsupported role"},
-      {"mold shell twice",
-       [](ManifestJob& j) {
-         j.evidence.retainedRoles = {"mold_shell", "component", "mold_shell"};
-       },
-       "component selection evidence repeats mold_shell"},
-      {"fixture twice",
-       [](ManifestJob& j) {
-         j.evidence.retainedRoles = {"fixture", "fixture"};
-       },
-       "component selection evidence repeats fixture"},
-      // The roles are read in evidence order, so the repeat comes before the bad role.
-      {"component twice before an unsupported role",
-       [](ManifestJob& j) {
-         j.evidence.retainedRoles = {"component", "component", "bracket"};
-       },
-       "component selection evidence repeats component"},
-      {"no role", [](ManifestJob& j) { j.evidence.retainedRoles.clear(); },
-       "component selection evidence retains no role"},
-      {"other source", [](ManifestJob& j) { j.evidence.sourceIdentity = kDefinitionId; },
-       "component selection source differs from collision provenance"},
-      {"specific request role", [](ManifestJob& j) { j.request.componentRole = "mold_shell"; },
-       "reviewed STEP source must use the generic component request role"},
-      {"NaN tessellation deviation",
-       [](ManifestJob& j) {
-         j.evidence.tessellationDeviationMm = std::numeric_limits<double>::quiet_NaN();
-       },
-       "STEP tessellation or source-healing deviation is invalid"},
-      {"infinite unbounded healing deviation",
-       [](ManifestJob& j) {
-         j.evidence.sourceHealingDeviationBounded = false;
-         j.evidence.sourceHealingDeviationMm = std::numeric_limits<double>::infinity();
-       },
-       "STEP tessellation or source-healing deviation is invalid"},
-      {"negative healing deviation",
-       [](ManifestJob& j) { j.evidence.sourceHealingDeviationMm = -1e-300; },
-       "STEP tessellation or source-healing deviation is invalid"},
-      {"healing deviation just above 5 mm",
-       [](ManifestJob& j) {
-         j.evidence.sourceHealingDeviationMm = 5.000000000000001;
-         j.evidence.tessellationDeviationMm = 0.0;
-         j.recipe.deviationMm = 6.0;
-       },
-       "STEP source-healing deviation exceeds geometry authority limit"},
-      {"combined deviation above 20 mm",
-       [](ManifestJob& j) {
-         j.evidence.sourceHealingDeviationMm = 5.0;
-         j.evidence.tessellationDeviationMm = 15.5;
-         j.recipe.deviationMm = 30.0;
-       },
-       "collision deviation omits or exceeds STEP authority evidence"},
-      {"combined deviation above the collision deviation",
-       [](ManifestJob& j) { j.recipe.deviationMm = 1.5; },
-       "collision deviation omits or exceeds STEP authority evidence"},
-      {"tiny transform value against zero",
-       [](ManifestJob& j) { j.evidence.sourceToMount[4] = 1e-300; },
-       "manifest mount transform differs from reviewed STEP evidence"},
-      {"other orientations",
-       [](ManifestJob& j) {
-         j.evidence.orientationsDeg = {0, 90, 180};
-       },
-       "manifest orientations differ from reviewed STEP evidence"},
-      {"no retained component",
-       [](ManifestJob& j) {
-         j.evidence.closedComponentCount = 0;
-         j.evidence.openComponentCount = 0;
-       },
-       "reviewed composition evidence carries no retained component"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job = ManifestJob::Step();
-    c.change(job);
-    ExpectPlCadPrepError([&] { (void)job.Imported(); }, "invalid_component_selection_evidence",
-                         "package", c.message);
-  }
-}
-
-TEST(Manifest, RefusesInconsistentImportedPackages) {
-  struct Case {
-    const char* name;
-    std::function<void(ManifestJob&)> change;
-    const char* code;
-    const char* message;
-  };
-  const double inf = std::numeric_limits<double>::infinity();
-  const Case cases[] = {
-      {"limits differ from the context", [](ManifestJob& j) { j.limitsDisagree = true; },
-       "invalid_limits", "manifest request and operation-context limits disagree"},
-      {"imported analytic member",
-       [](ManifestJob& j) {
-         j.recipe.analytic = {1, 2, 3};
-       },
-       "invalid_analytic_descriptor",
-       "imported geometry cannot publish a generated analytic member"},
-      {"upper-case source hash",
-       [](ManifestJob& j) { j.recipe.sourceHash = "sha256:" + std::string(64, 'C'); },
-       "invalid_source_hash", "source hash is not a canonical SHA-256 identity"},
-      {"seven baked angles",
-       [](ManifestJob& j) { j.recipe.bakedAngles = {10, 20, 30, 40, 50, 60}; },
-       "invalid_orientation", "version 3 baked-angle table is incomplete"},
-      {"baked grid without a member name",
-       [](ManifestJob& j) {
-         j.recipe.bakedAngles = {30};
-         j.recipe.bakedCellSizeMm = 40;
-       },
-       "invalid_geometry_asset", "version 3 baked-angle member is invalid"},
-      {"orientation without its baked grid",
-       [](ManifestJob& j) {
-         j.request.allowedOrientationsDeg = {0, 45, 90, 180, 270};
-       },
-       "invalid_orientation", "version 3 orientation has no baked grid"},
-      {"three quarter turns",
-       [](ManifestJob& j) {
-         j.request.allowedOrientationsDeg = {0, 90, 180};
-       },
-       "invalid_geometry_asset",
-       "derived members do not satisfy the version 3 geometry asset contract"},
-      {"full-turn orientation",
-       [](ManifestJob& j) {
-         j.request.allowedOrientationsDeg = {0, 90, 180, 270, 360};
-       },
-       "invalid_geometry_asset",
-       "derived members do not satisfy the version 3 geometry asset contract"},
-      {"orientation too large for milli-degrees",
-       [](ManifestJob& j) {
-         j.request.allowedOrientationsDeg = {0, 90, 180, 270, 4294980};
-       },
-       "invalid_geometry_asset",
-       "derived members do not satisfy the version 3 geometry asset contract"},
-      {"infinite transform value", [&inf](ManifestJob& j) { j.request.sourceToMount[3] = inf; },
-       "invalid_number", "manifest number must be finite"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job;
-    c.change(job);
-    ExpectPlCadPrepError([&] { (void)job.Imported(); }, c.code, "package", c.message);
-  }
-}
-
-TEST(Manifest, RefusesRunsWithoutResources) {
-  // `before` changes the job before its members are reserved, `after` once they are.
-  const struct {
-    const char* name;
-    void (*before)(ManifestJob&);
-    void (*after)(ManifestJob&);
-    const char* code;
-    const char* message;
-  } cases[] = {
-      {"released member reservation", [](ManifestJob&) {},
-       [](ManifestJob& j) { j.members.voxelMemory.Release(); }, "invalid_resource_reservation",
-       "stage input lacks its required request memory reservation"},
-      {"no room for the working memory", [](ManifestJob& j) { j.request.maxMemoryBytes = 100'000; },
-       [](ManifestJob&) {}, "memory_limit_exceeded", "preparation exceeds maxMemoryBytes"},
-      {"no room for the manifest bytes", [](ManifestJob& j) { j.request.maxOutputBytes = 1'000; },
-       [](ManifestJob&) {}, "output_limit_exceeded", "preparation exceeds maxOutputBytes"},
-      {"cancelled", [](ManifestJob&) {}, [](ManifestJob& j) { j.cancellation.cancelled = true; },
-       "cancelled", "preparation was cancelled"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job;
-    c.before(job);
-    job.Prepare();
-    c.after(job);
-    ExpectPlCadPrepError(
-        [&] {
-          (void)BuildPlCadPrepManifest(job.request, job.members, job.ImportedOrigin(), job.context);
-        },
-        c.code, "package", c.message);
-  }
-}
-
-PlShapeDefinition BoxDefinition(std::int64_t xSpanUm) {
-  PlShapeDefinition box;
-  box.kind = PlShapeKind::box;
-  box.xSpanUm = xSpanUm;
-  box.heightUm = 10000;
-  box.zSpanUm = 30000;
-  return box;
-}
-
-std::vector<std::uint8_t> AnalyticMember(const PlShapeDefinition& definition) {
-  return EncodePlAnalyticShape(BuildPlAnalyticShape(definition, PlShapeDefinitionId(definition),
-                                                    PlShapeDefinitionSourceHash(definition)));
-}
-
-// A generated box: its provenance, its certified member, its definition as the
-// collision source, and the twelve headings served by the 0, 30 and 60 degree grids.
-ManifestJob GeneratedJob() {
-  ManifestJob job;
-  job.request.sourceFormat = PlCadPrepSourceFormat::shapeDefinition;
-  job.request.inputPath = "/defs/shape-definition.json";
-  job.request.allowedOrientationsDeg = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330};
-  job.recipe.bakedAngles = {30, 60};
-  const PlShapeDefinition box = BoxDefinition(20000);
-  job.provenance = {PlShapeDefinitionSourceHash(box), PlShapeDefinitionId(box)};
-  job.recipe.sourceHash = job.provenance.definitionSourceHash;
-  job.recipe.analytic = AnalyticMember(box);
-  return job;
+  ASSERT_GT(manifest.bytes.size(), tail.size());
+  EXPECT_EQ(manifest.bytes.substr(manifest.bytes.size() - tail.size()), tail);
 }
 
 TEST(Manifest, WritesTheGeneratedSourceAndBindsTheAnalyticMember) {
-  ManifestJob job = GeneratedJob();
-  const PlCadPrepManifest manifest = job.Generated();
-  const std::string& hash = job.provenance.definitionSourceHash;
+  Job job(generated);
+  const PlCadPrepManifest manifest = job.Build();
+  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest.bytes));
   EXPECT_NE(manifest.bytes.find(
                 "\"sources\":[{\"format\":\"pelto.shape.definition.v1\",\"generatorProfile\":"
                 "\"pelto.shape.generator.v1\",\"included\":false,\"name\":"
                 "\"shape-definition.json\",\"role\":\"mold_shell\",\"sha256\":\"" +
-                hash + "\",\"shapeDefinitionId\":\"" + job.provenance.shapeDefinitionId +
+                job.provenance.definitionSourceHash + "\",\"shapeDefinitionId\":\"" +
+                job.provenance.shapeDefinitionId +
                 "\"}],\"states\":{\"cycleSolid\":{\"analytic\":\"analytic.pshape\","
                 "\"components\":[\"mold_shell\"],"),
             std::string::npos);
-  const PlVoxelMember& search60 = job.members.baked[1].search;
-  const PlVoxelMember& refine60 = job.members.baked[1].refine;
-  EXPECT_NE(manifest.bytes.find(Orientation(240000, 60000, VoxelName("refine_30mm_", refine60),
-                                            VoxelName("search_50mm_", search60))),
-            std::string::npos);
-
-  // The identity binds the analytic member beside the manifest and every grid.
-  const std::string identityManifest = "{" + manifest.bytes.substr(kAssetIdPrefixBytes + 1);
-  std::vector<PlCadPrepIdentityRecord> records = {
-      {"manifest.identity.json", Bytes(identityManifest)},
-      {"preview.glb", job.members.preview},
-      {"collision.pmesh", job.members.collision.bytes},
-      {"analytic.pshape", job.members.analytic}};
-  for (const PlVoxelMember* voxel : job.VoxelMembers()) {
-    const char* prefix = voxel->grid.cellSizeMm == 50 ? "search_50mm_" : "refine_30mm_";
-    records.push_back({VoxelName(prefix, *voxel), voxel->bytes});
-  }
-  EXPECT_EQ(manifest.assetId, ComputePlCadPrepAssetIdentity(std::move(records)));
+  EXPECT_NE(manifest.bytes.find(job.Orientation(240, 2)), std::string::npos);
+  EXPECT_NE(manifest.bytes.find(job.Orientation(300, 1)), std::string::npos);
 }
 
-TEST(Manifest, RefusesGeneratedProvenanceThatDoesNotMatch) {
-  struct Case {
-    const char* name;
-    std::function<void(ManifestJob&)> change;
+// Each row changes a sound run once its members exist: a row with a code must
+// fail with it, a row without one must pass and write `message` into the manifest.
+TEST(Manifest, RefusesEveryInconsistentRunWithItsOwnFailure) {
+  const char* sel = "invalid_component_selection_evidence";
+  const char* gen = "invalid_generated_source_evidence";
+  const char* asset = "invalid_geometry_asset";
+  const char* contract = "derived members do not satisfy the version 3 geometry asset contract";
+  const char* deviation = "STEP tessellation or source-healing deviation is invalid";
+  const char* authority = "collision deviation omits or exceeds STEP authority evidence";
+  const char* closed = "\"authoritative\":false,\"closedComponentCount\":1,";
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    Kind kind;
+    std::function<void(Job&)> change;
     const char* code;
     const char* message;
-  };
-  const Case cases[] = {
-      {"STL source format",
-       [](ManifestJob& j) { j.request.sourceFormat = PlCadPrepSourceFormat::stl; },
-       "invalid_generated_source_evidence",
-       "generated provenance requires the generated-definition source format"},
-      {"upper-case definition identity",
-       [](ManifestJob& j) { j.provenance.shapeDefinitionId = "sha256:" + std::string(64, 'D'); },
-       "invalid_generated_source_evidence",
-       "generated provenance identities are not canonical SHA-256"},
-      {"empty definition source hash",
-       [](ManifestJob& j) { j.provenance.definitionSourceHash.clear(); },
-       "invalid_generated_source_evidence",
-       "generated provenance identities are not canonical SHA-256"},
-      {"member that does not decode",
-       [](ManifestJob& j) { j.recipe.analytic = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0}; },
-       "invalid_analytic_descriptor",
-       "generated analytic member does not match its exact definition source"},
-      {"member of another definition",
-       [](ManifestJob& j) { j.recipe.analytic = AnalyticMember(BoxDefinition(20001)); },
-       "invalid_analytic_descriptor",
-       "generated analytic member does not match its exact definition source"},
-      {"collision mesh of another source", [](ManifestJob& j) { j.recipe.sourceHash = kHash; },
-       "invalid_generated_source_evidence",
-       "generated definition source differs from collision provenance"},
-      {"orientations that are not the certified headings",
-       [](ManifestJob& j) {
-         j.request.allowedOrientationsDeg = {0, 90, 180, 270};
-         j.recipe.bakedAngles.clear();
+  } cases[] = {
+      {step, [](Job& j) { j.request.sourceFormat = PlCadPrepSourceFormat::stl; }, sel,
+       "component selection evidence is permitted only for STEP sources"},
+      {step, [](Job& j) { j.evidence.evidenceIdentity = "sha256:" + std::string(64, 'E'); }, sel,
+       "component selection evidence identity is not canonical SHA-256"},
+      {step, [](Job& j) { j.evidence.sourceIdentity.clear(); }, sel,
+       "component selection source identity is not canonical SHA-256"},
+      {step, [](Job& j) { j.evidence.freeShellDecision = "unreviewed"; }, sel,
+       "component selection free-shell decision is not recognized"},
+      {step,
+       [](Job& j) {
+         j.evidence.retainedRoles = {"fixture", "component", "x"};
        },
-       "invalid_geometry_asset",
-       "derived members do not satisfy the version 3 geometry asset contract"},
+       sel, "component selection evidence contains an unsupported role"},
+      {step,
+       [](Job& j) {
+         j.evidence.retainedRoles = {"mold_shell", "fixture", "mold_shell"};
+       },
+       sel, "component selection evidence repeats mold_shell"},
+      {step,
+       [](Job& j) {
+         j.evidence.retainedRoles = {"fixture", "fixture"};
+       },
+       sel, "component selection evidence repeats fixture"},
+      // Roles are read in evidence order, so the repeat comes before the bad role.
+      {step,
+       [](Job& j) {
+         j.evidence.retainedRoles = {"component", "component", "x"};
+       },
+       sel, "component selection evidence repeats component"},
+      {step, [](Job& j) { j.evidence.retainedRoles.clear(); }, sel,
+       "component selection evidence retains no role"},
+      {step, [](Job& j) { j.evidence.sourceIdentity = "sha256:" + std::string(64, 'd'); }, sel,
+       "component selection source differs from collision provenance"},
+      {step, [](Job& j) { j.request.componentRole = "mold_shell"; }, sel,
+       "reviewed STEP source must use the generic component request role"},
+      {step, [](Job& j) { j.evidence.tessellationDeviationMm = -1e-300; }, sel, deviation},
+      {step, [](Job& j) { j.evidence.sourceHealingDeviationMm = -1e-300; }, sel, deviation},
+      {step, [inf](Job& j) { j.Unbounded(inf); }, sel, deviation},
+      {step, [](Job& j) { j.Deviations(5.000000000000001, 0.0, 20.0); }, sel,
+       "STEP source-healing deviation exceeds geometry authority limit"},
+      {step, [](Job& j) { j.Deviations(5.0, 15.000000000000004, 30.0); }, sel, authority},
+      {step, [](Job& j) { j.Deviations(5.0, 15.0, 20.0); }, nullptr, "\"authoritative\":true"},
+      {step, [](Job& j) { j.Deviations(1.5, 0.25, 1.74); }, sel, authority},
+      {step, [](Job& j) { j.Deviations(1.5, 0.25, 1.75); }, nullptr, "\"authoritative\":true"},
+      {step, [](Job& j) { j.Unbounded(7.0); }, nullptr, closed},
+      {step, [](Job& j) { j.evidence.sourceToMount[4] = 1e-300; }, sel,
+       "manifest mount transform differs from reviewed STEP evidence"},
+      {step,
+       [](Job& j) {
+         j.evidence.orientationsDeg = {0, 90, 180};
+       },
+       sel, "manifest orientations differ from reviewed STEP evidence"},
+      {step, [](Job& j) { j.Components(0, 0); }, sel,
+       "reviewed composition evidence carries no retained component"},
+      {step, [](Job& j) { j.Components(0, 3); }, nullptr,
+       "\"authoritative\":false,\"closedComponentCount\":0,\"maxSurfaceDeviationMm\":2,"
+       "\"openComponentCount\":3,"},
+      {imported, [](Job& j) { j.members.collision.mesh.watertight = false; }, nullptr,
+       "\"authoritative\":false,\"closedComponentCount\":0,\"maxSurfaceDeviationMm\":0."
+       "0500000000000000028,\"openComponentCount\":1,"},
+      {imported, [](Job& j) { j.members.baseRefine.grid.solid = false; }, nullptr, closed},
+      {imported, [](Job& j) { j.request.maxTriangles -= 1; }, "invalid_limits",
+       "manifest request and operation-context limits disagree"},
+      {imported, [](Job& j) { j.AddAnalytic(); }, "invalid_analytic_descriptor",
+       "imported geometry cannot publish a generated analytic member"},
+      {imported, [](Job& j) { j.members.collision.sourceHash = "sha256:" + std::string(64, 'C'); },
+       "invalid_source_hash", "source hash is not a canonical SHA-256 identity"},
+      {imported, [](Job& j) { j.members.baked.resize(6); }, "invalid_orientation",
+       "version 3 baked-angle table is incomplete"},
+      {imported, [](Job& j) { j.members.baked.resize(5); }, asset,
+       "version 3 baked-angle member is invalid"},
+      {imported,
+       [](Job& j) {
+         j.request.allowedOrientationsDeg = {0, 45, 90, 180, 270};
+       },
+       "invalid_orientation", "version 3 orientation has no baked grid"},
+      // An angle too large for milli-degrees saturates instead of wrapping to a valid one.
+      {imported,
+       [](Job& j) {
+         j.request.allowedOrientationsDeg = {0, 90, 180, 270, 4294980};
+       },
+       asset, contract},
+      {imported, [inf](Job& j) { j.request.sourceToMount[3] = inf; }, "invalid_number",
+       "manifest number must be finite"},
+      {imported, [](Job& j) { j.members.voxelMemory.Release(); }, "invalid_resource_reservation",
+       "stage input lacks its required request memory reservation"},
+      {imported, [](Job& j) { j.LeaveRoom(524'288, 4096); }, nullptr, "\"authoritative\":true"},
+      {imported, [](Job& j) { j.LeaveRoom(524'287, 4096); }, "memory_limit_exceeded",
+       "preparation exceeds maxMemoryBytes"},
+      {imported, [](Job& j) { j.LeaveRoom(524'288, 1000); }, "output_limit_exceeded",
+       "preparation exceeds maxOutputBytes"},
+      {imported, [](Job& j) { j.cancellation.cancelled = true; }, "cancelled",
+       "preparation was cancelled"},
+      {generated, [](Job& j) { j.request.sourceFormat = PlCadPrepSourceFormat::stl; }, gen,
+       "generated provenance requires the generated-definition source format"},
+      {generated, [](Job& j) { j.provenance.shapeDefinitionId = "sha256:" + std::string(64, 'D'); },
+       gen, "generated provenance identities are not canonical SHA-256"},
+      {generated, [](Job& j) { j.provenance.definitionSourceHash.clear(); }, gen,
+       "generated provenance identities are not canonical SHA-256"},
+      {generated, [](Job& j) { j.members.analytic.resize(8); }, "invalid_analytic_descriptor",
+       "generated analytic member does not match its exact definition source"},
+      {generated, [](Job& j) { j.members.analytic = BoxAnalytic(20001, nullptr); },
+       "invalid_analytic_descriptor",
+       "generated analytic member does not match its exact definition source"},
+      {generated, [](Job& j) { j.members.collision.sourceHash = Job::kHash; }, gen,
+       "generated definition source differs from collision provenance"},
+      {generated, [](Job& j) { j.request.allowedOrientationsDeg.pop_back(); }, asset, contract},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ManifestJob job = GeneratedJob();
-    c.change(job);
-    ExpectPlCadPrepError([&] { (void)job.Generated(); }, c.code, "package", c.message);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    Job job(cases[i].kind);
+    if (cases[i].code == nullptr) {
+      EXPECT_NE(job.Build(cases[i].change).bytes.find(cases[i].message), std::string::npos);
+    } else {
+      ExpectPlCadPrepError([&] { (void)job.Build(cases[i].change); }, cases[i].code, "package",
+                           cases[i].message);
+    }
   }
-}
-
-TEST(Manifest, EscapesTheSourceFileName) {
-  ManifestJob job;
-  job.request.inputPath = std::string("/models/a\x01\"b\xc3\xa9.stl");
-  const PlCadPrepManifest manifest = job.Imported();
-  EXPECT_NE(manifest.bytes.find("\"name\":\"a\\u0001\\\"b\xc3\xa9.stl\""), std::string::npos);
 }
 
 TEST(Manifest, EnforcesTheByteLimitBeforeAndAfterTheAssetId) {
   // The file name appears once, so its length moves the manifest byte by byte.
   const auto build = [](std::size_t nameBytes) {
-    ManifestJob job;
+    Job job(imported);
     job.request.inputPath = "/models/" + std::string(nameBytes, 'n');
-    return job.Imported();
+    return job.Build().bytes.size();
   };
-  const std::size_t shortSize = build(1).bytes.size();
-  // The name length at which the final manifest is exactly at the limit.
-  const std::size_t atLimit = 1 + (kManifestMaxBytes - shortSize);
-  EXPECT_EQ(build(atLimit).bytes.size(), kManifestMaxBytes);
-  struct Case {
-    const char* name;
-    std::size_t identityBytes;
-  };
-  const Case cases[] = {
-      {"final manifest one byte over", kManifestMaxBytes - kAssetIdPrefixBytes + 1},
-      {"identity manifest at the limit", kManifestMaxBytes},
-      {"identity manifest one byte over", kManifestMaxBytes + 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::size_t nameBytes =
-        atLimit + (c.identityBytes - (kManifestMaxBytes - kAssetIdPrefixBytes));
-    ExpectPlCadPrepError([&] { (void)build(nameBytes); }, "output_limit_exceeded", "package",
+  const std::size_t atLimit = 1 + (kManifestMaxBytes - build(1));
+  EXPECT_EQ(build(atLimit), kManifestMaxBytes);
+  // The final manifest one byte over, then the identity manifest at and one over the limit.
+  for (const std::size_t extra : {1, 84, 85}) {
+    ExpectPlCadPrepError([&] { (void)build(atLimit + extra); }, "output_limit_exceeded", "package",
                          "canonical geometry manifest exceeds the version 3 byte limit");
-  }
-}
-
-TEST(Manifest, IsByteIdenticalForEqualInputs) {
-  ManifestJob first;
-  ManifestJob second;
-  first.recipe.bakedAngles = second.recipe.bakedAngles = {30};
-  first.request.allowedOrientationsDeg =
-      second.request.allowedOrientationsDeg = {0, 30, 90, 120, 180, 210, 270, 300};
-  const PlCadPrepManifest a = first.Imported();
-  const PlCadPrepManifest b = second.Imported();
-  EXPECT_EQ(a.bytes, b.bytes);
-  EXPECT_EQ(a.assetId, b.assetId);
-  // The baked grids serve all four quarter turns of 30 degrees.
-  const std::string search30 = VoxelName("search_50mm_", first.members.baked[0].search);
-  const std::string refine30 = VoxelName("refine_30mm_", first.members.baked[0].refine);
-  EXPECT_NE(a.bytes.find(Orientation(210000, 30000, refine30, search30)), std::string::npos);
-}
-
-TEST(Manifest, BindsRealDerivedMembersByName) {
-  PlCadPrepTriangleImport import;
-  import.mesh = ClosedBox({0, 0, 0}, 100.0);
-  import.sourceHash = kHash;
-  PlCadPrepRequest request;
-  request.inputPath = "/models/cube.obj";
-  request.sourceFormat = PlCadPrepSourceFormat::obj;
-  request.componentRole = "fixture";
-  request.allowedOrientationsDeg = {0, 90, 180, 270, 30, 120, 210, 300};
-  NeverCancelled never;
-  std::string previous;
-  for (int run = 0; run < 2; ++run) {
-    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
-    const PlCadPrepDerivedMembers members = BuildPlCadPrepDerivedMembers(
-        import, request, context, {}, {}, ReserveMemory(context, 0, "mesh"));
-    const PlCadPrepManifest manifest = BuildPlCadPrepManifest(
-        request, members, PlCadPrepMeshSourceProvenance(), context);
-    const std::vector<PlCadPrepVoxelNames> names = PlCadPrepVoxelNameList(members);
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_NE(manifest.bytes.find(Orientation(0, 0, names[0].refine, names[0].search)),
-              std::string::npos);
-    EXPECT_NE(manifest.bytes.find(Orientation(300000, 30000, names[1].refine, names[1].search)),
-              std::string::npos);
-    if (run == 1) {
-      EXPECT_EQ(manifest.bytes, previous);
-    }
-    previous = manifest.bytes;
   }
 }
 

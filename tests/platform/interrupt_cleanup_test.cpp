@@ -5,66 +5,42 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <system_error>
-
 #include "platform/file_system.h"
 #include "support/temp_dir.h"
 
-namespace {
+class InterruptCleanup : public TempDirTest {};
 
-class InterruptCleanup : public TempDirTest {
- protected:
-  // Runs `work` in a child that has the handlers installed and returns its wait status.
-  template <typename Work>
-  static int InChild(Work&& work) {
-    const pid_t child = fork();
-    if (child == 0) {
-      InstallInterruptCleanup();
-      work();
-      _exit(0);
-    }
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    return status;
-  }
-
-  PlFile Create(const char* name) const {
-    PlCreateOutcome outcome = PlCreateOutcome::failed;
-    PlFile file = PlFile::CreateExclusive(dir / name, outcome);
-    EXPECT_EQ(outcome, PlCreateOutcome::created) << name;
-    return file;
-  }
-};
-
+// A run removes only the files it created and has not finished or handed over, and
+// ends by the signal; someone else's file at a name the run could not take stays.
 TEST_F(InterruptCleanup, RemovesUnfinishedFilesOnlyAndEndsByTheSignal) {
-  // Someone else's file at a name the run then fails to create is not the run's.
   WriteFile("foreign", "kept");
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
-    const int status = InChild([&] {
-      PlFile unfinished = Create("unfinished");
-      PlFile finished = Create("finished");
+    const pid_t child = fork();
+    if (child == 0) {
+      InstallInterruptCleanup();
+      PlCreateOutcome outcome = PlCreateOutcome::failed;
+      PlFile unfinished = PlFile::CreateExclusive(dir / "unfinished", outcome);
+      if (outcome != PlCreateOutcome::created) _exit(13);
+      PlFile finished = PlFile::CreateExclusive(dir / "finished", outcome);
       KeepCreatedFile(dir / "finished");
-      PlFile removed = Create("removed");
+      PlFile removed = PlFile::CreateExclusive(dir / "removed", outcome);
       std::error_code error;
       if (!RemovePath(dir / "removed", error)) _exit(10);
-      // The same name made again by someone else after the run removed it.
-      WriteFile("removed", "later");
-      PlCreateOutcome outcome = PlCreateOutcome::failed;
+      WriteFile("removed", "later");  // the name taken again by someone else
       (void)PlFile::CreateExclusive(dir / "foreign", outcome);
       if (outcome != PlCreateOutcome::exists) _exit(11);
       (void)raise(signal);
       _exit(12);
-    });
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), signal);
-    EXPECT_FALSE(std::filesystem::exists(dir / "unfinished"));
-    EXPECT_TRUE(std::filesystem::exists(dir / "finished"));
+    EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"finished", "foreign", "removed"}));
     EXPECT_EQ(ReadFile(dir / "removed"), "later");
     EXPECT_EQ(ReadFile(dir / "foreign"), "kept");
     std::filesystem::remove(dir / "finished");
     std::filesystem::remove(dir / "removed");
   }
 }
-
-}  // namespace
