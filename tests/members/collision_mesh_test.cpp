@@ -18,7 +18,6 @@ using Bytes = std::vector<std::uint8_t>;
 using Code = PlMemberDiagnosticCode;
 
 const std::string kHash = "sha256:" + std::string(64, 'a');
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 PlGeometryMesh GoldenTriangle() {
   return MakeMesh({{-2.0, 0.5, 3.0}, {1.0, 0.5, 3.0}, {0.0, 4.0, -1.0}}, {{2, 0, 1}}, 0.125);
@@ -169,35 +168,6 @@ TEST(CollisionMesh, DecoderReportsEachCategory) {
   }
 }
 
-TEST(CollisionMesh, BuildsMembersWithAnUpwardRoundedCombinedDeviation) {
-  TestRun run;
-  // Binary32 corners round to themselves and add nothing.
-  PlCollisionMeshMember member = run.Build(Tetrahedron(0.0, 0.25));
-  EXPECT_EQ(member.quantizationDeviationMm, 0.0);
-  EXPECT_EQ(member.mesh.surfaceDeviationMm, 0.25);
-  EXPECT_EQ(member.bytes, EncodeCollisionMesh(Tetrahedron(0.0, 0.25)));
-  EXPECT_TRUE(member.mesh.watertight);
-  EXPECT_EQ(member.sourceHash, kHash);
-  EXPECT_EQ(PlCollisionMeshMemberStorageBytes(member), 176u + 24 * 4 + 12 * 4 + 71);
-  // The builder's own reservations end with it, and the helper's input with the call.
-  EXPECT_EQ(run.context.ledger->memoryReserved, 0u);
-  EXPECT_EQ(run.context.ledger->outputReserved, 0u);
-  // One rounded coordinate: the combined deviation steps up once.
-  member = run.Build(Tetrahedron(0.1, 0.5));
-  const double q = std::fabs(0.1 - static_cast<double>(0.1f));
-  EXPECT_EQ(member.quantizationDeviationMm, q);
-  EXPECT_EQ(member.mesh.surfaceDeviationMm, std::nextafter(q + 0.5, kInf));
-  EXPECT_EQ(member.mesh.vertices[0][0], static_cast<double>(0.1f));
-  // Three rounded coordinates: each inexact sum steps up.
-  member = run.Build(MakeMesh({{0.1, 0.2, 0.3}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}, 0));
-  const double ex = std::fabs(0.1 - static_cast<double>(0.1f));
-  const double ey = std::fabs(0.2 - static_cast<double>(0.2f));
-  const double ez = std::fabs(0.3 - static_cast<double>(0.3f));
-  const double s = std::nextafter(ez + std::nextafter(ex + ey, kInf), kInf);
-  EXPECT_EQ(member.quantizationDeviationMm, s);
-  EXPECT_EQ(member.mesh.surfaceDeviationMm, std::nextafter(s + 0.0, kInf));
-}
-
 TEST(CollisionMesh, BuilderFailuresCarryTheirCodesInOrder) {
   const char* badHash = "source hash must be a canonical SHA-256 identity";
   const char* contract = "source mesh fails the native collision mesh contract";
@@ -260,23 +230,6 @@ TEST(CollisionMesh, ReservesTheInputWorkMemoryAndExactOutput) {
   ExpectPlCadPrepError([&] { (void)TestRun(input + work, 127).Build(GoldenTriangle()); },
                        "output_limit_exceeded", "mesh", "preparation exceeds maxOutputBytes");
   EXPECT_EQ(TestRun(input + work, 128).Build(GoldenTriangle()).bytes, kGolden);
-}
-
-TEST(CollisionMesh, ChecksCancellationWhileRoundingAndComparing) {
-  // Questions in order: input check, memory, output, first rounded vertex, first compared vertex.
-  const std::pair<int, const char*> cases[] = {{1, "mesh"}, {4, "mesh"}, {5, "validate"}};
-  for (const auto& [call, stage] : cases) {
-    SCOPED_TRACE(call);
-    TestRun run;
-    const PlCadPrepMemoryReservation input = ReserveMemory(run.context, 200, "import");
-    const CancelAtCall cancellation(call);
-    run.context.cancellation = &cancellation;
-    ExpectPlCadPrepError(
-        [&] {
-          (void)BuildPlCadPrepCollisionMeshMember({GoldenTriangle(), kHash}, run.context, input);
-        },
-        "cancelled", stage, "preparation was cancelled");
-  }
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ namespace {
 
 using Report = std::tuple<std::string, std::uint64_t, std::uint64_t>;
 
-const std::string kHash = "sha256:" + std::string(64, 'c');
 const char* kMemoryMissing = "stage input lacks its required request memory reservation";
 
 // Every orientation of the given base angles' quarter turns.
@@ -52,14 +51,6 @@ struct Job {
 
 std::string ExpectedName(const char* prefix, const PlVoxelMember& member) {
   return prefix + Sha256Identity(member.bytes).substr(7) + ".pvox";
-}
-
-PlCollisionMeshMember CollisionMember(const PlCadPrepTriangleImport& import) {
-  const PlCadPrepRequest request;
-  const NeverCancelled never;
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
-  const PlCadPrepMemoryReservation input = ReserveMemory(context, 1024, "import");
-  return BuildPlCadPrepCollisionMeshMember(import, context, input);
 }
 
 TEST(DerivedMembers, ReducesOrientationsToDistinctBaseAngles) {
@@ -177,31 +168,6 @@ TEST(DerivedMembers, RefusesDisagreeingLimitsAndUncoveredReservations) {
       [&] { RequirePlCadPrepDerivedMemberReservations(built.context, members, "package"); },
       "invalid_resource_reservation", "package",
       "stage input lacks its required request output reservation");
-}
-
-TEST(DerivedMembers, RotationRoundsAndRaisesTheDeviation) {
-  PlCadPrepTriangleImport import = BoxImport({0, 0, 0}, 100);
-  const PlCollisionMeshMember member = CollisionMember(import);
-  const PlCollisionMeshMember rotated = RotatePlCadPrepCollisionMember(member, 45);
-  const double theta = std::acos(-1.0) * 45 / 180;
-  const double x = 100.0 * std::cos(theta);
-  const double z = -(100.0 * std::sin(theta));
-  EXPECT_EQ(rotated.mesh.vertices[1], (PlPoint3{static_cast<double>(static_cast<float>(x)), 0.0,
-                                                static_cast<double>(static_cast<float>(z))}));
-  const double e = rotated.mesh.surfaceDeviationMm - member.mesh.surfaceDeviationMm;
-  EXPECT_GT(e, 0.0);
-  EXPECT_NEAR(rotated.quantizationDeviationMm, member.quantizationDeviationMm + e, 1e-18);
-  EXPECT_EQ(rotated.mesh.triangles, member.mesh.triangles);
-  EXPECT_EQ(rotated.sourceHash, kHash);
-  PlGeometryMesh decoded;
-  ASSERT_TRUE(DecodeCollisionMesh(rotated.bytes, kPlRuntimeMeshLimits, decoded).Passed());
-  EXPECT_EQ(decoded.vertices, rotated.mesh.vertices);
-  // A turn that leaves the coordinate limit cannot be encoded.
-  ExpectPlCadPrepError(
-      [&] {
-        (void)RotatePlCadPrepCollisionMember(CollisionMember(BoxImport({0, 0, 0}, 1e5)), 45);
-      },
-      "voxel_encode_failed", "voxel", "rotated collision mesh could not be encoded");
 }
 
 }  // namespace

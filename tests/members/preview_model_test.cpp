@@ -85,22 +85,6 @@ TEST(PreviewModel, WritesHeaderJsonAndBinaryChunksByteForByte) {
   EXPECT_EQ(run.context.ledger->memoryReserved, 0u);
 }
 
-TEST(PreviewModel, PadsWithSpacesOnlyWhenNeeded) {
-  // Bounds of one to four digits step the JSON length through every residue.
-  bool sawUnpadded = false;
-  for (const double x : {1.0, 12.0, 123.0, 1234.0}) {
-    SCOPED_TRACE(x);
-    const std::string json =
-        JsonChunk(TestRun().Preview(MemberOf({{0, 0, 0}, {x, 0, 0}, {0, 1, 0}})));
-    ASSERT_EQ(json.size() % 4, 0u);
-    const std::size_t end = json.rfind('}') + 1;
-    EXPECT_LT(json.size() - end, 4u);
-    EXPECT_EQ(json.find_first_not_of(' ', end), std::string::npos);
-    sawUnpadded = sawUnpadded || end == json.size();
-  }
-  EXPECT_TRUE(sawUnpadded);
-}
-
 TEST(PreviewModel, RefusesUndecodableBytesAndUncoveredInputs) {
   PlCollisionMeshMember broken = Tiny();
   broken.bytes[20] = 1;

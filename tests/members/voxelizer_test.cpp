@@ -269,48 +269,6 @@ TEST(Voxelizer, RefusesOversizedGridsBeforeAllocatingAndReservesTheMemberOutput)
   EXPECT_EQ(exact.context.ledger->outputReserved, 0U);
 }
 
-// Reports cancellation from its `limit`-th question on and counts every question.
-class CountingCancellation final : public PlCadPrepCancellation {
- public:
-  explicit CountingCancellation(std::uint64_t cancelFrom) : limit(cancelFrom) {}
-  bool IsCancelled() const override { return ++asked >= limit; }
-  mutable std::uint64_t asked = 0;
-  std::uint64_t limit;
-};
-
-TEST(Voxelizer, PollsCancellationReportsProgressAndIsDeterministic) {
-  // 600 small triangles 60 mm apart along x.
-  std::vector<PlPoint3> vertices;
-  std::vector<Triangle> triangles;
-  for (std::uint32_t n = 0; n < 600; ++n) {
-    vertices.insert(vertices.end(),
-                    {{10.0 + 60 * n, 10, 10}, {15.0 + 60 * n, 10, 10}, {10.0 + 60 * n, 15, 12}});
-    triangles.push_back({3 * n, 3 * n + 1, 3 * n + 2});
-  }
-  const PlGeometryMesh row = MakeMesh(std::move(vertices), std::move(triangles));
-  CountingCancellation never(UINT64_MAX);
-  (void)TestRun(kDefaultMaxMemoryBytes, kDefaultMaxOutputBytes, &never).Level(row, 50);
-  EXPECT_GE(never.asked, 3U);  // at least once per 256 triangles
-  CountingCancellation later(never.asked / 2);
-  TestRun cancelled(kDefaultMaxMemoryBytes, kDefaultMaxOutputBytes, &later);
-  ExpectPlCadPrepError([&] { (void)cancelled.Level(row, 50); }, "cancelled", "voxel",
-                       "preparation was cancelled");
-  EXPECT_EQ(cancelled.context.ledger->memoryReserved, 0U);
-  std::vector<std::uint64_t> done;
-  TestRun run;
-  (void)run.Level(row, 30,
-                  [&](std::string_view stage, std::uint64_t completed, std::uint64_t total) {
-                    EXPECT_EQ(stage, "voxel");
-                    EXPECT_EQ(total, 5000U);
-                    done.push_back(completed);
-                  });
-  EXPECT_EQ(done, (std::vector<std::uint64_t>{1000, 1256, 1512, 1600}));
-  PlGeometryMesh soup = Soup(3, true);
-  const std::vector<std::uint8_t> first = run.Level(soup, 30).bytes;
-  std::reverse(soup.triangles.begin(), soup.triangles.end());
-  EXPECT_EQ(run.Level(soup, 30).bytes, first);
-}
-
 TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
   TestRun run;
   const PlCadPrepTriangleImport import = BoxImport({5.5, 250, -40.25}, 300);

@@ -82,27 +82,3 @@ TEST(GeometryMesh, AppliesContractRulesInOrder) {
     EXPECT_EQ(diagnostic.message, c.message);
   }
 }
-
-TEST(GeometryMesh, BoundsKeepTheFirstSeenZeroEdgeRunsGoByLowerVertexAndMessagesNarrow) {
-  PlPoint3 lo, hi;
-  MeasurePlGeometryBounds(std::vector<PlPoint3>{{-0.0, 2, 0}, {0, -3, 5}, {1.5, 2.5, -0.0}}, lo,
-                          hi);
-  EXPECT_TRUE(std::signbit(lo[0]));
-  FoldPlGeometryBounds(std::vector<PlPoint3>{{-7, 9, 1}}, lo, hi);
-  EXPECT_EQ(lo, (PlPoint3{-7, -3, 0}));
-  EXPECT_EQ(hi, (PlPoint3{1.5, 9, 5}));
-  EXPECT_FALSE(std::signbit(lo[2]));
-  PlGeometryMesh mesh;
-  mesh.vertices.assign(5, PlPoint3{0, 0, 0});
-  mesh.triangles = {{3, 1, 0}, {1, 4, 2}, {0, 1, 2}};
-  int checkpoints = 0;
-  const PlMeshEdgeRuns runs = BuildPlMeshEdgeRuns(
-      mesh, [&] { ++checkpoints; }, 2);
-  EXPECT_EQ(checkpoints, 2);  // before triangles 0 and 2
-  EXPECT_EQ(runs.offsets, (std::vector<std::uint32_t>{0, 4, 8, 9, 9, 9}));
-  // (higher << 1) | 1 when the edge runs upwards from its lower vertex.
-  EXPECT_EQ(runs.entries, (std::vector<std::uint32_t>{2, 3, 4, 7, 4, 5, 6, 9, 8}));
-  EXPECT_EQ(NarrowPlDiagnosticMessage("caf\xc3\xa9\t~\x7f"), "caf???~?");
-  EXPECT_EQ(NarrowPlDiagnosticMessage(std::string(255, 'x') + "\x01yz"),
-            std::string(255, 'x') + "?");
-}

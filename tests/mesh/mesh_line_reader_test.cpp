@@ -111,17 +111,6 @@ TEST_F(MeshLineReader, SkipsBlankLinesKeepsLinesAcrossChunksAndBoundsThemByHalfT
   }
 }
 
-TEST_F(MeshLineReader, LineBufferGrowsWithTheLongestLineWithinTheLimit) {
-  PlMeshSourceFile file(WriteFile("grow", "a\n" + std::string(300, 'b') + "\n"));
-  PlMeshLineReader reader(file, 900, kNever);
-  EXPECT_EQ(reader.LineLimitBytes(), 450u);
-  std::string_view line;
-  ASSERT_TRUE(reader.NextLine(line));
-  EXPECT_EQ(reader.LineCapacityBytes(), 256u);
-  ASSERT_TRUE(reader.NextLine(line));
-  EXPECT_EQ(reader.LineCapacityBytes(), 450u);  // doubling is capped at the line limit
-}
-
 TEST_F(MeshLineReader, PollsCancellationAtThe65536thByte) {
   std::string text;
   for (int i = 1; i <= 70; ++i) text += std::string(999, 'x') + "\n";
@@ -138,24 +127,4 @@ TEST_F(MeshLineReader, PollsCancellationAtThe65536thByte) {
   cancellation.cancelled = false;
   ExpectPlCadPrepError([&] { (void)Lines(late, 1000, cancellation); }, "memory_limit_exceeded",
                        "import", "text line exceeds the bounded parser limit");
-}
-
-TEST_F(MeshLineReader, ReportsReadErrorsAndSeesBytesAppendedAfterTheEnd) {
-  const std::filesystem::path path = WriteFile("ab", "ab");
-  PlMeshSourceFile file(path);
-  std::uint8_t buffer[8] = {};
-  bool failed = true;
-  EXPECT_EQ(file.Read(buffer, failed), 2u);
-  EXPECT_FALSE(failed);
-  EXPECT_EQ(file.Read(buffer, failed), 0u);
-  std::ofstream(path, std::ios::binary | std::ios::app) << "cde";
-  EXPECT_EQ(file.Read(buffer, failed), 3u);
-  EXPECT_FALSE(PlMeshSourceFile(dir / "missing").IsOpen());
-  // Reading this file at offset 0 fails with an I/O error on Linux.
-  PlMeshSourceFile mem("/proc/self/mem");
-  if (!mem.IsOpen()) GTEST_SKIP() << "/proc/self/mem cannot be opened here";
-  PlMeshLineReader reader(mem, kDefaultMaxMemoryBytes, kNever);
-  std::string_view line;
-  ExpectPlCadPrepError([&] { (void)reader.NextLine(line); }, "input_read_failed", "import",
-                       "mesh could not be read");
 }

@@ -20,7 +20,6 @@ using Triangle = std::array<PlPoint3, 3>;
 
 constexpr std::uint64_t kMiB = 1'048'576;
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 const NeverCancelled kNever;
 const char* kMemory = "mesh exceeds maxMemoryBytes";
 
@@ -144,25 +143,6 @@ TEST(TriangleMeshBuilder, WeldsBitIdenticalPointsAndSignedZerosAndStopsAtTheVert
   EXPECT_EQ(builder.TriangleCount(), 166'668u);
 }
 
-TEST(TriangleMeshBuilder, MarksOnlyClosedConsistentMeshesWatertight) {
-  const PlGeometryMesh cube = Builder().Add(CubeTriangles()).Finish(0.0);
-  EXPECT_TRUE(cube.watertight);
-  EXPECT_EQ(cube.boundsMin, (PlPoint3{0, 0, 0}));
-  EXPECT_EQ(cube.boundsMax, (PlPoint3{1, 1, 1}));
-  std::vector<Triangle> flipped = CubeTriangles(), open = CubeTriangles();
-  std::swap(flipped[5][1], flipped[5][2]);
-  open.pop_back();
-  EXPECT_FALSE(Builder().Add(flipped).Finish(0.0).watertight);
-  EXPECT_FALSE(Builder().Add(open).Finish(0.0).watertight);
-  // Two tetrahedra sharing one edge: that edge has four uses and a balance of 0.
-  const PlPoint3 a = {0, 0, 0}, b = {1, 0, 0}, c = {0, 1, 0}, d = {0, 0, 1};
-  const PlPoint3 e = {1, -1, -1}, f = {2, 1, 1};
-  std::vector<Triangle> pair = {{a, c, b}, {a, b, d}, {a, d, c}, {b, c, d}};
-  ASSERT_TRUE(Builder().Add(pair).Finish(0.0).watertight);
-  pair.insert(pair.end(), {{a, e, b}, {a, b, f}, {a, f, e}, {b, e, f}});
-  EXPECT_FALSE(Builder().Add(pair).Finish(0.0).watertight);
-}
-
 TEST(TriangleMeshBuilder, FinishChecksDeviationEmptinessAndTheContract) {
   const char* deviation = "mesh surface deviation must be finite and nonnegative";
   const std::vector<Triangle> far = {{PlPoint3{100001.0000001, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
@@ -187,6 +167,10 @@ TEST(TriangleMeshBuilder, FinishChecksDeviationEmptinessAndTheContract) {
     ExpectPlCadPrepError([&] { (void)builder.Add(c.triangles).Finish(c.deviation); }, c.code,
                          c.stage, c.message);
   }
+  CountingCancellation cancelled(1);
+  Builder polled(kDefaultMaxTriangles, kDefaultMaxMemoryBytes, cancelled);
+  ExpectPlCadPrepError([&] { (void)polled.Add(CubeTriangles()).Finish(0.0); }, "cancelled",
+                       "validate", "preparation was cancelled");
   Builder builder;
   builder.AddTriangle({100001.0, 0, 0}, {0, -100001.0, 0}, {0, 0, 100001.0});
   EXPECT_EQ(builder.Finish(0.25).surfaceDeviationMm, 0.25);
@@ -197,47 +181,4 @@ TEST(TriangleMeshBuilder, FinishChecksDeviationEmptinessAndTheContract) {
   ExpectPlCadPrepError([&] { (void)repeated.Finish(-0.0); }, "mesh_limit_exceeded", "validate",
                        "imported mesh failed the runtime mesh contract: mesh exceeds the "
                        "configured vertex or triangle limit");
-}
-
-TEST(TriangleMeshBuilder, ReservesContextMemoryInMebibyteStepsAndPollsItsCheckpoints) {
-  PlCadPrepRequest request;
-  request.maxMemoryBytes = kMiB;
-  CountingCancellation cancelled(0);
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancelled);
-  {
-    Builder builder(kDefaultMaxTriangles, 9 * kMiB, cancelled, &context);
-    // Disjoint triangle k is checked for 512 * (k + 1) bytes, against the ledger's limit.
-    for (int i = 0; i < 2048; ++i) builder.Add({Disjoint(i)});
-    EXPECT_EQ(context.ledger->memoryReserved, kMiB);
-    ExpectPlCadPrepError([&] { builder.Add({Disjoint(2048)}); }, "memory_limit_exceeded", "import",
-                         kMemory);
-    EXPECT_EQ(context.ledger->memoryReserved, kMiB);
-    EXPECT_EQ(builder.Finish(0.0).triangles.size(), 2048u);
-    EXPECT_EQ(context.ledger->memoryReserved, 0u);
-    builder.Add({Disjoint(0)});
-    EXPECT_EQ(context.ledger->memoryReserved, kMiB);
-    cancelled.cancelAt = cancelled.calls + 1;
-    ExpectPlCadPrepError([&] { (void)builder.Finish(0.0); }, "cancelled", "validate",
-                         "preparation was cancelled");
-  }
-  EXPECT_EQ(context.ledger->memoryReserved, 0u);  // released with the builder
-  // A strip of 6000 vertices, 5998 triangles and 11997 edges: 2 + 2 + 3 polls.
-  std::vector<Triangle> strip;
-  for (double x = 0; x < 2999; ++x) {
-    strip.push_back({PlPoint3{x, 0, 0}, {x + 1, 0, 0}, {x, 1, 0}});
-    strip.push_back({PlPoint3{x + 1, 0, 0}, {x + 1, 1, 0}, {x, 1, 0}});
-  }
-  for (const int cancelAt : {0, 2, 3, 5, 7}) {
-    SCOPED_TRACE(cancelAt);
-    CountingCancellation counting(cancelAt);
-    Builder builder(kDefaultMaxTriangles, kDefaultMaxMemoryBytes, counting);
-    builder.Add(strip);
-    if (cancelAt == 0) {
-      EXPECT_FALSE(builder.Finish(0.0).watertight);
-    } else {
-      ExpectPlCadPrepError([&] { (void)builder.Finish(0.0); }, "cancelled", "validate",
-                           "preparation was cancelled");
-    }
-    EXPECT_EQ(counting.calls, cancelAt == 0 ? 7 : cancelAt);
-  }
 }
