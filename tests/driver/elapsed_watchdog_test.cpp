@@ -10,16 +10,13 @@
 
 namespace {
 
-constexpr std::int64_t kHourNs = 3'600'000'000'000;
-
 TEST(ElapsedWatchdog, StepsInOnlyOncePastItsDeadline) {
   std::atomic<int> calls{0};
   {
     // Destroyed long before its deadline: it never calls, and does not wait for it.
-    const PlCadPrepElapsedWatchdog early(SteadyNowNs() + kHourNs, [&calls] { ++calls; });
+    const PlCadPrepElapsedWatchdog early(SteadyNowNs() + 3'600'000'000'000, [&] { ++calls; });
   }
   EXPECT_EQ(calls.load(), 0);
-
   std::promise<void> called;
   {
     const PlCadPrepElapsedWatchdog overdue(SteadyNowNs() - 1, [&] {
