@@ -21,7 +21,7 @@ namespace {
 using Facet = std::array<std::array<float, 3>, 3>;
 using Progress = MeshReaderTest::Progress;
 
-// Zero normals and attribute counts; `count` overrides the facet count field.
+// Zero normals and an ignored attribute count of 0xFFFF; `count` overrides the facet count.
 std::string BinaryStl(const std::vector<Facet>& facets, std::string title = "", int count = -1) {
   title.resize(80, '\0');
   std::vector<std::uint32_t> words = {
@@ -30,7 +30,7 @@ std::string BinaryStl(const std::vector<Facet>& facets, std::string title = "", 
     words.insert(words.end(), {0, 0, 0});
     for (const auto& corner : facet)
       for (const float v : corner) words.push_back(std::bit_cast<std::uint32_t>(v));
-    words.push_back(0xFFFF'FFFF);  // the attribute count, and two bytes the next facet drops
+    words.push_back(0xFFFF'FFFF);  // the 2-byte attribute count; the other 2 are cut below
   }
   std::string out = title;
   for (std::size_t i = 0; i < words.size(); ++i) {
