@@ -2,21 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <numeric>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-// A select request with every member; each value below is unique in the text,
-// so a test edits a member by replacing its value.
+// Every value is unique in the text, so a test edits a member by replacing its value.
 constexpr std::string_view kSelect =
     R"({"schema":"pelto.geometry.select.request.v1","geometrySchema":"pelto.geometry.asset.v3",)"
     R"("requestId":"review-7","inputPath":"/in/a.step","outputPath":"/out/a.json",)"
@@ -26,71 +21,46 @@ constexpr std::string_view kSelect =
 
 std::string Edited(std::string_view from, std::string_view to) {
   std::string text(kSelect);
-  const std::size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+  return text.replace(text.find(from), from.size(), to);
 }
 
-TEST(StepSideRequests, ReadsASelectRequestInDocumentOrder) {
+TEST(StepSideRequests, ReadsASelectRequestAndNamesTheFailingMember) {
   const PlCadPrepStepRecordRequest r = ReadPlCadPrepStepRecordRequest(kSelect);
-  EXPECT_EQ(r.requestId, "review-7");
-  EXPECT_EQ(r.inputPath, "/in/a.step");
-  EXPECT_EQ(r.targetLinearDeflectionMm, 0.25);
-  EXPECT_EQ(r.excludedSolidOrdinals, (std::vector<std::uint64_t>{3, 1}));
-  EXPECT_EQ(r.allowedOrientationsDeg, (std::vector<std::int32_t>{270, 0, 90, 180}));
-  EXPECT_EQ(r.sourceToMount[3], 5.0);
-  EXPECT_EQ(r.maxOutputBytes, 1000U);
-  EXPECT_EQ(r.maxTriangles, kDefaultMaxTriangles);
+  EXPECT_EQ(r.requestId + r.inputPath.string() + r.freeShellDecision, "review-7/in/a.stepnone");
+  EXPECT_EQ(std::tuple(r.targetLinearDeflectionMm, r.sourceToMount[3], r.maxOutputBytes,
+                       r.excludedSolidOrdinals[0], r.allowedOrientationsDeg[0]),
+            std::tuple(0.25, 5.0, 1000U, 3U, 270));
   EXPECT_TRUE(ReadPlCadPrepStepRecordRequest(Edited("\"excludedSolidOrdinals\":[3,1],", ""))
                   .excludedSolidOrdinals.empty());
-}
-
-TEST(StepSideRequests, ReadingFailuresNameTheMember) {
   const char* kRequest = "invalid_request";
-  // {from, to, code, message}
+  const auto record = [](std::string text) {
+    return [=] { ReadPlCadPrepStepRecordRequest(text); };
+  };
   // clang-format off
-  const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
-      {"{\"schema\"", "{\"extra\":1,\"schema\"", kRequest, "unknown request member: extra"},
-      {"1000}", "1,\"speed\":2}", kRequest, "unknown limits member: speed"},
-      {"{\"maxOutputBytes\":1000}", "[]", kRequest, "limits must be an object"},
-      {"\"freeShellDecision\":\"none\",", "", kRequest, "missing request member: freeShellDecision"},
-      {"[3,1]", "2", kRequest, "excludedSolidOrdinals must be an array"},
-      {"[1,0,0,5,0,1,0,0,0,0,1,0,0,0,0,1]", "{}", kRequest, "sourceToMount must be an array"},
-      {"5,0,1", "5,1", kRequest, "sourceToMount must contain 16 numbers"},
-      {"[270,0,90,180]", "0", kRequest, "allowedOrientationsDeg must be an array"},
-      {"[270,0,90,180]", "[0,360]", "invalid_orientation", "version 3 orientations must be in [0, 360) degrees"},
-      {"asset.v3", "asset.v2", "invalid_geometry_schema", "geometrySchema must be pelto.geometry.asset.v3"},
+  const std::tuple<std::function<void()>, const char*, const char*> cases[] = {
+      {record(Edited("{\"schema\"", "{\"extra\":1,\"schema\"")), kRequest, "unknown request member: extra"},
+      {record(Edited("\"freeShellDecision\":\"none\",", "")), kRequest, "missing request member: freeShellDecision"},
+      {record(Edited("[3,1]", "2")), kRequest, "excludedSolidOrdinals must be an array"},
+      {record(Edited("[3,1]", "[-3]")), kRequest, "excludedSolidOrdinals must be an unsigned integer"},
+      {record(Edited("asset.v3", "asset.v2")), "invalid_geometry_schema", "geometrySchema must be pelto.geometry.asset.v3"},
+      {record(Edited("1000}}", "1000}")), "invalid_json", "unterminated JSON object at byte 374"},
+      {[] { ReadPlCadPrepStepSeatRequest(R"({"schema":"s","requestId":"a","inputPath":"/a","outputPath":"/b","targetLinearDeflectionMm":1,"freeShellDecision":"none"})"); },
+       kRequest, "unknown request member: freeShellDecision"},
+      {[] { ReadPlCadPrepStepReviewRequest(R"({"schema":"s","schema":"t"})"); }, kRequest, "duplicate request member: schema"},
   };
   // clang-format on
-  for (const auto& [from, to, code, message] : cases) {
-    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStepRecordRequest(Edited(from, to)); }, code,
-                         "preflight", message);
-  }
-  ExpectPlCadPrepError(
-      [] {
-        (void)ReadPlCadPrepStepSeatRequest(
-            R"({"schema":"s","requestId":"a","inputPath":"/a","outputPath":"/b",)"
-            R"("targetLinearDeflectionMm":1,"freeShellDecision":"none"})");
-      },
-      kRequest, "preflight", "unknown request member: freeShellDecision");
-  ExpectPlCadPrepError(
-      [] { (void)ReadPlCadPrepStepReviewRequest(R"({"schema":"s","schema":"t"})"); }, kRequest,
-      "preflight", "duplicate request member: schema");
+  for (const auto& [read, code, message] : cases)
+    ExpectPlCadPrepError(read, code, "preflight", message);
 }
 
 class StepSideValidation : public TempDirTest {
  protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    source = WriteFile("part.STP", "ISO-10303-21;");
-  }
-
   // A valid request of `command`, held as a select request whatever the command.
   PlCadPrepStepRecordRequest Valid(const std::string& command) const {
     PlCadPrepStepRecordRequest r;
     r.schema = "pelto.geometry." + command + ".request.v1";
     r.requestId = "r1";
-    r.inputPath = source;
+    r.inputPath = dir / "part.STP";
     r.outputPath = dir / (command == "review" ? "model.GLB" : "record.json");
     r.targetLinearDeflectionMm = 0.5;
     r.freeShellDecision = "none";
@@ -106,24 +76,20 @@ class StepSideValidation : public TempDirTest {
     }
     ValidatePlCadPrepStepRecordRequest(r);
   }
-
-  std::filesystem::path source;
 };
 
 TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
+  WriteFile("part.STP", "ISO-10303-21;");
+  WriteFile("part.iges", "x");
+  WriteFile("part.stpx", "x");
+  WriteFile("taken.json", "{}");
   using R = PlCadPrepStepRecordRequest&;
   const auto orient = [](std::vector<std::int32_t> o) {
     return [o](R r) { r.allowedOrientationsDeg = o; };
   };
-  const auto exclude = [](std::vector<std::uint64_t> e) {
-    return [e](R r) { r.excludedSolidOrdinals = e; };
+  const auto path = [this](const char* in, const char* out) {
+    return [=, this](R r) { (*in ? r.inputPath : r.outputPath) = dir / (*in ? in : out); };
   };
-  const auto output = [this](const char* name) {
-    return [=, this](R r) { r.outputPath = dir / name; };
-  };
-  const auto iges = [this](R r) { r.inputPath = WriteFile("part.iges", "x"); };
-  const char* kId = "requestId must contain 1-64 characters";
-  const char* kDeflection = "targetLinearDeflectionMm must be within (0, 15]";
   const char* kAliases = "version 3 requires all quarter-turn aliases for each base angle";
   const char* kExcluded = "invalid_excluded_solid";
   const char* kOrient = "invalid_orientation";
@@ -131,46 +97,30 @@ TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
   // {command, change, code, message}; rows that break two rules expect the earlier one.
   // clang-format off
   const std::vector<std::tuple<const char*, std::function<void(R)>, const char*, const char*>> cases = {
-      {"select", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
-       "unsupported selection-record request schema"},
-      {"seat", [](R r) { r.schema = "pelto.geometry.review.request.v1"; }, "invalid_schema",
-       "unsupported seat-measurement request schema"},
-      {"review", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema",
-       "unsupported review-model request schema"},
-      {"select", [](R r) { r.requestId = ""; }, "invalid_request_id", kId},
-      {"seat", [](R r) { r.requestId = std::string(65, 'a'); }, "invalid_request_id", kId},
-      {"select", [](R r) { r.targetLinearDeflectionMm = 0.0, r.freeShellDecision = "x"; },
-       "invalid_tessellation_options", kDeflection},
-      {"review", [](R r) { r.targetLinearDeflectionMm = 15.5; }, "invalid_tessellation_options", kDeflection},
-      {"select", [](R r) { r.freeShellDecision = "unreviewed"; }, "invalid_free_shell_decision",
-       "freeShellDecision must be none, physical, or residue"},
+      {"select", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema", "unsupported selection-record request schema"},
+      {"seat", [](R r) { r.schema = "pelto.geometry.review.request.v1"; }, "invalid_schema", "unsupported seat-measurement request schema"},
+      {"review", [](R r) { r.schema = "pelto.geometry.seat.request.v1"; }, "invalid_schema", "unsupported review-model request schema"},
+      {"seat", [](R r) { r.requestId = std::string(65, 'a'); }, "invalid_request_id", "requestId must contain 1-64 characters"},
+      {"select", [](R r) { r.targetLinearDeflectionMm = 0.0, r.freeShellDecision = "x"; }, "invalid_tessellation_options", "targetLinearDeflectionMm must be within (0, 15]"},
+      {"select", [](R r) { r.freeShellDecision = "unreviewed"; }, "invalid_free_shell_decision", "freeShellDecision must be none, physical, or residue"},
       {"select", orient({}), kOrient, "version 3 requires one to twenty-four mounting orientations"},
       {"select", orient({0, 90, 180, 270, 90}), kOrient, "version 3 permits unique angles in [0, 360) only"},
-      {"select", orient({0, 90, 180}), kOrient, kAliases},
       {"select", orient({90, 180, 270, 0, 10}), kOrient, kAliases},
       {"select", orient({10, 100, 190, 280}), kOrient, "version 3 requires the protected zero-degree base angle"},
       {"select", orient({0, 1, 2, 3, 4, 5, 6}), kOrient, "version 3 permits at most six baked base angles"},
-      {"select", exclude({2, 2}), kExcluded, "a solid was excluded twice"},
-      {"select", [](R r) { r.excludedSolidOrdinals = {0}, r.inputPath = "part.stp"; }, kExcluded,
-       "an excluded solid ordinal must be 1 or greater"},
-      {"select", exclude(std::vector<std::uint64_t>(4097, 1)), kExcluded,
-       "more solids were excluded than a source may contain"},
-      {"select", [](R r) { r.sourceToMount[7] = std::numeric_limits<double>::infinity(); },
-       "invalid_mount_transform", "sourceToMount must contain 16 finite numbers"},
-      {"select", [](R r) { r.inputPath = "part.stp"; }, "path_not_absolute",
-       "inputPath and outputPath must be absolute"},
-      {"select", [this](R r) { r.inputPath = dir; }, "input_not_regular",
-       "inputPath must name one readable regular file"},
-      {"select", [this](R r) { r.inputPath = WriteFile("part.stpx", "x"); }, kMismatch,
-       "selection records are produced from STEP sources only"},
-      {"seat", iges, kMismatch, "seat records are measured from STEP sources only"},
-      {"review", iges, kMismatch, "review models are produced from STEP sources only"},
-      {"select", output("record.glb"), "invalid_output_extension", "outputPath must end in .json"},
-      {"review", output("model.json"), "invalid_output_extension", "outputPath must end in .glb"},
-      {"seat", [this](R r) { r.outputPath = WriteFile("taken.json", "{}"); }, "output_exists",
-       "outputPath already exists and will not be overwritten"},
-      {"select", output("none/record.json"), "output_parent_missing",
-       "outputPath parent must be an existing directory"},
+      {"select", [](R r) { r.excludedSolidOrdinals = {2, 2}; }, kExcluded, "a solid was excluded twice"},
+      {"select", [](R r) { r.excludedSolidOrdinals = {0}, r.inputPath = "part.stp"; }, kExcluded, "an excluded solid ordinal must be 1 or greater"},
+      {"select", [](R r) { r.excludedSolidOrdinals.assign(4097, 1); }, kExcluded, "more solids were excluded than a source may contain"},
+      {"select", [](R r) { r.sourceToMount[7] = std::numeric_limits<double>::infinity(); }, "invalid_mount_transform", "sourceToMount must contain 16 finite numbers"},
+      {"select", [](R r) { r.inputPath = "part.stp"; }, "path_not_absolute", "inputPath and outputPath must be absolute"},
+      {"select", path("none.stp", ""), "input_not_regular", "inputPath must name one readable regular file"},
+      {"select", path("part.stpx", ""), kMismatch, "selection records are produced from STEP sources only"},
+      {"seat", path("part.iges", ""), kMismatch, "seat records are measured from STEP sources only"},
+      {"review", path("part.iges", ""), kMismatch, "review models are produced from STEP sources only"},
+      {"select", path("", "record.glb"), "invalid_output_extension", "outputPath must end in .json"},
+      {"review", path("", "model.json"), "invalid_output_extension", "outputPath must end in .glb"},
+      {"seat", path("", "taken.json"), "output_exists", "outputPath already exists and will not be overwritten"},
+      {"select", path("", "none/record.json"), "output_parent_missing", "outputPath parent must be an existing directory"},
   };
   // clang-format on
   for (const auto& [command, change, code, message] : cases) {
@@ -179,9 +129,7 @@ TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
     change(r);
     ExpectPlCadPrepError([&] { Validate(command, r); }, code, "preflight", message);
   }
-  for (const char* command : {"seat", "review", "select"}) {
-    EXPECT_NO_THROW(Validate(command, Valid(command))) << command;
-  }
+  for (const char* command : {"seat", "review"}) EXPECT_NO_THROW(Validate(command, Valid(command)));
   // The inclusive ends: 15 mm, 64 characters (not bytes), eight orientations, 4096 exclusions.
   PlCadPrepStepRecordRequest edges = Valid("select");
   edges.targetLinearDeflectionMm = 15.0;
