@@ -27,11 +27,9 @@ TEST(JsonText, WritesShortestAndGeneralDoubleForms) {
   const Case cases[] = {{0.1, 0, "0.1"},
                         {1e22, 0, "1e+22"},
                         {-0.0, 0, "-0"},
-                        {1.0 / 3.0, 0, "0.3333333333333333"},
                         {static_cast<double>(0.1f), 9, "0.100000001"},
                         {static_cast<double>(-1e-5f), 9, "-9.99999975e-06"},
                         {1e-5, 9, "1e-05"},
-                        {1234567890.0, 9, "1.23456789e+09"},
                         {0.1, 17, "0.10000000000000001"},
                         {1e-7, 17, "9.9999999999999995e-08"}};
   for (const Case& c : cases) {
@@ -62,9 +60,7 @@ TEST(JsonText, RefusesNonFiniteNumbersWithoutWriting) {
 TEST(JsonText, WritesCanonicalNumbers) {
   const std::pair<double, std::string> cases[] = {
       {20.0, "20"},
-      {-2.5, "-2.5"},
       {0.1, "0.100000000000000006"},
-      {0.001, "0.00100000000000000002"},
       {1e-5, "0.0000100000000000000008"},
       {123.456, "123.45600000000000307"},
       // Just below powers of ten: the digit count follows the exact exponent.
@@ -75,12 +71,7 @@ TEST(JsonText, WritesCanonicalNumbers) {
       {-0.0, "0"},
       {-1e-300, "-0." + std::string(299, '0') + "100000000000000003"},
       {std::numeric_limits<double>::denorm_min(),
-       "0." + std::string(323, '0') + "494065645841246544"},
-      {1e300,
-       "1000000000000000052504760255204420248704468581108159154915854115511802457988908195786371"
-       "3750804478640437044438328838781769425232353604305756447921847867069828483872009265758037"
-       "3783023379478809005936895323497079994508111903896764088007465274278014249457925878882005"
-       "6842838115669472196386865459400540160"}};
+       "0." + std::string(323, '0') + "494065645841246544"}};
   for (const auto& [value, text] : cases) {
     SCOPED_TRACE(text);
     std::string out = "x";

@@ -8,29 +8,15 @@
 #include <vector>
 
 #include "members/derived_members.h"
-#include "shapes/analytic_member.h"
-#include "shapes/shape_definition.h"
+#include "support/package_box_analytic.h"
 #include "support/test_geometry.h"
 
 namespace {
 
 using Code = PlMemberDiagnosticCode;
 
-// A certified member of a 20 x 10 x 30 mm box, whose twelve headings are 30 degrees apart.
-struct BoxAnalytic {
-  BoxAnalytic() {
-    PlShapeDefinition box{.kind = PlShapeKind::box};
-    box.xSpanUm = 20000;
-    box.heightUm = 10000;
-    box.zSpanUm = 30000;
-    hash = PlShapeDefinitionSourceHash(box);
-    id = PlShapeDefinitionId(box);
-    bytes = EncodePlAnalyticShape(BuildPlAnalyticShape(box, id, hash));
-  }
-  std::string hash, id;
-  std::vector<std::uint8_t> bytes;
-};
-const BoxAnalytic kBox;
+PlCadPrepGeneratedProvenance kBox;
+const std::vector<std::uint8_t> kBoxBytes = PackageBoxAnalytic(20000, kBox);
 const std::string kHash = "sha256:" + std::string(64, 'c');
 const std::vector<std::uint8_t> kNotAnalytic = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0};
 
@@ -78,21 +64,13 @@ void ExpectDiagnostic(const PlMemberDiagnostic& d, Code code, const std::string&
   EXPECT_EQ(d.message, message);
 }
 
-TEST(AssetValidator, AcceptsSoundModels) {
+TEST(AssetValidator, AcceptsASoundModel) {
   Asset asset;
   asset.model.assetId = "sha256:" + std::string(64, 'f');
   EXPECT_TRUE(ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits).Passed());
-  // Grids without solid occupancy are fine as long as no authority is claimed.
-  Asset twoFamilies({0, 30});
-  twoFamilies.grids[3].solid = false;
-  twoFamilies.model.voxelMembers[3].name = Name(twoFamilies.grids[3]);
-  for (std::size_t i = 1; i < 8; i += 2)
-    twoFamilies.model.orientations[i].refine = Name(twoFamilies.grids[3]);
-  twoFamilies.model.authoritative = false;
-  EXPECT_TRUE(ValidatePlCadPrepAsset(twoFamilies.model, kPlRuntimeMeshLimits).Passed());
-  Asset generated({0, 30, 60});
-  generated.Generated(kBox.hash, kBox.id, kBox.bytes);
-  EXPECT_TRUE(ValidatePlCadPrepAsset(generated.model, kPlRuntimeMeshLimits).Passed());
+  // Six families: twenty-four orientations over twelve voxel members, both at their limit.
+  EXPECT_TRUE(
+      ValidatePlCadPrepAsset(Asset({0, 10, 20, 30, 40, 50}).model, kPlRuntimeMeshLimits).Passed());
   EXPECT_TRUE(CheckPlCadPrepOrientationReference(asset.model, Name(asset.grids[0]), 50,
                                                  kPlRuntimeMeshLimits)
                   .Passed());
@@ -128,14 +106,20 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
        "analytic.pshape", missingAnalytic},
       {zero, [](Asset& a) { a.Generated(kHash, kHash, kNotAnalytic); }, Code::identity,
        "analytic.pshape", otherAnalytic},
-      {zero, [](Asset& a) { a.Generated(kHash, kBox.id, kBox.bytes); }, Code::identity,
-       "analytic.pshape", otherAnalytic},
-      {zero, [](Asset& a) { a.Generated(kBox.hash, kBox.hash, kBox.bytes); }, Code::identity,
-       "analytic.pshape", otherAnalytic},
-      {zero, [](Asset& a) { a.Generated(kBox.hash, kBox.id, kBox.bytes); }, Code::orientationTable,
-       "analytic.pshape", "generated manifest headings do not match the analytic member"},
+      {zero, [](Asset& a) { a.Generated(kHash, kBox.shapeDefinitionId, kBoxBytes); },
+       Code::identity, "analytic.pshape", otherAnalytic},
+      {zero,
+       [](Asset& a) {
+         a.Generated(kBox.definitionSourceHash, kBox.definitionSourceHash, kBoxBytes);
+       },
+       Code::identity, "analytic.pshape", otherAnalytic},
+      {zero,
+       [](Asset& a) { a.Generated(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes); },
+       Code::orientationTable, "analytic.pshape",
+       "generated manifest headings do not match the analytic member"},
       // Twelve sound orientations, but the second is 15 degrees where heading 30 stands.
-      {skewed, [](Asset& a) { a.Generated(kBox.hash, kBox.id, kBox.bytes); },
+      {skewed,
+       [](Asset& a) { a.Generated(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes); },
        Code::orientationTable, "analytic.pshape",
        "generated manifest headings do not match the analytic member"},
       {zero, [](Asset& a) { a.model.shapeDefinitionId = kHash; }, Code::missingContent,

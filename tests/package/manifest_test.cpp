@@ -9,30 +9,14 @@
 
 #include "core/sha256.h"
 #include "package/asset_identity.h"
-#include "shapes/analytic_member.h"
-#include "shapes/shape_definition.h"
+#include "package/package_archive.h"
 #include "support/expect_error.h"
+#include "support/package_box_analytic.h"
 #include "support/test_geometry.h"
 
 namespace {
 
 enum Kind { imported, step, generated };
-
-class Cancellable final : public PlCadPrepCancellation {
- public:
-  bool IsCancelled() const override { return cancelled; }
-  bool cancelled = false;
-};
-
-std::vector<std::uint8_t> BoxAnalytic(std::int64_t xSpanUm, PlCadPrepGeneratedProvenance* ids) {
-  PlShapeDefinition box{.kind = PlShapeKind::box};
-  box.xSpanUm = xSpanUm;
-  box.heightUm = 10000;
-  box.zSpanUm = 30000;
-  if (ids) *ids = {PlShapeDefinitionSourceHash(box), PlShapeDefinitionId(box)};
-  return EncodePlAnalyticShape(
-      BuildPlAnalyticShape(box, PlShapeDefinitionId(box), PlShapeDefinitionSourceHash(box)));
-}
 
 // One manifest run over members derived from a 100 mm box. An imported STL
 // mold shell, a reviewed STEP selection that agrees with its request, or a
@@ -47,21 +31,14 @@ struct Job {
       request.sourceFormat = PlCadPrepSourceFormat::step;
       request.componentRole = "component";
       deviationMm = 2.0;
-      evidence = {"sha256:" + std::string(64, 'e'),
-                  kHash,
-                  request.sourceToMount,
-                  {0, 90, 180, 270},
-                  {"component"},
-                  "none",
-                  1,
-                  0,
-                  0.25,
-                  1.5,
-                  true};
+      const std::vector<std::uint32_t> turns = {0, 90, 180, 270};
+      const std::vector<std::string> roles = {"component"};
+      evidence = {kSelection, kHash, request.sourceToMount, turns, roles, "none", 1, 0, 0.25,
+                  1.5,        true};
     } else if (kind == generated) {
       request.sourceFormat = PlCadPrepSourceFormat::shapeDefinition;
       request.allowedOrientationsDeg = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330};
-      analytic = BoxAnalytic(20000, &provenance);
+      analytic = PackageBoxAnalytic(20000, provenance);
     }
   }
 
@@ -79,22 +56,15 @@ struct Job {
     return BuildPlCadPrepManifest(request, members, PlCadPrepMeshSourceProvenance(), context);
   }
 
-  // The identity recomputed from the records the package must bind.
-  std::string ExpectedAssetId(const std::string& manifest) const {
-    const std::string identity = "{" + manifest.substr(84 + 1);
-    std::vector<PlCadPrepIdentityRecord> records = {
-        {"manifest.identity.json",
-         {reinterpret_cast<const std::uint8_t*>(identity.data()), identity.size()}},
-        {"preview.glb", members.preview},
-        {"collision.pmesh", members.collision.bytes}};
-    if (!members.analytic.empty()) records.push_back({"analytic.pshape", members.analytic});
-    const std::vector<PlCadPrepVoxelNames> names = PlCadPrepVoxelNameList(members);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      records.push_back(
-          {names[i].search, i ? members.baked[i - 1].search.bytes : members.baseSearch.bytes});
-      records.push_back(
-          {names[i].refine, i ? members.baked[i - 1].refine.bytes : members.baseRefine.bytes});
+  // The identity over the identity manifest and the members the package carries.
+  std::string ExpectedAssetId(const PlCadPrepManifest& manifest) const {
+    const std::string identity = "{" + manifest.bytes.substr(84 + 1);
+    std::vector<PlCadPrepIdentityRecord> records;
+    for (const PlCadPrepArchiveMember& m : PlCadPrepPackageMembers(manifest, members)) {
+      records.push_back({m.name, m.bytes});
     }
+    records[0] = {"manifest.identity.json",
+                  {reinterpret_cast<const std::uint8_t*>(identity.data()), identity.size()}};
     return ComputePlCadPrepAssetIdentity(std::move(records));
   }
 
@@ -123,25 +93,24 @@ struct Job {
     members.analyticMemory = ReserveMemory(context, 3, "mesh");
     members.analyticOutput = ReserveOutput(context, 3, "mesh");
   }
-  // Holds all but the given memory and output bytes of the run's limits.
-  void LeaveRoom(std::uint64_t memoryBytes, std::uint64_t outputBytes) {
+  // Holds all but `memoryBytes` of the run's memory limit.
+  void LeaveRoom(std::uint64_t memoryBytes) {
     const PlCadPrepResourceLedger& l = *context.ledger;
-    heldMemory = ReserveMemory(context, l.maxMemoryBytes - l.memoryReserved - memoryBytes, "x");
-    heldOutput = ReserveOutput(context, l.maxOutputBytes - l.outputReserved - outputBytes, "x");
+    held = ReserveMemory(context, l.maxMemoryBytes - l.memoryReserved - memoryBytes, "x");
   }
 
   static inline const std::string kHash = "sha256:" + std::string(64, 'c');
+  static inline const std::string kSelection = "sha256:" + std::string(64, 'e');
   Kind kind;
   double deviationMm = 0.05;
   std::vector<std::uint8_t> analytic;
   PlCadPrepRequest request;
   PlCadPrepComponentSelectionEvidence evidence;
   PlCadPrepGeneratedProvenance provenance;
-  Cancellable cancellation;
+  NeverCancelled cancellation;
   PlCadPrepOperationContext context;
   PlCadPrepDerivedMembers members;
-  PlCadPrepMemoryReservation heldMemory;
-  PlCadPrepOutputReservation heldOutput;
+  PlCadPrepMemoryReservation held;
 };
 
 TEST(Manifest, WritesTheCanonicalImportedManifestWithExactReservations) {
@@ -152,7 +121,7 @@ TEST(Manifest, WritesTheCanonicalImportedManifestWithExactReservations) {
     memoryBefore = j.context.ledger->memoryReserved;
     outputBefore = j.context.ledger->outputReserved;
   });
-  const std::string assetId = job.ExpectedAssetId(manifest.bytes);
+  const std::string assetId = job.ExpectedAssetId(manifest);
   EXPECT_EQ(manifest.assetId, assetId);
   EXPECT_EQ(
       manifest.bytes,
@@ -192,7 +161,7 @@ TEST(Manifest, WritesReviewedStepSelectionEvidence) {
   job.evidence.openComponentCount = 1;
   job.evidence.tessellationDeviationMm = -0.0;
   const PlCadPrepManifest manifest = job.Build();
-  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest.bytes));
+  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest));
   const std::string tail =
       "\"sources\":[{\"allowedOrientationsDeg\":[0,90,180,270],\"componentSelectionSha256\":"
       "\"sha256:" +
@@ -213,7 +182,7 @@ TEST(Manifest, WritesReviewedStepSelectionEvidence) {
 TEST(Manifest, WritesTheGeneratedSourceAndBindsTheAnalyticMember) {
   Job job(generated);
   const PlCadPrepManifest manifest = job.Build();
-  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest.bytes));
+  EXPECT_EQ(manifest.assetId, job.ExpectedAssetId(manifest));
   EXPECT_NE(manifest.bytes.find(
                 "\"sources\":[{\"format\":\"pelto.shape.definition.v1\",\"generatorProfile\":"
                 "\"pelto.shape.generator.v1\",\"included\":false,\"name\":"
@@ -328,15 +297,9 @@ TEST(Manifest, RefusesEveryInconsistentRunWithItsOwnFailure) {
        asset, contract},
       {imported, [inf](Job& j) { j.request.sourceToMount[3] = inf; }, "invalid_number",
        "manifest number must be finite"},
-      {imported, [](Job& j) { j.members.voxelMemory.Release(); }, "invalid_resource_reservation",
-       "stage input lacks its required request memory reservation"},
-      {imported, [](Job& j) { j.LeaveRoom(524'288, 4096); }, nullptr, "\"authoritative\":true"},
-      {imported, [](Job& j) { j.LeaveRoom(524'287, 4096); }, "memory_limit_exceeded",
+      {imported, [](Job& j) { j.LeaveRoom(524'288); }, nullptr, "\"authoritative\":true"},
+      {imported, [](Job& j) { j.LeaveRoom(524'287); }, "memory_limit_exceeded",
        "preparation exceeds maxMemoryBytes"},
-      {imported, [](Job& j) { j.LeaveRoom(524'288, 1000); }, "output_limit_exceeded",
-       "preparation exceeds maxOutputBytes"},
-      {imported, [](Job& j) { j.cancellation.cancelled = true; }, "cancelled",
-       "preparation was cancelled"},
       {generated, [](Job& j) { j.request.sourceFormat = PlCadPrepSourceFormat::stl; }, gen,
        "generated provenance requires the generated-definition source format"},
       {generated, [](Job& j) { j.provenance.shapeDefinitionId = "sha256:" + std::string(64, 'D'); },
@@ -345,7 +308,11 @@ TEST(Manifest, RefusesEveryInconsistentRunWithItsOwnFailure) {
        "generated provenance identities are not canonical SHA-256"},
       {generated, [](Job& j) { j.members.analytic.resize(8); }, "invalid_analytic_descriptor",
        "generated analytic member does not match its exact definition source"},
-      {generated, [](Job& j) { j.members.analytic = BoxAnalytic(20001, nullptr); },
+      {generated,
+       [](Job& j) {
+         PlCadPrepGeneratedProvenance other;
+         j.members.analytic = PackageBoxAnalytic(20001, other);
+       },
        "invalid_analytic_descriptor",
        "generated analytic member does not match its exact definition source"},
       {generated, [](Job& j) { j.members.collision.sourceHash = Job::kHash; }, gen,

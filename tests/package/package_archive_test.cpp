@@ -17,11 +17,10 @@ namespace {
 // each with the reservations the earlier stages leave on them.
 struct ArchiveJob {
   explicit ArchiveJob(std::uint64_t maxOutputBytes = kDefaultMaxOutputBytes,
-                      std::vector<std::uint8_t> analytic = {},
-                      const PlCadPrepCancellation* cancel = nullptr) {
+                      std::vector<std::uint8_t> analytic = {}) {
     request.allowedOrientationsDeg = {0, 30, 90, 120, 180, 210, 270, 300};
     request.maxOutputBytes = maxOutputBytes;
-    context = MakePlCadPrepOperationContext(request, cancel ? *cancel : never);
+    context = MakePlCadPrepOperationContext(request, never);
     PlCadPrepMemoryReservation analyticMemory = ReserveMemory(context, analytic.size(), "mesh");
     members = BuildPlCadPrepDerivedMembers(BoxImport({10, 20, 30}, 140), request, context, {},
                                            std::move(analytic), std::move(analyticMemory));
@@ -105,42 +104,11 @@ TEST(PackageArchive, TakesOverTheInputsOutputWithinTheLimitOrKeepsEverything) {
   EXPECT_EQ(exact.context.ledger->memoryReserved, exactMemoryBefore + archive.memory.bytes);
 }
 
-TEST(PackageArchive, RefusesAManifestWithoutItsReservations) {
-  ArchiveJob memory;
-  memory.manifest.memory.Release();
-  ExpectPlCadPrepError([&] { (void)memory.Build(); }, "invalid_resource_reservation", "package",
+TEST(PackageArchive, RefusesAManifestWithoutItsMemory) {
+  ArchiveJob job;
+  job.manifest.memory.Release();
+  ExpectPlCadPrepError([&] { (void)job.Build(); }, "invalid_resource_reservation", "package",
                        "stage input lacks its required request memory reservation");
-  ArchiveJob output;
-  output.manifest.output.Release();
-  ExpectPlCadPrepError([&] { (void)output.Build(); }, "invalid_resource_reservation", "package",
-                       "stage input lacks its required request output reservation");
-}
-
-// Lets `allowed` checks pass once the writer holds its reservation (the only one
-// above 1 MiB here), then cancels.
-class CancelWhileWriting final : public PlCadPrepCancellation {
- public:
-  bool IsCancelled() const override {
-    return ledger && ledger->memoryReserved >= threshold && --left < 0;
-  }
-  const PlCadPrepResourceLedger* ledger = nullptr;
-  std::uint64_t threshold = 0;
-  mutable int left = 2;
-};
-
-TEST(PackageArchive, CancellationDuringWritingReleasesTheWriterAndKeepsTheInputs) {
-  CancelWhileWriting cancel;
-  ArchiveJob job(kDefaultMaxOutputBytes, {}, &cancel);
-  cancel.ledger = job.context.ledger.get();
-  const std::uint64_t memoryBefore = job.context.ledger->memoryReserved;
-  const std::uint64_t outputBefore = job.context.ledger->outputReserved;
-  cancel.threshold = memoryBefore + 1'048'576;
-  ExpectPlCadPrepError([&] { (void)job.Build(); }, "cancelled", "package",
-                       "preparation was cancelled");
-  EXPECT_EQ(cancel.left, -1);
-  EXPECT_EQ(job.context.ledger->memoryReserved, memoryBefore);
-  EXPECT_EQ(job.context.ledger->outputReserved, outputBefore);
-  EXPECT_EQ(job.members.voxelOutput.ledger, job.context.ledger);
 }
 
 }  // namespace

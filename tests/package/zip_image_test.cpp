@@ -29,14 +29,6 @@ std::size_t Header(const std::vector<std::uint8_t>& image, std::uint8_t a, std::
   return 0;
 }
 
-// Cancels on the n-th question.
-class CancelAfter final : public PlCadPrepCancellation {
- public:
-  explicit CancelAfter(int n) : left(n) {}
-  bool IsCancelled() const override { return --left < 0; }
-  mutable int left;
-};
-
 class ZipImage : public ::testing::Test {
  protected:
   const std::string manifest = R"({"schema":"pelto.geometry.asset.v3"})";
@@ -96,15 +88,6 @@ TEST_F(ZipImage, ValidationRefusesEveryChange) {
     refused({image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)}, members,
             "fresh geometry ZIP could not be reopened");
   }
-}
-
-TEST_F(ZipImage, CancellationStopsBeforeTheNextMember) {
-  const CancelAfter cancel(2);
-  const PlCadPrepOperationContext cancelling =
-      MakePlCadPrepOperationContext(PlCadPrepRequest{}, cancel);
-  ExpectPlCadPrepError([&] { (void)WritePlCadPrepZipImage(members, cancelling); }, "cancelled",
-                       "package", "preparation was cancelled");
-  EXPECT_EQ(cancel.left, -1);
 }
 
 }  // namespace
