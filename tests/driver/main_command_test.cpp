@@ -35,6 +35,21 @@ TEST(MainCommand, RejectsEveryOtherCallShapeWithTheUsage) {
   EXPECT_EQ(ExitStatusForError("invalid_event_stage", "preflight"), 5);
 }
 
+// A mesh as ASCII STL.
+std::string AsciiStlText(const PlGeometryMesh& mesh) {
+  std::string text = "solid part\n";
+  for (const auto& triangle : mesh.triangles) {
+    text += "facet normal 0 0 0\nouter loop\n";
+    for (const std::uint32_t v : triangle) {
+      const PlPoint3& p = mesh.vertices[v];
+      text += "vertex " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " +
+              std::to_string(p[2]) + "\n";
+    }
+    text += "endloop\nendfacet\n";
+  }
+  return text + "endsolid part\n";
+}
+
 // Reports progress under "mesh" and fails the way an allocation does, or stages ten bytes.
 class FixedBackend final : public PlCadPrepBackend {
  public:

@@ -1,12 +1,8 @@
 #pragma once
-// Request files, mesh sources and event lines of the end-to-end runs of the executable.
-#include <algorithm>
+// Request files and event lines of the end-to-end runs of the executable.
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
-
-#include "mesh/geometry_mesh.h"
 
 inline constexpr const char* kQuarterTurns = "[0,90,180,270]";
 // What every generated shape definition requires.
@@ -65,35 +61,4 @@ inline std::string ErrorLine(const std::string& requestId, const std::string& st
                              const std::string& code, const std::string& message) {
   return EventLine(requestId, R"("event":"error","stage":")" + stage + R"(","code":")" + code +
                                   R"(","message":")" + message + "\"");
-}
-
-// A mesh as ASCII STL, and as OBJ without the triangles whose index is in `skipped`.
-inline std::string AsciiStlText(const PlGeometryMesh& mesh) {
-  std::string text = "solid part\n";
-  for (const auto& triangle : mesh.triangles) {
-    text += "facet normal 0 0 0\nouter loop\n";
-    for (const std::uint32_t v : triangle) {
-      const PlPoint3& p = mesh.vertices[v];
-      text += "vertex " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " +
-              std::to_string(p[2]) + "\n";
-    }
-    text += "endloop\nendfacet\n";
-  }
-  return text + "endsolid part\n";
-}
-
-inline std::string ObjText(const PlGeometryMesh& mesh,
-                           std::initializer_list<std::size_t> skipped = {}) {
-  std::string text;
-  for (const PlPoint3& p : mesh.vertices) {
-    text += "v " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " + std::to_string(p[2]) +
-            "\n";
-  }
-  for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
-    if (std::find(skipped.begin(), skipped.end(), t) != skipped.end()) continue;
-    const auto& [a, b, c] = mesh.triangles[t];
-    text += "f " + std::to_string(a + 1) + " " + std::to_string(b + 1) + " " +
-            std::to_string(c + 1) + "\n";
-  }
-  return text;
 }
