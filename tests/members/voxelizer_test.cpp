@@ -38,8 +38,9 @@ std::uint64_t OccupiedCount(const PlVoxelGrid& grid) {
 }
 
 // Random triangles: small ones, slivers, ones in lattice planes, ones with a corner on a
-// lattice point. Coordinates are multiples of 2^-8 mm, or with `decimal` the binary32
-// nearest to a multiple of 0.1 mm, where the rounding of every product matters.
+// lattice point, ones in diagonal planes through lattice edges. Coordinates are multiples of 2^-8
+// mm, or with `decimal` the binary32 nearest to a multiple of 0.1 mm, where the rounding of every
+// product matters.
 PlGeometryMesh Soup(std::uint32_t seed, bool decimal) {
   std::mt19937 rng(seed);
   const auto q = [&](double v) {
@@ -64,6 +65,13 @@ PlGeometryMesh Soup(std::uint32_t seed, bool decimal) {
     if (n % 4 == 2) a[axis] = b[axis] = c[axis] = lattice(6);
     if (n % 4 == 3) a = {lattice(6), lattice(6), lattice(6)}, b = near(a, 90), c = near(a, 90);
     if (n % 100 == 0) b = near(a, 800), c = near(a, 800);
+    // In a plane x + y = L through lattice edges; u and L - u share a binade, so both are exact.
+    const double plane = 300.0 * std::uniform_int_distribution(-4, 4)(rng);
+    for (PlPoint3* p : {&a, &b, &c}) {
+      if (n % 5 != 4) break;
+      (*p)[axis] = q(plane / 2 + any(plane == 0 ? 100 : 10));
+      (*p)[(axis + 1) % 3] = plane - (*p)[axis];
+    }
     vertices.insert(vertices.end(), {a, b, c});
     triangles.push_back({3 * n, 3 * n + 1, 3 * n + 2});
   }
