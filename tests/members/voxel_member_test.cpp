@@ -29,7 +29,7 @@ void Put(Bytes& bytes, std::size_t offset, std::uint64_t v, std::size_t width) {
 void ExpectDecode(const Bytes& bytes, std::size_t length, std::uint32_t cellSizeMm, Code code,
                   const std::string& message,
                   const PlRuntimeMeshLimits& limits = kPlRuntimeMeshLimits) {
-  const auto copy = std::make_unique<std::uint8_t[]>(length + 1);
+  const auto copy = std::make_unique<std::uint8_t[]>(length == 0 ? 1 : length);
   std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length), copy.get());
   PlVoxelGrid out;
   const PlMemberDiagnostic d = DecodePlVoxelGrid({copy.get(), length}, cellSizeMm, limits, out);
