@@ -80,32 +80,24 @@ TEST(JsonText, WritesCanonicalNumbers) {
   }
 }
 
+// The manifest goldens pin the writer's objects, arrays and commas; this pins the rest.
 TEST(JsonText, WriterPlacesCommasKeysAndNestedValues) {
   std::string out;
   JsonTextWriter json(out);
   EXPECT_THROW(json.Key("a"), std::logic_error);
   EXPECT_THROW(json.EndObject(), std::logic_error);
-  json.BeginObject();
-  json.String("s", "a\"b");
-  json.BeginArray("empty");
+  json.BeginArray();
+  json.BeginArray();
   json.EndArray();
-  json.BeginArray("list");
-  json.Unsigned(0);
   json.BeginObject();
   json.Signed("neg", -9223372036854775807 - 1);
-  json.Bool("t", true);
-  json.EndObject();
-  json.String("x");
-  EXPECT_TRUE(AppendJsonShortestDouble(json.Element(), 0.5));
-  json.EndArray();
-  json.BeginObject("o");
-  json.Bool("f", false);
   json.Unsigned("max", 18446744073709551615u);
   json.EndObject();
-  json.EndObject();
+  json.String("a\"b");
+  EXPECT_TRUE(AppendJsonShortestDouble(json.Element(), 0.5));
+  json.EndArray();
   EXPECT_EQ(json.Text(),
-            R"({"s":"a\"b","empty":[],"list":[0,{"neg":-9223372036854775808,"t":true},"x",0.5],)"
-            R"("o":{"f":false,"max":18446744073709551615}})");
+            R"([[],{"neg":-9223372036854775808,"max":18446744073709551615},"a\"b",0.5])");
 
   std::string deep;
   JsonTextWriter nested(deep);
