@@ -7,6 +7,7 @@
 #include "core/sha256.h"
 #include "step/step_scope_import.h"
 #include "support/expect_error.h"
+#include "support/step_error_cases.h"
 #include "support/step_files.h"
 #include "support/temp_dir.h"
 
@@ -158,9 +159,8 @@ TEST_F(StepImport, RemeshesOnlyTheRetainedSolidsAndBoundsStrictProofs) {
   ExpectImportError({settings, kSolids, Keys({k0, kKeyA})}, "step_occurrence_selection_stale",
                     "validate", "STEP occurrence selection does not match this source and policy");
 
-  Attempt strict{settings,
-                 kSolids,
-                 {{}, {}, {{k0, d0.placedMeshStreamSha256}, {k1, d1.placedMeshStreamSha256}}}};
+  Attempt strict{settings, kSolids,
+                 Keys({}, {}, {{k0, d0.placedMeshStreamSha256}, {k1, d1.placedMeshStreamSha256}})};
   const PlCadPrepStepSurface solids = Import(strict).surface;
   EXPECT_TRUE(solids.strictSourceProof && solids.retainedOnlyRemesh &&
               solids.sourceDeviationBounded);
@@ -194,45 +194,57 @@ TEST_F(StepImport, LimitsAreInclusiveAndSourcesMustBeReadable) {
   extremes.settings.angularDeflectionRadians = 3.141592653589793;
   EXPECT_EQ(Import(extremes).surface.mesh.triangles.size(), 12u);
 
-  const auto source = [&](const std::string& name, const std::string& text) {
-    return TestStepSettings(WriteFile(name, text));
-  };
   const std::string mm = "( LENGTH_UNIT() NAMED_UNIT(*) SI_UNIT(.MILLI.,.METRE.) )";
   const std::string noUnit = std::string(box).replace(
       box.find(mm), mm.size(), "( NAMED_UNIT(*) PLANE_ANGLE_UNIT() SI_UNIT($,.RADIAN.) )");
   const std::size_t def = box.find("#3 = SHAPE_DEFINITION_REPRESENTATION");
   const std::string noDef = std::string(box).erase(def, box.find(";\n", def) + 2 - def);
-  const PlCadPrepStepImportSettings shell = TestStepSettings(dir / "shell.step");
+  const auto run = [this](const Attempt& a) { return [this, a] { (void)Import(a); }; };
+  const auto read = [&](const char* name, const std::string& text) {
+    return run({TestStepSettings(WriteFile(name, text))});
+  };
   const char* kMemory = "preparation exceeds maxMemoryBytes";
   const char* kSize = "STEP source size changed after preflight";
-  const struct {
-    Attempt attempt;
-    const char* code;
-    const char* stage;
-    const char* message;
-  } cases[] = {
-      // clang-format off
-      {boxWithin(11, size, 1u << 30), "triangle_limit_exceeded", "mesh",
+  // clang-format off
+  ExpectStepErrors({
+      {run(boxWithin(11, size, 1u << 30)), "triangle_limit_exceeded", "mesh",
        "STEP tessellation exceeds maxTriangles"},
-      {boxWithin(12, size - 1, 1u << 30), "input_read_failed", "import", kSize},
-      {boxWithin(12, size, size - 1), "memory_limit_exceeded", "import", kMemory},
+      {run(boxWithin(12, size - 1, 1u << 30)), "input_read_failed", "import", kSize},
+      {run(boxWithin(12, size, size - 1)), "memory_limit_exceeded", "import", kMemory},
       // The snapshot fits, the triangulation estimate (source size + 720) does not.
-      {boxWithin(12, size, size + 719), "memory_limit_exceeded", "mesh", kMemory},
-      {{TestStepSettings(path), kShells}, "step_no_selected_free_shells", "heal",
+      {run(boxWithin(12, size, size + 719)), "memory_limit_exceeded", "mesh", kMemory},
+      {run({TestStepSettings(path), kShells}), "step_no_selected_free_shells", "heal",
        "STEP free-shell diagnostic found no shell outside a solid"},
-      {{shell, kSolids}, "step_no_selected_solids", "heal",
+      {run({TestStepSettings(dir / "shell.step"), kSolids}), "step_no_selected_solids", "heal",
        "STEP solids-only diagnostic found no solid"},
-      {{source("garbage.step", "solid cube\n")}, "step_read_failed", "import",
+      {read("garbage.step", "solid cube\n"), "step_read_failed", "import",
        "Open CASCADE could not parse the STEP source"},
-      {{source("units.step", noUnit)}, "step_units_missing", "import",
+      {read("units.step", noUnit), "step_units_missing", "import",
        "STEP source declares no transferable length unit"},
-      {{source("def.step", noDef)}, "step_transfer_failed", "heal",
+      {read("def.step", noDef), "step_transfer_failed", "heal",
        "Open CASCADE could not transfer any STEP root"},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    ExpectImportError(c.attempt, c.code, c.stage, c.message);
+  });
+  // clang-format on
+}
+
+TEST_F(StepImport, ImportsTheCorpus) {
+  const std::filesystem::path corpus = std::filesystem::path(PL_CORPUS_DIR) / "step";
+  if (!std::filesystem::is_directory(corpus)) {
+    GTEST_SKIP() << "skipped: the corpus folder " << corpus << " is not present";
+  }
+  // Selected solids or free shells, boundary and untriangulated faces, triangles seen and kept.
+  using Counts = std::array<std::uint64_t, 5>;
+  for (const auto& [file, scope, counts] :
+       {std::tuple{"Transformer_Breve_TEZ-47x57.step", kSolids, Counts{14, 87, 9, 3875, 3859}},
+        std::tuple{"SOD_323.stp", kShells, Counts{75, 75, 2, 213, 206}}}) {
+    const PlCadPrepStepSolidsImport r = Import({TestStepSettings(corpus / file), scope});
+    const auto& f = r.surface.faceCounts;
+    EXPECT_EQ((Counts{r.tessellation.selectedSolidCount + r.tessellation.selectedFreeShellCount,
+                      f.boundaryFaceCount, f.untriangulatedBoundaryFaceCount,
+                      f.tessellatedTriangleCount, r.surface.mesh.triangles.size()}),
+              counts)
+        << file;
+    EXPECT_FALSE(r.surface.tessellationComplete) << file;
   }
 }
 

@@ -72,18 +72,13 @@ TEST(StepSeatRecord, ComposesTheRecordInMemberOrder) {
   EXPECT_EQ(text.substr(0, head.size()), head);
 }
 
-class StepSeatRecordFile : public TempDirTest {
- protected:
-  PlCadPrepStepSeatRequest Request(const TopoDS_Shape& shape, const char* output) const {
-    return MakeTestStepSideRequest<PlCadPrepStepSeatRequest>(
-        kPlCadPrepStepSeatRequestSchema, "seat-1", shape, dir / "mold.step", dir / output);
-  }
-};
+using StepSeatRecordFile = TempDirTest;
 
 TEST_F(StepSeatRecordFile, WritesTheRecordOfAMeasuredSource) {
-  const PlCadPrepStepSeatRequest measured = Request(
+  const PlCadPrepStepSeatRequest measured = MakeTestStepSideRequest<PlCadPrepStepSeatRequest>(
+      kPlCadPrepStepSeatRequestSchema, "seat-1",
       MakeTestCompound({MakeTestBox(10, 20, 30), MakeTestFreeShell(1, 1, 1, gp_Pnt(50, 0, 0))}),
-      "seat.json");
+      dir / "mold.step", dir / "seat.json");
   WritePlCadPrepStepSeatRecord(measured, NeverCancelled(), {});
   const std::string text = ReadFile(measured.outputPath);
   // The mold is the box alone; its measured extent grows by the shape tolerance (1e-7 mm), so

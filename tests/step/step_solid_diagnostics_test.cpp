@@ -28,12 +28,6 @@ TopoDS_Shape MeshedBox(double dx, double dy, double dz) {
   return box;
 }
 
-PlCadPrepStepImportSettings Settings() {
-  PlCadPrepStepImportSettings settings;
-  settings.targetLinearDeflectionMm = settings.angularDeflectionRadians = 0.5;
-  return settings;
-}
-
 TEST(StepSolidDiagnostics, MeshStreamsHashTheirPinnedBytes) {
   EXPECT_EQ(PlCadPrepStepPlacedMeshStreamSha256(kUnitTriangle, kContext),
             "sha256:10e1bf4dbcfc2199b03ca38c1f4357ebc410966a058b0b959560801c6cfd564d");
@@ -57,8 +51,8 @@ TEST(StepSolidDiagnostics, SamePolicyKeyHashesEveryPolicyInputInOrder) {
       {0, "612ae5319c5088543d634f5545747e51f4b20f113743d7c7f66a36c58b7b50fb"},
       {2, "7164541849cdf9ba848373b98376d6e6087cdeeb520d2da3dd70dd4d987b6bb8"}};
   for (const auto& [scope, digest] : scopes) {
-    EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, Settings(), scope, diagnostic,
-                                                      kContext),
+    EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, PlCadPrepStepImportSettings(),
+                                                      scope, diagnostic, kContext),
               "sha256:" + std::string(digest));
   }
 }
@@ -94,8 +88,8 @@ TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
 TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
   const TopoDS_Shape box = MeshedBox(10, 20, 30);
   const TopoDS_Shape solids = MakeTestCompound({box, box, MovedTestShape(box, 50, 0, 0)});
-  const PlCadPrepStepSolidClassification c =
-      ClassifyPlCadPrepStepSolids(solids, kSourceSha, Settings(), {}, kContext, 2, nullptr, {}, {});
+  const PlCadPrepStepSolidClassification c = ClassifyPlCadPrepStepSolids(
+      solids, kSourceSha, PlCadPrepStepImportSettings(), {}, kContext, 2, nullptr, {}, {});
   ASSERT_EQ(c.diagnostics.size(), 2u);
   EXPECT_EQ(c.diagnostics[1].boundsMin, (PlPoint3{50, 0, 0}));
   EXPECT_EQ(c.diagnostics[1].boundsMax, (PlPoint3{60, 20, 30}));
@@ -111,8 +105,8 @@ TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
   const std::string k1 = c.diagnostics[1].samePolicyOccurrenceSha256;
   const auto classify = [&](std::uint64_t count, const PlCadPrepStepOccurrenceKeys& roles) {
     return [&, count, roles] {
-      (void)ClassifyPlCadPrepStepSolids(solids, kSourceSha, Settings(), roles, kContext, count,
-                                        nullptr, {}, {});
+      (void)ClassifyPlCadPrepStepSolids(solids, kSourceSha, PlCadPrepStepImportSettings(), roles,
+                                        kContext, count, nullptr, {}, {});
     };
   };
   // clang-format off
