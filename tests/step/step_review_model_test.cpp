@@ -46,7 +46,7 @@ TEST_F(StepReviewModel, ShowsEverySolidAsANodeAndTheFreeShellsAsAnOverlay) {
   const JsonWalk overlay = root["nodes"].Elements().at(3)["extras"];
   EXPECT_EQ(overlay["reviewKind"].String() + overlay["reviewDecision"].String(),
             "free_shell_overlayunreviewed");
-  EXPECT_EQ(root["materials"].Elements()[12]["alphaMode"].String(), "BLEND");
+  EXPECT_EQ(root["materials"].Elements().at(12)["alphaMode"].String(), "BLEND");
   // Bounds are the single-precision extremes, written in their shortest form.
   EXPECT_EQ(root["accessors"].Elements().at(0)["min"].Text(), "[0.33333334,0,-0.3]");
   EXPECT_EQ(root["accessors"].Elements().at(0)["max"].Text(), "[10.333333,10,9.7]");
