@@ -63,20 +63,16 @@ TEST(JsonReader, ReportsEveryScanErrorAtItsOffset) {
 
 TEST(JsonReader, RecordsSpansAndRescansOneLevelDeep) {
   const std::string text =
-      " \t\r\n{ \"b\" : [1, {\"x\":2}] ,\"a\":\"s\\\"\xC3\xA9\", \"n\":-0.0e-0, "
-      "\"g\":1E+09,\"t\":true,"
-      "\"u\":false,\"z\":null,\"o\":{\"p\":1,\"q\":[]}} \t\r\n";
+      " \r\n{ \"b\" : [1, {\"x\":2}] ,\"n\":-0.0e-0,\"o\":{\"p\":1,\"q\":[]}}\t";
   const std::vector<JsonMemberSpan> members = ReadJsonFrame(text);
-  ASSERT_EQ(members.size(), 8u);
-  EXPECT_EQ(text.substr(members[1].keyOffset, 3), "\"a\"");
-  EXPECT_EQ(SpanText(text, members[1].value), "\"s\\\"\xC3\xA9\"");
-  EXPECT_EQ(members[2].value.kind, JsonValueKind::number);
-  EXPECT_EQ(SpanText(text, members[2].value), "-0.0e-0");
+  ASSERT_EQ(members.size(), 3u);
+  EXPECT_EQ(text.substr(members[1].keyOffset, 3), "\"n\"");
+  EXPECT_EQ(SpanText(text, members[1].value), "-0.0e-0");
   EXPECT_EQ(SpanText(text, ReadJsonArrayElements(text, members[0].value).at(1)), "{\"x\":2}");
-  EXPECT_EQ(DecodeJsonString(text, ReadJsonObjectMembers(text, members[7].value).at(1).keyOffset),
+  EXPECT_EQ(DecodeJsonString(text, ReadJsonObjectMembers(text, members[2].value).at(1).keyOffset),
             "q");
-  ExpectScanError([&] { (void)ReadJsonArrayElements(text, members[7].value); },
-                  "JSON value must be an array at byte 94");
+  ExpectScanError([&] { (void)ReadJsonArrayElements(text, members[2].value); },
+                  "JSON value must be an array at byte 41");
 }
 
 TEST(JsonReader, DecodesStringsAndRejectsBadContent) {

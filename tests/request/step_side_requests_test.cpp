@@ -42,8 +42,6 @@ TEST(StepSideRequests, ReadsASelectRequestAndNamesTheFailingMember) {
       {record(Edited("\"freeShellDecision\":\"none\",", "")), kRequest, "missing request member: freeShellDecision"},
       {record(Edited("[3,1]", "2")), kRequest, "excludedSolidOrdinals must be an array"},
       {record(Edited("[3,1]", "[-3]")), kRequest, "excludedSolidOrdinals must be an unsigned integer"},
-      {record(Edited("asset.v3", "asset.v2")), "invalid_geometry_schema", "geometrySchema must be pelto.geometry.asset.v3"},
-      {record(Edited("1000}}", "1000}")), "invalid_json", "unterminated JSON object at byte 374"},
       {[] { ReadPlCadPrepStepSeatRequest(R"({"schema":"s","requestId":"a","inputPath":"/a","outputPath":"/b","targetLinearDeflectionMm":1,"freeShellDecision":"none"})"); },
        kRequest, "unknown request member: freeShellDecision"},
       {[] { ReadPlCadPrepStepReviewRequest(R"({"schema":"s","schema":"t"})"); }, kRequest, "duplicate request member: schema"},
@@ -82,7 +80,6 @@ TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
   WriteFile("part.STP", "ISO-10303-21;");
   WriteFile("part.iges", "x");
   WriteFile("part.stpx", "x");
-  WriteFile("taken.json", "{}");
   using R = PlCadPrepStepRecordRequest&;
   const auto orient = [](std::vector<std::int32_t> o) {
     return [o](R r) { r.allowedOrientationsDeg = o; };
@@ -103,24 +100,18 @@ TEST_F(StepSideValidation, EveryRuleHasItsOwnMessage) {
       {"seat", [](R r) { r.requestId = std::string(65, 'a'); }, "invalid_request_id", "requestId must contain 1-64 characters"},
       {"select", [](R r) { r.targetLinearDeflectionMm = 0.0, r.freeShellDecision = "x"; }, "invalid_tessellation_options", "targetLinearDeflectionMm must be within (0, 15]"},
       {"select", [](R r) { r.freeShellDecision = "unreviewed"; }, "invalid_free_shell_decision", "freeShellDecision must be none, physical, or residue"},
-      {"select", orient({}), kOrient, "version 3 requires one to twenty-four mounting orientations"},
       {"select", orient({0, 90, 180, 270, 90}), kOrient, "version 3 permits unique angles in [0, 360) only"},
       {"select", orient({90, 180, 270, 0, 10}), kOrient, kAliases},
-      {"select", orient({10, 100, 190, 280}), kOrient, "version 3 requires the protected zero-degree base angle"},
       {"select", orient({0, 1, 2, 3, 4, 5, 6}), kOrient, "version 3 permits at most six baked base angles"},
       {"select", [](R r) { r.excludedSolidOrdinals = {2, 2}; }, kExcluded, "a solid was excluded twice"},
       {"select", [](R r) { r.excludedSolidOrdinals = {0}, r.inputPath = "part.stp"; }, kExcluded, "an excluded solid ordinal must be 1 or greater"},
       {"select", [](R r) { r.excludedSolidOrdinals.assign(4097, 1); }, kExcluded, "more solids were excluded than a source may contain"},
       {"select", [](R r) { r.sourceToMount[7] = std::numeric_limits<double>::infinity(); }, "invalid_mount_transform", "sourceToMount must contain 16 finite numbers"},
-      {"select", [](R r) { r.inputPath = "part.stp"; }, "path_not_absolute", "inputPath and outputPath must be absolute"},
-      {"select", path("none.stp", ""), "input_not_regular", "inputPath must name one readable regular file"},
       {"select", path("part.stpx", ""), kMismatch, "selection records are produced from STEP sources only"},
       {"seat", path("part.iges", ""), kMismatch, "seat records are measured from STEP sources only"},
       {"review", path("part.iges", ""), kMismatch, "review models are produced from STEP sources only"},
       {"select", path("", "record.glb"), "invalid_output_extension", "outputPath must end in .json"},
       {"review", path("", "model.json"), "invalid_output_extension", "outputPath must end in .glb"},
-      {"seat", path("", "taken.json"), "output_exists", "outputPath already exists and will not be overwritten"},
-      {"select", path("", "none/record.json"), "output_parent_missing", "outputPath parent must be an existing directory"},
   };
   // clang-format on
   for (const auto& [command, change, code, message] : cases) {

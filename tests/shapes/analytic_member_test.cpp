@@ -18,16 +18,6 @@ using Bounds = std::array<std::int64_t, 6>;
 PlShapeDefinition Def(const std::string& shape) {
   return ParsePlShapeDefinition(ShapeDefinitionDocument(shape));
 }
-PlShapeDefinition LPrism(const std::string& quadrant) {
-  return Def(
-      R"({"heightUm":5000,"kind":"lPrism","notchQuadrant":")" + quadrant +
-      R"(","notchXSpanUm":4000,"notchZSpanUm":3000,"outsideXSpanUm":10000,"outsideZSpanUm":8000})");
-}
-PlShapeDefinition Triangle(int depth, int base, int offset) {
-  return Def(R"({"baseZSpanUm":)" + std::to_string(base) +
-             R"(,"heightUm":1000,"kind":"triangularPrism","pointXDepthUm":)" +
-             std::to_string(depth) + R"(,"pointZOffsetUm":)" + std::to_string(offset) + "}");
-}
 const PlShapeDefinition kBox = Def(BoxShape(10000, 20000, 30000));
 PlAnalyticShape Build(const PlShapeDefinition& d) {
   return BuildPlAnalyticShape(d, PlShapeDefinitionId(d), PlShapeDefinitionSourceHash(d));
@@ -57,39 +47,17 @@ TEST(AnalyticMember, EncodesGoldenSphere) {
   EXPECT_EQ(decoded, sphere);
 }
 
-TEST(AnalyticMember, BuildsCertifiesAndRoundTripsEveryKind) {
+TEST(AnalyticMember, BuildsCertifiesAndRoundTripsEachFamily) {
   // {definition, shape bounds, carrier certificate (its value is 2000 when they differ), flag,
   // footprint}
-  const Bounds l = {-10000, 0, -8000, 10000, 10000, 8000};
-  const Bounds upright = {-10000, 0, -10000, 10000, 80000, 10000};
-  const Bounds uprightCarrier = {-11000, 0, -11000, 11000, 81000, 11000};
-  const Bounds laid = {-40000, 0, -10000, 40000, 20000, 10000};
-  const Bounds laidCarrier = {-41000, -1000, -11000, 41000, 21000, 11000};
   const Bounds box = {-20000, 0, -30000, 20000, 20000, 30000};
-  const Bounds wedge = {-10000, 0, -6000, 10000, 16000, 6000};
-  const Bounds polygon = {-20000, 0, -20000, 20000, 6000, 20000};
-  const Bounds apex = {-10000, 0, -10000, 10000, 10000, 10000};
-  const Bounds triangle = {-4000, 0, -5000, 4000, 2000, 5000};
-  const std::string square =
-      R"({"xUm":0,"zUm":0},{"xUm":0,"zUm":10000},{"xUm":10000,"zUm":10000},{"xUm":10000,"zUm":0})";
+  const Bounds l = {-40000, 0, -30000, 40000, 20000, 30000};
+  const Bounds laid = {-40000, 0, -10000, 40000, 20000, 10000};
   // clang-format off
   const std::tuple<PlShapeDefinition, Bounds, Bounds, bool, Points> cases[] = {
       {kBox, box, box, true, {{-20000, -30000}, {-20000, 30000}, {20000, 30000}, {20000, -30000}}},
-      {Def(CylinderShape(40000, 10000, "upright")), upright, uprightCarrier, true, {}},
-      {Def(CylinderShape(40000, 10000, "laidDown")), laid, laidCarrier, false, {}},
-      {LPrism("positiveXPositiveZ"), l, l, true, {{-10000, -8000}, {-10000, 8000}, {2000, 8000}, {2000, 2000}, {10000, 2000}, {10000, -8000}}},
-      {LPrism("negativeXNegativeZ"), l, l, true, {{10000, 8000}, {10000, -8000}, {-2000, -8000}, {-2000, -2000}, {-10000, -2000}, {-10000, 8000}}},
-      {LPrism("positiveXNegativeZ"), l, l, true, {{10000, 8000}, {10000, -2000}, {2000, -2000}, {2000, -8000}, {-10000, -8000}, {-10000, 8000}}},
-      {LPrism("negativeXPositiveZ"), l, l, true, {{-10000, -8000}, {-10000, 2000}, {-2000, 2000}, {-2000, 8000}, {10000, 8000}, {10000, -8000}}},
-      {Triangle(4000, 5000, -2000), triangle, triangle, true, {{-4000, -5000}, {-4000, 5000}, {4000, -4000}}},
-      {Def(WedgeShape(8000, 2000, 10000, 6000)), wedge, wedge, true, {{-10000, -6000}, {-10000, 6000}, {10000, 6000}, {10000, -6000}}},
-      {Def(FrustumShape(40000, 10000, "upright", 6000)), upright, uprightCarrier, true, {}},
-      {Def(FrustumShape(40000, 10000, "laidDown", 6000)), laid, laidCarrier, false, {}},
-      // Concave, seated and already in normal form.
-      {Def(R"({"heightUm":3000,"kind":"polygonPrism","vertices":[{"xUm":0,"zUm":0},{"xUm":0,"zUm":20000},)"
-           R"({"xUm":10000,"zUm":20000},{"xUm":10000,"zUm":10000},{"xUm":20000,"zUm":10000},{"xUm":20000,"zUm":0}]})"),
-       polygon, polygon, true, {{-20000, -20000}, {-20000, 20000}, {0, 20000}, {0, 0}, {20000, 0}, {20000, -20000}}},
-      {Def(R"({"kind":"apexShape","levels":[{"vertices":[)" + square + R"(],"yUm":0},{"vertices":[)" + square + R"(],"yUm":5000}]})"), apex, apex, false, {}},
+      {Def(CylinderShape(40000, 10000, "laidDown")), laid, {-41000, -1000, -11000, 41000, 21000, 11000}, false, {}},
+      {Def(LPrismShape("negativeXPositiveZ")), l, l, true, {{-40000, -30000}, {-40000, 14000}, {-20000, 14000}, {-20000, 30000}, {40000, 30000}, {40000, -30000}}},
   };
   // clang-format on
   for (const auto& [definition, bounds, carrier, flag, footprint] : cases) {
@@ -112,14 +80,12 @@ TEST(AnalyticMember, TurnsPointsIntoCertifiedIntervalsWithinItsRange) {
   PlAnalyticInterval turned;
   ASSERT_TRUE(TurnPlAnalyticPoint({1000000, 0}, 30, turned));
   EXPECT_EQ(turned, (PlAnalyticInterval{866025, 866026, -500000, -500000}));
-  // A point depth of 1 mm puts the apex 0.5 mm out: (1000000, 0) half-micrometres.
-  EXPECT_EQ(Build(Triangle(1000000, 600000, 0)).headingTable[1].intervals[2], turned);
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   EXPECT_TRUE(TurnPlAnalyticPoint({kMax, kMax}, 0, turned));
   EXPECT_FALSE(TurnPlAnalyticPoint({kMax, kMax}, 30, turned));
   EXPECT_THROW((void)TurnPlAnalyticPoint({1, 1}, 45, turned), std::invalid_argument);
   EXPECT_THROW((void)TurnPlAnalyticPoint({1, 1}, 360, turned), std::invalid_argument);
-  const std::uint32_t eleven[] = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300};
+  const std::uint32_t eleven[11] = {};
   EXPECT_THROW((void)BuildPlAnalyticShape(kBox, "", "", eleven), std::invalid_argument);
 }
 
@@ -133,7 +99,6 @@ TEST(AnalyticMember, CertificationRefusesTamperedDescriptors) {
       {"hash", [&](S s) { s.definitionSha256 = PlShapeDefinitionSourceHash(other); }, Code::definition, "shape definition bytes and identities disagree"},
       {"stray member", [](S s) { s.definition.diameterUm = 5; }, Code::definition, "shape definition is invalid or noncanonical"},
       {"kind", [](S s) { s.kind = 5; }, Code::definition, "shape kind and definition disagree"},
-      {"carrier", [](S s) { --s.legacyCarrierCertificateHalfUm[0]; }, Code::bounds, "shape bounds or legacy carrier certificate disagree"},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -84,8 +84,6 @@ void RunCases(const std::vector<Case>& cases) {
 // The field each dimension lands in is pinned by the analytic and generated-solid tests.
 // A polygon built from any start and in either turning sense writes its normal form.
 TEST(ShapeDefinition, WritesThePolygonNormalForm) {
-  EXPECT_EQ(ParsePlShapeDefinition(kApex).levels,
-            (std::vector<PlShapeLevel>{{kSquare, 0}, {kInner, 5000}}));
   PlShapeDefinition polygon = ParsePlShapeDefinition(kPolygon);
   EXPECT_EQ(polygon.vertices, kSquare);
   std::reverse(polygon.vertices.begin(), polygon.vertices.end());
@@ -96,11 +94,8 @@ TEST(ShapeDefinition, WritesThePolygonNormalForm) {
 
 TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
   constexpr std::int64_t k100m = kPlShapeMaxDimensionUm;
-  const std::string numbers = R(kPolygon, Join(kSquare), "1,2,3");
   // clang-format off
   std::vector<Case> cases = {
-      {R(kBox, "\"kind\":", "\"kind\": "), N, "shape definition bytes are not canonical"},
-      {R(kBox, ":10000,", ":010000,"), S, "expected comma in JSON object at byte " + std::to_string(kBox.find(":10000,") + 2)},
       {R(kBox, "\"heightUm\"", "\"height\\u0055m\""), S, "member name must be a canonical ASCII string"},
       {R(kBox, "\"box\"", "\"b\\u006fx\""), S, "shape.kind must be a canonical ASCII string"},
       {R(kBox, "definition.v1", "definition.v\\u0031"), S, "shape definition schema, generator profile, or units is invalid"},
@@ -126,7 +121,6 @@ TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
       {R(kWedge, ":2000", ":6000"), I, "wedge high height must exceed low height"},
       {R(kFrustum, ":10000", ":20000"), I, "frustum large diameter must exceed small diameter"},
       {R(kPolygon, "[" + Join(kSquare) + "]", "{}"), P, "polygon.vertices must be an array"},
-      {numbers, S, "JSON value must be an object at byte " + std::to_string(numbers.find("[1") + 1)},
       {Polygon({{0, 0}, {0, 10}}), P, "polygon must contain 3..256 vertices"},
       {Polygon({{0, 0}, {0, 10}, {10, 10}, {0, 0}}), P, "polygon must not repeat its first vertex as a closing vertex"},
       {Polygon({{0, 0}, {0, 10}, {0, 0}, {10, 10}}), P, "polygon contains a repeated vertex"},
