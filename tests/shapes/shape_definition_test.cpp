@@ -202,9 +202,6 @@ TEST(ShapeDefinition, RefusesOversizeDocumentsAndValuesOutsideTheEnumerations) {
                   PlShapeDefinitionSourceHash(definition) + PlShapeDefinitionId(definition),
               "");
   }
-  EXPECT_EQ(PlShapeKindName(unknown.kind), "unknown");
-  EXPECT_EQ(PlShapeMountName(cylinder.mount), "unknown");
-  EXPECT_EQ(PlNotchQuadrantName(static_cast<PlNotchQuadrant>(4)), "unknown");
   const char* codes[] = {"invalid_shape_definition", "invalid_shape_definition",
                          "invalid_shape_definition", "invalid_shape_definition",
                          "invalid_shape_levels",     "invalid_shape_polygon",
