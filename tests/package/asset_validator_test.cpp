@@ -13,11 +13,10 @@
 
 namespace {
 
-using Code = PlMemberDiagnosticCode;
-
 PlCadPrepGeneratedProvenance kBox;
 const std::vector<std::uint8_t> kBoxBytes = PackageBoxAnalytic(20000, kBox);
 const std::string kHash = "sha256:" + std::string(64, 'c');
+const std::string kFake = "search_50mm_" + std::string(64, '0') + ".pvox";
 const std::vector<std::uint8_t> kNotAnalytic = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0};
 
 std::string Name(const PlVoxelGrid& grid) { return PlCadPrepVoxelMemberName(grid); }
@@ -46,152 +45,118 @@ struct Asset {
     std::sort(model.orientations.begin(), model.orientations.end(),
               [](const auto& a, const auto& b) { return a.angleMilliDeg < b.angleMilliDeg; });
   }
-  void Generated(const std::string& hash, const std::string& id,
-                 std::span<const std::uint8_t> analytic) {
+  void Gen(const std::string& hash, const std::string& id, std::span<const std::uint8_t> bytes) {
     model.definitionSourceHash = hash;
     model.shapeDefinitionId = id;
-    model.analytic = analytic;
+    model.analytic = bytes;
+  }
+  void RefineAll(const std::string& name) {
+    for (auto& o : model.orientations) o.refine = name;
   }
   PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 100.0);
   std::vector<PlVoxelGrid> grids;
   PlCadPrepManifestModel model;
 };
 
-void ExpectDiagnostic(const PlMemberDiagnostic& d, Code code, const std::string& member,
-                      const std::string& message) {
+void ExpectDiagnostic(const PlMemberDiagnostic& d, PlMemberDiagnosticCode code,
+                      const std::string& member, const std::string& message) {
   EXPECT_EQ(d.code, code);
   EXPECT_EQ(d.member, member);
   EXPECT_EQ(d.message, message);
 }
 
-TEST(AssetValidator, AcceptsASoundModel) {
+// Six families: twenty-four orientations over twelve voxel members, both at their limit.
+TEST(AssetValidator, AcceptsASoundModelAtTheLimits) {
   Asset asset;
   asset.model.assetId = "sha256:" + std::string(64, 'f');
   EXPECT_TRUE(ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits).Passed());
-  // Six families: twenty-four orientations over twelve voxel members, both at their limit.
   EXPECT_TRUE(
       ValidatePlCadPrepAsset(Asset({0, 10, 20, 30, 40, 50}).model, kPlRuntimeMeshLimits).Passed());
-  EXPECT_TRUE(CheckPlCadPrepOrientationReference(asset.model, Name(asset.grids[0]), 50,
-                                                 kPlRuntimeMeshLimits)
-                  .Passed());
 }
+
+// clang-format off
+#define ROW(families, code, member, message, ...) {families, code, member, message, [](Asset& a) { __VA_ARGS__; }}
+// clang-format on
 
 TEST(AssetValidator, ReportsTheFirstViolation) {
   const std::string order =
       "version 3 orientations must be ascending unique angles with a first-quarter grid angle and "
       "an exact quarter-turn difference";
-  const std::string missingAnalytic =
+  const std::string noAnalytic =
       "generated version 3 geometry requires its immutable analytic member";
-  const std::string otherAnalytic = "analytic member does not match generated source provenance";
+  const std::string other = "analytic member does not match generated source provenance";
+  const std::string headings = "generated manifest headings do not match the analytic member";
   const std::string names = "version 3 voxel members require unique content-addressed names";
   const std::string count = "version 3 requires between two and twelve named voxel members";
-  const std::string search = Name(OneCellGrid(50, 0));
-  const std::string refine = Name(OneCellGrid(30, 0));
-  const std::string fake = "search_50mm_" + std::string(64, '0') + ".pvox";
-  const std::vector<std::uint32_t> zero = {0}, pair = {0, 30}, thirty = {30}, skewed = {0, 15, 60},
+  const std::string mj = "manifest.json", ap = "analytic.pshape";
+  const std::string search = Name(OneCellGrid(50, 0)), refine = Name(OneCellGrid(30, 0));
+  const std::vector<std::uint32_t> one = {0}, pair = {0, 30}, thirty = {30}, skewed = {0, 15, 60},
                                    six = {0, 10, 20, 30, 40, 50},
                                    seven = {0, 10, 20, 30, 40, 50, 60};
+  const auto box = [](Asset& a) {
+    a.Gen(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes);
+  };
+  using enum PlMemberDiagnosticCode;
   const struct {
     std::vector<std::uint32_t> families;
-    std::function<void(Asset&)> change;
-    Code code;
+    PlMemberDiagnosticCode code;
     std::string member;
     std::string message;
+    std::function<void(Asset&)> change;
   } cases[] = {
-      {zero, [](Asset& a) { a.model.assetId = "sha256:" + std::string(64, 'A'); }, Code::identity,
-       "manifest.json", "geometry asset ID is not a canonical SHA-256 identity"},
-      {zero, [](Asset& a) { a.Generated(kHash, "", kNotAnalytic); }, Code::missingContent,
-       "analytic.pshape", missingAnalytic},
-      {zero, [](Asset& a) { a.Generated(kHash, kHash, {}); }, Code::missingContent,
-       "analytic.pshape", missingAnalytic},
-      {zero, [](Asset& a) { a.Generated(kHash, kHash, kNotAnalytic); }, Code::identity,
-       "analytic.pshape", otherAnalytic},
-      {zero, [](Asset& a) { a.Generated(kHash, kBox.shapeDefinitionId, kBoxBytes); },
-       Code::identity, "analytic.pshape", otherAnalytic},
-      {zero,
-       [](Asset& a) {
-         a.Generated(kBox.definitionSourceHash, kBox.definitionSourceHash, kBoxBytes);
-       },
-       Code::identity, "analytic.pshape", otherAnalytic},
-      {zero,
-       [](Asset& a) { a.Generated(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes); },
-       Code::orientationTable, "analytic.pshape",
-       "generated manifest headings do not match the analytic member"},
-      // Twelve sound orientations, but the second is 15 degrees where heading 30 stands.
-      {skewed,
-       [](Asset& a) { a.Generated(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes); },
-       Code::orientationTable, "analytic.pshape",
-       "generated manifest headings do not match the analytic member"},
-      {zero, [](Asset& a) { a.model.shapeDefinitionId = kHash; }, Code::missingContent,
-       "analytic.pshape", missingAnalytic},
-      {zero, [](Asset& a) { a.model.analytic = kNotAnalytic; }, Code::unexpectedContent,
-       "analytic.pshape", "imported geometry cannot carry generated analytic authority"},
-      {zero, [](Asset& a) { a.model.orientations.clear(); }, Code::orientationTable,
-       "manifest.json", "geometry asset has no allowed mounting orientation"},
-      {seven, [](Asset& a) { a.model.orientations.pop_back(); }, Code::orientationTable,
-       "manifest.json", "version 3 permits at most twenty-four orientations"},
-      {zero,
-       [](Asset& a) {
-         a.model.orientations.push_back({360000, 0, "s", "r"});
-       },
-       Code::orientationTable, "manifest.json", order},
-      {zero,
-       [](Asset& a) {
-         a.model.orientations[0] = {0, 90000, "s", "r"};
-       },
-       Code::orientationTable, "manifest.json", order},
-      {zero, [](Asset& a) { a.model.orientations[1].angleMilliDeg = 0; }, Code::orientationTable,
-       "manifest.json", order},
-      {zero, [](Asset& a) { a.model.orientations[1].angleMilliDeg = 45000; },
-       Code::orientationTable, "manifest.json", order},
-      {zero, [](Asset& a) { a.model.collisionMesh = nullptr; }, Code::missingContent,
-       "collision.pmesh", "mesh has no vertices or triangles"},
-      {zero, [](Asset& a) { a.model.voxelMembers.pop_back(); }, Code::voxelGrid, "manifest.json",
-       count},
-      {six, [](Asset& a) { a.model.voxelMembers.push_back(a.model.voxelMembers[0]); },
-       Code::voxelGrid, "manifest.json", count},
-      {zero, [](Asset& a) { a.model.voxelMembers.push_back(a.model.voxelMembers[0]); },
-       Code::voxelGrid, search, names},
-      {zero, [fake](Asset& a) { a.model.voxelMembers[0].name = fake; }, Code::voxelGrid, fake,
-       names},
-      {zero,
-       [](Asset& a) {
-         a.grids[0].cellSizeMm = 40;
-         a.model.voxelMembers[0].name.clear();
-       },
-       Code::voxelGrid, "", names},
-      {zero, [](Asset& a) { a.model.orientations[2].search.clear(); }, Code::orientationTable,
-       "manifest.json", "geometry orientation contains an empty voxel member reference"},
-      {zero, [refine](Asset& a) { a.model.orientations[0].search = refine; }, Code::voxelGrid,
-       refine, "voxel cell size does not match the required level"},
-      {zero, [](Asset& a) { a.model.orientations[0].refine = "preview.glb"; }, Code::voxelGrid,
-       "preview.glb", "geometry orientation references a non-voxel member"},
-      {zero, [](Asset& a) { a.model.orientations[0].search = "analytic.pshape"; },
-       Code::missingContent, "analytic.pshape",
-       "geometry orientation references an absent archive member"},
-      {pair, [](Asset& a) { a.model.orientations.erase(a.model.orientations.begin() + 1); },
-       Code::orientationTable, "manifest.json",
-       "each version 3 baked base requires four quarter-turn aliases"},
-      {pair,
-       [](Asset& a) {
-         for (auto& o : a.model.orientations) o.refine = a.model.voxelMembers[1].name;
-       },
-       Code::unexpectedContent, Name(OneCellGrid(30, 1)),
-       "version 3 archive contains an unreferenced voxel member"},
-      {thirty, [](Asset&) {}, Code::orientationTable, "manifest.json",
-       "version 3 requires the protected zero-degree quarter-turn family"},
-      {pair, [](Asset& a) { a.model.orientations[2].search = a.model.voxelMembers[2].name; },
-       Code::orientationTable, "manifest.json",
-       "version 3 quarter-turn aliases must completely and exactly reference their baked base "
-       "grids"},
-      {zero,
-       [](Asset& a) {
-         a.grids[1].solid = false;
-         a.model.voxelMembers[1].name = Name(a.grids[1]);
-         for (auto& o : a.model.orientations) o.refine = Name(a.grids[1]);
-       },
-       Code::authority, Name(OneCellGrid(30, 0, false)),
-       "authoritative geometry requires conservative solid occupancy at both voxel levels"},
+    ROW(one, identity, mj, "geometry asset ID is not a canonical SHA-256 identity",
+        a.model.assetId = "sha256:" + std::string(64, 'A')),
+    ROW(one, missingContent, ap, noAnalytic, a.Gen(kHash, "", kNotAnalytic)),
+    ROW(one, missingContent, ap, noAnalytic, a.Gen(kHash, kHash, {})),
+    ROW(one, identity, ap, other, a.Gen(kHash, kHash, kNotAnalytic)),
+    ROW(one, identity, ap, other, a.Gen(kHash, kBox.shapeDefinitionId, kBoxBytes)),
+    ROW(one, identity, ap, other,
+        a.Gen(kBox.definitionSourceHash, kBox.definitionSourceHash, kBoxBytes)),
+    {one, orientationTable, ap, headings, box},
+    {skewed, orientationTable, ap, headings,
+     box},  // the second heading is 15 degrees where 30 stands
+    ROW(one, missingContent, ap, noAnalytic, a.model.shapeDefinitionId = kHash),
+    ROW(one, unexpectedContent, ap, "imported geometry cannot carry generated analytic authority",
+        a.model.analytic = kNotAnalytic),
+    ROW(one, orientationTable, mj, "geometry asset has no allowed mounting orientation",
+        a.model.orientations.clear()),
+    ROW(seven, orientationTable, mj, "version 3 permits at most twenty-four orientations",
+        a.model.orientations.pop_back()),
+    ROW(one, orientationTable, mj, order, a.model.orientations.push_back({360000, 0, "s", "r"})),
+    ROW(one, orientationTable, mj, order, a.model.orientations[0] = {0, 90000, "s", "r"}),
+    ROW(one, orientationTable, mj, order, a.model.orientations[1].angleMilliDeg = 0),
+    ROW(one, orientationTable, mj, order, a.model.orientations[1].angleMilliDeg = 45000),
+    ROW(one, missingContent, "collision.pmesh", "mesh has no vertices or triangles",
+        a.model.collisionMesh = nullptr),
+    ROW(one, voxelGrid, mj, count, a.model.voxelMembers.pop_back()),
+    ROW(six, voxelGrid, mj, count, a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
+    ROW(one, voxelGrid, search, names, a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
+    ROW(one, voxelGrid, kFake, names, a.model.voxelMembers[0].name = kFake),
+    ROW(one, voxelGrid, "", names, a.grids[0].cellSizeMm = 40;
+        a.model.voxelMembers[0].name.clear()),
+    ROW(one, orientationTable, mj, "geometry orientation contains an empty voxel member reference",
+        a.model.orientations[2].search.clear()),
+    ROW(one, voxelGrid, refine, "voxel cell size does not match the required level",
+        a.model.orientations[0].search = Name(OneCellGrid(30, 0))),
+    ROW(one, voxelGrid, "preview.glb", "geometry orientation references a non-voxel member",
+        a.model.orientations[0].refine = "preview.glb"),
+    ROW(one, missingContent, ap, "geometry orientation references an absent archive member",
+        a.model.orientations[0].search = "analytic.pshape"),
+    ROW(pair, orientationTable, mj, "each version 3 baked base requires four quarter-turn aliases",
+        a.model.orientations.erase(a.model.orientations.begin() + 1)),
+    ROW(pair, unexpectedContent, Name(OneCellGrid(30, 1)),
+        "version 3 archive contains an unreferenced voxel member",
+        a.RefineAll(a.model.voxelMembers[1].name)),
+    ROW(thirty, orientationTable, mj,
+        "version 3 requires the protected zero-degree quarter-turn family", (void)a),
+    ROW(pair, orientationTable, mj,
+        "version 3 quarter-turn aliases must completely and exactly reference their baked base "
+        "grids",
+        a.model.orientations[2].search = a.model.voxelMembers[2].name),
+    ROW(one, authority, Name(OneCellGrid(30, 0, false)),
+        "authoritative geometry requires conservative solid occupancy at both voxel levels",
+        a.grids[1].solid = false;
+        a.model.voxelMembers[1].name = Name(a.grids[1]); a.RefineAll(Name(a.grids[1]))),
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -203,11 +168,13 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
   Asset asset;
   PlRuntimeMeshLimits limits;
   limits.maxVoxelCells = 0;  // the grid contract reports under its own member name
-  ExpectDiagnostic(ValidatePlCadPrepAsset(asset.model, limits), Code::limitExceeded, "pvox",
+  ExpectDiagnostic(ValidatePlCadPrepAsset(asset.model, limits), limitExceeded, "pvox",
                    "voxel grid exceeds the configured cell limit");
   ExpectDiagnostic(
       CheckPlCadPrepOrientationReference(asset.model, "collision.pmesh", 50, kPlRuntimeMeshLimits),
-      Code::voxelGrid, "collision.pmesh", "geometry orientation references a non-voxel member");
+      voxelGrid, "collision.pmesh", "geometry orientation references a non-voxel member");
+  EXPECT_TRUE(
+      CheckPlCadPrepOrientationReference(asset.model, search, 50, kPlRuntimeMeshLimits).Passed());
 }
 
 }  // namespace

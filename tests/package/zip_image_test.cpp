@@ -29,64 +29,54 @@ std::size_t Header(const std::vector<std::uint8_t>& image, std::uint8_t a, std::
   return 0;
 }
 
-class ZipImage : public ::testing::Test {
- protected:
-  const std::string manifest = R"({"schema":"pelto.geometry.asset.v3"})";
-  const std::string repeated = std::string(5000, 'a');
-  const std::string empty;
-  const std::vector<PlCadPrepArchiveMember> members = {{"manifest.json", Bytes(manifest)},
-                                                       {"preview.glb", Bytes(repeated)},
-                                                       {"empty.bin", Bytes(empty)},
-                                                       {"refine_30mm_x.pvox", Bytes(manifest)}};
-  NeverCancelled never;
-  PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepRequest{}, never);
-};
+const std::string kManifest = R"({"schema":"pelto.geometry.asset.v3"})", kLong(5000, 'a'), kEmpty;
+const std::vector<PlCadPrepArchiveMember> kMembers = {{"manifest.json", Bytes(kManifest)},
+                                                      {"preview.glb", Bytes(kLong)},
+                                                      {"empty.bin", Bytes(kEmpty)},
+                                                      {"refine_30mm_x.pvox", Bytes(kManifest)}};
 
-TEST_F(ZipImage, StoresMembersInOrderWithZeroTimesAndPrivateWriteAccess) {
-  const std::vector<std::uint8_t> image = WritePlCadPrepZipImage(members, context);
-  ValidatePlCadPrepZipImage(image, members, context);
-  EXPECT_EQ(WritePlCadPrepZipImage(members, context), image);
+// Members stored in order with zero times, rw-r--r-- regular files; validation refuses every
+// change and every truncation.
+TEST(ZipImage, StoresMembersInOrderAndValidationRefusesEveryChange) {
+  NeverCancelled never;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepRequest{}, never);
+  const std::vector<std::uint8_t> image = WritePlCadPrepZipImage(kMembers, context);
+  ValidatePlCadPrepZipImage(image, kMembers, context);
+  EXPECT_EQ(WritePlCadPrepZipImage(kMembers, context), image);
   const PackageContents contents = ReadPackage(image);
   ASSERT_EQ(contents.problem, "");
-  ASSERT_EQ(contents.entries.size(), members.size());
-  for (std::size_t m = 0; m < members.size(); ++m) {
+  ASSERT_EQ(contents.entries.size(), kMembers.size());
+  for (std::size_t m = 0; m < kMembers.size(); ++m) {
     SCOPED_TRACE(m);
-    EXPECT_EQ(contents.entries[m].name, members[m].name);
-    EXPECT_TRUE(std::ranges::equal(contents.entries[m].bytes, members[m].bytes));
+    EXPECT_EQ(contents.entries[m].name, kMembers[m].name);
+    EXPECT_TRUE(std::ranges::equal(contents.entries[m].bytes, kMembers[m].bytes));
     EXPECT_EQ(contents.entries[m].localTime + contents.entries[m].localDate, 0u);
     ByteReader central(std::span<const std::uint8_t>(image).subspan(Header(image, 1, 2, m) + 12));
     EXPECT_EQ(central.U32(), 0u) << "central time and date";
     (void)central.Take(22);
-    // Extracted members are regular files, rw-r--r--: never writable by everyone.
     EXPECT_EQ(central.U32(), 0100644u << 16) << "external attributes";
   }
-}
-
-TEST_F(ZipImage, ValidationRefusesEveryChange) {
-  const std::vector<std::uint8_t> image = WritePlCadPrepZipImage(members, context);
-  const auto refused = [&](const std::vector<std::uint8_t>& changed,
-                           const std::vector<PlCadPrepArchiveMember>& expected,
-                           const char* message) {
+  const auto refused = [&](std::vector<std::uint8_t> changed, std::size_t at, std::uint8_t bits,
+                           const std::vector<PlCadPrepArchiveMember>& expected, const char* why) {
+    changed[at] ^= bits;
     ExpectPlCadPrepError([&] { ValidatePlCadPrepZipImage(changed, expected, context); },
-                         "archive_validation_failed", "package", message);
+                         "archive_validation_failed", "package", why);
   };
-  std::vector<std::uint8_t> dated = image;
-  dated[Header(image, 3, 4, 1) + 12] = 0x21;
-  refused(dated, members, "fresh geometry ZIP member metadata changed");
-  std::vector<std::uint8_t> shared = image;
-  shared[Header(image, 1, 2, 2) + 38 + 2] |= 0022;
-  refused(shared, members, "fresh geometry ZIP member metadata changed");
-  std::vector<std::uint8_t> changed = image;
-  changed[Header(image, 3, 4, 1) + 30 + 11 + 1000] ^= 0xFF;
-  refused(changed, members, "fresh geometry ZIP member bytes changed");
-  std::vector<PlCadPrepArchiveMember> renamed = members;
+  const char* metadata = "fresh geometry ZIP member metadata changed";
+  refused(image, Header(image, 3, 4, 1) + 12, 0x21, kMembers, metadata);
+  refused(image, Header(image, 1, 2, 2) + 40, 0022, kMembers, metadata);
+  refused(image, Header(image, 3, 4, 1) + 1041, 0xFF, kMembers,
+          "fresh geometry ZIP member bytes changed");
+  std::vector<PlCadPrepArchiveMember> renamed = kMembers;
   renamed[3].name = "search_50mm_x.pvox";
-  refused(image, renamed, "fresh geometry ZIP member metadata changed");
-  refused(image, {members.begin(), members.end() - 1}, "fresh geometry ZIP member count changed");
+  refused(image, 0, 0, renamed, metadata);
+  refused(image, 0, 0, {kMembers.begin(), kMembers.end() - 1},
+          "fresh geometry ZIP member count changed");
   for (std::size_t size = 0; size < image.size(); ++size) {
     SCOPED_TRACE(size);
-    refused({image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size)}, members,
-            "fresh geometry ZIP could not be reopened");
+    ExpectPlCadPrepError(
+        [&] { ValidatePlCadPrepZipImage(std::span(image).first(size), kMembers, context); },
+        "archive_validation_failed", "package", "fresh geometry ZIP could not be reopened");
   }
 }
 
