@@ -11,9 +11,8 @@ TEST(ByteIo, WritesAndReadsLittleEndianWithinBounds) {
   writer.U32(0x03040506);
   writer.U64(0x0708090A0B0C0D0Eull);
   writer.F32(-2.0f);
-  const std::vector<std::uint8_t> expected = {0xAB, 2,  1, 6, 5, 4, 3, 0x0E, 0x0D, 0x0C,
-                                              0x0B, 10, 9, 8, 7, 0, 0, 0,    0xC0};
-  EXPECT_EQ(writer.bytes, expected);
+  EXPECT_EQ(writer.bytes, (std::vector<std::uint8_t>{0xAB, 2, 1, 6, 5, 4, 3, 0x0E, 0x0D, 0x0C, 0x0B,
+                                                     10, 9, 8, 7, 0, 0, 0, 0xC0}));
   ByteReader reader(writer.bytes);
   EXPECT_EQ(reader.U8(), 0xABu);
   EXPECT_EQ(reader.U16(), 0x0102u);

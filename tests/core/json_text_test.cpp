@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 TEST(JsonText, EscapesControlBytesQuotesAndBackslashesOnly) {
   std::string all;
@@ -19,26 +20,20 @@ TEST(JsonText, EscapesControlBytesQuotesAndBackslashesOnly) {
 }
 
 TEST(JsonText, WritesShortestAndGeneralDoubleForms) {
-  struct Case {
-    double value;
-    int digits;  // 0: the shortest form
-    const char* text;
-  };
-  const Case cases[] = {{0.1, 0, "0.1"},
-                        {1e22, 0, "1e+22"},
-                        {-0.0, 0, "-0"},
-                        {static_cast<double>(0.1f), 9, "0.100000001"},
-                        {static_cast<double>(-1e-5f), 9, "-9.99999975e-06"},
-                        {1e-5, 9, "1e-05"},
-                        {0.1, 17, "0.10000000000000001"},
-                        {1e-7, 17, "9.9999999999999995e-08"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  const std::tuple<double, int, const char*> cases[] = {
+      {0.1, 0, "0.1"},
+      {1e22, 0, "1e+22"},
+      {-0.0, 0, "-0"},
+      {static_cast<double>(0.1f), 9, "0.100000001"},
+      {static_cast<double>(-1e-5f), 9, "-9.99999975e-06"},
+      {0.1, 17, "0.10000000000000001"},
+      {1e-7, 17, "9.9999999999999995e-08"}};
+  for (const auto& [value, digits, text] : cases) {  // digits 0: the shortest form
     std::string out = "x";
-    ASSERT_TRUE(c.digits == 0    ? AppendJsonShortestDouble(out, c.value)
-                : c.digits == 17 ? AppendJsonGeneral17Double(out, c.value)
-                                 : AppendJsonGeneralDouble(out, c.value, c.digits));
-    EXPECT_EQ(out, std::string("x") + c.text);
+    ASSERT_TRUE(digits == 0    ? AppendJsonShortestDouble(out, value)
+                : digits == 17 ? AppendJsonGeneral17Double(out, value)
+                               : AppendJsonGeneralDouble(out, value, digits));
+    EXPECT_EQ(out, std::string("x") + text);
   }
 }
 
@@ -73,7 +68,6 @@ TEST(JsonText, WritesCanonicalNumbers) {
       {std::numeric_limits<double>::denorm_min(),
        "0." + std::string(323, '0') + "494065645841246544"}};
   for (const auto& [value, text] : cases) {
-    SCOPED_TRACE(text);
     std::string out = "x";
     ASSERT_EQ(AppendCanonicalNumber(out, value), PlCanonicalNumberStatus::written);
     EXPECT_EQ(out, "x" + text);

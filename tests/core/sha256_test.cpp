@@ -8,21 +8,11 @@
 
 const std::string kAbc = "sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
-TEST(Sha256, MatchesStandardVectors) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", kAbc},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "sha256:248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-  };
-  for (const auto& [input, identity] : cases) {
-    SCOPED_TRACE(input);
-    EXPECT_EQ(Sha256Identity(std::string_view(input)), identity);
-    EXPECT_EQ(Sha256Identity(std::vector<std::uint8_t>(input.begin(), input.end())), identity);
-  }
-}
-
-TEST(Sha256, StreamsChunksOfAnySizeAndClosesAfterFinish) {
+TEST(Sha256, MatchesKnownAnswersInOnePieceAndInChunksOfAnySize) {
+  const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  EXPECT_EQ(Sha256Identity(std::string_view("abc")), kAbc);
+  EXPECT_EQ(Sha256Identity(std::vector<std::uint8_t>(two.begin(), two.end())),
+            "sha256:248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   const std::vector<std::uint8_t> million(1'000'000, 'a');
   const std::size_t chunkSizes[] = {1, 7, 63, 64, 65, 4099, 65537};
   Sha256 hasher;
@@ -38,16 +28,13 @@ TEST(Sha256, StreamsChunksOfAnySizeAndClosesAfterFinish) {
 
 TEST(Sha256, RecognisesOnlyCanonicalIdentities) {
   const std::string digits = kAbc.substr(7);
-  const std::pair<std::string, bool> cases[] = {{kAbc, true},
-                                                {"sha256:" + std::string(64, '0'), true},
-                                                {"sha256:B" + digits.substr(1), false},
-                                                {"sha512:" + digits, false},
-                                                {kAbc.substr(0, 70), false},
-                                                {kAbc + "5", false},
-                                                {kAbc.substr(0, 70) + "g", false},
-                                                {"sha256:", false}};
-  for (const auto& [text, canonical] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(IsCanonicalSha256Identity(text), canonical);
+  for (const auto& [text, canonical] : {std::pair{kAbc, true},
+                                        {"sha256:" + std::string(64, '0'), true},
+                                        {"sha256:B" + digits.substr(1), false},
+                                        {"sha512:" + digits, false},
+                                        {kAbc.substr(0, 70), false},
+                                        {kAbc + "5", false},
+                                        {kAbc.substr(0, 70) + "g", false}}) {
+    EXPECT_EQ(IsCanonicalSha256Identity(text), canonical) << text;
   }
 }

@@ -88,8 +88,7 @@ TEST_F(FileSystem, NeverOverwritesAndRemovesOnlyWhatItMay) {
 // Every failure after creation removes the file; a taken name is left as it was.
 TEST_F(FileSystem, ExclusiveWriteRemovesWhatItCreatedOnEveryFailure) {
   const std::string text = "0123456789";
-  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                            text.size());
+  const std::vector<std::uint8_t> bytes(text.begin(), text.end());
   PlExclusiveWriteOptions options;
   options.chunkBytes = 4;
   options.readBack = true;
