@@ -2,7 +2,4 @@
 // side-command request readers.
 #include "fuzz/fuzz_checks.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  plfuzz::CheckRequestInput({data, size});
-  return 0;
-}
+PL_FUZZ_TARGET(plfuzz::CheckRequestInput)
