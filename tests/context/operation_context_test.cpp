@@ -17,20 +17,6 @@ PlCadPrepOperationContext MakeContext(const PlCadPrepCancellation& cancellation)
   return MakePlCadPrepOperationContext(request, cancellation);
 }
 
-TEST(OperationContext, LimitsMatchOnlyWhenAllFiveAgree) {
-  const PlCadPrepRequest request;
-  const PlCadPrepOperationContext context =
-      MakePlCadPrepOperationContext(request, NeverCancelled());
-  EXPECT_TRUE(RequestLimitsMatchContext(request, context));
-  for (auto limit : {&PlCadPrepRequest::maxInputBytes, &PlCadPrepRequest::maxTriangles,
-                     &PlCadPrepRequest::maxElapsedMs, &PlCadPrepRequest::maxMemoryBytes,
-                     &PlCadPrepRequest::maxOutputBytes}) {
-    PlCadPrepRequest other = request;
-    ++(other.*limit);
-    EXPECT_FALSE(RequestLimitsMatchContext(other, context));
-  }
-}
-
 // Each reservation counts against its own total and gives its bytes back exactly once:
 // on release, destruction or move-assignment, never from a moved-from object. A stage
 // input must carry a reservation of this run that covers it.

@@ -35,21 +35,6 @@ TEST(MainCommand, RejectsEveryOtherCallShapeWithTheUsage) {
   EXPECT_EQ(ExitStatusForError("invalid_event_stage", "preflight"), 5);
 }
 
-// A mesh as ASCII STL.
-std::string AsciiStlText(const PlGeometryMesh& mesh) {
-  std::string text = "solid part\n";
-  for (const auto& triangle : mesh.triangles) {
-    text += "facet normal 0 0 0\nouter loop\n";
-    for (const std::uint32_t v : triangle) {
-      const PlPoint3& p = mesh.vertices[v];
-      text += "vertex " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " +
-              std::to_string(p[2]) + "\n";
-    }
-    text += "endloop\nendfacet\n";
-  }
-  return text + "endsolid part\n";
-}
-
 // Reports progress under "mesh" and fails the way an allocation does, or stages ten bytes.
 class FixedBackend final : public PlCadPrepBackend {
  public:
@@ -66,19 +51,18 @@ class FixedBackend final : public PlCadPrepBackend {
 
 class MainCommandFiles : public TempDirTest {
  protected:
-  fs::path Request(const std::string& format, const std::string& source,
-                   const std::string& output = "out.peltogeom",
-                   const std::string& extra = "") const {
+  fs::path Request(const std::string& source, const std::string& output = "out.peltogeom",
+                   const std::string& extra = "", const std::string& format = "obj") const {
     return WriteFile(output + ".json",
                      PrepareRequestText("r1", WriteFile("part." + format, source), dir / output,
                                         format, kQuarterTurns, extra));
   }
-  // Runs MainCommand in-process with a FixedBackend for every format and returns its lines.
+  // Runs MainCommand in-process with a FixedBackend for every format.
   std::vector<std::string> RunInProcess(bool failingBackend, int& status) const {
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
-    status = MainCommand("prepare", Request("stl", "x"), out, [&](PlCadPrepSourceFormat) {
+    status = MainCommand("prepare", Request("x"), out, [&](PlCadPrepSourceFormat) {
       return std::make_unique<FixedBackend>(failingBackend);
     });
     std::fclose(out);
@@ -90,8 +74,7 @@ class MainCommandFiles : public TempDirTest {
   }
 };
 
-// Reading, parsing and the format's backend fail before anything is staged; a
-// request is accepted only once it is read, and validated after that.
+// A request is accepted only once it is read, and validated after that.
 TEST_F(MainCommandFiles, RefusedRequestsEndInOneErrorLine) {
   std::string exact = "{}";
   exact.resize(kMaxRequestBytes, ' ');
@@ -99,10 +82,7 @@ TEST_F(MainCommandFiles, RefusedRequestsEndInOneErrorLine) {
   const struct {
     fs::path path;
     int status;
-    std::string acceptedId;  // empty: refused before the request is accepted
-    const char* stage;
-    const char* code;
-    const char* message;
+    std::string acceptedId, stage, code, message;
   } cases[] = {
       {dir, 2, "", "preflight", "request_not_found", "request path is not a regular file"},
       {WriteFile("e.json", ""), 2, "", "preflight", "invalid_json", "missing JSON value at byte 0"},
@@ -113,7 +93,7 @@ TEST_F(MainCommandFiles, RefusedRequestsEndInOneErrorLine) {
       {WriteFile("id.json", PrepareRequestText(id, dir / "x.stl", dir / "o.peltogeom", "stl")), 2,
        id, "preflight", "invalid_request_id",
        "requestId must contain 1-64 ASCII letters, digits, underscores, or hyphens"},
-      {Request("iges", "data"), 3, "r1", "import", "backend_not_implemented",
+      {Request("data", "out.peltogeom", "", "iges"), 3, "r1", "import", "backend_not_implemented",
        "iges import is not implemented by the triangle archive backend"},
   };
   for (const auto& c : cases) {
@@ -127,7 +107,6 @@ TEST_F(MainCommandFiles, RefusedRequestsEndInOneErrorLine) {
   // Opens as a regular file, but every read fails.
   ExpectPlCadPrepError([] { (void)ReadRequestFile("/proc/self/mem"); }, "request_read_failed",
                        "preflight", "request file could not be read");
-  EXPECT_FALSE(fs::exists(dir / ".out.peltogeom.partial-r1"));
 }
 
 TEST_F(MainCommandFiles, ReportsInternalErrorsAndCleanupWarnings) {
@@ -136,9 +115,7 @@ TEST_F(MainCommandFiles, ReportsInternalErrorsAndCleanupWarnings) {
             (std::vector{AcceptedLine("r1"), ProgressLine("r1", "mesh", 1, 2),
                          ErrorLine("r1", "mesh", "internal_error", "std::bad_alloc")}));
   EXPECT_EQ(status, 5);
-  PlFileSystemFaults faults;
-  faults.removeErrno = EACCES;
-  const ScopedPlFileSystemFaults scoped(faults);
+  const ScopedPlFileSystemFaults faults(PlFileSystemFaults{.removeErrno = EACCES});
   EXPECT_EQ(RunInProcess(false, status),
             (std::vector{AcceptedLine("r1"), ProgressLine("r1", "package", 0, 10),
                          ProgressLine("r1", "package", 10, 10),
@@ -153,15 +130,15 @@ TEST_F(MainCommandFiles, ReportsInternalErrorsAndCleanupWarnings) {
 
 // Every line of the run is pinned: the import, the collision member and preview,
 // two voxel levels of the one base angle, the staged write in 64 KiB chunks and
-// completion. maxOutputBytes is inclusive, and a package one byte over it leaves
-// nothing behind; the same request gives the same bytes.
-TEST_F(MainCommandFiles, PreparesAClosedStlBoxWithinItsOutputLimit) {
-  const std::string stl = AsciiStlText(ClosedBox({-20, 0, 10}, 100));
-  const CliRun run = RunCli({"prepare", Request("stl", stl, "box.peltogeom").string()});
+// completion. maxOutputBytes is inclusive, a package one byte over it leaves
+// nothing behind, and the same request gives the same bytes.
+TEST_F(MainCommandFiles, PreparesAClosedBoxWithinItsOutputLimit) {
+  const std::string obj = ObjText(ClosedBox({-20, 0, 10}, 100));
+  const CliRun run = RunCli({"prepare", Request(obj, "box.peltogeom").string()});
   EXPECT_EQ(run.status, 0);
   const std::uint64_t size = fs::file_size(dir / "box.peltogeom");
   std::vector<std::string> lines = {AcceptedLine("r1"),
-                                    ProgressLine("r1", "import", stl.size(), stl.size())};
+                                    ProgressLine("r1", "import", obj.size(), obj.size())};
   for (const std::uint64_t at : {0, 1, 2}) lines.push_back(ProgressLine("r1", "mesh", at, 26));
   for (const std::uint64_t at : {2, 14, 14, 26, 26, 26}) {
     lines.push_back(ProgressLine("r1", "voxel", at, 26));
@@ -172,22 +149,22 @@ TEST_F(MainCommandFiles, PreparesAClosedStlBoxWithinItsOutputLimit) {
   lines.push_back(CompleteLine("r1"));
   EXPECT_EQ(run.lines, lines);
   (void)ExpectValidPackage(dir / "box.peltogeom", 12, 4, 2, true);
-
-  const std::string limit = R"(,"limits":{"maxOutputBytes":)";
-  const CliRun over =
-      RunCli({"prepare",
-              Request("stl", stl, "o.peltogeom", limit + std::to_string(size - 1) + "}").string()});
+  const auto limited = [&](const std::string& name, std::uint64_t limit) {
+    return RunCli(
+        {"prepare",
+         Request(obj, name, R"(,"limits":{"maxOutputBytes":)" + std::to_string(limit) + "}")
+             .string()});
+  };
+  const CliRun over = limited("o.peltogeom", size - 1);
   EXPECT_EQ(over.status, 5);
-  ASSERT_FALSE(over.lines.empty());
-  EXPECT_EQ(over.lines.back(), ErrorLine("r1", "package", "output_limit_exceeded",
-                                         "geometry ZIP exceeds the remaining output limit"));
-  const CliRun exact = RunCli(
-      {"prepare", Request("stl", stl, "e.peltogeom", limit + std::to_string(size) + "}").string()});
-  EXPECT_EQ(exact.status, 0);
+  EXPECT_EQ(over.lines.empty() ? "" : over.lines.back(),
+            ErrorLine("r1", "package", "output_limit_exceeded",
+                      "geometry ZIP exceeds the remaining output limit"));
+  EXPECT_EQ(limited("e.peltogeom", size).status, 0);
   EXPECT_EQ(ReadFile(dir / "e.peltogeom"), ReadFile(dir / "box.peltogeom"));
   EXPECT_EQ(ListDir(dir),
             (std::vector<std::string>{"box.peltogeom", "box.peltogeom.json", "e.peltogeom",
-                                      "e.peltogeom.json", "o.peltogeom.json", "part.stl"}));
+                                      "e.peltogeom.json", "o.peltogeom.json", "part.obj"}));
 }
 
 }  // namespace

@@ -151,30 +151,4 @@ TEST_F(PreparePipeline, PublishesOrReportsEachFailureAndCleansUp) {
   EXPECT_EQ(ReadFile(dir / "raced.peltogeom"), "someone else's");
 }
 
-// A leftover staging name (the only copy of an earlier run's work) blocks the run and is
-// left as it was.
-TEST_F(PreparePipeline, StopsInPreflightBeforeTheBackendRuns) {
-  WriteFile(".blocked.peltogeom.partial-r1", "earlier run");
-  const NeverCancelled never;
-  SwitchCancellation cancelled;
-  cancelled.cancelled = true;
-  PlCadPrepRequest invalid = Request("out");
-  invalid.schema = "pelto.geometry.prepare.request.v0";
-  const std::tuple<PlCadPrepRequest, const PlCadPrepCancellation*, const char*, const char*>
-      cases[] = {
-          {Request("blocked"), &never, "staging_exists",
-           "the request staging path already exists; recovery must resolve it first"},
-          {Request("out"), &cancelled, "cancelled", "preparation was cancelled before import"},
-          {invalid, &cancelled, "invalid_schema", "unsupported preparation request schema"},
-      };
-  for (const auto& [request, cancellation, code, message] : cases) {
-    SCOPED_TRACE(message);
-    ScriptedBackend backend("package", nullptr);
-    ExpectPlCadPrepError([&] { (void)PrepareAndPublish(request, backend, *cancellation, {}); },
-                         code, "preflight", message);
-    EXPECT_TRUE(backend.seenPath.empty());  // never called
-  }
-  EXPECT_EQ(ReadFile(StagingOf("blocked")), "earlier run");
-}
-
 }  // namespace
