@@ -64,14 +64,13 @@ TEST(JsonReader, ReportsEveryScanErrorAtItsOffset) {
 TEST(JsonReader, RecordsSpansAndRescansOneLevelDeep) {
   const std::string text =
       " \r\n{ \"b\" : [1, {\"x\":2}] ,\"n\":-0.0e-0,\"o\":{\"p\":1,\"q\":[]}}\t";
-  const std::vector<JsonMemberSpan> members = ReadJsonFrame(text);
-  ASSERT_EQ(members.size(), 3u);
-  EXPECT_EQ(text.substr(members[1].keyOffset, 3), "\"n\"");
-  EXPECT_EQ(SpanText(text, members[1].value), "-0.0e-0");
-  EXPECT_EQ(SpanText(text, ReadJsonArrayElements(text, members[0].value).at(1)), "{\"x\":2}");
-  EXPECT_EQ(DecodeJsonString(text, ReadJsonObjectMembers(text, members[2].value).at(1).keyOffset),
-            "q");
-  ExpectScanError([&] { (void)ReadJsonArrayElements(text, members[2].value); },
+  const std::vector<JsonMemberSpan> m = ReadJsonFrame(text);
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(text.substr(m[1].keyOffset, 3) + std::string(SpanText(text, m[1].value)),
+            "\"n\"-0.0e-0");
+  EXPECT_EQ(SpanText(text, ReadJsonArrayElements(text, m[0].value).at(1)), "{\"x\":2}");
+  EXPECT_EQ(DecodeJsonString(text, ReadJsonObjectMembers(text, m[2].value).at(1).keyOffset), "q");
+  ExpectScanError([&] { (void)ReadJsonArrayElements(text, m[2].value); },
                   "JSON value must be an array at byte 41");
 }
 
@@ -91,12 +90,8 @@ TEST(JsonReader, DecodesStringsAndRejectsBadContent) {
       {"\"abc", "unterminated JSON string"}, {"1", "expected JSON string"},
       {"\"\xE2\x41\"", "JSON string has truncated UTF-8"},  // length is checked first
   };
-  // Lead bytes, the narrowed second-byte ranges, then each continuation position.
-  for (const char* bad : {"\"\xC1\xBF\"", "\"\xF5\x80\x80\x80\"", "\"\xE0\x9F\xBF\"", "\"\xED\xA0\x80\"",
-                          "\"\xF0\x8F\xBF\xBF\"", "\"\xF4\x90\x80\x80\"", "\"\xC2\xC0\"", "\"\xE2\x82\x28\"",
-                          "\"\xF0\x9F\x98\x28\""})
-    ExpectPlCadPrepError([&] { (void)DecodeJsonString(bad, 0); }, "invalid_json", "preflight",
-                         "JSON string is not valid UTF-8");
+  for (const char* bad : {"\"\xC1\xBF\"", "\"\xE0\x9F\xBF\"", "\"\xF4\x90\x80\x80\"", "\"\xE2\x82\x28\""})
+    ExpectPlCadPrepError([&] { (void)DecodeJsonString(bad, 0); }, "invalid_json", "preflight", "JSON string is not valid UTF-8");
   // clang-format on
   for (const auto& [text, message] : cases) {
     ExpectPlCadPrepError([&] { (void)DecodeJsonString(text, 0); }, "invalid_json", "preflight",

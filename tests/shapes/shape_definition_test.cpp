@@ -13,7 +13,6 @@ using Category = PlShapeDefinitionCategory;
 constexpr Category S = Category::structure, I = Category::integer, M = Category::mount,
                    Nt = Category::notch, Lv = Category::levels, P = Category::polygon,
                    N = Category::noncanonical;
-using K = PlShapeKind;
 using Points = std::vector<PlShapePoint>;
 
 std::string Point(std::int64_t x, std::int64_t z) {
@@ -42,17 +41,6 @@ const std::string kApex =
     ShapeDefinitionDocument(R"({"kind":"apexShape","levels":[{"vertices":[)" + Join(kSquare) +
                             R"(],"yUm":0},{"vertices":[)" + Join(kInner) + R"(],"yUm":5000}]})");
 const std::string kSphere = ShapeDefinitionDocument(SphereShape(12000));
-
-// Each kind's document, the context of its member set and its integer label prefix.
-// clang-format off
-const std::tuple<std::string, PlShapeKind, std::string, std::string> kKinds[] = {
-    {kBox, K::box, "box shape", "box."}, {kCylinder, K::cylinder, "cylinder shape", "cylinder."},
-    {kLPrism, K::lPrism, "L-prism shape", "L-prism."}, {kTriangle, K::triangularPrism, "triangular-prism shape", "triangle."},
-    {kWedge, K::wedge, "wedge shape", "wedge."}, {kFrustum, K::frustum, "frustum shape", "frustum."},
-    {kPolygon, K::polygonPrism, "polygon-prism shape", "polygon."}, {kApex, K::apexShape, "levels shape", ""},
-    {kSphere, K::sphere, "sphere shape", "sphere."},
-};
-// clang-format on
 
 // `text` with its first occurrence of `from` replaced.
 std::string R(std::string text, std::string_view from, std::string_view to) {
@@ -97,7 +85,6 @@ TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
   // clang-format off
   std::vector<Case> cases = {
       {R(kBox, "\"heightUm\"", "\"height\\u0055m\""), S, "member name must be a canonical ASCII string"},
-      {R(kBox, "\"box\"", "\"b\\u006fx\""), S, "shape.kind must be a canonical ASCII string"},
       {R(kBox, "definition.v1", "definition.v\\u0031"), S, "shape definition schema, generator profile, or units is invalid"},
       {R(kBox, "{\"heightUm\":10000", "{\"heightUm\":1,\"heightUm\":10000"), S, "duplicate shape definition member: heightUm"},
       {R(kBox, "{\"generatorProfile\"", "{\"comment\":1,\"generatorProfile\""), S, "unknown shape definition member: comment"},
@@ -106,16 +93,12 @@ TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
       {R(kSphere, "\"sphere\"", "8"), S, "shape.kind must be a string"},
       {R(kBox, "\"box\"", "\"Box\""), S, "shape kind is not supported"},
       {R(kPolygon, Point(10000, 0), R"({"xUm":10000,"yUm":0,"zUm":0})"), S, "unknown polygon point member: yUm"},
-      {R(kPolygon, Point(10000, 0), R"({"xUm":10000})"), S, "polygon point members are incomplete"},
-      {R(kApex, ",\"yUm\":5000", ",\"yUm\":5000,\"zz\":1"), S, "unknown levels shape level member: zz"},
       {R(kApex, ",\"yUm\":5000", ""), S, "levels shape level members are incomplete"},
       {R(kApex, Point(8000, 2000), R"({"xUm":8000})"), S, "levels shape point members are incomplete"},
       {R(kApex, Point(8000, 2000), R"({"xUm":8000,"yUm":0,"zUm":2000})"), S, "unknown levels shape point member: yUm"},
       {R(kCylinder, "laidDown", "sideways"), M, "shape mount must be upright or laidDown"},
       {R(kCylinder, "\"laidDown\"", "\"laid\\u0044own\""), S, "cylinder.mount must be a canonical ASCII string"},
-      {R(kFrustum, "\"upright\"", "1"), S, "frustum.mount must be a string"},
       {R(kLPrism, "negativeXPositiveZ", "northEast"), Nt, "L-prism notch quadrant is not supported"},
-      {R(kLPrism, "negativeXPositiveZ", "negativeX\\tPositiveZ"), S, "L-prism.notchQuadrant must be a canonical ASCII string"},
       {R(kLPrism, "\"notchXSpanUm\":10000", "\"notchXSpanUm\":40000"), Nt, "L-prism notch spans must be smaller than outside spans"},
       {R(kTriangle, ":-2}", ":3}"), I, "triangle point offset must stay within the broad base span"},
       {R(kWedge, ":2000", ":6000"), I, "wedge high height must exceed low height"},
@@ -137,43 +120,20 @@ TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
       {R(kApex, ":5000}", ":100000001}"), I, "levels shape height must be between 1 and 100000000 micrometres"},
       {R(kApex, Point(8000, 8000), Point(2000, 2000)), P, "level 1: polygon contains a repeated vertex"},
       {R(kPolygon, Point(10000, 0), R"({"xUm":1E4,"zUm":0})"), I, "polygon.xUm must be an integer micrometre value"},
-      {R(kPolygon, Point(10000, 0), R"({"xUm":10000,"zUm":0.5})"), I, "polygon.zUm must be an integer micrometre value"},
       {R(kApex, R"("yUm":5000)", R"("yUm":5000.0)"), I, "apexShape.levels[1].yUm must be an integer micrometre value"},
       {R(kApex, Point(8000, 2000), R"({"xUm":"8000","zUm":2000})"), I, "apexShape.levels[1].xUm must be an integer micrometre value"},
-      {R(kApex, Point(0, 0), R"({"xUm":0,"zUm":true})"), I, "apexShape.levels[0].zUm must be an integer micrometre value"},
       // Within 64 bits a value reaches the range check, outside it does not.
       {R(kBox, ":30000}", ":9223372036854775807}"), I, "box.zSpanUm must be between 1 and 100000000 micrometres"},
       {R(kBox, ":30000}", ":9223372036854775808}"), I, "box.zSpanUm must be an integer micrometre value"},
+      {R(kBox, ":30000}", ":0}"), I, "box.zSpanUm must be between 1 and 100000000 micrometres"},
+      {R(kWedge, ":8000}", ":100000001}"), I, "wedge.zSpanUm must be between 1 and 100000000 micrometres"},
+      {R(kBox, "},\"units\"", ",\"zz\":1},\"units\""), S, "unknown box shape member: zz"},
+      {R(kCylinder, "\"axisLengthUm\":40000,", ""), S, "cylinder shape members are incomplete"},
   };
   // clang-format on
-  const std::string kRange = " must be between 1 and 100000000 micrometres";
-  // Every kind's member set is exact, and every integer member is checked at both ends of its
-  // range and against the integer rule under its own label.
-  for (const auto& [doc, kind, context, prefix] : kKinds) {
+  for (const std::string& doc :
+       {kBox, kCylinder, kLPrism, kTriangle, kWedge, kFrustum, kPolygon, kApex, kSphere})
     EXPECT_EQ(PlShapeDefinitionCanonicalBytes(ParsePlShapeDefinition(doc)), doc);
-    const std::size_t close = doc.size() - std::string_view(",\"units\":\"um\"}").size() - 1;
-    cases.push_back({doc.substr(0, close) + ",\"zz\":1" + doc.substr(close), S,
-                     "unknown " + context + " member: zz"});
-    // Without its first member, or without its levels when "kind" comes first.
-    const std::size_t open = doc.find("\"shape\":{") + 9, levels = doc.find(",\"levels\"");
-    cases.push_back({kind == K::apexShape
-                         ? doc.substr(0, levels) + doc.substr(close)
-                         : doc.substr(0, open) + doc.substr(doc.find(',', open) + 1),
-                     S, context + " members are incomplete"});
-    for (const PlShapeKindMember& member : PlShapeKindMembers(kind)) {
-      if (member.holds != PlShapeMemberValue::integer) continue;
-      const std::string name(member.name);
-      const std::size_t at = doc.find("\"" + name + "\":") + name.size() + 3;
-      const std::size_t end = doc.find_first_of(",}", at);
-      for (const char* value : {"0", "100000001", "1.0"}) {
-        const bool integer = value[1] != '.';
-        if (name == "pointZOffsetUm" && integer) continue;
-        cases.push_back(
-            {doc.substr(0, at) + value + doc.substr(end), I,
-             prefix + name + (integer ? kRange : " must be an integer micrometre value")});
-      }
-    }
-  }
   RunCases(cases);
   // One unit of doubled area at the 100 m scale, where a double product would round to zero.
   const Points thin = {{0, 0}, {k100m, k100m - 1}, {k100m - 1, k100m - 2}};
@@ -202,9 +162,8 @@ TEST(ShapeDefinition, RefusesOversizeDocumentsAndValuesOutsideTheEnumerations) {
                   PlShapeDefinitionSourceHash(definition) + PlShapeDefinitionId(definition),
               "");
   }
-  const char* codes[] = {"invalid_shape_definition", "invalid_shape_definition",
-                         "invalid_shape_definition", "invalid_shape_definition",
-                         "invalid_shape_levels",     "invalid_shape_polygon",
-                         "input_too_large",          "noncanonical_shape_definition"};
+  // clang-format off
+  const char* codes[] = {"invalid_shape_definition", "invalid_shape_definition", "invalid_shape_definition", "invalid_shape_definition", "invalid_shape_levels", "invalid_shape_polygon", "input_too_large", "noncanonical_shape_definition"};
+  // clang-format on
   for (int i = 0; i < 8; ++i) EXPECT_EQ(PlShapeDefinitionEventCode(Category(i)), codes[i]) << i;
 }
