@@ -73,14 +73,6 @@ TEST(PreviewModel, WritesHeaderJsonAndBinaryChunksByteForByte) {
   std::size_t at = 20 + json.size();
   EXPECT_EQ(U32At(glb, at), 48u);
   EXPECT_EQ(U32At(glb, at + 4), 0x004E4942u);  // "BIN\0"
-  at += 8;
-  for (const PlPoint3& vertex : Tiny().mesh.vertices) {
-    for (const double v : vertex) {
-      EXPECT_EQ(U32At(glb, at), std::bit_cast<std::uint32_t>(static_cast<float>(v)));
-      at += 4;
-    }
-  }
-  for (const std::uint32_t index : {0u, 1u, 2u}) EXPECT_EQ(U32At(glb, (at += 4) - 4), index);
   EXPECT_EQ(run.context.ledger->outputReserved, 0u);
   EXPECT_EQ(run.context.ledger->memoryReserved, 0u);
 }
@@ -100,32 +92,6 @@ TEST(PreviewModel, RefusesUndecodableBytesAndUncoveredInputs) {
                          "invalid_resource_reservation", "mesh",
                          "stage input lacks its required request memory reservation");
   }
-}
-
-TEST(PreviewModel, ReservesDecodeWorkAndTheExactDocument) {
-  const std::uint64_t total = TestRun().Preview(Tiny()).size();
-  // The input, the decode work, the JSON work and the document, one step at a time.
-  const std::uint64_t decode =
-      PlCollisionMeshMemberStorageBytes(Tiny()) + 2 * Tiny().bytes.size() + 4096;
-  const std::uint64_t all = decode + 4096 + total;
-  const char* memory = "preparation exceeds maxMemoryBytes";
-  const struct {
-    std::uint64_t memory;
-    std::uint64_t output;
-    const char* code;
-    const char* message;
-  } cases[] = {
-      {decode - 1, total, "memory_limit_exceeded", memory},
-      {decode + 4096 - 1, total, "memory_limit_exceeded", memory},
-      {all - 1, total, "memory_limit_exceeded", memory},
-      {all, total - 1, "output_limit_exceeded", "preparation exceeds maxOutputBytes"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.memory);
-    ExpectPlCadPrepError([&] { (void)TestRun(c.memory, c.output).Preview(Tiny()); }, c.code, "mesh",
-                         c.message);
-  }
-  EXPECT_EQ(TestRun(all, total).Preview(Tiny()).size(), total);
 }
 
 }  // namespace

@@ -52,26 +52,6 @@ TEST(VoxelMember, EncodesGoldenBytesAndRoundTripsEveryField) {
       3,    0,    0,    0,    0,   0,   0,    0,                 // occupancy
   };
   EXPECT_EQ(EncodePlVoxelGrid(kTiny), golden);
-  PlVoxelGrid extremeOrigin = kTiny;
-  extremeOrigin.originCell = {INT32_MIN, 0, INT32_MAX};
-  for (const PlVoxelGrid& grid : {kTiny, kPattern, extremeOrigin}) {
-    const Bytes bytes = EncodePlVoxelGrid(grid);
-    ASSERT_EQ(bytes.size(), kPlVoxelHeaderBytes + 8 * grid.words.size());
-    PlVoxelGrid decoded;
-    ASSERT_TRUE(DecodePlVoxelGrid(bytes, grid.cellSizeMm, kPlRuntimeMeshLimits, decoded).Passed());
-    EXPECT_EQ(EncodePlVoxelGrid(decoded), bytes);
-    EXPECT_EQ(decoded.solid, grid.solid);
-  }
-  // Cell (i, j, k) = (3, 2, 4) of 5 x 3 x 7 is bit ((2 * 7) + 4) * 5 + 3 = 93: word 1, bit 29.
-  PlVoxelGrid grid = kPattern;
-  grid.words = {0, std::uint64_t{1} << 29};
-  EXPECT_TRUE(PlVoxelOccupied(grid, 3, 2, 4));
-  EXPECT_FALSE(PlVoxelOccupied(grid, 4, 2, 4) || PlVoxelOccupied(grid, 3, 2, 3) ||
-               PlVoxelOccupied(grid, 3, 1, 4));
-  EXPECT_EQ(PlVoxelCellCount({0xFFFF'FFFF, 0xFFFF'FFFF, 0xFFFF'FFFF}), UINT64_MAX);  // saturates
-  EXPECT_EQ(PlVoxelCellCount({0xFFFF, 0x1'0001, 0x1'0000}), 0xFFFF'FFFFULL * 0x1'0000);
-  EXPECT_EQ(PlVoxelWordCount(64), 1U);
-  EXPECT_EQ(PlVoxelWordCount(65), 2U);
 }
 
 TEST(VoxelMember, RejectsEveryProperPrefix) {
@@ -149,54 +129,4 @@ TEST(VoxelMember, RejectsMalformedMembersInOrder) {
   Put(bytes, 52, 2, 8);
   ExpectDecode(bytes, bytes.size(), 50, Code::truncated, "voxel occupancy data is truncated",
                limits);
-}
-
-TEST(VoxelMember, ContractChecksInOrderAndPaddingEndsAtTheLastCell) {
-  const struct {
-    void (*change)(PlVoxelGrid&);
-    Code code;
-    const char* message;
-  } cases[] = {
-      {[](PlVoxelGrid& g) { g.cellSizeMm = 50, g.dims[1] = 0; }, Code::voxelGrid,
-       "voxel cell size does not match the required level"},
-      {[](PlVoxelGrid& g) { g.dims[2] = 0, g.distanceErrorMm = -1.0; }, Code::voxelGrid,
-       "voxel grid has an empty axis"},
-      {[](PlVoxelGrid& g) {
-         g.dims = {4000, 4000, 5};
-       },
-       Code::limitExceeded, "voxel grid exceeds the configured cell limit"},
-      {[](PlVoxelGrid& g) { g.words.push_back(0), g.distanceErrorMm = NAN; }, Code::voxelGrid,
-       "voxel word count does not match the grid dimensions"},
-      {[](PlVoxelGrid& g) { g.words[1] |= std::uint64_t{1} << 63, g.distanceErrorMm = INFINITY; },
-       Code::invalidNumber, "voxel distance error is invalid"},
-      {[](PlVoxelGrid& g) { g.words[1] |= std::uint64_t{1} << 41; }, Code::voxelGrid,
-       "voxel padding bits must be zero"},
-      {[](PlVoxelGrid& g) {
-         g.solid = true, g.words = {0, 0};
-       },
-       Code::voxelGrid, "a mask declaring solid occupancy has no occupied cell"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    PlVoxelGrid grid = kPattern;
-    c.change(grid);
-    const PlMemberDiagnostic d = CheckPlVoxelGridContract(grid, 30, kPlRuntimeMeshLimits);
-    EXPECT_EQ(d.code, c.code);
-    EXPECT_EQ(d.message, c.message);
-    EXPECT_TRUE(EncodePlVoxelGrid(grid).empty());
-  }
-  // An empty surface grid passes; declared solid in its bytes, it does not decode.
-  PlVoxelGrid empty = kPattern;
-  empty.words = {0, 0};
-  Bytes bytes = EncodePlVoxelGrid(empty);
-  ASSERT_FALSE(bytes.empty());
-  bytes[40] = 1;
-  ExpectDecode(bytes, bytes.size(), 30, Code::voxelGrid,
-               "a mask declaring solid occupancy has no occupied cell");
-  PlVoxelGrid one = {50, {0, 0, 0}, {1, 1, 1}, 0, {3}, true};
-  EXPECT_EQ(CheckPlVoxelGridContract(one, 50, kPlRuntimeMeshLimits).code, Code::voxelGrid);
-  one.words = {std::uint64_t{1} << 63 | 1};
-  EXPECT_EQ(CheckPlVoxelGridContract(one, 50, kPlRuntimeMeshLimits).code, Code::voxelGrid);
-  const PlVoxelGrid full = {30, {0, 0, 0}, {4, 4, 4}, 0, {~std::uint64_t{0}}, true};
-  EXPECT_TRUE(CheckPlVoxelGridContract(full, 30, kPlRuntimeMeshLimits).Passed());
 }

@@ -31,12 +31,6 @@ struct TestRun : LimitedRun {
   }
 };
 
-std::uint64_t OccupiedCount(const PlVoxelGrid& grid) {
-  std::uint64_t count = 0;
-  for (const std::uint64_t w : grid.words) count += static_cast<std::uint64_t>(std::popcount(w));
-  return count;
-}
-
 // Random triangles: small ones, slivers, ones in lattice planes, ones with a corner on a
 // lattice point, ones in diagonal planes through lattice edges. Coordinates are multiples of 2^-8
 // mm, or with `decimal` the binary32 nearest to a multiple of 0.1 mm, where the rounding of every
@@ -184,24 +178,7 @@ TEST(Voxelizer, CoverageHoldsEveryTouchedCellNothingFartherAndMatchesTheCellTest
   }
 }
 
-TEST(Voxelizer, ExactCellIndexFloorsWithoutRoundingAndRefusesWhatItCannotDerive) {
-  const struct {
-    double x;
-    std::uint32_t cellSizeMm;
-    std::int64_t index;
-    bool onBoundary;
-  } cases[] = {
-      {-0.0, 50, 0, true},         {-0.5, 50, -1, false},         {-50.0, 50, -1, true},
-      {100.0, 50, 2, true},        {0x1.8ffffep5, 50, 0, false},  {0x1.900002p5, 50, 1, false},
-      {0x1p-149, 30, 0, false},    {-0x1p-149, 30, -1, false},    {0x1.8p-148, 30, 0, false},
-      {100001.0, 30, 3333, false}, {-100001.0, 1, -100001, true}, {99990.0, 30, 3333, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.x);
-    const PlVoxelCellIndex index = PlVoxelExactCellIndex(c.x, c.cellSizeMm);
-    EXPECT_EQ(index.index, c.index);
-    EXPECT_EQ(index.onBoundary, c.onBoundary);
-  }
+TEST(Voxelizer, ExactCellIndexRefusesWhatItCannotDerive) {
   const char* range = "voxel coordinate exceeds the native exact range limit";
   const char* inexact = "voxel range requires an exact decoded-f32 coordinate";
   for (const auto& [x, cellSizeMm, message] : {std::tuple{double(NAN), 50U, range},
@@ -219,64 +196,6 @@ TEST(Voxelizer, ExactCellIndexFloorsWithoutRoundingAndRefusesWhatItCannotDerive)
                        "voxel", "voxel coordinate range is inverted");
 }
 
-TEST(Voxelizer, PlansTheGridFromExactCornersAndFillsOnlyClosedSolids) {
-  TestRun run;
-  const PlVoxelMember cube = run.Level(ClosedBox({0, 0, 0}, 300), 50);
-  EXPECT_EQ(cube.grid.originCell, (std::array<std::int32_t, 3>{-1, -1, -1}));
-  EXPECT_EQ(cube.grid.dims, (std::array<std::uint32_t, 3>{8, 8, 8}));
-  EXPECT_EQ(OccupiedCount(cube.grid), 512U);
-  EXPECT_TRUE(cube.grid.solid);
-  EXPECT_EQ(cube.bytes, EncodePlVoxelGrid(cube.grid));
-  // Without its +z face the inside is reached from outside: cells with z index 1..6 and
-  // x, y index 1..4 touch no face.
-  PlGeometryMesh open = ClosedBox({0, 0, 0}, 300);
-  open.triangles.erase(open.triangles.begin() + 2, open.triangles.begin() + 4);
-  open.watertight = false;
-  const PlVoxelGrid grid = run.Level(open, 50).grid;
-  EXPECT_EQ(OccupiedCount(grid), 512U - 6 * 4 * 4);
-  EXPECT_FALSE(PlVoxelOccupied(grid, 3, 3, 3));
-  EXPECT_TRUE(PlVoxelOccupied(grid, 1, 3, 3));
-  // A corner on x = 100 puts both neighbouring cells into the grid.
-  PlVoxelMember member =
-      run.Level(MakeMesh({{60, 10, 10}, {100, 20, 10}, {70, 30, 20}}, {{0, 1, 2}}), 50);
-  EXPECT_EQ(member.grid.originCell, (std::array<std::int32_t, 3>{1, 0, 0}));
-  EXPECT_EQ(member.grid.dims, (std::array<std::uint32_t, 3>{2, 1, 1}));
-  EXPECT_EQ(member.grid.words, std::vector<std::uint64_t>{0x3});
-  member = run.Level(MakeMesh({{-27.5, 12.25, 1030}, {-27, 12.25, 1030.5}, {-27.25, 13, 1030}},
-                              {{0, 1, 2}}, 0.375),
-                     50);
-  EXPECT_EQ(member.grid.originCell, (std::array<std::int32_t, 3>{-1, 0, 20}));
-  EXPECT_EQ(member.grid.distanceErrorMm, 0.375);
-  EXPECT_EQ(member.bytes.size(), 68U);
-  // A coordinate that is never an extreme of its triangle never needs an exact cell index.
-  (void)run.Level(
-      MakeMesh({{0, 0, 0}, {10, 0, 0}, {0.1, 5, 0}, {0, 10, 0}}, {{0, 1, 3}, {0, 2, 1}}), 50);
-  const PlGeometryMesh inexact = MakeMesh({{0.1, 0, 0}, {10, 0, 0}, {5, 10, 0}}, {{0, 1, 2}});
-  ExpectPlCadPrepError([&] { (void)run.Level(inexact, 50); }, "invalid_voxel_bounds", "voxel",
-                       "voxel range requires an exact decoded-f32 coordinate");
-  ExpectPlCadPrepError([&] { (void)run.Level(inexact, 0); }, "invalid_voxel_bounds", "voxel",
-                       "voxel cell size must be positive");
-}
-
-TEST(Voxelizer, RefusesOversizedGridsBeforeAllocatingAndReservesTheMemberOutput) {
-  // 4000 x 4000 x 1 cells at 50 mm fit the padded limit; at 30 mm 6667 x 6667 x 1 do not.
-  const PlGeometryMesh wide =
-      MakeMesh({{-99990, 1, -99990}, {99990, 1, -99990}, {-99990, 1, 99990}}, {{0, 1, 2}});
-  TestRun run(1'000'000);
-  ExpectPlCadPrepError([&] { (void)run.Level(wide, 30); }, "voxel_cell_limit_exceeded", "voxel",
-                       "padded voxel grid exceeds the runtime cell limit");
-  ExpectPlCadPrepError([&] { (void)run.Level(wide, 50); }, "memory_limit_exceeded", "voxel",
-                       "preparation exceeds maxMemoryBytes");
-  EXPECT_EQ(run.context.ledger->memoryReserved, 0U);
-  const PlGeometryMesh cube = ClosedBox({0, 0, 0}, 300);
-  ExpectPlCadPrepError(
-      [&] { (void)TestRun(kDefaultMaxMemoryBytes, 60 + 8 * 8 - 1).Level(cube, 50); },
-      "output_limit_exceeded", "voxel", "preparation exceeds maxOutputBytes");
-  TestRun exact(kDefaultMaxMemoryBytes, 60 + 8 * 8);
-  (void)exact.Level(cube, 50);
-  EXPECT_EQ(exact.context.ledger->outputReserved, 0U);
-}
-
 TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
   TestRun run;
   const PlCadPrepTriangleImport import = BoxImport({5.5, 250, -40.25}, 300);
@@ -286,20 +205,9 @@ TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
     return ReserveMemory(run.context, PlCollisionMeshMemberStorageBytes(m) + slack, "mesh");
   };
   const PlCadPrepMemoryReservation held = input(member);
-  std::vector<std::uint64_t> done;
-  const PlVoxelLevelMembers levels =
-      VoxelizePlCadPrepLevels(member, run.context, held,
-                              [&](std::string_view, std::uint64_t completed, std::uint64_t total) {
-                                EXPECT_EQ(total, 24U);
-                                done.push_back(completed);
-                              });
-  EXPECT_EQ(done, (std::vector<std::uint64_t>{0, 12, 12, 24, 24}));
-  EXPECT_EQ(levels.search.bytes, TestRun().Level(member.mesh, 50).bytes);
+  const PlVoxelLevelMembers levels = VoxelizePlCadPrepLevels(member, run.context, held, {});
   EXPECT_EQ(levels.refine.bytes, TestRun().Level(member.mesh, 30).bytes);
-  EXPECT_EQ(PlVoxelMemberStorageBytes(levels.search),
-            levels.search.bytes.size() + 8 * levels.search.grid.words.size());
   EXPECT_EQ(run.context.ledger->memoryReserved, held.bytes);
-  EXPECT_EQ(run.context.ledger->outputReserved, 0U);
   const char* missing = "stage input lacks its required request memory reservation";
   ExpectPlCadPrepError(
       [&] { (void)VoxelizePlCadPrepLevels(member, run.context, input(member, -1), {}); },
