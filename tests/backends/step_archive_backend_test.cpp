@@ -20,11 +20,7 @@ TEST_F(StepArchiveBackend, RefusesBeforeReadingTheSource) {
   };
   ExpectPlCadPrepError(prepare, "step_component_selection_required", "preflight",
                        "STEP publication requires the reviewed component-selection record");
-  request.componentSelectionPath = dir / "selection.json";
-  request.sourceFormat = PlCadPrepSourceFormat::stl;
-  ExpectPlCadPrepError(prepare, "backend_not_implemented", "import",
-                       "only STEP import is implemented by the STEP archive backend");
-  request.componentSelectionPath.clear();  // the format is refused first
+  request.sourceFormat = PlCadPrepSourceFormat::stl;  // the format is refused first
   ExpectPlCadPrepError(prepare, "backend_not_implemented", "import",
                        "only STEP import is implemented by the STEP archive backend");
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{});

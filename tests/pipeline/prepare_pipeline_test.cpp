@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <tuple>
 
 #include "platform/file_system.h"
+#include "request/prepare_request.h"
 #include "support/context_switch_cancellation.h"
+#include "support/driver_runs.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 
@@ -15,64 +18,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Hook = std::function<void(const fs::path& stagingPath)>;
+using Hook = std::function<void()>;
 
-// Runs `before`, stages `staged` through the staged writer (nothing when null), runs `after`.
-class ScriptedBackend final : public PlCadPrepBackend {
+class LambdaBackend final : public PlCadPrepBackend {
  public:
-  ScriptedBackend(const char* text, Hook hook) : staged(text), after(std::move(hook)) {}
   void Prepare(const PlCadPrepRequest&, const fs::path& stagingPath,
-               const PlCadPrepOperationContext& context,
-               const ProgressCallback& progress) override {
-    seenPath = stagingPath;
-    if (before) before();
-    if (staged != nullptr) {
-      const std::string_view text = staged;
-      WriteStagedArchive(std::vector<std::uint8_t>(text.begin(), text.end()), stagingPath, context,
-                         progress);
-    }
-    if (after) after(stagingPath);
+               const PlCadPrepOperationContext& context, const ProgressCallback&) override {
+    run(stagingPath, context);
   }
-  const char* staged;
-  Hook after;
-  std::function<void()> before;
-  fs::path seenPath;
+  std::function<void(const fs::path&, const PlCadPrepOperationContext&)> run;
 };
 
-class PreparePipeline : public TempDirTest {
- protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    WriteFile("part.stl", "solid part\n");
-  }
-  // A valid request whose output may hold at most 7 bytes.
-  PlCadPrepRequest Request(const std::string& outputName) const {
-    PlCadPrepRequest request;
-    request.schema = "pelto.geometry.prepare.request.v1";
-    request.requestId = "r1";
-    request.inputPath = dir / "part.stl";
-    request.outputPath = dir / (outputName + ".peltogeom");
-    request.sourceFormat = PlCadPrepSourceFormat::stl;
-    request.sourceUnits = "mm";
-    request.componentRole = "mold_shell";
-    request.allowedOrientationsDeg = {0, 90, 180, 270};
-    request.maxOutputBytes = 7;
-    return request;
-  }
-  fs::path StagingOf(const std::string& outputName) const {
-    return dir / ("." + outputName + ".peltogeom.partial-r1");
-  }
-};
+class PreparePipeline : public TempDirTest {};
 
-// Every outcome once the backend runs: publication (a failed removal of the staging name
-// is only a warning), each staged-write outcome and publication fault of the platform,
-// and each thing a backend can leave. Only a failed removal leaves the staging name.
+// Every outcome: the two preflight refusals, publication (a failed removal of the staging
+// name is only a warning), each staged-write and publication fault of the platform, and
+// each thing a backend can leave. Only a leftover or a failed removal leaves the staging name.
 TEST_F(PreparePipeline, PublishesOrReportsEachFailureAndCleansUp) {
   using F = PlFileSystemFaults;
   SwitchCancellation cancellation;
   std::optional<ScopedPlFileSystemFaults> faults;  // from the backend's start until the run ends
-  const char* const kVerify = "staging_verify_failed";
-  const char* const kEmpty = "backend produced an empty staged asset";
+  const auto cancel = [&] { cancellation.cancelled = true; };
+  const std::string ebusy = std::system_category().message(EBUSY);
+  const std::string emlink = std::system_category().message(EMLINK);
+  const char *kVerify = "staging_verify_failed", *kEmpty = "backend produced an empty staged asset";
   struct Case {
     const char* name;
     F faults;
@@ -81,74 +50,67 @@ TEST_F(PreparePipeline, PublishesOrReportsEachFailureAndCleansUp) {
     std::string message;
     Hook after = nullptr;
     const char* staged = "package";  // exactly maxOutputBytes
-    bool stagingRemains = false;
+    int preflight = 0;               // 1: cancelled before, 2: a leftover staging link
   };
   const Case cases[] = {
+      // clang-format off
+      {"early", F{}, "cancelled", "preflight", "preparation was cancelled before import", nullptr, "package", 1},
+      {"leftover", F{}, "staging_exists", "preflight", "the request staging path already exists; recovery must resolve it first", nullptr, "package", 2},
       {"published", F{}, nullptr, nullptr, ""},
-      {"remove", F{.removeErrno = EBUSY}, nullptr, nullptr,
-       "the complete asset was published, but its staging link could not be removed: " +
-           std::system_category().message(EBUSY),
-       nullptr, "package", true},
-      {"appeared", F{.createErrno = EEXIST}, "staging_exists", "package",
-       "the request staging path appeared before creation"},
-      {"create", F{.createErrno = EACCES}, "staging_create_failed", "package",
-       "the validated geometry staging file could not be created"},
-      {"write", F{.writeErrno = EIO}, "staging_write_failed", "package",
-       "the validated geometry archive could not be staged"},
-      {"sync", F{.syncErrno = EIO}, "staging_sync_failed", "package",
-       "the validated geometry staging file could not be flushed"},
-      {"size", F{.sizeErrno = EIO}, kVerify, "package",
-       "the staged geometry archive byte length changed"},
-      {"read", F{.readErrno = EIO}, kVerify, "package",
-       "the staged geometry archive could not be read"},
-      {"bytes changed", F{.flipReadByte = true}, kVerify, "package",
-       "the staged geometry archive bytes changed"},
-      {"close", F{.closeErrno = EIO}, "staging_close_failed", "package",
-       "the validated geometry staging file could not be closed"},
-      {"link", F{.linkErrno = EMLINK}, "publish_failed", "publish",
-       "atomic no-overwrite publication failed: " + std::system_category().message(EMLINK)},
-      {"nothing", F{}, "staging_missing", "package", "backend did not produce a staged asset",
-       nullptr, nullptr},
+      {"remove", F{.removeErrno = EBUSY}, nullptr, nullptr, "the complete asset was published, but its staging link could not be removed: " + ebusy},
+      {"appeared", F{.createErrno = EEXIST}, "staging_exists", "package", "the request staging path appeared before creation"},
+      {"create", F{.createErrno = EACCES}, "staging_create_failed", "package", "the validated geometry staging file could not be created"},
+      {"write", F{.writeErrno = EIO}, "staging_write_failed", "package", "the validated geometry archive could not be staged"},
+      {"sync", F{.syncErrno = EIO}, "staging_sync_failed", "package", "the validated geometry staging file could not be flushed"},
+      {"size", F{.sizeErrno = EIO}, kVerify, "package", "the staged geometry archive byte length changed"},
+      {"read", F{.readErrno = EIO}, kVerify, "package", "the staged geometry archive could not be read"},
+      {"flip", F{.flipReadByte = true}, kVerify, "package", "the staged geometry archive bytes changed"},
+      {"close", F{.closeErrno = EIO}, "staging_close_failed", "package", "the validated geometry staging file could not be closed"},
+      {"link", F{.linkErrno = EMLINK}, "publish_failed", "publish", "atomic no-overwrite publication failed: " + emlink},
+      {"nothing", F{}, "staging_missing", "package", "backend did not produce a staged asset", nullptr, nullptr},
       {"empty", F{}, "staging_empty", "package", kEmpty, nullptr, ""},
-      {"unsized", F{}, "staging_empty", "package", kEmpty,
-       [&](auto&) { faults.emplace(F{.sizeErrno = EIO}); }},
-      {"large", F{}, "output_too_large", "package", "staged asset exceeds maxOutputBytes", nullptr,
-       "12345678"},
-      {"cancelled", F{}, "cancelled", "publish", "preparation was cancelled",
-       [&](auto&) { cancellation.cancelled = true; }},
-      {"raced", F{}, "output_exists", "publish", "outputPath appeared before publish",
-       [&](auto&) { WriteFile("raced.peltogeom", "someone else's"); }},
+      {"unsized", F{}, "staging_empty", "package", kEmpty, [&] { faults.emplace(F{.sizeErrno = EIO}); }},
+      {"large", F{}, "output_too_large", "package", "staged asset exceeds maxOutputBytes", nullptr, "12345678"},
+      {"cancelled", F{}, "cancelled", "publish", "preparation was cancelled", cancel},
+      {"raced", F{}, "output_exists", "publish", "outputPath appeared before publish", [&] { WriteFile("raced.peltogeom", "x"); }},
+      // clang-format on
   };
+  WriteFile("part.stl", "solid part\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    cancellation.cancelled = false;
-    ScriptedBackend backend(c.staged, c.after);
-    backend.before = [&] { faults.emplace(c.faults); };
-    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> calls;
-    PlCadPrepPublishResult result;
-    const auto run = [&] {
-      result =
-          PrepareAndPublish(Request(c.name), backend, cancellation,
-                            [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
-                              calls.emplace_back(stage, done, total);
-                            });
+    const std::string name = c.name;
+    const fs::path staging = dir / ("." + name + ".peltogeom.partial-r1");
+    cancellation.cancelled = c.preflight == 1;
+    if (c.preflight == 2) fs::create_symlink(dir / "gone", staging);
+    fs::path seen;
+    LambdaBackend backend;
+    // Stages `staged` through the staged writer (nothing when null), then runs `after`.
+    backend.run = [&](const fs::path& path, const PlCadPrepOperationContext& context) {
+      seen = path;
+      faults.emplace(c.faults);
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.staged);
+      if (c.staged) WriteStagedArchive({bytes, std::strlen(c.staged)}, path, context, {});
+      if (c.after) c.after();
     };
-    const fs::path output = dir / (std::string(c.name) + ".peltogeom");
+    const PlCadPrepRequest request = ReadPlCadPrepRequest(
+        PrepareRequestText("r1", dir / "part.stl", dir / (name + ".peltogeom"), "stl",
+                           kQuarterTurns, R"(,"limits":{"maxOutputBytes":7})"));
+    PlCadPrepPublishResult result;
+    const auto run = [&] { result = PrepareAndPublish(request, backend, cancellation, {}); };
     if (c.code == nullptr) {
       run();
-      EXPECT_EQ(calls, (decltype(calls){{"package", 0, 7}, {"package", 7, 7}}));
-      EXPECT_EQ(ReadFile(output), "package");
+      EXPECT_EQ(ReadFile(request.outputPath), "package");
       EXPECT_EQ(std::tie(result.stagingCleanupFailed, result.message),
-                std::tie(c.stagingRemains, c.message));
+                std::tuple(name == "remove", c.message));
     } else {
       ExpectPlCadPrepError(run, c.code, c.stage, c.message);
-      EXPECT_EQ(fs::exists(output), c.name == std::string("raced"));
+      EXPECT_EQ(fs::exists(request.outputPath), name == "raced");
     }
     faults.reset();
-    EXPECT_EQ(backend.seenPath, StagingOf(c.name));
-    EXPECT_EQ(fs::exists(fs::symlink_status(StagingOf(c.name))), c.stagingRemains);
+    EXPECT_EQ(seen, c.preflight != 0 ? fs::path() : staging);
+    EXPECT_EQ(fs::exists(fs::symlink_status(staging)), name == "remove" || c.preflight == 2);
   }
-  EXPECT_EQ(ReadFile(dir / "raced.peltogeom"), "someone else's");
+  EXPECT_EQ(ReadFile(dir / "raced.peltogeom"), "x");
 }
 
 }  // namespace

@@ -10,8 +10,7 @@
 namespace {
 
 // Reports cancellation from its `after`-th query on, to stop a write between chunks.
-class CancelAfter final : public PlCadPrepCancellation {
- public:
+struct CancelAfter final : PlCadPrepCancellation {
   explicit CancelAfter(int queries) : after(queries) {}
   bool IsCancelled() const override { return ++asked >= after; }
   int after;
