@@ -4,27 +4,19 @@
 
 #include <bit>
 #include <cmath>
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "core/sha256.h"
-#include "support/context_switch_cancellation.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
-
-namespace {
 
 const NeverCancelled kNever;
 
 class MeshLineReader : public TempDirTest {
  protected:
   // Every line of `bytes` read under `maxMemoryBytes`, with the bytes counted and hashed.
-  std::vector<std::string> Lines(std::string_view bytes, std::uint64_t maxMemoryBytes,
-                                 const PlCadPrepCancellation& cancellation = kNever) {
+  std::vector<std::string> Lines(std::string_view bytes, std::uint64_t maxMemoryBytes) {
     PlMeshSourceFile file(WriteFile(std::to_string(++files) + ".txt", bytes));
-    PlMeshLineReader reader(file, maxMemoryBytes, cancellation);
+    PlMeshLineReader reader(file, maxMemoryBytes, kNever);
     std::vector<std::string> lines;
     std::string_view line;
     while (reader.NextLine(line)) lines.emplace_back(line);
@@ -34,8 +26,6 @@ class MeshLineReader : public TempDirTest {
   }
   int files = 0;
 };
-
-}  // namespace
 
 TEST(MeshLineReaderNumbers, ParsesStrictDecimalsToTheNearestDoubleAndRefusesTheRest) {
   // The last word lies halfway between 1 and the next double: ties go to even.
@@ -83,13 +73,4 @@ TEST_F(MeshLineReader, SkipsBlankLinesKeepsLinesAcrossChunksAndBoundsThemByHalfT
                            "import", message);
     }
   }
-}
-
-TEST_F(MeshLineReader, PollsCancellationAtThe65536thByte) {
-  const std::string text(65536, '\n');
-  SwitchCancellation cancellation;
-  cancellation.cancelled = true;
-  ExpectPlCadPrepError([&] { (void)Lines(text, 1 << 20, cancellation); }, "cancelled", "import",
-                       "preparation was cancelled");
-  EXPECT_TRUE(Lines(text.substr(1), 1 << 20, cancellation).empty());
 }

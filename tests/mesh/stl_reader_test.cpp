@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <bit>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "core/sha256.h"
 #include "support/expect_error.h"
@@ -54,14 +50,15 @@ std::string AsciiSolid(int count) {
 }  // namespace
 
 TEST_F(StlReader, ReadsGoldenBinaryAndAsciiSources) {
-  const std::string ascii =
-      "\n solid golden\r\n facet normal 0 0 -1\r\n  outer loop\r\n   vertex 0 0 0\r\n"
-      "   vertex 0 2E0 0\r\n   vertex 1.0e+000 0 0\r\n  endloop\r\n endfacet\r\n"
-      " facet normal 0 -1 0\r\n  outer loop\r\n vertex -0 0 0\r\n vertex 1 0 0\r\n"
-      "   vertex\t0  0  3 \r\n  endloop \r\n endfacet\r\n\r\n"
-      "\tfacet\tnormal 1 0 0\r\nouter loop\r\nvertex 0 0 0\r\nvertex 0 0 3e0\r\nvertex 0 2 0\r\n"
-      "endloop\r\nendfacet\r\nfacet normal 5.773503e-001 1 1\r\nouter loop\r\nvertex 1 0 0\r\n"
-      "vertex 0 2 0\r\nvertex 0 0 3\r\nendloop\r\nendfacet\r\nendsolid golden extra words\r\n \t\n";
+  // Mixed case spacing, tabs, CRLF, exponents and words after endsolid.
+  std::string ascii = "\n solid golden\r\n";
+  for (const char* corners :
+       {"0 0 0\nvertex 0 2E0 0\nvertex 1.0e+000 0 0",
+        "-0 0 0\r\n vertex 1 0 0\r\n vertex\t0  0  3 ", "0 0 0\nvertex 0 0 3e0\nvertex 0 2 0",
+        "1 0 0\nvertex 0 2 0\nvertex 0 0 3"})
+    ascii += std::string("\tfacet\tnormal 0 0 1\r\n outer loop\nvertex ") + corners +
+             "\r\nendloop \r\n endfacet\r\n\r\n";
+  ascii += "endsolid golden extra words\r\n \t\n";
   // The size decides: a binary header starting with "solid" is still binary.
   const std::string binary = BinaryStl(kTetra, "solid golden");
   ASSERT_EQ(binary.size(), 284u);
@@ -76,7 +73,7 @@ TEST_F(StlReader, ReadsGoldenBinaryAndAsciiSources) {
     EXPECT_EQ(result.mesh.triangles, triangles);
     EXPECT_TRUE(result.mesh.watertight);
     EXPECT_EQ(result.sourceHash, Sha256Identity(bytes));
-    const std::vector<Progress> text = {{"import", 479, 479}};
+    const std::vector<Progress> text = {{"import", ascii.size(), ascii.size()}};
     EXPECT_EQ(progress, bytes == binary ? binaryProgress : text);
   }
   PlCadPrepRequest request = Request(BinaryStl({kTetra[0]}));
@@ -88,43 +85,25 @@ TEST_F(StlReader, ReadsGoldenBinaryAndAsciiSources) {
 TEST_F(StlReader, RefusesBadSourcesWithTheirOwnFailure) {
   const std::string f = "solid\nfacet normal 0 0 1\n", fl = f + "outer loop\n";
   const std::string flv = fl + "vertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n";
-  const char* fields = "mesh record exceeds its bounded field count";
-  const char* solid = "ASCII STL must start with solid";
-  const char* endsolid = "ASCII STL endsolid is missing";
-  const char* header = "ASCII STL facet header is invalid";
-  const char* vertex = "ASCII STL vertex record is invalid";
-  const char* endfacet = "ASCII STL endfacet is missing";
-  const char* endloop = "ASCII STL endloop is missing";
   const char* truncated = "ASCII STL vertex data is truncated";
   const RefusedMeshSource cases[] = {
       {BinaryStl(kTetra), "triangle_limit_exceeded", "STL exceeds maxTriangles", "import", "mm", 3},
-      {BinaryStl(kTetra) + " ", "invalid_stl", solid},  // sizes that do not match are text
-      {BinaryStl(kTetra, "solid x", 5), "truncated_stl", endsolid},
+      {BinaryStl(kTetra) + " ", "invalid_stl", "ASCII STL must start with solid"},  // text by size
+      {BinaryStl(kTetra, "solid x", 5), "truncated_stl", "ASCII STL endsolid is missing"},
       {" \t\r\n\n", "truncated_stl", "ASCII STL is empty"},
-      {"solidname\nendsolid\n", "invalid_stl", solid},
       {"solid\nendsolid\nendsolid\n", "trailing_stl_data", "ASCII STL has data after endsolid"},
-      {"solid\nfacet normal 0 0 1 0\n", "too_many_fields", fields},
-      {"solid\nfacet normal 0 0\n", "invalid_stl", header},
-      {"solid\nfacet normals 0 0 1\n", "invalid_stl", header},
-      {"solid\nfacets normal 0 0 1\n", "invalid_stl", header},
-      {"solid\nfacet normal 0 0 +1\n", "invalid_number", "mesh contains an invalid numeric value"},
+      {"solid\nfacets normal 0 0 1\n", "invalid_stl", "ASCII STL facet header is invalid"},
       {f + "outer  loop\n", "invalid_stl", "ASCII STL outer loop is missing"},
       {fl, "truncated_stl", truncated},
       {fl + "vertex 0 0 0\nvertex 1 0 0\n", "truncated_stl", truncated},
-      {fl + "vertex 0 0 0 0\n", "too_many_fields", fields},
-      {fl + "vertex 0 0\n", "invalid_stl", vertex},
-      {fl + "vertexx 0 0 0\n", "invalid_stl", vertex},
-      {flv, "invalid_stl", endloop},
-      {flv + "endloop x\n", "invalid_stl", endloop},
-      {flv + "endloop\n", "invalid_stl", endfacet},
-      {flv + "endloop\nendsolid\n", "invalid_stl", endfacet},
-      {"solid " + std::string(95, 'n') + "\n" + kFacet + "endsolid\n", "memory_limit_exceeded",
-       "text line exceeds the bounded parser limit", "import", "mm", 10, 200},
+      {fl + "vertexx 0 0 0\n", "invalid_stl", "ASCII STL vertex record is invalid"},
+      {flv + "endloop x\n", "invalid_stl", "ASCII STL endloop is missing"},
+      {flv + "endloop\nendsolid\n", "invalid_stl", "ASCII STL endfacet is missing"},
   };
   ExpectRefusals(cases);
 }
 
-TEST_F(StlReader, ReportsProgressEvery4096FacetsPollsCancellationAndNoticesChanges) {
+TEST_F(StlReader, ReportsProgressEvery4096FacetsAndNoticesChanges) {
   (void)Read(Request(BinaryStl(std::vector<Facet>(4097, kTetra[0]))));
   EXPECT_EQ(progress, (std::vector<Progress>{
                           {"import", 0, 4097}, {"import", 4096, 4097}, {"import", 4097, 4097}}));
@@ -133,28 +112,20 @@ TEST_F(StlReader, ReportsProgressEvery4096FacetsPollsCancellationAndNoticesChang
   (void)Read(Request(text));
   EXPECT_EQ(progress, (std::vector<Progress>{{"import", 6 + 4096 * kFacet.size(), text.size()},
                                              {"import", text.size(), text.size()}}));
-  const AlwaysCancelled cancelled;
-  ExpectPlCadPrepError([&] { (void)Read(Request(BinaryStl(kTetra)), cancelled); }, "cancelled",
-                       "import", "preparation was cancelled");
-  const struct {
-    std::string bytes;
-    std::size_t size;  // to which each progress report cuts or grows the file
-    const char* code;
-    const char* message;
-  } cases[] = {
-      {BinaryStl(kTetra), 285, "trailing_stl_data", "binary STL has trailing bytes"},
-      {BinaryStl(std::vector<Facet>(2000, kTetra[0])), 50100, "truncated_stl",
-       "binary STL facet data is truncated"},
-      {AsciiSolid(5000), SIZE_MAX, "source_changed", "STL size changed while it was read"},
-  };
-  for (const auto& c : cases) {
-    const PlCadPrepRequest request = Request(c.bytes);
+  // Each progress report cuts or grows the file to `size`.
+  for (const auto& [bytes, size, code, message] :
+       {std::tuple<std::string, std::size_t, const char*, const char*>{
+            BinaryStl(kTetra), 285, "trailing_stl_data", "binary STL has trailing bytes"},
+        {BinaryStl(std::vector<Facet>(2000, kTetra[0])), 50100, "truncated_stl",
+         "binary STL facet data is truncated"},
+        {AsciiSolid(5000), SIZE_MAX, "source_changed", "STL size changed while it was read"}}) {
+    const PlCadPrepRequest request = Request(bytes);
     const ProgressCallback change = [&](std::string_view, std::uint64_t, std::uint64_t) {
-      if (c.size < c.bytes.size()) std::filesystem::resize_file(request.inputPath, c.size);
-      if (c.size > c.bytes.size()) std::ofstream(request.inputPath, std::ios::app) << "\n";
+      if (size < bytes.size()) std::filesystem::resize_file(request.inputPath, size);
+      if (size > bytes.size()) std::ofstream(request.inputPath, std::ios::app) << "\n";
     };
-    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, change, never); }, c.code, "import",
-                         c.message);
+    ExpectPlCadPrepError([&] { (void)ReadPlCadPrepStl(request, change, never); }, code, "import",
+                         message);
   }
 }
 
