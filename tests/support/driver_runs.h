@@ -16,52 +16,47 @@
 inline constexpr const char* kQuarterTurns = "[0,90,180,270]";
 // What every generated shape definition requires.
 inline constexpr const char* kTwelveTurns = "[0,30,60,90,120,150,180,210,240,270,300,330]";
+inline constexpr const char* kIdentityMount =
+    R"("sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
 
 // A prepare request with the identity mount; `extra` is appended as further members.
-inline std::string PrepareRequestText(const std::string& requestId,
-                                      const std::filesystem::path& input,
+inline std::string PrepareRequestText(const std::string& id, const std::filesystem::path& input,
                                       const std::filesystem::path& output,
                                       const std::string& format,
                                       const std::string& orientations = kQuarterTurns,
                                       const std::string& extra = "") {
   const bool mesh = format != "step" && format != "pelto.shape.definition.v1";
-  return R"({"schema":"pelto.geometry.prepare.request.v1","geometrySchema":"pelto.geometry.asset.v3",)"
-         R"("requestId":")" +
-         requestId + R"(","inputPath":")" + input.string() + R"(","outputPath":")" +
-         output.string() + R"(","sourceFormat":")" + format + R"(","sourceUnits":")" +
-         (mesh ? "mm" : "source") + R"(","componentRole":")" +
-         (format == "step" ? "component" : "mold_shell") +
-         R"(","sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1],"allowedOrientationsDeg":)" +
-         orientations + extra + "}";
+  return R"({"schema":"pelto.geometry.prepare.request.v1","geometrySchema":"pelto.geometry.asset.v3","requestId":")" +
+         id + R"(","inputPath":")" + input.string() + R"(","outputPath":")" + output.string() +
+         R"(","sourceFormat":")" + format + R"(","sourceUnits":")" + (mesh ? "mm" : "source") +
+         R"(","componentRole":")" + (format == "step" ? "component" : "mold_shell") + "\"," +
+         kIdentityMount + R"(,"allowedOrientationsDeg":)" + orientations + extra + "}";
 }
 
 // A seat, review or select request with a linear deflection of 0.5 mm.
-inline std::string SideRequestText(const std::string& command, const std::string& requestId,
+inline std::string SideRequestText(const std::string& command, const std::string& id,
                                    const std::filesystem::path& input,
                                    const std::filesystem::path& output,
                                    const std::string& extra = "") {
-  return R"({"schema":"pelto.geometry.)" + command + R"(.request.v1","requestId":")" + requestId +
+  return R"({"schema":"pelto.geometry.)" + command + R"(.request.v1","requestId":")" + id +
          R"(","inputPath":")" + input.string() + R"(","outputPath":")" + output.string() +
          R"(","targetLinearDeflectionMm":0.5)" + extra + "}";
 }
 
 inline std::string ObjText(const PlGeometryMesh& mesh) {
   std::string text;
-  for (const PlPoint3& p : mesh.vertices) {
-    text += "v " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " + std::to_string(p[2]) +
-            "\n";
-  }
-  for (const auto& t : mesh.triangles) {
-    text += "f " + std::to_string(t[0] + 1) + " " + std::to_string(t[1] + 1) + " " +
-            std::to_string(t[2] + 1) + "\n";
-  }
+  const auto line = [&](char kind, const auto& xs, auto base) {
+    text += std::string(1, kind) + " " + std::to_string(xs[0] + base) + " " +
+            std::to_string(xs[1] + base) + " " + std::to_string(xs[2] + base) + "\n";
+  };
+  for (const PlPoint3& p : mesh.vertices) line('v', p, 0.0);
+  for (const auto& t : mesh.triangles) line('f', t, 1u);
   return text;
 }
 
 // One event line; `rest` holds the members after the request id.
-inline std::string EventLine(const std::string& requestId, const std::string& rest) {
-  return R"({"schema":"pelto.geometry.prepare.event.v1","requestId":")" + requestId + "\"," + rest +
-         "}";
+inline std::string EventLine(const std::string& id, const std::string& rest) {
+  return R"({"schema":"pelto.geometry.prepare.event.v1","requestId":")" + id + "\"," + rest + "}";
 }
 inline std::string AcceptedLine(const std::string& id) {
   return EventLine(id, R"("event":"accepted","stage":"preflight")");
@@ -102,17 +97,14 @@ inline MeasuredRun RunMeasured(const std::filesystem::path& request, int signal 
   }
   close(ends[1]);
   MeasuredRun run;
-  const std::string staging = R"("stage":"package","completed":0,)";
   for (char byte = 0; read(ends[0], &byte, 1) == 1;) {
     run.output += byte;
     if (signal != 0 && byte == '\n' &&
-        run.output.find(staging, run.output.rfind('\n', run.output.size() - 2)) !=
-            std::string::npos)
+        run.output.find(R"("stage":"package","completed":0,)",
+                        run.output.rfind('\n', run.output.size() - 2)) != std::string::npos)
       break;
   }
-  if (signal != 0) {
-    EXPECT_EQ(kill(child, signal), 0);
-  }
+  EXPECT_EQ(signal != 0 ? kill(child, signal) : 0, 0);
   rusage usage{};
   EXPECT_EQ(wait4(child, &run.status, 0, &usage), child);
   close(ends[0]);
