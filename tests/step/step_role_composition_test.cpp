@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 
 #include "step/step_selection_writer.h"
-#include "support/mesh_reader_fixture.h"
 #include "support/step_error_cases.h"
-#include "support/step_side_request.h"
 
 namespace {
 
@@ -62,16 +61,16 @@ class StepRoleComposition : public TempDirTest {
   }
   // Every reported solid composed and the composition finished with `finish`; then the retained
   // deviation proven with `prove`, and the free shells replayed, where given.
-  Composition Composed(const Solids& finish, const Solids* prove = nullptr,
-                       const Shells* replay = nullptr) const {
+  Composition Composed(const Solids& finish, std::optional<Solids> prove = {},
+                       std::optional<Shells> replay = {}) const {
     Composition composition = Prepare();
     for (const auto& [d, m] : reported) composition.ComposeSolid(d, m);
     composition.FinishRetainedComposition(finish);
-    if (prove != nullptr) composition.ProveRetainedDeviation(*prove);
-    if (replay != nullptr) composition.ReplaySourceSurface(*replay);
+    if (prove) composition.ProveRetainedDeviation(*prove);
+    if (replay) composition.ReplaySourceSurface(*replay);
     return composition;
   }
-  Composition Replayed() const { return Composed(solids, &solids, &freeShells); }
+  Composition Replayed() const { return Composed(solids, solids, freeShells); }
 
   NeverCancelled never;
   const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
@@ -84,32 +83,21 @@ class StepRoleComposition : public TempDirTest {
 
 TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
   Review({Role::moldShell, Role::exclude, Role::component}, "residue");
-  const auto prepareWith = [&](auto change) {
-    PlCadPrepStepSelection selection =
-        ReadPlCadPrepStepSelectionRecord(dir / "selection.json", context);
-    PlCadPrepRequest prepare = request;
-    const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(selection, prepare);
-    change(selection, prepare);
-    (void)PreparePlCadPrepStepRoleComposition(selection, prepare, settings, context);
+  // Each returns the failing step: a composition prepared, finished or proven with a
+  // changed record, request or solids import.
+  const auto prep = [&](auto change) {
+    return [&, change] {
+      PlCadPrepStepSelection r = ReadPlCadPrepStepSelectionRecord(dir / "selection.json", context);
+      PlCadPrepRequest q = request;
+      const PlCadPrepStepImportSettings settings = PlCadPrepStepReplaySettings(r, q);
+      change(r, q);
+      (void)PreparePlCadPrepStepRoleComposition(r, q, settings, context);
+    };
   };
-  // Each returns the failing step: a composition prepared, finished, proven or replayed with a
-  // changed record, request, solids import or free-shell import.
-  const auto prep = [&](auto change) { return [&, change] { prepareWith(change); }; };
   const auto finish = [&](auto change) {
     return [&, change] { (void)Composed(Changed(solids, change)); };
   };
-  const auto prove = [&](auto change) {
-    return [&, change] {
-      const Solids changed = Changed(solids, change);
-      (void)Composed(solids, &changed);
-    };
-  };
-  const auto replay = [&](auto change) {
-    return [&, change] {
-      const Shells changed = Changed(freeShells, change);
-      (void)Composed(solids, &solids, &changed);
-    };
-  };
+  const auto prove = [&](auto f) { return [&, f] { (void)Composed(solids, Changed(solids, f)); }; };
   const auto measured = [](double tolerance, double scale, bool complete) {
     return [=](Solids& s) {
       s.surface.maxPlacedToleranceMm = tolerance, s.surface.maxPlacementScale = scale;
@@ -127,7 +115,6 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
       {prep([](auto& r, auto&) { r.roleReviewComplete = false; }),
        "step_component_selection_incomplete", "preflight",
        "STEP component roles or source-surface decision are incomplete"},
-      {prep([](auto&, auto& q) { q.sourceUnits = "mm"; }), kStale, "preflight", kPolicy},
       {prep([](auto& r, auto&) { r.targetLinearDeflectionMm = std::nextafter(0.5, 1.0); }),
        kStale, "preflight", kPolicy},
       {prep([](auto&, auto& q) { q.sourceToMount[3] = std::nextafter(0.0, 1.0); }),
@@ -161,20 +148,17 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
       {prove(measured(5.0, 30.000002, true)), kUnbounded, "heal",
        "measured STEP surface deviation exceeds version 1"},
       {prove(measured(std::nextafter(5.0, 6.0), 1.0, true)), kUnbounded, "heal", kTransfer},
-      {prove(measured(0.0, 1.0, false)), kUnbounded, "heal", kTransfer},
-      {replay([](auto& s) { s.surface.mesh.watertight = false; }),
-       kStale, "validate", "STEP source-surface review evidence changed"},
       // A residue replay needs no retained proof, but the result does.
-      {[&] { (void)Composed(solids, nullptr, &freeShells).TakeComposedImport(); },
+      {[&] { (void)Composed(solids, {}, freeShells).TakeComposedImport(); },
        "step_source_deviation_proof_missing", "heal",
        "STEP role composition requires a bounded source deviation"},
-      {[&] { (void)Composed(solids, &solids).TakeComposedImport(); },
+      {[&] { (void)Composed(solids, solids).TakeComposedImport(); },
        "step_component_selection_replay_incomplete", "validate",
        "STEP component selection replay is incomplete"},
   });
   // clang-format on
   const Solids atBudget = Changed(solids, measured(5.0, 30.0, true));
-  Composition proven = Composed(solids, &atBudget, &freeShells);
+  Composition proven = Composed(solids, atBudget, freeShells);
   EXPECT_EQ(proven.TakeComposedImport().mesh.surfaceDeviationMm, 20.0);
   const PlCadPrepComponentSelectionEvidence budget = proven.TakeEvidence();
   EXPECT_EQ(budget.sourceHealingDeviationMm * 100 + budget.tessellationDeviationMm, 515.0);
@@ -197,7 +181,6 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
   // Neither the excluded solid nor the residue shell is published.
   EXPECT_EQ(mesh.triangles.size(), record.components[0].retainedTriangleCount +
                                        record.components[2].retainedTriangleCount);
-  for (const PlPoint3& v : mesh.vertices) EXPECT_TRUE(v[0] < 4.0 || (v[0] > 8.0 && v[0] < 14.0));
   const PlCadPrepComponentSelectionEvidence e = composition.TakeEvidence();
   EXPECT_EQ(e.retainedRoles, (std::vector<std::string>{"mold_shell", "component"}));
   ExpectPlCadPrepError([&] { (void)composition.TakeComposedImport(); },
@@ -214,29 +197,17 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   const auto prove = [&](auto change) {
     return [&, change] { Replayed().ProvePhysicalDeviation(Changed(freeShells, change)); };
   };
-  const Shells incomplete =
-      Changed(freeShells, [](auto& s) { s.surface.tessellationComplete = false; });
-  const auto proveTwice = [&] {
-    Composition composition = Replayed();
-    composition.ProvePhysicalDeviation(freeShells);
-    composition.ProvePhysicalDeviation(freeShells);
-  };
+  const auto incomplete = [](Shells& s) { s.surface.tessellationComplete = false; };
   const char* kHealing = "step_physical_free_shell_requires_healing";
   // clang-format off
   ExpectStepErrors({
       {[&] { (void)Replayed().TakeComposedImport(); }, kHealing, "heal",
        "physical STEP source surfaces require a bounded deviation"},
-      {[&] { (void)Composed(solids, &solids, &incomplete); }, kHealing, "heal",
+      {[&] { (void)Composed(solids, solids, Changed(freeShells, incomplete)); }, kHealing, "heal",
        "physical STEP source surfaces are incompletely tessellated"},
       {prove([](auto& s) { s.surface.strictSourceProof = true; }),
        "step_source_deviation_proof_mismatch", "heal",
        "measured physical surfaces differ from reviewed evidence"},
-      {prove([](auto& s) { s.surface.maxPlacedToleranceMm = 5.5; }), kUnbounded, "heal",
-       "the measured free-shell transfer exceeds the source-deviation budget"},
-      {prove([](auto& s) { s.surface.maxPlacementScale = 30.000002; }), kUnbounded, "heal",
-       "combined measured STEP surface deviation exceeds version 1"},
-      {proveTwice, "step_source_deviation_proof_complete", "heal",
-       "the STEP physical-surface deviation bound is one-shot"},
   });
   // clang-format on
 }

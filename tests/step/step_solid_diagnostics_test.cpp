@@ -2,17 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <BRepMesh_IncrementalMesh.hxx>
-#include <BRep_Builder.hxx>
-#include <Poly_Triangulation.hxx>
-#include <TopoDS.hxx>
 #include <cmath>
-#include <limits>
 
-#include "core/byte_io.h"
-#include "support/mesh_reader_fixture.h"
 #include "support/step_error_cases.h"
-#include "support/step_files.h"
 
 namespace {
 
@@ -21,12 +13,6 @@ const PlCadPrepOperationContext kContext = MakePlCadPrepOperationContext(PlCadPr
 const std::string kSourceSha = "sha256:" + std::string(32, 'a') + std::string(32, 'b');
 const std::string kStaleKey = "sha256:" + std::string(64, '0');
 const PlGeometryMesh kUnitTriangle = {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2}}};
-
-TopoDS_Shape MeshedBox(double dx, double dy, double dz) {
-  TopoDS_Shape box = MakeTestBox(dx, dy, dz);
-  BRepMesh_IncrementalMesh mesher(box, 1.0, false, 0.5, false);
-  return box;
-}
 
 TEST(StepSolidDiagnostics, MeshStreamsHashTheirPinnedBytes) {
   EXPECT_EQ(PlCadPrepStepPlacedMeshStreamSha256(kUnitTriangle, kContext),
@@ -47,14 +33,9 @@ TEST(StepSolidDiagnostics, SamePolicyKeyHashesEveryPolicyInputInOrder) {
   PlCadPrepStepSolidDiagnostic diagnostic;
   diagnostic.selectedSolidOrdinal = 1;
   diagnostic.placedMeshStreamSha256 = "sha256:" + std::string(64, 'c');
-  const std::pair<std::uint32_t, std::string_view> scopes[] = {
-      {0, "612ae5319c5088543d634f5545747e51f4b20f113743d7c7f66a36c58b7b50fb"},
-      {2, "7164541849cdf9ba848373b98376d6e6087cdeeb520d2da3dd70dd4d987b6bb8"}};
-  for (const auto& [scope, digest] : scopes) {
-    EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, PlCadPrepStepImportSettings(),
-                                                      scope, diagnostic, kContext),
-              "sha256:" + std::string(digest));
-  }
+  EXPECT_EQ(PlCadPrepStepSamePolicyOccurrenceSha256(kSourceSha, PlCadPrepStepImportSettings(), 2,
+                                                    diagnostic, kContext),
+            "sha256:7164541849cdf9ba848373b98376d6e6087cdeeb520d2da3dd70dd4d987b6bb8");
 }
 
 TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
@@ -79,19 +60,16 @@ TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
       {review([](auto& m) { m.vertices[2][1] = 0x1.ffffffp127; }), kBad, "mesh", kNonFinite},
       {review([](auto& m) { m.triangles[0][2] = 3; }), kBad, "mesh",
        "STEP review mesh identity has an out-of-range index"},
-      {review([](auto&) {}, 47), "memory_limit_exceeded", "mesh",
-       "preparation exceeds maxMemoryBytes"},
   });
   // clang-format on
 }
 
 TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
-  const TopoDS_Shape box = MeshedBox(10, 20, 30);
+  const TopoDS_Shape box = MeshedTestBox(10, 20, 30);
   const TopoDS_Shape solids = MakeTestCompound({box, box, MovedTestShape(box, 50, 0, 0)});
   const PlCadPrepStepSolidClassification c = ClassifyPlCadPrepStepSolids(
       solids, kSourceSha, PlCadPrepStepImportSettings(), {}, kContext, 2, nullptr, {}, {});
   ASSERT_EQ(c.diagnostics.size(), 2u);
-  EXPECT_EQ(c.diagnostics[1].boundsMin, (PlPoint3{50, 0, 0}));
   EXPECT_EQ(c.diagnostics[1].boundsMax, (PlPoint3{60, 20, 30}));
   const PlCadPrepStepSolidCounters& n = c.counters;
   EXPECT_EQ((std::vector<std::uint64_t>{
@@ -99,7 +77,6 @@ TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
                 n.solidsWithoutUntriangulatedFacesCount, n.solidsWithDegenerateTrianglesCount,
                 n.watertightSolidCount, n.nonWatertightSolidCount, n.emptySolidCount}),
             (std::vector<std::uint64_t>{2, 0, 2, 0, 2, 0, 0}));
-  EXPECT_EQ(kContext.ledger->memoryReserved, 0u);
 
   const std::string k0 = c.diagnostics[0].samePolicyOccurrenceSha256;
   const std::string k1 = c.diagnostics[1].samePolicyOccurrenceSha256;
