@@ -109,8 +109,8 @@ TEST(JsonReader, NumbersHoldAtTheEdgesOfTheirRange) {
   const JsonMemberReader reader(text, ReadJsonFrame(text), "duplicate request member: ");
   EXPECT_EQ(reader.RequireUnsigned("max"), 18446744073709551615u);
   EXPECT_GT(reader.RequireNumber("sub"), 0.0);
-  ExpectPlCadPrepError([&] { (void)reader.RequireUnsigned("over"); }, "invalid_request",
-                       "preflight", "over must be an unsigned integer");
-  ExpectPlCadPrepError([&] { (void)reader.RequireNumber("big"); }, "invalid_request", "preflight",
-                       "big must be finite");
+  // clang-format off
+  ExpectPlCadPrepError([&] { (void)reader.RequireUnsigned("over"); }, "invalid_request", "preflight", "over must be an unsigned integer");
+  ExpectPlCadPrepError([&] { (void)reader.RequireNumber("big"); }, "invalid_request", "preflight", "big must be finite");
+  // clang-format on
 }

@@ -27,14 +27,10 @@ std::string RequestText(const std::map<std::string, std::string>& changes) {
       {"requestId", R"("job-1")"}, {"inputPath", R"("/in/part.stl")"}, {"outputPath", R"("/out/part.peltogeom")"},
       {"sourceFormat", R"("stl")"}, {"sourceUnits", R"("mm")"}, {"componentRole", R"("mold_shell")"},
       {"sourceToMount", "[1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]"}, {"allowedOrientationsDeg", "[0,90,180,270]"}};
-  // clang-format on
-  for (const auto& [name, value] : changes) {
-    if (value.empty()) members.erase(name);
-    if (!value.empty()) members[name] = value;
-  }
+  for (const auto& [name, value] : changes) value.empty() ? (void)members.erase(name) : (void)(members[name] = value);
   std::string text;
-  for (const auto& [name, value] : members)
-    text += (text.empty() ? "{\"" : ",\"") + name + "\":" + value;
+  for (const auto& [name, value] : members) text += (text.empty() ? "{\"" : ",\"") + name + "\":" + value;
+  // clang-format on
   return text + "}";
 }
 
@@ -44,37 +40,29 @@ void ExpectPreflight(const std::function<void()>& fn, const char* code, const ch
   EXPECT_NO_THROW(fn());
 }
 
-Mutation Orient(std::vector<std::uint32_t> orientations) {
-  return [orientations](R& r) { r.allowedOrientationsDeg = orientations; };
+Mutation Orient(std::vector<std::uint32_t> o) {
+  return [o](R& r) { r.allowedOrientationsDeg = o; };
 }
 
+// clang-format off
 class PrepareRequest : public TempDirTest {
  protected:
   // Passes every rule: a source of `format` in the test folder and a free output name beside it.
   R ValidRequest(PlCadPrepSourceFormat format) const {
     const bool generated = format == kShape;
+    const std::string input = generated ? "shape-definition.json" : "part." + std::string(SourceFormatText(format));
     R r;
-    r.schema = "pelto.geometry.prepare.request.v1";
-    r.requestId = "job-1";
-    const std::string input =
-        generated ? "shape-definition.json" : "part." + std::string(SourceFormatText(format));
+    r.schema = "pelto.geometry.prepare.request.v1", r.requestId = "job-1";
     r.inputPath = fs::exists(dir / input) ? dir / input : WriteFile(input, "solid part\n");
-    r.outputPath = dir / "part.peltogeom";
-    r.sourceFormat = format;
+    r.outputPath = dir / "part.peltogeom", r.sourceFormat = format, r.componentRole = "mold_shell";
     r.sourceUnits = generated || format == kStep ? "source" : "mm";
-    r.componentRole = "mold_shell";
-    r.allowedOrientationsDeg = {0, 90, 180, 270};
-    if (generated)
-      r.allowedOrientationsDeg = {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330};
+    r.allowedOrientationsDeg = generated ? std::vector<std::uint32_t>{0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330} : std::vector<std::uint32_t>{0, 90, 180, 270};
     return r;
   }
-  Mutation In(const fs::path& name) const {
-    return [path = dir / name](R& r) { r.inputPath = path; };
-  }
-  Mutation Out(const fs::path& name) const {
-    return [path = dir / name](R& r) { r.outputPath = path; };
-  }
+  Mutation In(const fs::path& name) const { return [path = dir / name](R& r) { r.inputPath = path; }; }
+  Mutation Out(const fs::path& name) const { return [path = dir / name](R& r) { r.outputPath = path; }; }
 };
+// clang-format on
 
 TEST_F(PrepareRequest, ReadsEveryMemberAndKeepsDefaultsForOmittedOnes) {
   // clang-format off
@@ -125,15 +113,13 @@ TEST_F(PrepareRequest, LimitsAndMountTransformHoldAtTheirBounds) {
       {&R::maxMemoryBytes, 8'589'934'592, "maxMemoryBytes exceeds the hard preparation limit"},
       {&R::maxOutputBytes, 1'073'741'824, "maxOutputBytes exceeds the hard preparation limit"},
   };
-  // clang-format on
-  for (const auto& [field, max, message] : limits) {
+  for (const auto& [field, max, message] : limits)
     for (const std::uint64_t value : {std::uint64_t{0}, std::uint64_t{1}, max, max + 1}) {
       R r;
       r.*field = value;
-      ExpectPreflight([&] { ValidatePlCadPrepLimits(r); }, "invalid_limits",
-                      value == 1 || value == max ? nullptr : message);
+      ExpectPreflight([&] { ValidatePlCadPrepLimits(r); }, "invalid_limits", value == 1 || value == max ? nullptr : message);
     }
-  }
+  // clang-format on
   const double k3 = 1 / 3.0;
   // Each row changes elements of the identity (index, value, index, value...); null: accepted.
   // clang-format off
@@ -147,14 +133,12 @@ TEST_F(PrepareRequest, LimitsAndMountTransformHoldAtTheirBounds) {
       {{10, -1}, "sourceToMount must be a right-handed rigid transform"},
       {{13, std::nextafter(1e-7, 1.0)}, "sourceToMount must have the affine last row [0,0,0,1]"},
   };
-  // clang-format on
   for (const auto& [changes, message] : cases) {
     R r;
-    for (std::size_t k = 0; k < changes.size(); k += 2)
-      r.sourceToMount.at(static_cast<std::size_t>(changes[k])) = changes[k + 1];
-    ExpectPreflight([&] { ValidatePlCadPrepMountTransform(r); }, "invalid_mount_transform",
-                    message);
+    for (std::size_t k = 0; k < changes.size(); k += 2) r.sourceToMount.at(static_cast<std::size_t>(changes[k])) = changes[k + 1];
+    ExpectPreflight([&] { ValidatePlCadPrepMountTransform(r); }, "invalid_mount_transform", message);
   }
+  // clang-format on
 }
 
 // Every validation rule in checking order, each broken alone.

@@ -15,31 +15,23 @@ using Code = PlAnalyticShapeDiagnosticCode;
 using Points = std::vector<PlAnalyticPoint>;
 using Bounds = std::array<std::int64_t, 6>;
 
-PlShapeDefinition Def(const std::string& shape) {
-  return ParsePlShapeDefinition(ShapeDefinitionDocument(shape));
-}
+// clang-format off
+PlShapeDefinition Def(const std::string& shape) { return ParsePlShapeDefinition(ShapeDefinitionDocument(shape)); }
 const PlShapeDefinition kBox = Def(BoxShape(10000, 20000, 30000));
-PlAnalyticShape Build(const PlShapeDefinition& d) {
-  return BuildPlAnalyticShape(d, PlShapeDefinitionId(d), PlShapeDefinitionSourceHash(d));
-}
+PlAnalyticShape Build(const PlShapeDefinition& d) { return BuildPlAnalyticShape(d, PlShapeDefinitionId(d), PlShapeDefinitionSourceHash(d)); }
 
 TEST(AnalyticMember, EncodesGoldenSphere) {
   Bytes golden = {'P', 'L', 'A', 'N', 'L', 'Y', '1', 0, 1, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0};
   // Little-endian, written independently of the member's own writer.
-  const auto le = [&golden](std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) golden.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  };
-  for (const std::string text :
-       {"sha256:7ccb12e944495bd69ba87b6ff2bcb9a695b613337050f08d629aecda972ee0ce",
-        "sha256:f75118b81bfe8a949a59a159679edda361d3e97f15939a01675cd9f1d0e1dcef"}) {
+  const auto le = [&golden](std::uint64_t v, int bytes) { for (int i = 0; i < bytes; ++i) golden.push_back(static_cast<std::uint8_t>(v >> (8 * i))); };
+  for (const std::string text : {"sha256:7ccb12e944495bd69ba87b6ff2bcb9a695b613337050f08d629aecda972ee0ce", "sha256:f75118b81bfe8a949a59a159679edda361d3e97f15939a01675cd9f1d0e1dcef"}) {
     le(text.size(), 4);
     golden.insert(golden.end(), text.begin(), text.end());
   }
-  for (const std::int64_t v : {10000, -10000, 0, -10000, 10000, 20000, 10000, -11000, -1000, -11000,
-                               11000, 21000, 11000, 2000})
-    le(static_cast<std::uint64_t>(v), 8);
+  for (const std::int64_t v : {10000, -10000, 0, -10000, 10000, 20000, 10000, -11000, -1000, -11000, 11000, 21000, 11000, 2000}) le(static_cast<std::uint64_t>(v), 8);
   for (const std::uint32_t v : {0, 0, 12}) le(v, 4);
   for (std::uint32_t heading = 0; heading < 360; heading += 30) le(heading, 8);
+  // clang-format on
   const PlAnalyticShape sphere = Build(Def(SphereShape(10000)));
   EXPECT_EQ(EncodePlAnalyticShape(sphere), golden);
   PlAnalyticShape decoded;

@@ -16,9 +16,8 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-PlGeneratedSolid Make(const std::string& shape) {
-  return MakePlGeneratedSolid(ParsePlShapeDefinition(ShapeDefinitionDocument(shape)));
-}
+// clang-format off
+PlGeneratedSolid Make(const std::string& shape) { return MakePlGeneratedSolid(ParsePlShapeDefinition(ShapeDefinitionDocument(shape))); }
 
 double Volume(const TopoDS_Shape& shape) {
   GProp_GProps properties;
@@ -32,11 +31,9 @@ void ExpectExtent(const TopoDS_Shape& shape, const PlPoint3& low, const PlPoint3
   BRepBndLib::AddOptimal(shape, box, Standard_False, Standard_False);
   PlPoint3 min{}, max{};
   box.Get(min[0], min[1], min[2], max[0], max[1], max[2]);
-  for (int axis = 0; axis < 3; ++axis) {
-    EXPECT_NEAR(min[axis], low[axis], 1e-4) << axis;
-    EXPECT_NEAR(max[axis], high[axis], 1e-4) << axis;
-  }
+  for (int axis = 0; axis < 3; ++axis) { EXPECT_NEAR(min[axis], low[axis], 1e-4) << axis; EXPECT_NEAR(max[axis], high[axis], 1e-4) << axis; }
 }
+// clang-format on
 
 // Curved kinds carry a solid 0.5 mm larger on every side; upright ones stay on the plate.
 TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
@@ -47,18 +44,16 @@ TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
       {FrustumShape(30000, 20000, "upright", 10000), {-10, 0, -10}, {10, 30, 10}, kPi * 30 * 175 / 3, upright},
       {CylinderShape(40000, 10000, "laidDown"), {-20, 0, -5}, {20, 10, 5}, kPi * 25 * 40, around},
   };
-  // clang-format on
   for (const auto& [shape, low, high, volume, carrier] : cases) {
     SCOPED_TRACE(shape);
     const PlGeneratedSolid record = Make(shape);
-    EXPECT_EQ(record.boundsMin, low);
-    EXPECT_EQ(record.boundsMax, high);
+    EXPECT_EQ(std::tie(record.boundsMin, record.boundsMax), std::tie(low, high));
     ExpectExtent(record.solid, low, high);
     // A positive volume also proves the solid is not inside out.
     EXPECT_NEAR(Volume(record.solid), volume, volume * 1e-6);
     const double g = carrier == flat ? 0.0 : 0.5, below = carrier == around ? g : 0.0;
-    ExpectExtent(record.carrier, {low[0] - g, low[1] - below, low[2] - g},
-                 {high[0] + g, high[1] + g, high[2] + g});
+    ExpectExtent(record.carrier, {low[0] - g, low[1] - below, low[2] - g}, {high[0] + g, high[1] + g, high[2] + g});
+    // clang-format on
     EXPECT_EQ(record.carrierMarginMm, 2 * g);
     EXPECT_EQ(record.carrier.IsSame(record.solid), carrier == flat);
     EXPECT_TRUE(IsPlGeneratedSolidValid(record.carrier));

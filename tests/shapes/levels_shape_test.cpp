@@ -9,14 +9,11 @@ namespace {
 using Polygon = std::vector<PlShapePoint>;
 using Levels = std::vector<PlShapeLevel>;
 
+// clang-format off
 // Normal form: smallest point first, turning so that the doubled area is negative.
-Polygon Square(std::int64_t x, std::int64_t z, std::int64_t side) {
-  return {{x, z}, {x, z + side}, {x + side, z + side}, {x + side, z}};
-}
+Polygon Square(std::int64_t x, std::int64_t z, std::int64_t side) { return {{x, z}, {x, z + side}, {x + side, z + side}, {x + side, z}}; }
 const Polygon kL = {{0, 0}, {0, 20000}, {10000, 20000}, {10000, 10000}, {20000, 10000}, {20000, 0}};
-Levels Prism(const Polygon& polygon, std::int64_t heightUm) {
-  return {{polygon, 0}, {polygon, heightUm}};
-}
+Levels Prism(const Polygon& polygon, std::int64_t heightUm) { return {{polygon, 0}, {polygon, heightUm}}; }
 
 PlGeometryMesh Mesh(const Levels& levels) {
   const PlCadPrepRequest request;
@@ -28,11 +25,11 @@ double Volume(const PlGeometryMesh& m) {
   double volume = 0.0;
   for (const auto& t : m.triangles) {
     const PlPoint3 &a = m.vertices[t[0]], &b = m.vertices[t[1]], &c = m.vertices[t[2]];
-    volume += a[0] * (b[1] * c[2] - b[2] * c[1]) + a[1] * (b[2] * c[0] - b[0] * c[2]) +
-              a[2] * (b[0] * c[1] - b[1] * c[0]);
+    volume += a[0] * (b[1] * c[2] - b[2] * c[1]) + a[1] * (b[2] * c[0] - b[0] * c[2]) + a[2] * (b[0] * c[1] - b[1] * c[0]);
   }
   return volume / 6.0;
 }
+// clang-format on
 
 }  // namespace
 
