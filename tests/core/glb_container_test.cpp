@@ -14,7 +14,6 @@ TEST(GlbContainer, PadsJsonWithSpacesAndBinaryWithZeros) {
       'g', 'l', 'T', 'F', 2,   0,   0,   0,   40, 0, 0, 0, 8,   0,   0,   0, 'J',  'S',  'O',  'N',
       '{', '"', 'a', '"', ':', ' ', ' ', ' ', 4,  0, 0, 0, 'B', 'I', 'N', 0, 0xAA, 0xBB, 0xCC, 0};
   EXPECT_EQ(writer.Finish(), expected);
-
   std::string json;
   JsonTextWriter view(json);
   WriteGltfBufferView(view, 8, 16, kGltfArrayBufferTarget);
@@ -27,13 +26,10 @@ TEST(GlbContainer, RefusesOverflowAndPayloadsOfAnotherLength) {
   EXPECT_FALSE(GlbContainerBytes(0, UINT64_MAX - 1, total));
   EXPECT_EQ(total, 7u);
   EXPECT_THROW(GlbContainerWriter("{}", 4, 40), std::logic_error);
-
   ASSERT_TRUE(GlbContainerBytes(4, 8, total));
-  GlbContainerWriter shortPayload("{}  ", 8, total);
-  shortPayload.Binary().U32(1);
-  EXPECT_TRUE(shortPayload.Finish().empty());
-  GlbContainerWriter longPayload("{}  ", 8, total);
-  longPayload.Binary().U64(1);
-  longPayload.Binary().U8(1);
-  EXPECT_TRUE(longPayload.Finish().empty());
+  for (const std::size_t bytes : {4, 9}) {
+    GlbContainerWriter payload("{}  ", 8, total);
+    payload.Binary().Bytes(std::vector<std::uint8_t>(bytes, 1));
+    EXPECT_TRUE(payload.Finish().empty()) << bytes;
+  }
 }

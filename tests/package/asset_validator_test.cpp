@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -58,44 +59,14 @@ struct Asset {
   PlCadPrepManifestModel model;
 };
 
-void ExpectDiagnostic(const PlMemberDiagnostic& d, PlMemberDiagnosticCode code,
-                      const std::string& member, const std::string& message) {
-  EXPECT_EQ(d.code, code);
-  EXPECT_EQ(d.member, member);
-  EXPECT_EQ(d.message, message);
-}
-
-// Six families: twenty-four orientations over twelve voxel members, both at their limit.
-TEST(AssetValidator, AcceptsASoundModelAtTheLimits) {
-  Asset asset;
-  asset.model.assetId = "sha256:" + std::string(64, 'f');
-  EXPECT_TRUE(ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits).Passed());
-  EXPECT_TRUE(
-      ValidatePlCadPrepAsset(Asset({0, 10, 20, 30, 40, 50}).model, kPlRuntimeMeshLimits).Passed());
-}
-
-// clang-format off
 #define ROW(families, code, member, message, ...) {families, code, member, message, [](Asset& a) { __VA_ARGS__; }}
-// clang-format on
 
-TEST(AssetValidator, ReportsTheFirstViolation) {
-  const std::string order =
-      "version 3 orientations must be ascending unique angles with a first-quarter grid angle and "
-      "an exact quarter-turn difference";
-  const std::string noAnalytic =
-      "generated version 3 geometry requires its immutable analytic member";
-  const std::string other = "analytic member does not match generated source provenance";
-  const std::string headings = "generated manifest headings do not match the analytic member";
-  const std::string names = "version 3 voxel members require unique content-addressed names";
-  const std::string count = "version 3 requires between two and twelve named voxel members";
-  const std::string mj = "manifest.json", ap = "analytic.pshape";
-  const std::string search = Name(OneCellGrid(50, 0)), refine = Name(OneCellGrid(30, 0));
-  const std::vector<std::uint32_t> one = {0}, pair = {0, 30}, thirty = {30}, skewed = {0, 15, 60},
-                                   six = {0, 10, 20, 30, 40, 50},
-                                   seven = {0, 10, 20, 30, 40, 50, 60};
-  const auto box = [](Asset& a) {
-    a.Gen(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes);
-  };
+// The first row is sound: six families, twenty-four orientations over twelve voxel members.
+TEST(AssetValidator, PassesASoundModelAndReportsTheFirstViolation) {
+  const std::string mj = "manifest.json", ap = "analytic.pshape", v3 = "version 3 ";
+  const std::string search = Name(OneCellGrid(50, 0));
+  const std::vector<std::uint32_t> one = {0}, pair = {0, 30}, skewed = {0, 15, 60}, six = {0, 10, 20, 30, 40, 50}, seven = {0, 10, 20, 30, 40, 50, 60};
+  const auto box = [](Asset& a) { a.Gen(kBox.definitionSourceHash, kBox.shapeDefinitionId, kBoxBytes); };
   using enum PlMemberDiagnosticCode;
   const struct {
     std::vector<std::uint32_t> families;
@@ -104,77 +75,41 @@ TEST(AssetValidator, ReportsTheFirstViolation) {
     std::string message;
     std::function<void(Asset&)> change;
   } cases[] = {
-    ROW(one, identity, mj, "geometry asset ID is not a canonical SHA-256 identity",
-        a.model.assetId = "sha256:" + std::string(64, 'A')),
-    ROW(one, missingContent, ap, noAnalytic, a.Gen(kHash, "", kNotAnalytic)),
-    ROW(one, missingContent, ap, noAnalytic, a.Gen(kHash, kHash, {})),
-    ROW(one, identity, ap, other, a.Gen(kHash, kHash, kNotAnalytic)),
-    ROW(one, identity, ap, other, a.Gen(kHash, kBox.shapeDefinitionId, kBoxBytes)),
-    ROW(one, identity, ap, other,
-        a.Gen(kBox.definitionSourceHash, kBox.definitionSourceHash, kBoxBytes)),
-    {one, orientationTable, ap, headings, box},
-    {skewed, orientationTable, ap, headings,
-     box},  // the second heading is 15 degrees where 30 stands
-    ROW(one, missingContent, ap, noAnalytic, a.model.shapeDefinitionId = kHash),
-    ROW(one, unexpectedContent, ap, "imported geometry cannot carry generated analytic authority",
-        a.model.analytic = kNotAnalytic),
-    ROW(one, orientationTable, mj, "geometry asset has no allowed mounting orientation",
-        a.model.orientations.clear()),
-    ROW(seven, orientationTable, mj, "version 3 permits at most twenty-four orientations",
-        a.model.orientations.pop_back()),
-    ROW(one, orientationTable, mj, order, a.model.orientations.push_back({360000, 0, "s", "r"})),
-    ROW(one, orientationTable, mj, order, a.model.orientations[0] = {0, 90000, "s", "r"}),
-    ROW(one, orientationTable, mj, order, a.model.orientations[1].angleMilliDeg = 0),
-    ROW(one, orientationTable, mj, order, a.model.orientations[1].angleMilliDeg = 45000),
-    ROW(one, missingContent, "collision.pmesh", "mesh has no vertices or triangles",
-        a.model.collisionMesh = nullptr),
-    ROW(one, voxelGrid, mj, count, a.model.voxelMembers.pop_back()),
-    ROW(six, voxelGrid, mj, count, a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
-    ROW(one, voxelGrid, search, names, a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
-    ROW(one, voxelGrid, kFake, names, a.model.voxelMembers[0].name = kFake),
-    ROW(one, voxelGrid, "", names, a.grids[0].cellSizeMm = 40;
-        a.model.voxelMembers[0].name.clear()),
-    ROW(one, orientationTable, mj, "geometry orientation contains an empty voxel member reference",
-        a.model.orientations[2].search.clear()),
-    ROW(one, voxelGrid, refine, "voxel cell size does not match the required level",
-        a.model.orientations[0].search = Name(OneCellGrid(30, 0))),
-    ROW(one, voxelGrid, "preview.glb", "geometry orientation references a non-voxel member",
-        a.model.orientations[0].refine = "preview.glb"),
-    ROW(one, missingContent, ap, "geometry orientation references an absent archive member",
-        a.model.orientations[0].search = "analytic.pshape"),
-    ROW(pair, orientationTable, mj, "each version 3 baked base requires four quarter-turn aliases",
-        a.model.orientations.erase(a.model.orientations.begin() + 1)),
-    ROW(pair, unexpectedContent, Name(OneCellGrid(30, 1)),
-        "version 3 archive contains an unreferenced voxel member",
-        a.RefineAll(a.model.voxelMembers[1].name)),
-    ROW(thirty, orientationTable, mj,
-        "version 3 requires the protected zero-degree quarter-turn family", (void)a),
-    ROW(pair, orientationTable, mj,
-        "version 3 quarter-turn aliases must completely and exactly reference their baked base "
-        "grids",
-        a.model.orientations[2].search = a.model.voxelMembers[2].name),
-    ROW(one, authority, Name(OneCellGrid(30, 0, false)),
-        "authoritative geometry requires conservative solid occupancy at both voxel levels",
-        a.grids[1].solid = false;
-        a.model.voxelMembers[1].name = Name(a.grids[1]); a.RefineAll(Name(a.grids[1]))),
+    // clang-format off
+    ROW(six, passed, "", "", a.model.assetId = "sha256:" + std::string(64, 'f')),
+    ROW(one, identity, mj, "geometry asset ID is not a canonical SHA-256 identity", a.model.assetId = "sha256:" + std::string(64, 'A')),
+    ROW(one, missingContent, ap, "generated version 3 geometry requires its immutable analytic member", a.Gen(kHash, "", kNotAnalytic)),
+    ROW(one, identity, ap, "analytic member does not match generated source provenance", a.Gen(kHash, kBox.shapeDefinitionId, kBoxBytes)),
+    {skewed, orientationTable, ap, "generated manifest headings do not match the analytic member", box},
+    ROW(one, unexpectedContent, ap, "imported geometry cannot carry generated analytic authority", a.model.analytic = kNotAnalytic),
+    ROW(one, orientationTable, mj, "geometry asset has no allowed mounting orientation", a.model.orientations.clear()),
+    ROW(seven, orientationTable, mj, v3 + "permits at most twenty-four orientations", a.model.orientations.resize(25)),
+    ROW(one, orientationTable, mj, v3 + "orientations must be ascending unique angles with a first-quarter grid angle and an exact quarter-turn difference", a.model.orientations[1].angleMilliDeg = 45000),
+    ROW(one, voxelGrid, mj, v3 + "requires between two and twelve named voxel members", a.model.voxelMembers.pop_back()),
+    ROW(one, voxelGrid, search, v3 + "voxel members require unique content-addressed names", a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
+    ROW(one, orientationTable, mj, "geometry orientation contains an empty voxel member reference", a.model.orientations[2].search.clear()),
+    ROW(one, voxelGrid, "preview.glb", "geometry orientation references a non-voxel member", a.model.orientations[0].refine = "preview.glb"),
+    ROW(one, missingContent, ap, "geometry orientation references an absent archive member", a.model.orientations[0].search = "analytic.pshape"),
+    ROW(pair, orientationTable, mj, "each version 3 baked base requires four quarter-turn aliases", a.model.orientations.erase(a.model.orientations.begin() + 1)),
+    ROW(pair, unexpectedContent, Name(OneCellGrid(30, 1)), v3 + "archive contains an unreferenced voxel member", a.RefineAll(a.model.voxelMembers[1].name)),
+    ROW(std::vector<std::uint32_t>{30}, orientationTable, mj, v3 + "requires the protected zero-degree quarter-turn family", (void)a),
+    ROW(pair, orientationTable, mj, v3 + "quarter-turn aliases must completely and exactly reference their baked base grids", a.model.orientations[2].search = a.model.voxelMembers[2].name),
+    ROW(one, authority, Name(OneCellGrid(30, 0, false)), "authoritative geometry requires conservative solid occupancy at both voxel levels", a.grids[1].solid = false; a.model.voxelMembers[1].name = Name(a.grids[1]); a.RefineAll(Name(a.grids[1]))),
+    // clang-format on
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     Asset asset(cases[i].families);
     cases[i].change(asset);
-    ExpectDiagnostic(ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits), cases[i].code,
-                     cases[i].member, cases[i].message);
+    const PlMemberDiagnostic d = ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits);
+    EXPECT_EQ(std::tie(d.code, d.member, d.message), std::tie(cases[i].code, cases[i].member, cases[i].message));
   }
   Asset asset;
   PlRuntimeMeshLimits limits;
   limits.maxVoxelCells = 0;  // the grid contract reports under its own member name
-  ExpectDiagnostic(ValidatePlCadPrepAsset(asset.model, limits), limitExceeded, "pvox",
-                   "voxel grid exceeds the configured cell limit");
-  ExpectDiagnostic(
-      CheckPlCadPrepOrientationReference(asset.model, "collision.pmesh", 50, kPlRuntimeMeshLimits),
-      voxelGrid, "collision.pmesh", "geometry orientation references a non-voxel member");
-  EXPECT_TRUE(
-      CheckPlCadPrepOrientationReference(asset.model, search, 50, kPlRuntimeMeshLimits).Passed());
+  EXPECT_EQ(ValidatePlCadPrepAsset(asset.model, limits).message, "voxel grid exceeds the configured cell limit");
+  EXPECT_EQ(CheckPlCadPrepOrientationReference(asset.model, "collision.pmesh", 50, kPlRuntimeMeshLimits).code, voxelGrid);
+  EXPECT_TRUE(CheckPlCadPrepOrientationReference(asset.model, search, 50, kPlRuntimeMeshLimits).Passed());
 }
 
 }  // namespace

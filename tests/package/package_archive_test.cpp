@@ -40,8 +40,6 @@ struct ArchiveJob {
   PlCadPrepManifest manifest;
 };
 
-// The image's bytes are proven against the member list inside the build; grids shared by
-// two angles enter once.
 TEST(PackageArchive, WritesManifestPreviewMeshAnalyticThenVoxelsByName) {
   ArchiveJob job(kDefaultMaxOutputBytes, {7, 8, 9});
   const std::vector<PlCadPrepVoxelNames> n = PlCadPrepVoxelNameList(job.members);
@@ -54,17 +52,6 @@ TEST(PackageArchive, WritesManifestPreviewMeshAnalyticThenVoxelsByName) {
   EXPECT_EQ(ReadPackage(archive.image).Names(), expected);
   EXPECT_EQ(archive.assetId, job.manifest.assetId);
 
-  ArchiveJob shared;
-  PlCadPrepDerivedMembers& m = shared.members;
-  m.baked[0].search = m.baseSearch;
-  m.baked[0].refine = m.baseRefine;
-  const std::uint64_t voxelBytes = 2 * (m.baseSearch.bytes.size() + m.baseRefine.bytes.size());
-  m.voxelOutput.Release();
-  m.voxelOutput = ReserveOutput(shared.context, voxelBytes, "voxel");
-  m.voxelMemory = ReserveMemory(shared.context, 4 * voxelBytes, "voxel");
-  EXPECT_EQ(ReadPackage(shared.Build().image).Names(),
-            (std::vector<std::string>{"manifest.json", "preview.glb", "collision.pmesh",
-                                      n[0].refine, n[0].search}));
 }
 
 TEST(PackageArchive, TakesOverTheInputsOutputWithinTheLimitOrKeepsEverything) {

@@ -13,24 +13,19 @@ namespace fs = std::filesystem;
 
 class FileSystem : public TempDirTest {};
 
-TEST_F(FileSystem, StatusTellsMissingNamesFromFailedQueries) {
-  const fs::path file = WriteFile("file.stl", "12345");
-  fs::create_directory(dir / "sub");
-  fs::create_symlink(file, dir / "sub" / "link");
-  fs::create_symlink(dir / "gone", dir / "dangling");
+// Status tells missing names from failed queries; creating and linking never overwrite a taken
+// name (a dangling link included); removal takes files and empty directories only.
+TEST_F(FileSystem, QueriesCreatesLinksAndRemovesWithoutOverwriting) {
+  const fs::path file = WriteFile("taken", "old"), sub = dir / "sub";
+  fs::create_directories(sub / "child");
+  fs::create_symlink(file, dir / "link");
+  fs::create_symlink(dir / "target", dir / "dangling");
   using T = fs::file_type;
-  const std::tuple<fs::path, T, T> cases[] = {
-      // path, followed, the name itself
-      {file, T::regular, T::regular},
-      {dir / "sub", T::directory, T::directory},
-      {dir / "sub" / "link", T::regular, T::symlink},
-      {dir / "dangling", T::not_found, T::symlink},
-      {dir / "missing" / "child", T::not_found, T::not_found},
-      {file / "child", T::not_found, T::not_found},
-      {dir / std::string(300, 'n'), T::not_found, T::not_found},
-  };
-  for (const auto& [path, followed, itself] : cases) {
-    SCOPED_TRACE(path.string().substr(0, 80));
+  for (const auto& [path, followed, itself] : {std::tuple{file, T::regular, T::regular},
+                                               {dir / "link", T::regular, T::symlink},
+                                               {dir / "dangling", T::not_found, T::symlink},
+                                               {file / "child", T::not_found, T::not_found}}) {
+    SCOPED_TRACE(path);
     EXPECT_FALSE(QueryPathStatus(path).error || QueryPathStatusNoFollow(path).error);
     EXPECT_EQ(QueryPathStatus(path).type, followed);
     EXPECT_EQ(QueryPathStatusNoFollow(path).type, itself);
@@ -38,35 +33,22 @@ TEST_F(FileSystem, StatusTellsMissingNamesFromFailedQueries) {
   std::uint64_t size = 0;
   EXPECT_FALSE(QueryFileSize(dir, size));
   ASSERT_TRUE(QueryFileSize(file, size));
-  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(size, 3u);
   std::error_code error;
-  EXPECT_EQ(CanonicalPath(dir / "sub" / ".." / "sub" / "link", error), fs::canonical(file));
-  EXPECT_FALSE(error);
+  EXPECT_EQ(CanonicalPath(sub / ".." / "link", error), fs::canonical(file));
   EXPECT_TRUE(CanonicalPath(dir / "missing", error).empty());
   EXPECT_EQ(error, std::errc::no_such_file_or_directory);
-}
-
-// Creating and linking refuse any taken name (a dangling link included) and leave it as it
-// was; removal takes files and empty directories only; injected faults fail like the system.
-TEST_F(FileSystem, NeverOverwritesAndRemovesOnlyWhatItMay) {
-  const fs::path taken = WriteFile("taken", "old");
-  fs::create_symlink(dir / "target", dir / "dangling");
-  for (const auto& [path, expected] : {std::pair{taken, PlCreateOutcome::exists},
+  for (const auto& [path, expected] : {std::pair{file, PlCreateOutcome::exists},
                                        {dir / "dangling", PlCreateOutcome::exists},
                                        {dir / "missing" / "child", PlCreateOutcome::failed}}) {
     PlCreateOutcome outcome = PlCreateOutcome::created;
     EXPECT_FALSE(PlFile::CreateExclusive(path, outcome).IsOpen());
     EXPECT_EQ(outcome, expected) << path;
   }
-  EXPECT_FALSE(fs::exists(dir / "target"));
-
   const fs::path staged = WriteFile("staged", "new");
-  std::error_code error;
   EXPECT_TRUE(CreateHardLink(staged, dir / "out", error));
-  EXPECT_EQ(ReadFile(dir / "out"), "new");
-  EXPECT_FALSE(CreateHardLink(staged, taken, error));
+  EXPECT_FALSE(CreateHardLink(staged, file, error));
   EXPECT_EQ(error, std::errc::file_exists);
-  EXPECT_EQ(ReadFile(taken), "old");
   {
     const ScopedPlFileSystemFaults injected({.linkErrno = EXDEV, .removeErrno = EIO});
     EXPECT_FALSE(CreateHardLink(staged, dir / "other", error));
@@ -74,15 +56,15 @@ TEST_F(FileSystem, NeverOverwritesAndRemovesOnlyWhatItMay) {
     EXPECT_FALSE(RemovePath(staged, error));
     EXPECT_EQ(error, std::errc::io_error);
   }
-  fs::create_directories(dir / "full" / "child");
-  fs::create_directory(dir / "empty");
-  for (const fs::path& path : {staged, dir / "empty", dir / "missing"}) {
+  for (const fs::path& path : {staged, sub / "child", dir / "missing"}) {
     EXPECT_TRUE(RemovePath(path, error)) << path;
     EXPECT_FALSE(error || fs::exists(path));
   }
-  EXPECT_FALSE(RemovePath(dir / "full", error));
+  fs::create_directory(sub / "child");
+  EXPECT_FALSE(RemovePath(sub, error));
   EXPECT_EQ(error, std::errc::directory_not_empty);
-  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"dangling", "full", "out", "taken"}));
+  EXPECT_EQ(ReadFile(file) + ReadFile(dir / "out"), "oldnew");
+  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"dangling", "link", "out", "sub", "taken"}));
 }
 
 // Every failure after creation removes the file; a taken name is left as it was.
@@ -117,9 +99,8 @@ TEST_F(FileSystem, ExclusiveWriteRemovesWhatItCreatedOnEveryFailure) {
   const fs::path taken = WriteFile("taken", "old");
   EXPECT_EQ(WriteFileExclusive(taken, bytes, options), O::exists);
   EXPECT_EQ(ReadFile(taken), "old");
-
   std::vector<std::uint64_t> progress;
-  options.afterChunk = [&progress](std::uint64_t written, std::uint64_t total) {
+  options.afterChunk = [&](std::uint64_t written, std::uint64_t total) {
     progress.push_back(total * 100 + written);
   };
   EXPECT_EQ(WriteFileExclusive(dir / "done", bytes, options), O::written);
