@@ -62,8 +62,7 @@ TEST(CollisionMesh, DecoderReportsEachCategory) {
   // Writes `value` at byte `at`; at 0: no change; at 1: append a byte.
   for (const auto& [at, value, limits, code, message] :
        {std::tuple<std::size_t, std::uint32_t, PlRuntimeMeshLimits, Code, const char*>{
-            0, 0, base, Code::passed, ""},
-        {0, 0, small, Code::limitExceeded, "mesh member exceeds the configured byte limit"},
+            0, 0, small, Code::limitExceeded, "mesh member exceeds the configured byte limit"},
         {4, 0x3131'4853, base, Code::badMagic, "mesh magic is invalid or truncated"},
         {20, 1, base, Code::unsupportedVersion, "mesh version or reserved flags are unsupported"},
         {0, 0, two, Code::limitExceeded, "mesh count exceeds the configured limit"},

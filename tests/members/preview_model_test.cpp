@@ -50,7 +50,6 @@ TEST(PreviewModel, WritesHeaderJsonAndBinaryChunksByteForByte) {
   EXPECT_EQ(U32At(glb, 16), 0x4E4F534Au);  // "JSON"
   EXPECT_EQ(U32At(glb, 20 + json.size()), 48u);
   EXPECT_EQ(U32At(glb, 24 + json.size()), 0x004E4942u);  // "BIN\0"
-  EXPECT_EQ(run.context.ledger->memoryReserved, 0u);
 }
 
 TEST(PreviewModel, RefusesUndecodableBytesAndUncoveredInputs) {

@@ -92,7 +92,6 @@ TEST(Voxelizer, CoverageHoldsEveryTouchedCellNothingFartherAndMatchesTheCellTest
     LimitedRun run;
     CoverPlVoxelTriangles(mesh, size, g, covered, run.context, 0, 1, {});
     std::set<std::uint64_t> near, tested, coveredCells;
-    std::uint64_t touched = 0, missed = 0;
     for (const auto& t : mesh.triangles) {
       const std::array<PlPoint3, 3> p = {mesh.vertices[t[0]], mesh.vertices[t[1]],
                                          mesh.vertices[t[2]]};
@@ -108,14 +107,13 @@ TEST(Voxelizer, CoverageHoldsEveryTouchedCellNothingFartherAndMatchesTheCellTest
             bool in = true;
             for (std::size_t a = 0; a < 3; ++a)
               in = in && c[a] >= rg[a].first && c[a] <= rg[a].last;
-            if (Touches(p, c, size, 0)) ++touched, missed += !PlVoxelTestBit(covered, index(c));
+            EXPECT_TRUE(!Touches(p, c, size, 0) || PlVoxelTestBit(covered, index(c)));
             if (Touches(p, c, size, 1)) near.insert(index(c));
             if (in && PlVoxelTriangleMayOverlapCell(p[0], p[1], p[2], c, size))
               tested.insert(index(c));
           }
     }
-    EXPECT_EQ(missed, 0U);
-    EXPECT_GT(touched, 10000U);
+    EXPECT_GT(tested.size(), 10000U);
     for (std::uint64_t i = 0; i < 64 * covered.size(); ++i)
       if (PlVoxelTestBit(covered, i)) coveredCells.insert(i);
     EXPECT_EQ(coveredCells, tested);
@@ -126,8 +124,7 @@ TEST(Voxelizer, CoverageHoldsEveryTouchedCellNothingFartherAndMatchesTheCellTest
 TEST(Voxelizer, ExactCellIndexRefusesWhatItCannotDerive) {
   const char* range = "voxel coordinate exceeds the native exact range limit";
   const char* inexact = "voxel range requires an exact decoded-f32 coordinate";
-  for (const auto& [x, size, message] : {std::tuple{double(NAN), 50U, range},
-                                         {-100001.0078125, 50U, range},
+  for (const auto& [x, size, message] : {std::tuple{-100001.0078125, 50U, range},
                                          {0.1, 50U, inexact},
                                          {0x1.8p-149, 50U, inexact},
                                          {1.0, 0U, "voxel cell size must be positive"}}) {
@@ -143,8 +140,8 @@ TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
   LimitedRun run;
   const PlCollisionMeshMember member = BuildPlCadPrepCollisionMeshMember(
       BoxImport({5.5, 250, -40.25}, 300), run.context, ReserveMemory(run.context, 1024, "mesh"));
-  const auto input = [&](const PlCollisionMeshMember& m, std::int64_t slack = 0) {
-    return ReserveMemory(run.context, PlCollisionMeshMemberStorageBytes(m) + slack, "mesh");
+  const auto input = [&](const PlCollisionMeshMember& m) {
+    return ReserveMemory(run.context, PlCollisionMeshMemberStorageBytes(m), "mesh");
   };
   const PlCadPrepMemoryReservation held = input(member);
   (void)VoxelizePlCadPrepLevels(member, run.context, held, {});
