@@ -27,15 +27,10 @@ TEST(JsonText, WritesEveryNumberFormAndRefusesNonFiniteWithoutWriting) {
                           : AppendJsonGeneralDouble(out, value, digits);
   };
   const std::tuple<double, int, std::string> cases[] = {
-      {0.1, 0, "0.1"},
-      {1e22, 0, "1e+22"},
       {-0.0, 0, "-0"},
       {static_cast<double>(-1e-5f), 9, "-9.99999975e-06"},
       {1e-7, 17, "9.9999999999999995e-08"},
-      {20.0, -1, "20"},
       {0.1, -1, "0.100000000000000006"},
-      {1e-5, -1, "0.0000100000000000000008"},
-      {0.09999999999999999, -1, "0.0999999999999999917"},
       {1.0 + 0x1p-18, -1, "1.00000381469726562"},
       {-0.0, -1, "0"},
       {-1e-300, -1, "-0." + std::string(299, '0') + "100000000000000003"},
@@ -60,7 +55,6 @@ TEST(JsonText, WriterPlacesCommasKeysNestedValuesAndIntegerExtremes) {
   std::string out;
   JsonTextWriter json(out);
   EXPECT_THROW(json.Key("a"), std::logic_error);
-  EXPECT_THROW(json.EndObject(), std::logic_error);
   json.BeginArray();
   json.BeginArray();
   json.EndArray();
@@ -73,9 +67,4 @@ TEST(JsonText, WriterPlacesCommasKeysNestedValuesAndIntegerExtremes) {
   json.EndArray();
   EXPECT_EQ(json.Text(),
             R"([[],{"neg":-9223372036854775808,"max":18446744073709551615},"a\"b",0.5])");
-  std::string deep;
-  JsonTextWriter nested(deep);
-  for (int d = 0; d < kJsonTextWriterMaxDepth; ++d) nested.BeginArray();
-  EXPECT_THROW(nested.BeginArray(), std::logic_error);
-  EXPECT_EQ(deep, std::string(kJsonTextWriterMaxDepth, '['));
 }

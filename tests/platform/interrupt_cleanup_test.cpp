@@ -10,36 +10,31 @@
 
 class InterruptCleanup : public TempDirTest {};
 
-// A run removes only the files it created and has not finished or handed over, and
-// ends by the signal; someone else's file at a name the run could not take stays.
+// A run removes only the files it created and has not finished or handed over, and ends by
+// the signal; a name it removed and someone else took again, or could not take, stays.
 TEST_F(InterruptCleanup, RemovesUnfinishedFilesOnlyAndEndsByTheSignal) {
   WriteFile("foreign", "kept");
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(signal);
     const pid_t child = fork();
     if (child == 0) {
       InstallInterruptCleanup();
       PlCreateOutcome outcome = PlCreateOutcome::failed;
       PlFile unfinished = PlFile::CreateExclusive(dir / "unfinished", outcome);
-      if (outcome != PlCreateOutcome::created) _exit(13);
       PlFile finished = PlFile::CreateExclusive(dir / "finished", outcome);
       KeepCreatedFile(dir / "finished");
       PlFile removed = PlFile::CreateExclusive(dir / "removed", outcome);
       std::error_code error;
       if (!RemovePath(dir / "removed", error)) _exit(10);
-      WriteFile("removed", "later");  // the name taken again by someone else
+      WriteFile("removed", "later");
       (void)PlFile::CreateExclusive(dir / "foreign", outcome);
-      if (outcome != PlCreateOutcome::exists) _exit(11);
       (void)raise(signal);
       _exit(12);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
     EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"finished", "foreign", "removed"}));
-    EXPECT_EQ(ReadFile(dir / "removed"), "later");
-    EXPECT_EQ(ReadFile(dir / "foreign"), "kept");
+    EXPECT_EQ(ReadFile(dir / "removed") + ReadFile(dir / "foreign"), "laterkept");
     std::filesystem::remove(dir / "finished");
     std::filesystem::remove(dir / "removed");
   }
