@@ -27,11 +27,9 @@ TEST_F(GeneratedArchiveBackend, RefusesDefinitionsThatChangedOrBreakTheRules) {
     const char* code;
     const char* message;
   } cases[] = {
-      // clang-format off
-      {box + " ", kShape, "input_changed", "shape definition changed after preflight"},
       {std::nullopt, kShape, "input_changed", "shape definition changed after preflight"},
-      {box, PlCadPrepSourceFormat::stl, "backend_not_implemented", "generated archive backend accepts canonical shape definitions only"},
-      // clang-format on
+      {box, PlCadPrepSourceFormat::stl, "backend_not_implemented",
+       "generated archive backend accepts canonical shape definitions only"},
   };
   const NeverCancelled never;
   PlCadPrepArchiveBackend backend{ImportPlCadPrepGeneratedSource, GuardPlCadPrepGeneratedFrame};
@@ -52,14 +50,13 @@ TEST_F(GeneratedArchiveBackend, RefusesDefinitionsThatChangedOrBreakTheRules) {
 }
 
 TEST(GeneratedArchiveFrame, GuardTurnsKernelAndAllocationFailuresIntoCodes) {
-  const char* const kKernel = "Open CASCADE could not generate the requested solid";
   const std::tuple<std::function<void()>, const char*, const char*> cases[] = {
-      // clang-format off
-      {[] { throw Standard_OutOfMemory("out"); }, "memory_limit_exceeded", "generated shape allocation failed"},
-      {[] { throw Standard_Failure("BRep_API: command not done"); }, "generated_occt_failure", "BRep_API: command not done"},
-      {[] { throw Standard_Failure(); }, "generated_occt_failure", kKernel},
-      {[] { throw Standard_Failure(""); }, "generated_occt_failure", kKernel},
-      // clang-format on
+      {[] { throw Standard_OutOfMemory("out"); }, "memory_limit_exceeded",
+       "generated shape allocation failed"},
+      {[] { throw Standard_Failure("BRep_API: command not done"); }, "generated_occt_failure",
+       "BRep_API: command not done"},
+      {[] { throw Standard_Failure(""); }, "generated_occt_failure",
+       "Open CASCADE could not generate the requested solid"},
   };
   for (const auto& [frame, code, message] : cases) {
     SCOPED_TRACE(message);

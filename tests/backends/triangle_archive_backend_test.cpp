@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "support/context_switch_cancellation.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"

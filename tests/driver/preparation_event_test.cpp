@@ -6,14 +6,10 @@
 
 namespace {
 
-// The kind is checked before the stage.
-TEST(PreparationEvent, RejectsUnknownKindsAndStages) {
+TEST(PreparationEvent, RejectsUnknownKinds) {
   ExpectPlCadPrepError(
       [] { (void)FormatPreparationEvent("r1", "finished", "analysis", "", "", 0, 0); },
       "invalid_event", "preflight", "unsupported preparation event");
-  ExpectPlCadPrepError(
-      [] { (void)FormatPreparationEvent("r1", "progress", "Import", "", "", 0, 0); },
-      "invalid_event_stage", "import", "unsupported preparation event stage");
 }
 
 }  // namespace

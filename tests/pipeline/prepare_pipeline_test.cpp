@@ -41,7 +41,6 @@ TEST_F(PreparePipeline, PublishesOrReportsEachFailureAndCleansUp) {
   const auto cancel = [&] { cancellation.cancelled = true; };
   const std::string ebusy = std::system_category().message(EBUSY);
   const std::string emlink = std::system_category().message(EMLINK);
-  const char *kVerify = "staging_verify_failed", *kEmpty = "backend produced an empty staged asset";
   struct Case {
     const char* name;
     F faults;
@@ -53,27 +52,29 @@ TEST_F(PreparePipeline, PublishesOrReportsEachFailureAndCleansUp) {
     int preflight = 0;               // 1: cancelled before, 2: a leftover staging link
   };
   const Case cases[] = {
-      // clang-format off
-      {"early", F{}, "cancelled", "preflight", "preparation was cancelled before import", nullptr, "package", 1},
-      {"leftover", F{}, "staging_exists", "preflight", "the request staging path already exists; recovery must resolve it first", nullptr, "package", 2},
+      {"early", F{}, "cancelled", "preflight", "preparation was cancelled before import", nullptr,
+       "package", 1},
+      {"leftover", F{}, "staging_exists", "preflight",
+       "the request staging path already exists; recovery must resolve it first", nullptr,
+       "package", 2},
       {"published", F{}, nullptr, nullptr, ""},
-      {"remove", F{.removeErrno = EBUSY}, nullptr, nullptr, "the complete asset was published, but its staging link could not be removed: " + ebusy},
-      {"appeared", F{.createErrno = EEXIST}, "staging_exists", "package", "the request staging path appeared before creation"},
-      {"create", F{.createErrno = EACCES}, "staging_create_failed", "package", "the validated geometry staging file could not be created"},
-      {"write", F{.writeErrno = EIO}, "staging_write_failed", "package", "the validated geometry archive could not be staged"},
-      {"sync", F{.syncErrno = EIO}, "staging_sync_failed", "package", "the validated geometry staging file could not be flushed"},
-      {"size", F{.sizeErrno = EIO}, kVerify, "package", "the staged geometry archive byte length changed"},
-      {"read", F{.readErrno = EIO}, kVerify, "package", "the staged geometry archive could not be read"},
-      {"flip", F{.flipReadByte = true}, kVerify, "package", "the staged geometry archive bytes changed"},
-      {"close", F{.closeErrno = EIO}, "staging_close_failed", "package", "the validated geometry staging file could not be closed"},
-      {"link", F{.linkErrno = EMLINK}, "publish_failed", "publish", "atomic no-overwrite publication failed: " + emlink},
-      {"nothing", F{}, "staging_missing", "package", "backend did not produce a staged asset", nullptr, nullptr},
-      {"empty", F{}, "staging_empty", "package", kEmpty, nullptr, ""},
-      {"unsized", F{}, "staging_empty", "package", kEmpty, [&] { faults.emplace(F{.sizeErrno = EIO}); }},
-      {"large", F{}, "output_too_large", "package", "staged asset exceeds maxOutputBytes", nullptr, "12345678"},
+      {"remove", F{.removeErrno = EBUSY}, nullptr, nullptr,
+       "the complete asset was published, but its staging link could not be removed: " + ebusy},
+      {"create", F{.createErrno = EACCES}, "staging_create_failed", "package",
+       "the validated geometry staging file could not be created"},
+      {"flip", F{.flipReadByte = true}, "staging_verify_failed", "package",
+       "the staged geometry archive bytes changed"},
+      {"link", F{.linkErrno = EMLINK}, "publish_failed", "publish",
+       "atomic no-overwrite publication failed: " + emlink},
+      {"nothing", F{}, "staging_missing", "package", "backend did not produce a staged asset",
+       nullptr, nullptr},
+      {"empty", F{}, "staging_empty", "package", "backend produced an empty staged asset", nullptr,
+       ""},
+      {"large", F{}, "output_too_large", "package", "staged asset exceeds maxOutputBytes", nullptr,
+       "12345678"},
       {"cancelled", F{}, "cancelled", "publish", "preparation was cancelled", cancel},
-      {"raced", F{}, "output_exists", "publish", "outputPath appeared before publish", [&] { WriteFile("raced.peltogeom", "x"); }},
-      // clang-format on
+      {"raced", F{}, "output_exists", "publish", "outputPath appeared before publish",
+       [&] { WriteFile("raced.peltogeom", "x"); }},
   };
   WriteFile("part.stl", "solid part\n");
   for (const Case& c : cases) {
