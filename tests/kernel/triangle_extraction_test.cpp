@@ -56,7 +56,6 @@ TEST(StepTriangleExtraction, CountsEveryFaceKind) {
     const char* counters;
     std::size_t vertices;
   } cases[] = {
-      // clang-format off
       {MakeTestCompound({box, box, MovedTestShape(box, 50, 0, 0)}),
        "faces 12/12/0 duplicate 6 shared 0 internal 0 triangles 24/24/0", 16},
       {MakeTestCompound({face, face, face.Reversed(), face.Reversed()}),
@@ -68,7 +67,6 @@ TEST(StepTriangleExtraction, CountsEveryFaceKind) {
       // Zero-area triangles are dropped; the collinear corner is no vertex.
       {HandMeshedFace({{1, 2, 4}, {1, 2, 3}, {3, 3, 1}}, 4),
        "faces 1/1/0 duplicate 0 shared 0 internal 0 triangles 3/1/2", 3},
-      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.counters);
@@ -85,14 +83,12 @@ TEST(StepTriangleExtraction, RejectsBadTriangulationsAndLocations) {
   gp_Trsf nan;
   nan.SetScaleFactor(std::nan(""));
   const auto extract = [](const TopoDS_Shape& shape) { return [=] { (void)Extract(shape); }; };
-  // clang-format off
   ExpectStepErrors({
       {extract(HandMeshedFace({{0, 1, 2}})), "invalid_step_triangulation", "mesh",
        "Open CASCADE produced an out-of-range mesh index"},
       {extract(box.Located(TopLoc_Location(nan), false)), "invalid_step_location", "mesh",
        "STEP face has an invalid location scale"},
   });
-  // clang-format on
 }
 
 }  // namespace

@@ -9,19 +9,16 @@
 
 namespace {
 
-class StepReviewModel : public TempDirTest {
- protected:
-  PlCadPrepStepReviewRequest Request(const TopoDS_Shape& source) const {
-    return MakeTestStepSideRequest<PlCadPrepStepReviewRequest>(
-        kPlCadPrepStepReviewRequestSchema, "r1", source, dir / "source.step", dir / "review.glb");
-  }
-};
+using StepReviewModel = TempDirTest;
 
 TEST_F(StepReviewModel, ShowsEverySolidAsANodeAndTheFreeShellsAsAnOverlay) {
   const TopoDS_Shape small = MakeTestBox(2, 2, 2, gp_Pnt(20, 0, 0));
-  const PlCadPrepStepReviewRequest request = Request(MakeTestCompound(
-      {MakeTestBox(10, 10, 10, gp_Pnt(1.0 / 3, 0, -0.3)), small, MovedTestShape(small, 0, 5, 0),
-       MakeTestFreeShell(1, 1, 1, gp_Pnt(40, 0, 0))}));
+  const auto request = MakeTestStepSideRequest<PlCadPrepStepReviewRequest>(
+      kPlCadPrepStepReviewRequestSchema, "r1",
+      MakeTestCompound({MakeTestBox(10, 10, 10, gp_Pnt(1.0 / 3, 0, -0.3)), small,
+                        MovedTestShape(small, 0, 5, 0),
+                        MakeTestFreeShell(1, 1, 1, gp_Pnt(40, 0, 0))}),
+      dir / "source.step", dir / "review.glb");
   WritePlCadPrepStepReviewModel(request, NeverCancelled(), {});
   Glb glb;
   ASSERT_NO_FATAL_FAILURE(SplitGlb(ReadFile(request.outputPath), glb));
@@ -44,24 +41,6 @@ TEST_F(StepReviewModel, ShowsEverySolidAsANodeAndTheFreeShellsAsAnOverlay) {
   EXPECT_EQ(root["materials"].Elements().at(12)["alphaMode"].String(), "BLEND");
   // Bounds are the single-precision extremes, written in their shortest form.
   EXPECT_EQ(root["accessors"].Elements().at(0)["min"].Text(), "[0.33333334,0,-0.3]");
-}
-
-TEST_F(StepReviewModel, FailuresLeaveNoFile) {
-  // A unit box needs a few hundred bytes of BIN and a few thousand of GLB.
-  const auto review = [&](std::uint64_t maxOutputBytes) {
-    return [=, this] {
-      PlCadPrepStepReviewRequest request = Request(MakeTestBox(1, 1, 1));
-      request.maxOutputBytes = maxOutputBytes;
-      WritePlCadPrepStepReviewModel(request, NeverCancelled(), {});
-    };
-  };
-  ExpectStepErrors({
-      {review(100), "step_review_limit_exceeded", "mesh",
-       "STEP review binary exceeds the request output limit"},
-      {review(1000), "step_review_limit_exceeded", "mesh",
-       "STEP component review GLB exceeds the output byte limit"},
-  });
-  EXPECT_FALSE(std::filesystem::exists(dir / "review.glb"));
 }
 
 }  // namespace

@@ -110,20 +110,19 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
   const std::string otherSource = record.components[0].samePolicyOccurrenceSha256;
   const char* kPolicy = "STEP component selection does not match the request policy";
   const char* kTransfer = "the measured review transfer exceeds the source-deviation budget";
-  // clang-format off
   ExpectStepErrors({
       {prep([](auto& r, auto&) { r.roleReviewComplete = false; }),
        "step_component_selection_incomplete", "preflight",
        "STEP component roles or source-surface decision are incomplete"},
-      {prep([](auto& r, auto&) { r.targetLinearDeflectionMm = std::nextafter(0.5, 1.0); }),
-       kStale, "preflight", kPolicy},
-      {prep([](auto&, auto& q) { q.sourceToMount[3] = std::nextafter(0.0, 1.0); }),
-       kStale, "preflight", "STEP component selection mount transform changed"},
+      {prep([](auto& r, auto&) { r.targetLinearDeflectionMm = std::nextafter(0.5, 1.0); }), kStale,
+       "preflight", kPolicy},
+      {prep([](auto&, auto& q) { q.sourceToMount[3] = std::nextafter(0.0, 1.0); }), kStale,
+       "preflight", "STEP component selection mount transform changed"},
       {prep([](auto& r, auto&) { r.components[0].role = r.components[2].role = Role::exclude; }),
        "step_role_composition_missing_component", "preflight",
        "STEP role composition retains no component"},
-      {[&] { Prepare().ComposeSolid(excluded, reported[1].second); },
-       kStale, "validate", "STEP component selection diagnostic evidence changed"},
+      {[&] { Prepare().ComposeSolid(excluded, reported[1].second); }, kStale, "validate",
+       "STEP component selection diagnostic evidence changed"},
       {[&] { Composed(solids).ComposeSolid(reported[0].first, reported[0].second); },
        "step_role_composition_complete", "validate", "STEP role composition is one-shot"},
       {finish([](auto& s) { s.surface.strictSourceProof = true; }),
@@ -132,8 +131,8 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
       {finish([](auto& s) { s.surface.retainedOnlyRemesh = false; }),
        "step_role_retained_mesh_missing", "validate",
        "STEP role composition requires a retained-only review remesh"},
-      {finish([&](auto& s) { s.source.sourceSha256 = otherSource; }),
-       kStale, "validate", "STEP component selection no longer covers the full source"},
+      {finish([&](auto& s) { s.source.sourceSha256 = otherSource; }), kStale, "validate",
+       "STEP component selection no longer covers the full source"},
       {finish([](auto& s) { s.surface.mesh.triangles.pop_back(); }),
        "step_role_retained_mesh_mismatch", "mesh",
        "retained STEP remesh differs from reviewed role composition"},
@@ -156,7 +155,6 @@ TEST_F(StepRoleComposition, ResidueOverlayChecksEveryStepAgainstTheReview) {
        "step_component_selection_replay_incomplete", "validate",
        "STEP component selection replay is incomplete"},
   });
-  // clang-format on
   const Solids atBudget = Changed(solids, measured(5.0, 30.0, true));
   Composition proven = Composed(solids, atBudget, freeShells);
   EXPECT_EQ(proven.TakeComposedImport().mesh.surfaceDeviationMm, 20.0);
@@ -199,7 +197,6 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
   };
   const auto incomplete = [](Shells& s) { s.surface.tessellationComplete = false; };
   const char* kHealing = "step_physical_free_shell_requires_healing";
-  // clang-format off
   ExpectStepErrors({
       {[&] { (void)Replayed().TakeComposedImport(); }, kHealing, "heal",
        "physical STEP source surfaces require a bounded deviation"},
@@ -209,7 +206,6 @@ TEST_F(StepRoleComposition, PhysicalOverlayNeedsSurfaceReplayAndItsOwnProof) {
        "step_source_deviation_proof_mismatch", "heal",
        "measured physical surfaces differ from reviewed evidence"},
   });
-  // clang-format on
 }
 
 }  // namespace

@@ -32,7 +32,6 @@ TEST(StepSeatRecord, ComputesTheTwentyFourMountsOnTheGridAndComposesTheRecord) {
       CheckPlCadPrepStepMounts(m);
     };
   };
-  // clang-format off
   ExpectStepErrors({
       {seat({{0, 0, 0}, {kInf, 1, 1}}, [](auto&) {}), "step_bounds_unbounded", "publish",
        "a seated mount is not a finite transform"},
@@ -41,7 +40,6 @@ TEST(StepSeatRecord, ComputesTheTwentyFourMountsOnTheGridAndComposesTheRecord) {
        "step_seat_below_mount_plane", "publish",
        "a seated mount would leave the mold below the mounting plane"},
   });
-  // clang-format on
 
   const PlCadPrepStepSeatMeasurement measurement = {
       "sha256:" + std::string(64, 'a'), 0.5, {{-1e-7, 0, 0}, {50.1, 20, 30}}, kCube, 2, 1};

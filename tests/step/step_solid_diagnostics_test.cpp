@@ -52,7 +52,6 @@ TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
   };
   const char* kBad = "invalid_step_review_component";
   const char* kNonFinite = "STEP review mesh identity contains a non-finite vertex";
-  // clang-format off
   ExpectStepErrors({
       {review([](auto& m) { m.triangles.clear(); }), "step_review_empty_component", "mesh",
        "STEP review mesh identity requires nonempty geometry"},
@@ -61,7 +60,6 @@ TEST(StepSolidDiagnostics, ReviewStreamRejectsUnusableMeshes) {
       {review([](auto& m) { m.triangles[0][2] = 3; }), kBad, "mesh",
        "STEP review mesh identity has an out-of-range index"},
   });
-  // clang-format on
 }
 
 TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
@@ -86,14 +84,12 @@ TEST(StepSolidDiagnostics, ClassifiesEachDistinctPlacementOnce) {
                                         kContext, count, nullptr, {}, {});
     };
   };
-  // clang-format off
   ExpectStepErrors({
       {classify(3, {}), "step_solid_diagnostic_incomplete", "mesh",
        "STEP per-solid diagnostic did not classify every selected solid"},
       {classify(2, {{k0, k1}, {k0, kStaleKey}, {}}), "step_occurrence_role_selection_stale",
        "validate", "retained STEP occurrence roles do not match this source and policy"},
   });
-  // clang-format on
   EXPECT_EQ(kContext.ledger->memoryReserved, 0u);
 }
 

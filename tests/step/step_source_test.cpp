@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "core/sha256.h"
 #include "support/step_error_cases.h"
 
 namespace {
@@ -19,25 +18,6 @@ std::string PatternBytes(std::size_t size) {
 }
 
 using StepSource = TempDirTest;
-
-TEST_F(StepSource, SnapshotsEveryByteWithItsDigestAndReportsEachChunk) {
-  const std::string bytes = PatternBytes(2 * kChunk + 1234);
-  const std::uint64_t size = bytes.size();
-  NeverCancelled never;
-  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(PlCadPrepLimits(), never);
-  std::vector<std::uint64_t> reports;
-  const PlCadPrepStepSourceSnapshot snapshot = SnapshotPlCadPrepStepSource(
-      WriteFile("part.step", bytes), size, context,
-      [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
-        EXPECT_EQ(std::string(stage) + std::to_string(total), "import" + std::to_string(size));
-        reports.push_back(done);
-      });
-  EXPECT_EQ(std::string(snapshot.bytes.begin(), snapshot.bytes.end()), bytes);
-  EXPECT_EQ(snapshot.sourceSha256, Sha256Identity(std::string_view(bytes)));
-  EXPECT_EQ(reports, (std::vector<std::uint64_t>{kChunk, 2 * kChunk, size}));
-  // The buffer is reserved against the run while the snapshot lives.
-  EXPECT_EQ(context.ledger->memoryReserved + snapshot.reservation.bytes, 2 * size);
-}
 
 TEST_F(StepSource, RefusesSourcesItCannotSnapshotOrThatChangeWhileRead) {
   const std::filesystem::path ten = WriteFile("ten.step", "0123456789");
