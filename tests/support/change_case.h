@@ -10,13 +10,3 @@ struct ChangeCase {
   Code code;
   const char* message;
 };
-
-// The same for a failure that must also name its stage.
-template <typename Target>
-struct StagedChangeCase {
-  const char* name;
-  std::function<void(Target&)> change;
-  const char* code;
-  const char* stage;
-  const char* message;
-};

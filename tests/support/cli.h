@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,13 +21,7 @@ struct CliRun {
 
 inline std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
@@ -56,17 +48,15 @@ inline ShellRun RunShell(const std::string& command) {
 // that the request names and agree with this suite's own reading of it on the
 // members, the asset identity and the triangle count.
 inline void ExpectInspectorAgrees(const std::string& requestPath) {
-  std::ifstream request(requestPath, std::ios::binary);
-  const std::string requestText((std::istreambuf_iterator<char>(request)), std::istreambuf_iterator<char>());
+  bool found = false;
+  const std::string requestText = ReadWholeFile(requestPath, found);
   const std::string package = JsonWalk(requestText)["outputPath"].String();
-  std::ifstream in(package, std::ios::binary);
-  const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const PackageContents contents = ReadPackage(
-      {reinterpret_cast<const std::uint8_t*>(image.data()), image.size()});
+  const std::string image = ReadWholeFile(package, found);
+  const PackageContents contents = ReadPackage(PackageTextBytes(image));
   ASSERT_EQ(contents.problem, "") << package;
   ASSERT_FALSE(contents.entries.empty()) << package;
-  const std::vector<std::uint8_t>& manifestBytes = contents.entries[0].bytes;
-  const std::string manifestText(manifestBytes.begin(), manifestBytes.end());
+  const std::string manifestText(contents.entries[0].bytes.begin(),
+                                 contents.entries[0].bytes.end());
   const JsonWalk manifest(manifestText);
 
   const ShellRun run = RunShell("python3 " + ShellQuote(PL_TOOLS_DIR "/inspect_package") +
@@ -94,18 +84,12 @@ inline CliRun RunCli(const std::vector<std::string>& args, int timeBoundSeconds 
   }
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
   const ShellRun shell = RunShell(command + " 2>/dev/null");
-  CliRun run;
-  run.status = shell.status;
+  CliRun run{{}, shell.status};
   const std::string& output = shell.output;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    const std::size_t end = output.find('\n', start);
-    if (end == std::string::npos) {
-      run.lines.push_back(output.substr(start) + "<no line feed>");
-      break;
-    }
-    run.lines.push_back(output.substr(start, end - start));
-    start = end + 1;
+  for (std::size_t start = 0, end = 0; start < output.size(); start = end + 1) {
+    end = std::min(output.find('\n', start), output.size());
+    run.lines.push_back(output.substr(start, end - start) +
+                        (end == output.size() ? "<no line feed>" : ""));
   }
   CaptureRun(args, run.status, output);
   if (args.size() == 2 && args[0] == "prepare" && run.status == 0) ExpectInspectorAgrees(args[1]);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,5 @@ inline void SplitGlb(const std::string& file, Glb& glb) {
   const std::uint32_t binBytes = reader.U32();
   EXPECT_EQ(reader.U32(), 0x004E4942U);
   ASSERT_EQ(reader.Remaining(), binBytes);
-  const std::span<const std::uint8_t> bin = reader.Take(binBytes);
-  glb.bin.assign(bin.begin(), bin.end());
+  glb.bin.assign(bytes.end() - static_cast<std::ptrdiff_t>(binBytes), bytes.end());
 }

@@ -13,9 +13,8 @@
 class JsonWalk {
  public:
   // The root object of `text`, which must outlive every walk made from it.
-  explicit JsonWalk(std::string_view text) : source(text) {
-    value = JsonValueSpan{JsonValueKind::object, 0, text.size()};
-  }
+  explicit JsonWalk(std::string_view text)
+      : source(text), value{JsonValueKind::object, 0, text.size()} {}
   JsonWalk(std::string_view text, JsonValueSpan span) : source(text), value(span) {}
 
   // The member `name`; a null walk when this is not an object or has no such member.
@@ -29,17 +28,6 @@ class JsonWalk {
     }
     return JsonWalk(source, JsonValueSpan{});
   }
-  // Member names in document order.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    const std::vector<JsonMemberSpan> members = value.begin == 0 && value.end == source.size()
-                                                    ? ReadJsonFrame(source)
-                                                    : ReadJsonObjectMembers(source, value);
-    for (const JsonMemberSpan& member : members) {
-      names.push_back(DecodeJsonString(source, member.keyOffset));
-    }
-    return names;
-  }
   std::vector<JsonWalk> Elements() const {
     std::vector<JsonWalk> elements;
     if (value.kind != JsonValueKind::array) return elements;
@@ -48,11 +36,9 @@ class JsonWalk {
     }
     return elements;
   }
-  bool IsNull() const { return value.kind == JsonValueKind::null; }
   std::string String() const {
     return value.kind == JsonValueKind::string ? DecodeJsonString(source, value.begin) : "";
   }
-  double Number() const { return std::strtod(std::string(Text()).c_str(), nullptr); }
   std::uint64_t Unsigned() const { return std::strtoull(std::string(Text()).c_str(), nullptr, 10); }
   // The value's own text, exactly as written.
   std::string_view Text() const { return source.substr(value.begin, value.end - value.begin); }

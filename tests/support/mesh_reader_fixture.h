@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "context/operation_context.h"
@@ -46,14 +45,15 @@ class MeshReaderTest : public TempDirTest {
                                              const PlCadPrepCancellation&);
 
  protected:
-  MeshReaderTest(Reader sourceReader, PlCadPrepSourceFormat sourceFormat, std::string fileExtension)
-      : reader(sourceReader), format(sourceFormat), extension(std::move(fileExtension)) {}
+  MeshReaderTest(Reader sourceReader, PlCadPrepSourceFormat sourceFormat)
+      : reader(sourceReader), format(sourceFormat) {}
 
   // A request in mm for `bytes`, written to a file of its own.
   PlCadPrepRequest Request(std::string_view bytes) const {
     PlCadPrepRequest request;
     // A fresh name per file: truncating a written file costs a flush on some file systems.
-    request.inputPath = WriteFile(std::to_string(++files) + extension, bytes);
+    request.inputPath =
+        WriteFile(std::to_string(++files) + "." + std::string(SourceFormatText(format)), bytes);
     request.sourceFormat = format;
     request.sourceUnits = "mm";
     return request;
@@ -105,7 +105,6 @@ class MeshReaderTest : public TempDirTest {
 
  private:
   const PlCadPrepSourceFormat format;
-  const std::string extension;
   mutable int files = 0;
 };
 
@@ -113,7 +112,5 @@ class MeshReaderTest : public TempDirTest {
 template <MeshReaderTest::Reader sourceReader, PlCadPrepSourceFormat sourceFormat>
 class MeshReaderFixture : public MeshReaderTest {
  protected:
-  MeshReaderFixture()
-      : MeshReaderTest(sourceReader, sourceFormat,
-                       "." + std::string(SourceFormatText(sourceFormat))) {}
+  MeshReaderFixture() : MeshReaderTest(sourceReader, sourceFormat) {}
 };

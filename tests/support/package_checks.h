@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -19,46 +18,28 @@
 #include "support/json_walk.h"
 #include "support/package_reader.h"
 
-// What a checked package holds, for the caller's own further checks.
-struct CheckedPackage {
-  std::string manifest;
-  PlGeometryMesh mesh;
-  std::vector<std::string> names;
-  std::vector<std::uint8_t> analytic;
-};
-
-inline std::span<const std::uint8_t> PackageTextBytes(const std::string& text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // Fails the test (without stopping it) on every broken promise of the package
 // at `path`; a generated package carries its analytic member after the mesh.
-inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path, std::uint64_t triangles,
-                                         std::size_t orientations, std::size_t voxelMembers,
-                                         bool watertight, bool analytic = false) {
-  CheckedPackage checked;
+inline void ExpectValidPackage(const std::filesystem::path& path, std::uint64_t triangles,
+                               std::size_t orientations, std::size_t voxelMembers, bool watertight,
+                               bool analytic = false) {
   std::ifstream in(path, std::ios::binary);
   const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const PackageContents contents = ReadPackage(PackageTextBytes(file));
   EXPECT_EQ(contents.problem, "");
-  checked.names = contents.Names();
+  const std::vector<std::string> names = contents.Names();
   const std::size_t fixed = analytic ? 4 : 3;
-  if (checked.names.size() != fixed + voxelMembers) {
-    ADD_FAILURE() << "package holds " << checked.names.size() << " members";
-    return checked;
-  }
-  EXPECT_EQ(checked.names[0], "manifest.json");
-  EXPECT_EQ(checked.names[1], "preview.glb");
-  EXPECT_EQ(checked.names[2], "collision.pmesh");
+  ASSERT_EQ(names.size(), fixed + voxelMembers) << "members in the package";
+  EXPECT_EQ(names[0], "manifest.json");
+  EXPECT_EQ(names[1], "preview.glb");
+  EXPECT_EQ(names[2], "collision.pmesh");
   if (analytic) {
-    EXPECT_EQ(checked.names[3], "analytic.pshape");
-    checked.analytic = contents.entries[3].bytes;
+    EXPECT_EQ(names[3], "analytic.pshape");
   }
-  const auto voxels = checked.names.begin() + static_cast<std::ptrdiff_t>(fixed);
-  EXPECT_TRUE(std::is_sorted(voxels, checked.names.end()));
+  const auto voxels = names.begin() + static_cast<std::ptrdiff_t>(fixed);
+  EXPECT_TRUE(std::is_sorted(voxels, names.end()));
 
-  checked.manifest.assign(contents.entries[0].bytes.begin(), contents.entries[0].bytes.end());
-  const std::string& manifest = checked.manifest;
+  const std::string manifest(contents.entries[0].bytes.begin(), contents.entries[0].bytes.end());
   const JsonWalk root(manifest);
   const std::string assetId = root["assetId"].String();
   const std::string prefix = R"({"assetId":")" + assetId + R"(",)";
@@ -86,11 +67,11 @@ inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path, std:
   }
   std::sort(served.begin(), served.end());
   served.erase(std::unique(served.begin(), served.end()), served.end());
-  EXPECT_EQ(served, std::vector<std::string>(voxels, checked.names.end()));
+  EXPECT_EQ(served, std::vector<std::string>(voxels, names.end()));
 
-  EXPECT_TRUE(
-      DecodeCollisionMesh(contents.entries[2].bytes, kPlRuntimeMeshLimits, checked.mesh).Passed());
-  EXPECT_EQ(checked.mesh.triangles.size(), triangles);
+  PlGeometryMesh mesh;
+  EXPECT_TRUE(DecodeCollisionMesh(contents.entries[2].bytes, kPlRuntimeMeshLimits, mesh).Passed());
+  EXPECT_EQ(mesh.triangles.size(), triangles);
   for (std::size_t i = fixed; i < contents.entries.size(); ++i) {
     const PackageEntry& entry = contents.entries[i];
     SCOPED_TRACE(entry.name);
@@ -101,5 +82,4 @@ inline CheckedPackage ExpectValidPackage(const std::filesystem::path& path, std:
     EXPECT_TRUE(
         DecodePlVoxelGrid(entry.bytes, search ? 50 : 30, kPlRuntimeMeshLimits, grid).Passed());
   }
-  return checked;
 }

@@ -13,7 +13,6 @@
 struct PackageEntry {
   std::string name;
   std::vector<std::uint8_t> bytes;
-  std::uint16_t method = 0;
   std::uint16_t localTime = 0;
   std::uint16_t localDate = 0;
 };
@@ -29,6 +28,10 @@ struct PackageContents {
   }
 };
 
+inline std::span<const std::uint8_t> PackageTextBytes(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 // The reflected CRC-32 of ZIP (polynomial 0xEDB88320), bit by bit.
 inline std::uint32_t PackageCrc32(std::span<const std::uint8_t> bytes) {
   std::uint32_t crc = 0xFFFFFFFFu;
@@ -42,8 +45,6 @@ inline std::uint32_t PackageCrc32(std::span<const std::uint8_t> bytes) {
 // Reads an image without an archive comment or ZIP64 records, as the writer makes them.
 inline PackageContents ReadPackage(std::span<const std::uint8_t> image) {
   constexpr std::size_t kEndBytes = 22;
-  constexpr std::size_t kCentralBytes = 46;
-  constexpr std::size_t kLocalBytes = 30;
   PackageContents contents;
   const auto fail = [&contents](const std::string& problem) {
     contents.entries.clear();
@@ -63,11 +64,11 @@ inline PackageContents ReadPackage(std::span<const std::uint8_t> image) {
   }
   ByteReader directory(image.subspan(directoryOffset, directoryBytes));
   for (std::uint16_t i = 0; i < count; ++i) {
-    if (!directory.Has(kCentralBytes)) return fail("central header truncated");
+    if (!directory.Has(46)) return fail("central header truncated");
     if (directory.U32() != 0x02014b50u) return fail("central header signature");
     (void)directory.Take(6);  // versions, flags
     PackageEntry entry;
-    entry.method = directory.U16();
+    const std::uint16_t method = directory.U16();
     (void)directory.Take(4);  // time, date
     const std::uint32_t crc = directory.U32();
     const std::uint32_t compressed = directory.U32();
@@ -83,15 +84,14 @@ inline PackageContents ReadPackage(std::span<const std::uint8_t> image) {
     const std::span<const std::uint8_t> name = directory.Take(nameBytes);
     entry.name.assign(name.begin(), name.end());
     (void)directory.Take(std::size_t{extraBytes} + commentBytes);
-    if (entry.method != 0 || compressed != size) return fail(entry.name + " is not stored");
+    if (method != 0 || compressed != size) return fail(entry.name + " is not stored");
 
     if (localOffset > image.size()) return fail(entry.name + " local header outside the image");
     ByteReader local(image.subspan(localOffset));
-    if (!local.Has(kLocalBytes)) return fail(entry.name + " local header truncated");
+    if (!local.Has(30)) return fail(entry.name + " local header truncated");
     if (local.U32() != 0x04034b50u) return fail(entry.name + " local header signature");
-    (void)local.Take(2);  // version needed
-    (void)local.Take(2);  // flags
-    if (local.U16() != entry.method) return fail(entry.name + " local method differs");
+    (void)local.Take(4);  // version needed, flags
+    if (local.U16() != method) return fail(entry.name + " local method differs");
     entry.localTime = local.U16();
     entry.localDate = local.U16();
     (void)local.Take(12);  // crc and sizes, possibly deferred to a data descriptor

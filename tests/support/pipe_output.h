@@ -10,8 +10,7 @@ inline std::string ReadPipeToEnd(const int (&pipeEnds)[2]) {
   close(pipeEnds[1]);
   std::string output;
   char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
+  for (ssize_t n = 0; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
     output.append(buffer, static_cast<std::size_t>(n));
   }
   close(pipeEnds[0]);

@@ -36,12 +36,14 @@ inline std::string ReadWholeFile(const std::string& path, bool& found) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-inline void CaptureRun(const std::vector<std::string>& args, int status, const std::string& output) {
+inline void CaptureRun(const std::vector<std::string>& args, int status,
+                       const std::string& output) {
   const char* folder = std::getenv("PL_CAPTURE_DIR");
   if (folder == nullptr || *folder == '\0') return;
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = test == nullptr ? std::string("outside-tests")
-                                           : std::string(test->test_suite_name()) + "." + test->name();
+  const std::string name = test == nullptr
+                               ? std::string("outside-tests")
+                               : std::string(test->test_suite_name()) + "." + test->name();
   std::string record = "run";
   for (const std::string& arg : args) record += " " + MaskTempFolders(arg);
   record += "\nstatus " + std::to_string(status) + "\n" + MaskTempFolders(output);
@@ -53,9 +55,8 @@ inline void CaptureRun(const std::vector<std::string>& args, int status, const s
          it != std::sregex_iterator(); ++it) {
       const std::string path = (*it)[2].str();
       const std::string bytes = ReadWholeFile(path, found);
-      record += "file " + (*it)[1].str() + " " + MaskTempFolders(path) + " ";
-      record += found ? Sha256Identity(MaskTempFolders(bytes)) : std::string("absent");
-      record += "\n";
+      record += "file " + (*it)[1].str() + " " + MaskTempFolders(path) + " " +
+                (found ? Sha256Identity(MaskTempFolders(bytes)) : std::string("absent")) + "\n";
     }
   }
   std::ofstream(std::string(folder) + "/" + name + ".txt", std::ios::app) << record << "\n";

@@ -27,9 +27,9 @@ inline std::string CylinderShape(std::int64_t axisLengthUm, std::int64_t diamete
 
 inline std::string WedgeShape(std::int64_t highHeightUm, std::int64_t lowHeightUm,
                               std::int64_t xSpanUm, std::int64_t zSpanUm) {
-  return R"({"highHeightUm":)" + std::to_string(highHeightUm) + R"(,"kind":"wedge","lowHeightUm":)" +
-         std::to_string(lowHeightUm) + R"(,"xSpanUm":)" + std::to_string(xSpanUm) +
-         R"(,"zSpanUm":)" + std::to_string(zSpanUm) + "}";
+  return R"({"highHeightUm":)" + std::to_string(highHeightUm) +
+         R"(,"kind":"wedge","lowHeightUm":)" + std::to_string(lowHeightUm) + R"(,"xSpanUm":)" +
+         std::to_string(xSpanUm) + R"(,"zSpanUm":)" + std::to_string(zSpanUm) + "}";
 }
 
 inline std::string FrustumShape(std::int64_t axisLengthUm, std::int64_t largeDiameterUm,

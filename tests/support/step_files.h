@@ -10,8 +10,8 @@
 #include <Interface_Static.hxx>
 #include <STEPControl_StepModelType.hxx>
 #include <STEPControl_Writer.hxx>
-#include <TCollection_HAsciiString.hxx>
 #include <TCollection_AsciiString.hxx>
+#include <TCollection_HAsciiString.hxx>
 #include <TopExp_Explorer.hxx>
 #include <TopLoc_Location.hxx>
 #include <TopoDS_Builder.hxx>
@@ -49,41 +49,23 @@ inline TopoDS_Compound MakeTestCompound(std::initializer_list<TopoDS_Shape> shap
 
 // The outer shell of a box, as a shape outside any solid.
 inline TopoDS_Shape MakeTestFreeShell(double dx, double dy, double dz, const gp_Pnt& corner) {
-  const TopoDS_Shape box = MakeTestBox(dx, dy, dz, corner);
-  TopExp_Explorer shells(box, TopAbs_SHELL);
-  return shells.Current();
+  return TopExp_Explorer(MakeTestBox(dx, dy, dz, corner), TopAbs_SHELL).Current();
 }
 
-// Writes shapes as STEP in the given length unit ("MM", "INCH", ...). Each
-// shape becomes one root with its own representation context, so switching
-// units between shapes gives a file that declares two length units. The
-// writer's unit setting is restored afterwards.
-class TestStepWriter {
- public:
-  void Add(const TopoDS_Shape& shape, const char* unit = "MM") {
-    const TCollection_AsciiString previous = Interface_Static::CVal("write.step.unit");
-    ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", unit));
-    const IFSelect_ReturnStatus status = writer.Transfer(shape, STEPControl_AsIs);
-    ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", previous.ToCString()));
-    ASSERT_EQ(status, IFSelect_RetDone);
-  }
-  // The header's time stamp is fixed so that the same shapes always give the
-  // same bytes, and with them the same source digest.
-  void Write(const std::filesystem::path& path) {
-    APIHeaderSection_MakeHeader header(writer.Model());
-    header.SetTimeStamp(new TCollection_HAsciiString("2026-01-01T00:00:00"));
-    ASSERT_EQ(writer.Write(path.c_str()), IFSelect_RetDone);
-  }
-
- private:
-  STEPControl_Writer writer;
-};
-
+// Writes `shape` as STEP in the given length unit ("MM", "INCH", ...), restoring
+// the writer's unit setting afterwards. The header's time stamp is fixed so that
+// the same shape always gives the same bytes, and with them the same source digest.
 inline void WriteTestStep(const TopoDS_Shape& shape, const std::filesystem::path& path,
                           const char* unit = "MM") {
-  TestStepWriter writer;
-  writer.Add(shape, unit);
-  writer.Write(path);
+  STEPControl_Writer writer;
+  const TCollection_AsciiString previous = Interface_Static::CVal("write.step.unit");
+  ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", unit));
+  const IFSelect_ReturnStatus status = writer.Transfer(shape, STEPControl_AsIs);
+  ASSERT_TRUE(Interface_Static::SetCVal("write.step.unit", previous.ToCString()));
+  ASSERT_EQ(status, IFSelect_RetDone);
+  APIHeaderSection_MakeHeader header(writer.Model());
+  header.SetTimeStamp(new TCollection_HAsciiString("2026-01-01T00:00:00"));
+  ASSERT_EQ(writer.Write(path.c_str()), IFSelect_RetDone);
 }
 
 // STEP import settings for `path` with the default policy.

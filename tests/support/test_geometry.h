@@ -47,13 +47,8 @@ inline PlCadPrepTriangleImport BoxImport(const PlPoint3& corner, double edge) {
 
 // An occupied one-cell grid; `originX` tells grids of one level apart.
 inline PlVoxelGrid OneCellGrid(std::uint32_t cellSizeMm, std::int32_t originX, bool solid = true) {
-  PlVoxelGrid grid;
-  grid.cellSizeMm = cellSizeMm;
-  grid.originCell = {originX, 0, 0};
-  grid.dims = {1, 1, 1};
-  grid.words = {1};
-  grid.solid = solid;
-  return grid;
+  // Cell size, origin cell, dims, distance error, occupancy words, solid.
+  return {cellSizeMm, {originX, 0, 0}, {1, 1, 1}, 0.0, {1}, solid};
 }
 
 // A request with the given limits and the operation context made from it;
