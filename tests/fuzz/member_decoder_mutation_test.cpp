@@ -2,8 +2,6 @@
 // member that encodes back to its bytes; the seeds themselves are accepted.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "fuzz/fuzz_checks.h"
 
 namespace {

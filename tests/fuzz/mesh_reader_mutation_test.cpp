@@ -3,8 +3,6 @@
 // the seeds themselves are accepted, but the quad OBJ.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "fuzz/fuzz_checks.h"
 
 namespace {
