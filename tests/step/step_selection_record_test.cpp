@@ -11,11 +11,11 @@ namespace {
 // stands for the identity made of 64 digits n.
 std::string BaseRecord() {
   std::string text =
-      R"({"schema":"pelto.geometry.step-component-selection.v1",)"
-      R"("reviewSchema":"pelto.geometry.step-component-review.v1","sourceSha256":"#0",)"
-      R"("diagnosticPolicy":"PeltoCadPrep.STEP.diagnostic.v2","faceScope":"solids_only_diagnostic",)"
-      R"("targetLinearDeflectionMm":0.5,"angularDeflectionRadians":0.5,)"
-      R"("sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1],"allowedOrientationsDeg":[0,90,180,270],)"
+      R"({"schema":"pelto.geometry.step-component-selection.v1","reviewSchema":)"
+      R"("pelto.geometry.step-component-review.v1","sourceSha256":"#0","diagnosticPolicy":)"
+      R"("PeltoCadPrep.STEP.diagnostic.v2","faceScope":"solids_only_diagnostic",)"
+      R"("targetLinearDeflectionMm":0.5,"angularDeflectionRadians":0.5,"sourceToMount":)"
+      R"([1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1],"allowedOrientationsDeg":[0,90,180,270],)"
       R"("roleReviewComplete":true,"authoritative":false,"collisionReady":false,)"
       R"("unreviewedComponentCount":0,"geometryIssueComponentCount":1,)"
       R"("freeShellOverlay":{"decision":"residue","freeShellOccurrenceCount":1,)"
