@@ -16,8 +16,7 @@
 inline constexpr const char* kQuarterTurns = "[0,90,180,270]";
 // What every generated shape definition requires.
 inline constexpr const char* kTwelveTurns = "[0,30,60,90,120,150,180,210,240,270,300,330]";
-inline constexpr const char* kIdentityMount =
-    R"("sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
+inline constexpr auto kIdentityMount = R"("sourceToMount":[1,0,0,0,0,1,0,0,0,0,1,0,0,0,0,1])";
 
 // A prepare request with the identity mount; `extra` is appended as further members.
 inline std::string PrepareRequestText(const std::string& id, const std::filesystem::path& input,
@@ -26,7 +25,8 @@ inline std::string PrepareRequestText(const std::string& id, const std::filesyst
                                       const std::string& orientations = kQuarterTurns,
                                       const std::string& extra = "") {
   const bool mesh = format != "step" && format != "pelto.shape.definition.v1";
-  return R"({"schema":"pelto.geometry.prepare.request.v1","geometrySchema":"pelto.geometry.asset.v3","requestId":")" +
+  return R"({"schema":"pelto.geometry.prepare.request.v1",)"
+         R"("geometrySchema":"pelto.geometry.asset.v3","requestId":")" +
          id + R"(","inputPath":")" + input.string() + R"(","outputPath":")" + output.string() +
          R"(","sourceFormat":")" + format + R"(","sourceUnits":")" + (mesh ? "mm" : "source") +
          R"(","componentRole":")" + (format == "step" ? "component" : "mold_shell") + "\"," +
