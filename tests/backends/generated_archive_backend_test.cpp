@@ -7,6 +7,7 @@
 #include <optional>
 #include <tuple>
 
+#include "shapes/shape_definition.h"
 #include "support/expect_error.h"
 #include "support/shape_documents.h"
 #include "support/temp_dir.h"
@@ -30,6 +31,9 @@ TEST_F(GeneratedArchiveBackend, RefusesDefinitionsThatChangedOrBreakTheRules) {
       {std::nullopt, kShape, "input_changed", "shape definition changed after preflight"},
       {box, PlCadPrepSourceFormat::stl, "backend_not_implemented",
        "generated archive backend accepts canonical shape definitions only"},
+      // At exactly 1 MiB the definition is read and then refused for its padding.
+      {box + std::string(kPlShapeDefinitionMaxBytes - box.size(), ' '), kShape,
+       "noncanonical_shape_definition", "shape definition bytes are not canonical"},
   };
   const NeverCancelled never;
   PlCadPrepArchiveBackend backend{ImportPlCadPrepGeneratedSource, GuardPlCadPrepGeneratedFrame};
@@ -41,7 +45,7 @@ TEST_F(GeneratedArchiveBackend, RefusesDefinitionsThatChangedOrBreakTheRules) {
     PlCadPrepRequest request;
     request.inputPath = dir / "shape-definition.json";
     request.sourceFormat = c.format;
-    request.maxInputBytes = box.size();
+    request.maxInputBytes = c.bytes ? c.bytes->size() : box.size();
     const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
     ExpectPlCadPrepError([&] { backend.Prepare(request, dir / "staged", context, {}); }, c.code,
                          "import", c.message);

@@ -24,4 +24,21 @@ TEST_F(TriangleArchiveBackend, ChecksCancellationBeforeOpeningTheSource) {
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
 }
 
+// Formats other than STL and OBJ are refused by name before anything is read.
+TEST(TriangleArchiveImport, NamesEachFormatItDoesNotImport) {
+  for (const auto& [format, name] :
+       {std::pair{PlCadPrepSourceFormat::step, "step"},
+        {PlCadPrepSourceFormat::shapeDefinition, "pelto.shape.definition.v1"},
+        {PlCadPrepSourceFormat::iges, "iges"},
+        {PlCadPrepSourceFormat::threeMf, "3mf"}}) {
+    PlCadPrepRequest request;
+    request.sourceFormat = format;
+    const NeverCancelled never;
+    const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, never);
+    ExpectPlCadPrepError(
+        [&] { (void)ImportPlCadPrepMeshSource(request, context, {}); }, "backend_not_implemented",
+        "import", std::string(name) + " import is not implemented by the triangle archive backend");
+  }
+}
+
 }  // namespace

@@ -1,10 +1,10 @@
-#include "members/voxel_coverage.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "members/voxel_coverage.h"
 
 namespace {
 
@@ -55,3 +55,14 @@ TEST(VoxelRoundingTest, MarksEveryCellAroundACornerOnAnEdge) {
 }
 
 }  // namespace
+
+// The plane x + y + z = d crosses the bounding box of cell (1, 1, 1) of 30 mm for
+// every d below 180, but only the triangle's normal can tell whether it reaches
+// the cell, whose nearest corner has x + y + z = 90: the normal's radius decides.
+TEST(VoxelRoundingTest, TheNormalAxisSeparatesAPlaneJustShortOfACorner) {
+  const std::array<std::int64_t, 3> cell{1, 1, 1};
+  for (const auto& [d, touches] : {std::pair{89.9f, false}, {90.0f, true}, {90.1f, true}}) {
+    EXPECT_EQ(PlVoxelTriangleMayOverlapCell({d, 0, 0}, {0, d, 0}, {0, 0, d}, cell, 30), touches)
+        << "plane at " << d;
+  }
+}

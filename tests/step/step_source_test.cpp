@@ -57,3 +57,18 @@ TEST_F(StepSource, RefusesSourcesItCannotSnapshotOrThatChangeWhileRead) {
 }
 
 }  // namespace
+
+// Only a real that parses past the largest double counts: digits inside names,
+// references, enumerations, strings and comments are not numbers.
+TEST(StepSourceReals, FindsTheRealsThatOverflowADouble) {
+  const auto overflows = [](std::string_view text) {
+    return PlCadPrepStepHasOverflowingReal(std::span<const char>(text.data(), text.size()));
+  };
+  EXPECT_TRUE(overflows("#1=POINT((1.E309,2.));"));
+  EXPECT_TRUE(overflows("#1=POINT((" + std::string(310, '9') + ".));"));
+  EXPECT_FALSE(overflows("#1=POINT((1.E308,-1.7E308));"));
+  for (const char* text :
+       {"#1=A1E999(.B2E999.);", "#2=x1E999_9E999('3E999''4E999');", "#3=P(#1E999);/* 5E999 */"}) {
+    EXPECT_FALSE(overflows(text)) << text;
+  }
+}
