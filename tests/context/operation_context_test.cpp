@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
 #include <tuple>
 
+#include "support/context_switch_cancellation.h"
 #include "support/expect_error.h"
 
 namespace {
@@ -42,6 +45,21 @@ TEST(OperationContext, LedgersRefuseBeyondTheirLimitAndReturnBytesOnce) {
   EXPECT_EQ(std::tie(ledger.memoryReserved, ledger.outputReserved), std::tuple(0u, 100u));
   output = ReserveOutput(MakeContext(never), 70, "package");  // gives back, outlives its context
   EXPECT_EQ(std::tie(ledger.outputReserved, output.ledger->outputReserved), std::tuple(0u, 70u));
+}
+
+// A checkpoint names a cancellation first, then an elapsed limit already passed.
+TEST(OperationContext, CheckpointReportsCancellationBeforeTheElapsedLimit) {
+  PlCadPrepRequest request;
+  request.maxElapsedMs = 0;
+  SwitchCancellation cancellation;
+  const PlCadPrepOperationContext context = MakePlCadPrepOperationContext(request, cancellation);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  cancellation.cancelled = true;
+  ExpectPlCadPrepError([&] { CheckpointStage(context, "mesh"); }, "cancelled", "mesh",
+                       "preparation was cancelled");
+  cancellation.cancelled = false;
+  ExpectPlCadPrepError([&] { CheckpointStage(context, "voxel"); }, "elapsed_limit_exceeded",
+                       "voxel", "preparation exceeded maxElapsedMs");
 }
 
 }  // namespace

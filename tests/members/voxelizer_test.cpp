@@ -134,6 +134,12 @@ TEST(Voxelizer, ExactCellIndexRefusesWhatItCannotDerive) {
   }
   ExpectPlCadPrepError([] { (void)PlVoxelCellRangeOf(0.5, 0.1, 50); }, "invalid_voxel_bounds",
                        "voxel", "voxel coordinate range is inverted");
+  // A lower end on a cell boundary also touches the cell below it.
+  for (const auto& [a, b, first, last, count] :
+       {std::tuple{10.0, 60.0, 0, 1, 2u}, {-50.0, 49.5, -2, 0, 3u}}) {
+    const PlVoxelCellRange r = PlVoxelCellRangeOf(a, b, 50);
+    EXPECT_EQ(std::tuple(r.first, r.last, r.count), std::tuple(first, last, count));
+  }
 }
 
 TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
