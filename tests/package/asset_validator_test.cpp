@@ -102,6 +102,8 @@ TEST(AssetValidator, PassesASoundModelAndReportsTheFirstViolation) {
     ROW(pair, ot, mj,
         v3 + "quarter-turn aliases must completely and exactly reference their baked base grids",
         a.model.orientations[2].search = a.model.voxelMembers[2].name),
+    ROW(six, voxelGrid, mj, v3 + "requires between two and twelve named voxel members",
+        a.model.voxelMembers.push_back(a.model.voxelMembers[0])),
     ROW(one, authority, Name(OneCellGrid(30, 0, false)),
         "authoritative geometry requires conservative solid occupancy at both voxel levels",
         a.grids[1].solid = false;

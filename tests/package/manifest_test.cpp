@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -121,6 +122,7 @@ TEST(Manifest, RefusesEveryInconsistentRunWithItsOwnFailure) {
   const char *sel = "invalid_component_selection_evidence", *asset = "invalid_geometry_asset",
              *orient = "invalid_orientation";
   const std::string cs = "component selection ", ev = cs + "evidence ", st = "reviewed STEP ";
+  const std::string dv = "STEP tessellation or source-healing deviation is invalid";
   const Row cases[] = {
       ROW(step, sel, ev + "is permitted only for STEP sources", j.rq.sourceFormat = kStl),
       ROW(step, sel, ev + "identity is not canonical SHA-256", j.ev.evidenceIdentity = kUpper),
@@ -130,6 +132,10 @@ TEST(Manifest, RefusesEveryInconsistentRunWithItsOwnFailure) {
       ROW(step, sel, st + "source must use the generic component request role",
           j.rq.componentRole = kMs),
       ROW(step, nullptr, "\"authoritative\":false,", j.ev.sourceHealingDeviationBounded = false),
+      ROW(step, sel, dv, j.ev.tessellationDeviationMm = std::nan("")),
+      ROW(step, sel, dv, j.ev.tessellationDeviationMm = -0.5),
+      ROW(step, sel, dv, j.ev.sourceHealingDeviationMm = std::nan("")),
+      ROW(step, nullptr, "\"sourceHealingDeviationMm\":0,", j.ev.sourceHealingDeviationMm = 0.0),
       ROW(step, sel, "STEP source-healing deviation exceeds geometry authority limit",
           j.ev.sourceHealingDeviationMm = 5.000000000000001),
       ROW(step, sel, "collision deviation omits or exceeds STEP authority evidence",
