@@ -68,6 +68,8 @@ TEST_F(FileSystem, ExclusiveWriteRemovesWhatItCreatedOnEveryFailure) {
       {"sync", {.syncErrno = EIO}, O::syncFailed},
       {"size", {.sizeErrno = EIO}, O::lengthChanged},
       {"sizeDelta", {.sizeDelta = 1}, O::lengthChanged},
+      {"seek", {.seekErrno = EIO}, O::lengthChanged},
+      {"readZero", {.readZero = true}, O::readFailed},
       {"read", {.readErrno = EIO}, O::readFailed},
       {"flip", {.flipReadByte = true}, O::bytesChanged},
       {"close", {.closeErrno = EIO}, O::closeFailed},
