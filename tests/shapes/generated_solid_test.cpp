@@ -49,6 +49,11 @@ TEST(GeneratedSolid, BuildsEachCarrierFamilyWithItsBoundsAndVolume) {
        kPi * 30 * 175 / 3,
        upright},
       {CylinderShape(40000, 10000, "laidDown"), {-20, 0, -5}, {20, 10, 5}, kPi * 25 * 40, around},
+      {FrustumShape(30000, 20000, "laidDown", 10000),
+       {-15, 0, -10},
+       {15, 20, 10},
+       kPi * 30 * 175 / 3,
+       around},
   };
   for (const auto& [shape, low, high, volume, carrier] : cases) {
     SCOPED_TRACE(shape);

@@ -90,6 +90,8 @@ TEST(ShapeDefinition, RejectsEachRuleWithItsCategoryAndMessage) {
       {R(kPolygon, Point(10000, 0), R"({"xUm":10000,"yUm":0,"zUm":0})"), S,
        "unknown polygon point member: yUm"},
       {R(kCylinder, "laidDown", "sideways"), M, "shape mount must be upright or laidDown"},
+      {R(kFrustum, "\"upright\"", "1"), S, "frustum.mount must be a string"},
+      {Polygon({{0, 5}, {0, 10}, {10, 10}, {10, 5}}), P, "polygon shape is not seated"},
       {R(kLPrism, "negativeXPositiveZ", "northEast"), Nt,
        "L-prism notch quadrant is not supported"},
       {R(kLPrism, "\"notchXSpanUm\":10000", "\"notchXSpanUm\":40000"), Nt,

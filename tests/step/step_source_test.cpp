@@ -72,3 +72,16 @@ TEST(StepSourceReals, FindsTheRealsThatOverflowADouble) {
     EXPECT_FALSE(overflows(text)) << text;
   }
 }
+
+// The snapshot's buffer seeks within its bytes only and reports no more to read at its end.
+TEST(StepSourceMemoryBuffer, SeeksInsideItsBytesOnly) {
+  const std::string bytes = "abcdef";
+  ReadOnlyMemoryBuffer buffer({bytes.data(), bytes.size()});
+  std::istream in(&buffer);
+  EXPECT_EQ(in.seekg(4).get(), 'e');
+  EXPECT_EQ(in.seekg(-3, std::ios_base::cur).get(), 'c');
+  EXPECT_EQ(in.seekg(-1, std::ios_base::end).get(), 'f');
+  EXPECT_EQ(buffer.in_avail(), -1);
+  in.clear();
+  EXPECT_FALSE(in.seekg(7));
+}
