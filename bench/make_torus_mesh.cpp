@@ -3,8 +3,9 @@
 //
 //   make_torus_mesh <output folder> [around segments] [tube segments]
 //
-// The defaults (1100 x 450) give 495,000 vertices and 990,000 triangles, just
-// inside the runtime limits.
+// The folder and its parents are created when missing. The defaults
+// (1100 x 450) give 495,000 vertices and 990,000 triangles, just inside the
+// runtime limits.
 #include <array>
 #include <bit>
 #include <charconv>
@@ -17,6 +18,7 @@
 #include <numbers>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -199,6 +201,25 @@ bool WriteObj(const Torus& torus, const std::filesystem::path& path) {
   return out.Close();
 }
 
+// Creates `folder` (and its parents) when missing; false, with the reason on
+// stderr, when it cannot be created or is not a folder.
+bool EnsureFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(folder, error);
+  if (std::filesystem::exists(status)) {
+    if (std::filesystem::is_directory(status)) return true;
+    std::fprintf(stderr, "make_torus_mesh: %s exists and is not a folder\n",
+                 folder.string().c_str());
+    return false;
+  }
+  if (!std::filesystem::create_directories(folder, error) && error) {
+    std::fprintf(stderr, "make_torus_mesh: could not create the folder %s: %s\n",
+                 folder.string().c_str(), error.message().c_str());
+    return false;
+  }
+  return true;
+}
+
 bool ParseCount(const char* text, std::uint32_t& value) {
   const std::string_view word(text);
   const std::from_chars_result result =
@@ -217,6 +238,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path folder(argv[1]);
+  if (!EnsureFolder(folder)) return 1;
   const Torus torus = MakeTorus(around, tube);
   const bool ok = WriteBinaryStl(torus, folder / "torus_binary.stl") &&
                   WriteAsciiStl(torus, folder / "torus_ascii.stl") &&

@@ -43,12 +43,14 @@
 #include <TopoDS.hxx>
 #include <TopoDS_Compound.hxx>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -70,8 +72,8 @@
 #include "pipeline/prepare_pipeline.h"
 #include "request/prepare_request.h"
 #include "request/step_side_requests.h"
-#include "step/step_scope_import.h"
 #include "step/step_review_model.h"
+#include "step/step_scope_import.h"
 #include "step/step_seat_record.h"
 #include "step/step_selection_record.h"
 #include "step/step_selection_writer.h"
@@ -117,10 +119,12 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
-std::uint64_t ParseUnsigned(std::string_view text) {
-  std::uint64_t v = 0;
-  std::from_chars(text.data(), text.data() + text.size(), v);
-  return v;
+// The whole of `text` as a number; false for an empty, partial or out-of-range one.
+template <typename Number>
+bool ParseWhole(std::string_view text, Number& value) {
+  const std::from_chars_result result =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  return result.ec == std::errc{} && result.ptr == text.data() + text.size();
 }
 
 // Runs `work` in a forked child. `work` returns the triangles it met and
@@ -171,22 +175,37 @@ Sample RunInChild(const std::function<std::uint64_t()>& work) {
   close(fds[0]);
   int status = 0;
   rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (wait4(pid, &status, 0, &usage) != pid) {
+    sample.error = std::string("wait4 failed: ") + std::strerror(errno);
+    return sample;
+  }
+  if (WIFSIGNALED(status)) {
+    sample.error = "child killed by signal " + std::to_string(WTERMSIG(status));
+    return sample;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     sample.error = "child did not exit cleanly";
     return sample;
   }
-  sample.peakRssKiB = static_cast<std::uint64_t>(usage.ru_maxrss);
-  if (line.rfind("ok ", 0) != 0) {
-    sample.error = line.empty() ? "child reported nothing" : line.substr(6);
+  if (line.rfind("error ", 0) == 0) {
+    sample.error = line.substr(6);
     return sample;
   }
-  std::string_view rest = std::string_view(line).substr(3);
+  // Anything but a complete "ok" line is a failed child, never a measurement.
+  std::string_view rest = std::string_view(line);
   std::uint64_t fields[3] = {};
+  bool parsed = rest.substr(0, 3) == "ok ";
+  rest.remove_prefix(std::min<std::size_t>(3, rest.size()));
   for (std::uint64_t& field : fields) {
     const std::size_t space = std::min(rest.find(' '), rest.size());
-    field = ParseUnsigned(rest.substr(0, space));
+    parsed = parsed && ParseWhole(rest.substr(0, space), field);
     rest.remove_prefix(std::min(space + 1, rest.size()));
   }
+  if (!parsed) {
+    sample.error = line.empty() ? "child reported nothing" : "child reported \"" + line + "\"";
+    return sample;
+  }
+  sample.peakRssKiB = static_cast<std::uint64_t>(usage.ru_maxrss);
   sample.seconds = static_cast<double>(fields[0]) * 1e-9;
   sample.cpuSeconds = static_cast<double>(fields[1]) * 1e-9;
   sample.triangles = fields[2];
@@ -419,7 +438,8 @@ WorkflowFigures BenchWorkflow(const std::filesystem::path& path, const std::file
   return f;
 }
 
-void PrintWorkflow(const std::string& name, const Sample& bare, const WorkflowFigures& f) {
+// False when a command failed.
+bool PrintWorkflow(const std::string& name, const Sample& bare, const WorkflowFigures& f) {
   const auto column = [&](const char* command, const Sample& s) {
     if (!s.ok) {
       std::printf("  %-8s failed: %s\n", command, s.error.c_str());
@@ -434,11 +454,34 @@ void PrintWorkflow(const std::string& name, const Sample& bare, const WorkflowFi
               bare.cpuSeconds * 1e3,
               f.overlay ? "free shells present: review, select and prepare import twice"
                         : "no free shell: every command imports once");
-  if (column("seat", f.seat) && column("review", f.review) && column("select", f.select) &&
-      column("prepare", f.prepare)) {
-    std::printf("  prepare target (<= 2.50x bare wall time): %s\n",
-                f.prepare.seconds / bare.seconds <= 2.5 ? "met" : "NOT met");
+  if (!column("seat", f.seat) || !column("review", f.review) || !column("select", f.select) ||
+      !column("prepare", f.prepare)) {
+    return false;
   }
+  std::printf("  prepare target (<= 2.50x bare wall time): %s\n",
+              f.prepare.seconds / bare.seconds <= 2.5 ? "met" : "NOT met");
+  return true;
+}
+
+// Empty when `path` is a regular file this process can open for reading, otherwise why not.
+std::string UnreadableReason(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return error.message();
+  if (!std::filesystem::is_regular_file(status)) return "not a regular file";
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return std::strerror(errno);
+  std::fclose(in);
+  return {};
+}
+
+int Usage(const char* problem) {
+  std::fprintf(stderr,
+               "step_import_bench: %s\n"
+               "usage: step_import_bench [--runs N >= 1] [--generated-solids N >= 0] [--workflow] "
+               "<file.step>...\n",
+               problem);
+  return 2;
 }
 
 }  // namespace
@@ -450,23 +493,47 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if ((arg == "--runs" || arg == "--generated-solids") && i + 1 < argc) {
-      const int value = std::atoi(argv[++i]);
-      (arg == "--runs" ? runs : generatedSolids) = value;
+    if (arg == "--runs" || arg == "--generated-solids") {
+      const bool isRuns = arg == "--runs";
+      int& value = isRuns ? runs : generatedSolids;
+      if (i + 1 >= argc || !ParseWhole(argv[i + 1], value) || value < (isRuns ? 1 : 0)) {
+        const std::string problem =
+            std::string(arg) + (isRuns ? " needs a whole number of at least 1"
+                                       : " needs a whole number of at least 0");
+        return Usage(problem.c_str());
+      }
+      ++i;
     } else if (arg == "--workflow") {
       workflow = true;
+    } else if (arg.starts_with("-")) {
+      const std::string problem = "unknown option " + std::string(arg);
+      return Usage(problem.c_str());
     } else {
       files.emplace_back(arg);
     }
   }
-  if (runs < 1 || generatedSolids < 0 || (files.empty() && generatedSolids == 0)) {
-    std::fprintf(stderr,
-                 "usage: step_import_bench [--runs N] [--generated-solids N] [--workflow] "
-                 "<file.step>...\n");
-    return 2;
+  if (files.empty() && generatedSolids == 0) {
+    return Usage("no STEP file given and no --generated-solids");
+  }
+  // Checked before any work, so a mistyped name fails at once instead of as a table row.
+  for (const std::filesystem::path& path : files) {
+    const std::string reason = UnreadableReason(path);
+    if (!reason.empty()) {
+      std::fprintf(stderr, "step_import_bench: cannot read %s: %s\n", path.string().c_str(),
+                   reason.c_str());
+      return 1;
+    }
   }
 
-  std::filesystem::path tempDir;
+  // Removed on every way out of main.
+  struct TempFolder {
+    std::filesystem::path path;
+    ~TempFolder() {
+      std::error_code ignored;  // a leftover temporary file is no benchmark failure
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+  } temp;
+  std::filesystem::path& tempDir = temp.path;
   if (generatedSolids > 0 || workflow) {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "step-import-bench-XXXXXX").string();
@@ -491,6 +558,10 @@ int main(int argc, char** argv) {
   }
 
   const Sample idle = RunInChild([] { return std::uint64_t{0}; });
+  if (!idle.ok) {
+    std::fprintf(stderr, "step_import_bench: the idle child failed: %s\n", idle.error.c_str());
+    return 1;
+  }
   std::printf("best of %d runs; linear deflection %.1f mm, angular %.1f rad, mesher serial\n", runs,
               kLinearDeflectionMm, kAngularDeflectionRadians);
   std::printf("peak RSS of an idle child: %.1f MiB (included in every peak below)\n\n",
@@ -503,10 +574,15 @@ int main(int argc, char** argv) {
   int notCompared = 0;
   int targeted = 0;
   for (const std::filesystem::path& path : files) {
-    std::error_code ignored;  // a missing size shows as 0; the variants report the real failure
-    const std::uint64_t bytes = std::filesystem::file_size(path, ignored);
-    const Figures f = BenchFile(path, runs);
+    std::error_code error;
+    const std::uint64_t bytes = std::filesystem::file_size(path, error);
     const std::string name = path.filename().string().substr(0, 40);
+    if (error) {
+      ++notCompared;
+      std::printf("%-40s not compared: %s\n", name.c_str(), error.message().c_str());
+      continue;
+    }
+    const Figures f = BenchFile(path, runs);
     if (!f.bare.ok || !f.import.ok) {
       ++notCompared;
       std::printf("%-40s %7.0f not compared: %s\n", name.c_str(),
@@ -540,15 +616,14 @@ int main(int argc, char** argv) {
       kTimeTarget, kMemoryTarget, targeted,
       targeted == 0 ? "nothing to judge" : (allWithinTarget ? "met" : "NOT met"));
   std::printf(notCompared > 0 ? "; %d files not compared\n" : "\n", notCompared);
+  bool workflowOk = true;
   if (workflow) {
     std::printf("\nreview workflow, best of %d runs per command:\n", runs);
     for (const auto& [path, bare] : bareSamples) {
-      PrintWorkflow(path.filename().string(), bare, BenchWorkflow(path, tempDir, runs));
+      workflowOk =
+          PrintWorkflow(path.filename().string(), bare, BenchWorkflow(path, tempDir, runs)) &&
+          workflowOk;
     }
   }
-  if (!tempDir.empty()) {
-    std::error_code ignored;  // a leftover temporary file is no benchmark failure
-    std::filesystem::remove_all(tempDir, ignored);
-  }
-  return 0;
+  return notCompared == 0 && workflowOk ? 0 : 1;
 }
