@@ -8,6 +8,21 @@
 #include <stdexcept>
 #include <vector>
 
+// Explicit little-endian loads and stores for bulk sections: a decoder checks a
+// section with Has(n), takes it with Take(n) and reads it with LoadLe32; an
+// encoder makes room with Append(n) and fills it with StoreLe32.
+inline std::uint32_t LoadLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+inline void StoreLe32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
 class ByteWriter {
  public:
   explicit ByteWriter(std::size_t expectedSize) { bytes.reserve(expectedSize); }
@@ -18,6 +33,12 @@ class ByteWriter {
   void F32(float v) { U32(std::bit_cast<std::uint32_t>(v)); }
   void F64(double v) { U64(std::bit_cast<std::uint64_t>(v)); }
   void Bytes(std::span<const std::uint8_t> v) { bytes.insert(bytes.end(), v.begin(), v.end()); }
+  // n new bytes at the end, for the caller to fill completely.
+  std::span<std::uint8_t> Append(std::size_t n) {
+    const std::size_t at = bytes.size();
+    bytes.resize(at + n);
+    return std::span<std::uint8_t>(bytes).subspan(at, n);
+  }
 
   std::vector<std::uint8_t> bytes;
 

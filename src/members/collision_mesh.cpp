@@ -140,10 +140,109 @@ void CompareRoundTrip(const PlGeometryMesh& source, double combinedDeviation,
   }
 
   decoded.watertight = source.watertight;
-  if (!CheckPlRuntimeMeshContract(decoded, kPlRuntimeMeshLimits).Passed()) {
+  // The source has passed the contract; a decoded mesh with its topology need not
+  // have that part proven again.
+  if (!CheckPlRuntimeMeshContract(decoded, kPlRuntimeMeshLimits, source).Passed()) {
     throw PlCadPrepError("mesh_round_trip_mismatch",
                          "decoded collision mesh changed validated topology", "validate");
   }
+}
+
+// The member bytes of a mesh that has passed the runtime contract.
+std::vector<std::uint8_t> EncodeCheckedMesh(const PlGeometryMesh& mesh) {
+  // The contract bounds both counts far below 2^32, so these sizes cannot overflow.
+  const auto vertexCount = static_cast<std::uint32_t>(mesh.vertices.size());
+  const auto triangleCount = static_cast<std::uint32_t>(mesh.triangles.size());
+  const std::uint64_t size = kCollisionMeshHeaderBytes + kCollisionMeshVertexBytes * vertexCount +
+                             kCollisionMeshTriangleBytes * triangleCount;
+
+  PlPoint3 boundsMin{};
+  PlPoint3 boundsMax{};
+  MeasureRoundedBounds(mesh.vertices, boundsMin, boundsMax);
+
+  ByteWriter writer(static_cast<std::size_t>(size));
+  writer.Bytes(kCollisionMeshMagic);
+  writer.U32(kCollisionMeshVersion);
+  writer.U32(vertexCount);
+  writer.U32(triangleCount);
+  writer.U32(0);
+  writer.F64(mesh.surfaceDeviationMm);
+  for (const double v : boundsMin) writer.F64(v);
+  for (const double v : boundsMax) writer.F64(v);
+  // The two sections are written in bulk, four bytes per value.
+  std::uint8_t* out = writer.Append(kCollisionMeshVertexBytes * vertexCount).data();
+  for (const PlPoint3& vertex : mesh.vertices) {
+    for (const double v : vertex) {
+      StoreLe32(out, std::bit_cast<std::uint32_t>(static_cast<float>(v)));
+      out += 4;
+    }
+  }
+  out = writer.Append(kCollisionMeshTriangleBytes * triangleCount).data();
+  for (const auto& triangle : mesh.triangles) {
+    for (const std::uint32_t index : triangle) {
+      StoreLe32(out, index);
+      out += 4;
+    }
+  }
+  PlRequire(writer.bytes.size() == size, "the collision mesh is exactly its computed size");
+  return std::move(writer.bytes);
+}
+
+// Everything of the decoder but the final contract check.
+PlMemberDiagnostic DecodeSections(std::span<const std::uint8_t> bytes,
+                                  const PlRuntimeMeshLimits& limits, PlGeometryMesh& out) {
+  out = PlGeometryMesh{};
+  ByteReader reader(bytes);
+  PlMemberDiagnostic opening = ReadPlMemberOpening(
+      reader, kCollisionMeshMagic, kCountsBytes, limits, kCollisionMeshMemberName,
+      {"mesh member exceeds the configured byte limit", "mesh magic is invalid or truncated",
+       "mesh header is truncated"});
+  if (!opening.Passed()) return opening;
+  const std::uint32_t version = reader.U32();
+  const std::uint32_t vertexCount = reader.U32();
+  const std::uint32_t triangleCount = reader.U32();
+  const std::uint32_t flags = reader.U32();
+  if (version != kCollisionMeshVersion || flags != 0) {
+    return Fail(PlMemberDiagnosticCode::unsupportedVersion,
+                "mesh version or reserved flags are unsupported");
+  }
+  if (vertexCount > limits.maxVertices || triangleCount > limits.maxTriangles) {
+    return Fail(PlMemberDiagnosticCode::limitExceeded, "mesh count exceeds the configured limit");
+  }
+  if (!reader.Has(kBoundsBytes)) {
+    return Fail(PlMemberDiagnosticCode::truncated, "mesh bounds are truncated");
+  }
+  out.surfaceDeviationMm = reader.F64();
+  for (double& v : out.boundsMin) v = reader.F64();
+  for (double& v : out.boundsMax) v = reader.F64();
+
+  // Both counts are u32, so these section sizes fit in 64 bits.
+  if (!reader.Has(kCollisionMeshVertexBytes * vertexCount)) {
+    return Fail(PlMemberDiagnosticCode::truncated, "mesh vertex data is truncated");
+  }
+  out.vertices.resize(vertexCount);
+  const std::uint8_t* in = reader.Take(kCollisionMeshVertexBytes * vertexCount).data();
+  for (PlPoint3& vertex : out.vertices) {
+    for (double& v : vertex) {
+      v = static_cast<double>(std::bit_cast<float>(LoadLe32(in)));
+      in += 4;
+    }
+  }
+  if (!reader.Has(kCollisionMeshTriangleBytes * triangleCount)) {
+    return Fail(PlMemberDiagnosticCode::truncated, "mesh triangle data is truncated");
+  }
+  out.triangles.resize(triangleCount);
+  in = reader.Take(kCollisionMeshTriangleBytes * triangleCount).data();
+  for (auto& triangle : out.triangles) {
+    for (std::uint32_t& index : triangle) {
+      index = LoadLe32(in);
+      in += 4;
+    }
+  }
+  if (!reader.AtEnd()) {
+    return Fail(PlMemberDiagnosticCode::trailingBytes, "mesh contains trailing bytes");
+  }
+  return {};
 }
 
 PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
@@ -195,7 +294,7 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
   {
     PlGeometryMesh withCombinedDeviation = source;
     withCombinedDeviation.surfaceDeviationMm = combined;
-    bytes = EncodeCollisionMesh(withCombinedDeviation);
+    bytes = EncodeCollisionMesh(withCombinedDeviation, source);
   }
   if (bytes.empty()) {
     throw PlCadPrepError("mesh_encode_failed",
@@ -207,7 +306,7 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
   }
 
   PlGeometryMesh decoded;
-  if (!DecodeCollisionMesh(bytes, kPlRuntimeMeshLimits, decoded).Passed()) {
+  if (!DecodeCollisionMesh(bytes, kPlRuntimeMeshLimits, decoded, source).Passed()) {
     throw PlCadPrepError("mesh_round_trip_failed",
                          "native collision mesh decoder rejected freshly encoded bytes",
                          "validate");
@@ -221,82 +320,28 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
 
 std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh) {
   if (!CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits).Passed()) return {};
+  return EncodeCheckedMesh(mesh);
+}
 
-  // The contract bounds both counts far below 2^32, so these sizes cannot overflow.
-  const auto vertexCount = static_cast<std::uint32_t>(mesh.vertices.size());
-  const auto triangleCount = static_cast<std::uint32_t>(mesh.triangles.size());
-  const std::uint64_t size = kCollisionMeshHeaderBytes + kCollisionMeshVertexBytes * vertexCount +
-                             kCollisionMeshTriangleBytes * triangleCount;
-
-  PlPoint3 boundsMin{};
-  PlPoint3 boundsMax{};
-  MeasureRoundedBounds(mesh.vertices, boundsMin, boundsMax);
-
-  ByteWriter writer(static_cast<std::size_t>(size));
-  writer.Bytes(kCollisionMeshMagic);
-  writer.U32(kCollisionMeshVersion);
-  writer.U32(vertexCount);
-  writer.U32(triangleCount);
-  writer.U32(0);
-  writer.F64(mesh.surfaceDeviationMm);
-  for (const double v : boundsMin) writer.F64(v);
-  for (const double v : boundsMax) writer.F64(v);
-  for (const PlPoint3& vertex : mesh.vertices) {
-    for (const double v : vertex) writer.F32(static_cast<float>(v));
-  }
-  for (const auto& triangle : mesh.triangles) {
-    for (const std::uint32_t index : triangle) writer.U32(index);
-  }
-  PlRequire(writer.bytes.size() == size, "the collision mesh is exactly its computed size");
-  return std::move(writer.bytes);
+std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh,
+                                              const PlGeometryMesh& proven) {
+  if (!CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits, proven).Passed()) return {};
+  return EncodeCheckedMesh(mesh);
 }
 
 PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
                                        const PlRuntimeMeshLimits& limits, PlGeometryMesh& out) {
-  out = PlGeometryMesh{};
-  ByteReader reader(bytes);
-  PlMemberDiagnostic opening = ReadPlMemberOpening(
-      reader, kCollisionMeshMagic, kCountsBytes, limits, kCollisionMeshMemberName,
-      {"mesh member exceeds the configured byte limit", "mesh magic is invalid or truncated",
-       "mesh header is truncated"});
-  if (!opening.Passed()) return opening;
-  const std::uint32_t version = reader.U32();
-  const std::uint32_t vertexCount = reader.U32();
-  const std::uint32_t triangleCount = reader.U32();
-  const std::uint32_t flags = reader.U32();
-  if (version != kCollisionMeshVersion || flags != 0) {
-    return Fail(PlMemberDiagnosticCode::unsupportedVersion,
-                "mesh version or reserved flags are unsupported");
-  }
-  if (vertexCount > limits.maxVertices || triangleCount > limits.maxTriangles) {
-    return Fail(PlMemberDiagnosticCode::limitExceeded, "mesh count exceeds the configured limit");
-  }
-  if (!reader.Has(kBoundsBytes)) {
-    return Fail(PlMemberDiagnosticCode::truncated, "mesh bounds are truncated");
-  }
-  out.surfaceDeviationMm = reader.F64();
-  for (double& v : out.boundsMin) v = reader.F64();
-  for (double& v : out.boundsMax) v = reader.F64();
-
-  // Both counts are u32, so these section sizes fit in 64 bits.
-  if (!reader.Has(kCollisionMeshVertexBytes * vertexCount)) {
-    return Fail(PlMemberDiagnosticCode::truncated, "mesh vertex data is truncated");
-  }
-  out.vertices.resize(vertexCount);
-  for (PlPoint3& vertex : out.vertices) {
-    for (double& v : vertex) v = static_cast<double>(reader.F32());
-  }
-  if (!reader.Has(kCollisionMeshTriangleBytes * triangleCount)) {
-    return Fail(PlMemberDiagnosticCode::truncated, "mesh triangle data is truncated");
-  }
-  out.triangles.resize(triangleCount);
-  for (auto& triangle : out.triangles) {
-    for (std::uint32_t& index : triangle) index = reader.U32();
-  }
-  if (!reader.AtEnd()) {
-    return Fail(PlMemberDiagnosticCode::trailingBytes, "mesh contains trailing bytes");
-  }
+  PlMemberDiagnostic sections = DecodeSections(bytes, limits, out);
+  if (!sections.Passed()) return sections;
   return CheckPlRuntimeMeshContract(out, limits);
+}
+
+PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
+                                       const PlRuntimeMeshLimits& limits, PlGeometryMesh& out,
+                                       const PlGeometryMesh& proven) {
+  PlMemberDiagnostic sections = DecodeSections(bytes, limits, out);
+  if (!sections.Passed()) return sections;
+  return CheckPlRuntimeMeshContract(out, limits, proven);
 }
 
 std::uint64_t PlCollisionMeshMemberStorageBytes(const PlCollisionMeshMember& member) {

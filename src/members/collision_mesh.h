@@ -34,12 +34,26 @@ struct PlCollisionMeshMember {
 // member with vertices rounded to binary32 and bounds measured over them.
 std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh);
 
+// The same for a mesh that shares its topology with `proven`, a mesh that has
+// passed the runtime contract (see CheckPlRuntimeMeshContract): the topology
+// checks are not repeated.
+std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh,
+                                              const PlGeometryMesh& proven);
+
 // Never throws on bad input (only on allocation failure); a bad or truncated
 // member yields a non-zero category, member name "collision.pmesh". The decoded
 // mesh is never marked watertight.
 [[nodiscard]] PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
                                                      const PlRuntimeMeshLimits& limits,
                                                      PlGeometryMesh& out);
+
+// The same, with the contract's topology checks skipped when the decoded mesh
+// shares its topology with `proven`, a mesh that has passed the contract under
+// `limits`.
+[[nodiscard]] PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
+                                                     const PlRuntimeMeshLimits& limits,
+                                                     PlGeometryMesh& out,
+                                                     const PlGeometryMesh& proven);
 
 // Memory a member occupies as later stages count it: its bytes, 24 bytes per
 // decoded vertex, 12 per triangle and its source hash text.

@@ -122,7 +122,10 @@ void CheckConsistency(const PlCadPrepDerivedMembers& members) {
   }
 }
 
-PlCollisionMeshMember RotateMember(const PlCollisionMeshMember& member, std::uint32_t angleDeg) {
+// `proven` is null, or a mesh that has passed the runtime contract with the
+// member's topology, so the rotated mesh's topology need not be proven again.
+PlCollisionMeshMember RotateMember(const PlCollisionMeshMember& member, std::uint32_t angleDeg,
+                                   const PlGeometryMesh* proven) {
   const double pi = std::acos(-1.0);
   const double theta = (pi * static_cast<double>(angleDeg)) / 180.0;
   const double c = std::cos(theta);
@@ -151,19 +154,31 @@ PlCollisionMeshMember RotateMember(const PlCollisionMeshMember& member, std::uin
   MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
   mesh.surfaceDeviationMm = member.mesh.surfaceDeviationMm + largestError;
 
-  std::vector<std::uint8_t> bytes = EncodeCollisionMesh(mesh);
+  std::vector<std::uint8_t> bytes =
+      proven != nullptr ? EncodeCollisionMesh(mesh, *proven) : EncodeCollisionMesh(mesh);
   if (bytes.empty()) {
     throw PlCadPrepError("voxel_encode_failed", "rotated collision mesh could not be encoded",
                          "voxel");
   }
   PlGeometryMesh decoded;
-  if (!DecodeCollisionMesh(bytes, kPlRuntimeMeshLimits, decoded).Passed()) {
+  const PlMemberDiagnostic roundTrip =
+      proven != nullptr ? DecodeCollisionMesh(bytes, kPlRuntimeMeshLimits, decoded, *proven)
+                        : DecodeCollisionMesh(bytes, kPlRuntimeMeshLimits, decoded);
+  if (!roundTrip.Passed()) {
     throw PlCadPrepError("voxel_round_trip_failed",
                          "rotated collision mesh failed its native round trip", "voxel");
   }
   decoded.watertight = mesh.watertight;
   return PlCollisionMeshMember{std::move(bytes), std::move(decoded),
                                largestError + member.quantizationDeviationMm, member.sourceHash};
+}
+
+PlCollisionMeshMember RotateWithinVoxelMemory(const PlCollisionMeshMember& member,
+                                              std::uint32_t angleDeg,
+                                              const PlGeometryMesh* proven) {
+  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
+                           "voxel allocation exceeds the bounded request",
+                           [&] { return RotateMember(member, angleDeg, proven); });
 }
 
 PlCadPrepDerivedMembers BuildMembers(const PlCadPrepTriangleImport& import,
@@ -213,20 +228,23 @@ PlCadPrepDerivedMembers BuildMembers(const PlCadPrepTriangleImport& import,
   Report(progress, "mesh", 2, total);
 
   stage = "voxel";
+  // The members built here carry their decoded meshes, which the voxelizer and
+  // the rotations take as they are.
   PlVoxelLevelMembers base =
-      VoxelizePlCadPrepLevels(members.collision, context, members.collisionMemory,
-                              VoxelProgress(progress, kMeshProgressUnits, total));
+      VoxelizePlCadPrepDecodedLevels(members.collision, context, members.collisionMemory,
+                                     VoxelProgress(progress, kMeshProgressUnits, total));
   members.baseSearch = std::move(base.search);
   members.baseRefine = std::move(base.refine);
 
   members.baked.reserve(baseAngles.empty() ? 0 : baseAngles.size() - 1);
   for (std::size_t k = 1; k < baseAngles.size(); ++k) {
     const std::uint32_t angle = baseAngles[k];
-    const PlCollisionMeshMember rotated = RotatePlCadPrepCollisionMember(members.collision, angle);
+    const PlCollisionMeshMember rotated =
+        RotateWithinVoxelMemory(members.collision, angle, &members.collision.mesh);
     const PlCadPrepMemoryReservation rotatedMemory =
         ReserveMemory(context, PlCollisionMeshMemberStorageBytes(rotated), "voxel");
     // k * 2T stays below total, which was computed without overflow.
-    PlVoxelLevelMembers levels = VoxelizePlCadPrepLevels(
+    PlVoxelLevelMembers levels = VoxelizePlCadPrepDecodedLevels(
         rotated, context, rotatedMemory,
         VoxelProgress(progress, kMeshProgressUnits + k * levelProgress, total));
     const double deviation = rotated.mesh.surfaceDeviationMm;
@@ -272,9 +290,7 @@ std::vector<std::uint32_t> PlCadPrepBaseAngles(const std::vector<std::uint32_t>&
 
 PlCollisionMeshMember RotatePlCadPrepCollisionMember(const PlCollisionMeshMember& member,
                                                      std::uint32_t angleDeg) {
-  return WithinMemoryLimit("voxel", "voxel allocation failed within the bounded request",
-                           "voxel allocation exceeds the bounded request",
-                           [&] { return RotateMember(member, angleDeg); });
+  return RotateWithinVoxelMemory(member, angleDeg, nullptr);
 }
 
 PlCadPrepDerivedMembers BuildPlCadPrepDerivedMembers(

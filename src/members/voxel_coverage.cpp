@@ -275,6 +275,28 @@ IntervalVector Cross(const IntervalVector& a, const IntervalVector& b) {
           CrossComponent(a[0], b[1], a[1], b[0])};
 }
 
+// Cross(edge, unit) for the three unit vectors, worked out for finite edge
+// components. A product with an exact 0 is {-m, m} for the least subnormal m
+// (every product is a signed zero, stepped outward), and a product of x with an
+// exact 1 is {Down(x.lo), Up(x.hi)}; the components below are CrossComponent of
+// those, so the results are the same doubles as the general products give.
+void CrossWithUnits(const IntervalVector& edge, IntervalVector& withX, IntervalVector& withY,
+                    IntervalVector& withZ) {
+  const double least = std::numeric_limits<double>::denorm_min();
+  // CrossComponent of two products with 0.
+  const Interval bothZero{Down(-least - least), Up(least + least)};
+  // CrossComponent(x * 1, y * 0) and CrossComponent(y * 0, x * 1).
+  const auto plus = [least](const Interval& x) {
+    return Interval{Down(Down(x.lo) - least), Up(Up(x.hi) + least)};
+  };
+  const auto minus = [least](const Interval& x) {
+    return Interval{Down(-least - Up(x.hi)), Up(least - Down(x.lo))};
+  };
+  withX = {bothZero, plus(edge[2]), minus(edge[1])};
+  withY = {minus(edge[2]), bothZero, plus(edge[0])};
+  withZ = {plus(edge[1]), minus(edge[0]), bothZero};
+}
+
 // The upper end of h * |N|_1, every product and sum rounded upwards.
 double BoxRadius(double halfExtent, const IntervalVector& axis) {
   std::array<double, 3> terms{};
@@ -318,8 +340,18 @@ void PrepareTriangleAxes(const PlPoint3& a, const PlPoint3& b, const PlPoint3& c
   std::size_t next = 0;
   for (const IntervalVector& unit : units) out.axes[next++] = unit;
   out.axes[next++] = Cross(edges[0], edges[1]);
+  const bool finiteEdges = std::all_of(edges.begin(), edges.end(), [](const IntervalVector& e) {
+    return std::all_of(e.begin(), e.end(), [](const Interval& component) {
+      return std::isfinite(component.lo) && std::isfinite(component.hi);
+    });
+  });
   for (const IntervalVector& edge : edges) {
-    for (const IntervalVector& unit : units) out.axes[next++] = Cross(edge, unit);
+    if (finiteEdges) {
+      CrossWithUnits(edge, out.axes[next], out.axes[next + 1], out.axes[next + 2]);
+      next += 3;
+    } else {
+      for (const IntervalVector& unit : units) out.axes[next++] = Cross(edge, unit);
+    }
   }
   for (std::size_t i = 0; i < out.axes.size(); ++i) {
     out.radii[i] = BoxRadius(halfExtent, out.axes[i]);
@@ -501,6 +533,67 @@ bool PlVoxelTriangleMayOverlapCell(const PlPoint3& a, const PlPoint3& b, const P
   return MayOverlapCell(a, b, c, prepared, cell, cellSize);
 }
 
+namespace {
+
+// The cell range of one vertex coordinate, [ceil(x / s) - 1, floor(x / s)]: the
+// cells whose closed boxes hold x. Both ends grow with x, so the range of a
+// triangle on an axis is the least first and the greatest last of its corners,
+// which is exactly the range of its lowest and highest coordinate.
+struct VertexCells {
+  std::array<std::int32_t, 3> first;
+  std::array<std::int32_t, 3> last;
+};
+
+// Each vertex's cells, worked out once for all the triangles that share it. A
+// vertex with a coordinate the exact index refuses is marked, and its triangles
+// take the per-triangle route, which refuses it (or not) exactly as before.
+// Valid coordinates are within 100001 mm, so every index fits 32 bits.
+std::vector<VertexCells> MeasureVertexCells(const std::vector<PlPoint3>& vertices,
+                                            const CellLattice& lattice,
+                                            std::vector<std::uint8_t>& exact) {
+  std::vector<VertexCells> cells(vertices.size());
+  exact.assign(vertices.size(), 1);
+  for (std::size_t v = 0; v < vertices.size(); ++v) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      PlVoxelCellIndex index;
+      if (TryExactCellIndex(vertices[v][axis], lattice, index) != IndexStatus::ok) {
+        exact[v] = 0;
+        break;
+      }
+      cells[v].last[axis] = static_cast<std::int32_t>(index.index);
+      cells[v].first[axis] =
+          static_cast<std::int32_t>(index.onBoundary ? index.index - 1 : index.index);
+    }
+  }
+  return cells;
+}
+
+// The triangle's cell range from its three corners' cells.
+void RangeFromVertexCells(const VertexCells& a, const VertexCells& b, const VertexCells& c,
+                          std::array<PlVoxelCellRange, 3>& range) {
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const std::int32_t first = std::min(std::min(a.first[axis], b.first[axis]), c.first[axis]);
+    const std::int32_t last = std::max(std::max(a.last[axis], b.last[axis]), c.last[axis]);
+    range[axis].first = first;
+    range[axis].last = last;
+    range[axis].count = static_cast<std::uint32_t>(std::int64_t{last} - first + 1);
+  }
+}
+
+// The corner cells TryExactCellIndex would give for three exact corners.
+void CornerCellsFromVertexCells(const std::array<const VertexCells*, 3>& corners,
+                                CornerCells& cornerCells) {
+  for (std::size_t v = 0; v < 3; ++v) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      cornerCells.index[v][axis] = corners[v]->last[axis];
+      cornerCells.onBoundary[v][axis] = corners[v]->first[axis] != corners[v]->last[axis];
+      cornerCells.known[v][axis] = true;
+    }
+  }
+}
+
+}  // namespace
+
 void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
                            const PlVoxelPaddedGrid& grid, std::vector<std::uint64_t>& covered,
                            const PlCadPrepOperationContext& context, std::uint64_t progressBase,
@@ -515,6 +608,8 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
   TriangleAxes prepared;
   TriangleScreen screen;
   CornerCells corners;
+  std::vector<std::uint8_t> exact;
+  const std::vector<VertexCells> vertexCells = MeasureVertexCells(mesh.vertices, lattice, exact);
 
   for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
     if (t % kVoxelCheckpointTriangles == 0) {
@@ -530,15 +625,22 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
     const PlPoint3& c = mesh.vertices[triangle[2]];
 
     std::array<PlVoxelCellRange, 3> range{};
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-      // Strict comparisons from the first corner, like every bounds fold.
-      double lowest = a[axis];
-      double highest = a[axis];
-      if (b[axis] < lowest) lowest = b[axis];
-      if (c[axis] < lowest) lowest = c[axis];
-      if (b[axis] > highest) highest = b[axis];
-      if (c[axis] > highest) highest = c[axis];
-      range[axis] = CellRangeOf(lowest, highest, lattice);
+    const bool cornersExact =
+        exact[triangle[0]] != 0 && exact[triangle[1]] != 0 && exact[triangle[2]] != 0;
+    if (cornersExact) {
+      RangeFromVertexCells(vertexCells[triangle[0]], vertexCells[triangle[1]],
+                           vertexCells[triangle[2]], range);
+    } else {
+      for (std::size_t axis = 0; axis < 3; ++axis) {
+        // Strict comparisons from the first corner, like every bounds fold.
+        double lowest = a[axis];
+        double highest = a[axis];
+        if (b[axis] < lowest) lowest = b[axis];
+        if (c[axis] < lowest) lowest = c[axis];
+        if (b[axis] > highest) highest = b[axis];
+        if (c[axis] > highest) highest = c[axis];
+        range[axis] = CellRangeOf(lowest, highest, lattice);
+      }
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
       if (range[axis].first < grid.lo[axis] || range[axis].last > grid.hi[axis]) {
@@ -549,7 +651,11 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
 
     // A triangle inside one closed cell touches it, so the test would keep it.
     const bool singleCell = range[0].count == 1 && range[1].count == 1 && range[2].count == 1;
-    if (!singleCell) {
+    if (!singleCell && cornersExact) {
+      CornerCellsFromVertexCells(
+          {&vertexCells[triangle[0]], &vertexCells[triangle[1]], &vertexCells[triangle[2]]},
+          corners);
+    } else if (!singleCell) {
       const std::array<const PlPoint3*, 3> points = {&a, &b, &c};
       for (std::size_t v = 0; v < 3; ++v) {
         for (std::size_t axis = 0; axis < 3; ++axis) {

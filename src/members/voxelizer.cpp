@@ -243,10 +243,12 @@ PlVoxelMember VoxelizeLevel(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm
   return PlVoxelMember{std::move(bytes), std::move(decoded)};
 }
 
+// `decoded` is null, or what the member's bytes are known to decode to.
 PlVoxelLevelMembers VoxelizeLevels(const PlCollisionMeshMember& member,
                                    const PlCadPrepOperationContext& context,
                                    const PlCadPrepMemoryReservation& inputReservation,
-                                   const ProgressCallback& progress) {
+                                   const ProgressCallback& progress,
+                                   const PlGeometryMesh* decoded) {
   RequireMemoryReservation(context, inputReservation, PlCollisionMeshMemberStorageBytes(member),
                            "voxel");
   const std::uint64_t memberBytes = member.bytes.size();
@@ -254,14 +256,19 @@ PlVoxelLevelMembers VoxelizeLevels(const PlCollisionMeshMember& member,
     throw PlCadPrepError("memory_limit_exceeded", "voxel input memory estimate overflowed",
                          "voxel");
   }
-  // The decoded copy of the mesh lives for both levels.
+  // The decoded copy of the mesh lives for both levels. A member that comes with
+  // its decoded mesh keeps the same reservation, so every limit holds as before.
   const PlCadPrepMemoryReservation inputMemory =
       ReserveMemory(context, 2 * memberBytes + kInputSlackBytes, "voxel");
-  PlGeometryMesh mesh;
-  if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, mesh).Passed()) {
-    throw PlCadPrepError("invalid_mesh_topology",
-                         "collision.pmesh bytes fail the voxel input contract", "voxel");
+  PlGeometryMesh ownDecoded;
+  if (decoded == nullptr) {
+    if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, ownDecoded).Passed()) {
+      throw PlCadPrepError("invalid_mesh_topology",
+                           "collision.pmesh bytes fail the voxel input contract", "voxel");
+    }
+    decoded = &ownDecoded;
   }
+  const PlGeometryMesh& mesh = *decoded;
   const std::uint64_t triangleCount = mesh.triangles.size();
   const std::uint64_t total = 2 * triangleCount;
 
@@ -310,5 +317,12 @@ PlVoxelLevelMembers VoxelizePlCadPrepLevels(const PlCollisionMeshMember& member,
                                             const PlCadPrepMemoryReservation& inputReservation,
                                             const ProgressCallback& progress) {
   return WithinVoxelMemory(
-      [&] { return VoxelizeLevels(member, context, inputReservation, progress); });
+      [&] { return VoxelizeLevels(member, context, inputReservation, progress, nullptr); });
+}
+
+PlVoxelLevelMembers VoxelizePlCadPrepDecodedLevels(
+    const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
+    const PlCadPrepMemoryReservation& inputReservation, const ProgressCallback& progress) {
+  return WithinVoxelMemory(
+      [&] { return VoxelizeLevels(member, context, inputReservation, progress, &member.mesh); });
 }

@@ -38,6 +38,13 @@ PlVoxelLevelMembers VoxelizePlCadPrepLevels(const PlCollisionMeshMember& member,
                                             const PlCadPrepMemoryReservation& inputReservation,
                                             const ProgressCallback& progress);
 
+// The same for a member whose `mesh` is exactly what its bytes decode to, as the
+// collision member builders leave it: that mesh is voxelized instead of a second
+// decode, under the same reservations.
+PlVoxelLevelMembers VoxelizePlCadPrepDecodedLevels(
+    const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
+    const PlCadPrepMemoryReservation& inputReservation, const ProgressCallback& progress);
+
 // One level of `mesh`, whose coordinates must be exact binary32 values (a decoded
 // collision mesh). Reports ("voxel", progressBase + t, progressTotal) every 256
 // triangles and once after coverage. Throws PlCadPrepError with stage "voxel".

@@ -144,7 +144,10 @@ PlMeshEdgeRuns BuildPlMeshEdgeRuns(const PlGeometryMesh& mesh,
   return runs;
 }
 
-PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
+namespace {
+
+// The contract's checks of everything but the topology, in their order.
+PlMemberDiagnostic CheckMeshCountsAndVertices(const PlGeometryMesh& mesh,
                                               const PlRuntimeMeshLimits& limits) {
   using Code = PlMemberDiagnosticCode;
   const std::vector<PlPoint3>& vertices = mesh.vertices;
@@ -175,6 +178,14 @@ PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
       return MeshDiagnostic(Code::boundsMismatch, "declared mesh bounds do not match its vertices");
     }
   }
+  return MeshDiagnostic(Code::passed, "");
+}
+
+// The last checks of the contract: triangle indices, referenced vertices and,
+// for a watertight mesh, its edges.
+PlMemberDiagnostic CheckMeshTopology(const PlGeometryMesh& mesh) {
+  using Code = PlMemberDiagnosticCode;
+  const std::vector<PlPoint3>& vertices = mesh.vertices;
   std::vector<std::uint64_t> referenced((vertices.size() + 63) / 64, 0);
   for (const auto& t : mesh.triangles) {
     if (t[0] >= vertices.size() || t[1] >= vertices.size() || t[2] >= vertices.size() ||
@@ -199,4 +210,25 @@ PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
                           "mesh is marked watertight but has a non-manifold boundary edge");
   }
   return MeshDiagnostic(Code::passed, "");
+}
+
+}  // namespace
+
+PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
+                                              const PlRuntimeMeshLimits& limits) {
+  PlMemberDiagnostic diagnostic = CheckMeshCountsAndVertices(mesh, limits);
+  if (!diagnostic.Passed()) return diagnostic;
+  return CheckMeshTopology(mesh);
+}
+
+PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
+                                              const PlRuntimeMeshLimits& limits,
+                                              const PlGeometryMesh& proven) {
+  PlMemberDiagnostic diagnostic = CheckMeshCountsAndVertices(mesh, limits);
+  if (!diagnostic.Passed()) return diagnostic;
+  const bool sharesTopology = mesh.vertices.size() == proven.vertices.size() &&
+                              (!mesh.watertight || proven.watertight) &&
+                              mesh.triangles == proven.triangles;
+  if (sharesTopology) return diagnostic;
+  return CheckMeshTopology(mesh);
 }

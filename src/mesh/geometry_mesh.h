@@ -125,3 +125,11 @@ PlMeshEdgeRuns BuildPlMeshEdgeRuns(const PlGeometryMesh& mesh,
 // Pure; only an allocation failure (std::bad_alloc) escapes.
 [[nodiscard]] PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
                                                             const PlRuntimeMeshLimits& limits);
+
+// The same verdict for a mesh that shares its topology with `proven`, a mesh that
+// has passed the contract under the same limits: the same triangles and vertex
+// count, and marked watertight only if `proven` is. The topology checks read
+// nothing else, so they are not run again; any other mesh gets the full check.
+[[nodiscard]] PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
+                                                            const PlRuntimeMeshLimits& limits,
+                                                            const PlGeometryMesh& proven);
