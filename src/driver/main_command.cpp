@@ -180,6 +180,7 @@ std::string NarrowCommandWord(std::string_view argument) {
 int RunPeltoCadPrep(int argc, const char* const* argv, std::FILE* events) {
   executableRun = true;
   EndProcessOnTrappedFaults();
+  KeepPlCadPrepFreedMemoryForReuse();
   const std::string command = argc >= 2 ? NarrowCommandWord(argv[1]) : std::string();
   if (argc == 2 && command == "capabilities") {
     return MainCommand("capabilities", {}, events, MakePlCadPrepBackend);

@@ -131,9 +131,12 @@ PlCollisionMeshMember RotateMember(const PlCollisionMeshMember& member, std::uin
   const double c = std::cos(theta);
   const double s = std::sin(theta);
 
-  PlGeometryMesh mesh = member.mesh;
+  PlGeometryMesh mesh;
+  mesh.triangles = member.mesh.triangles;
+  mesh.watertight = member.mesh.watertight;
+  mesh.vertices.reserve(member.mesh.vertices.size());
   double largestError = 0.0;
-  for (PlPoint3& vertex : mesh.vertices) {
+  for (const PlPoint3& vertex : member.mesh.vertices) {
     const double x = vertex[0];
     const double y = vertex[1];
     const double z = vertex[2];
@@ -149,7 +152,7 @@ PlCollisionMeshMember RotateMember(const PlCollisionMeshMember& member, std::uin
     const double dz = roundedZ - turnedZ;
     const double error = std::sqrt(((dy * dy) + (dx * dx)) + (dz * dz));
     largestError = std::max(largestError, error);
-    vertex = {roundedX, roundedY, roundedZ};
+    mesh.vertices.push_back({roundedX, roundedY, roundedZ});
   }
   MeasurePlGeometryBounds(mesh.vertices, mesh.boundsMin, mesh.boundsMax);
   mesh.surfaceDeviationMm = member.mesh.surfaceDeviationMm + largestError;

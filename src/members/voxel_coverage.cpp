@@ -85,11 +85,11 @@ inline IndexStatus TryExactCellIndex(double x, const CellLattice& lattice, PlVox
   const double magnitude = std::fabs(x);
   if (magnitude >= kBinary32DerivationLimit) return IndexStatus::beyondDerivation;
   auto quotient = static_cast<double>(static_cast<std::int64_t>(magnitude * lattice.inverse));
-  if (quotient * lattice.sizeMm > magnitude) {
-    quotient -= 1.0;
-  } else if ((quotient + 1.0) * lattice.sizeMm <= magnitude) {
-    quotient += 1.0;
-  }
+  // At most one of the two corrections applies: after a step down, (q + 1) * s is
+  // the product that was too large. Written without branches, which the
+  // estimate's rare misses would otherwise make unpredictable.
+  quotient -= quotient * lattice.sizeMm > magnitude ? 1.0 : 0.0;
+  quotient += (quotient + 1.0) * lattice.sizeMm <= magnitude ? 1.0 : 0.0;
   const bool remainderZero = quotient * lattice.sizeMm == magnitude;
   const auto q = static_cast<std::int64_t>(quotient);
   if (x >= 0.0) {
@@ -651,11 +651,20 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
 
     // A triangle inside one closed cell touches it, so the test would keep it.
     const bool singleCell = range[0].count == 1 && range[1].count == 1 && range[2].count == 1;
-    if (!singleCell && cornersExact) {
+    if (singleCell) {
+      if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
+      ++cellTests;
+      const auto pi = static_cast<std::uint64_t>(range[0].first - grid.lo[0]) + 1;
+      const auto pj = static_cast<std::uint64_t>(range[1].first - grid.lo[1]) + 1;
+      const auto pk = static_cast<std::uint64_t>(range[2].first - grid.lo[2]) + 1;
+      PlVoxelSetBit(covered, ((pj * pnz) + pk) * pnx + pi);
+      continue;
+    }
+    if (cornersExact) {
       CornerCellsFromVertexCells(
           {&vertexCells[triangle[0]], &vertexCells[triangle[1]], &vertexCells[triangle[2]]},
           corners);
-    } else if (!singleCell) {
+    } else {
       const std::array<const PlPoint3*, 3> points = {&a, &b, &c};
       for (std::size_t v = 0; v < 3; ++v) {
         for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -677,7 +686,7 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
         for (cell[0] = range[0].first; cell[0] <= range[0].last; ++cell[0]) {
           if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
           ++cellTests;
-          bool overlaps = singleCell || CellHoldsCorner(corners, cell);
+          bool overlaps = CellHoldsCorner(corners, cell);
           if (!overlaps) {
             if (!axesPrepared) {
               PrepareTriangleAxes(a, b, c, halfExtent, prepared);

@@ -1,5 +1,6 @@
 #include "platform/process_limits.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -43,4 +44,13 @@ void LimitPlCadPrepProcessAddressSpace(std::uint64_t maxMemoryBytes) {
         "preflight");
   }
 #endif
+}
+
+void KeepPlCadPrepFreedMemoryForReuse() {
+  // Large blocks come from the heap instead of separate mappings, and the heap's
+  // free top is not trimmed; both settings only steer where memory comes from.
+  // A refusal leaves the defaults, which are correct, only slower.
+  constexpr int kLargestHeapBlockBytes = 1 << 30;
+  mallopt(M_MMAP_THRESHOLD, kLargestHeapBlockBytes);
+  mallopt(M_TRIM_THRESHOLD, kLargestHeapBlockBytes);
 }

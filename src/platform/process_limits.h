@@ -17,3 +17,9 @@ inline constexpr std::uint64_t kPlCadPrepAddressSpaceHeadroomBytes = 1'073'741'8
 // build with a sanitizer that reserves address space up front. Throws
 // PlCadPrepError "internal_error" (stage "preflight") when the system refuses.
 void LimitPlCadPrepProcessAddressSpace(std::uint64_t maxMemoryBytes);
+
+// Keeps the memory a run frees in the process heap for its next allocations.
+// A run builds and drops many member-sized buffers one after another; handing
+// each back to the system and faulting fresh zeroed pages in again costs more
+// than the work on them. The peak stays that of the largest live set.
+void KeepPlCadPrepFreedMemoryForReuse();
