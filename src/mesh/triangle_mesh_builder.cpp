@@ -65,9 +65,40 @@ std::uint32_t HashKey(const WeldKey& key, const WeldSeeds& seeds) {
 // vertex, so a slot costs 8 bytes. The table is grown by doubling once it is
 // half full, so it holds 2 to 4 slots a vertex, and even the moment a doubling
 // meets a growth of the vertex array stays inside the per-vertex estimate.
+//
+// A large table sits far outside the caches while a mesh names the same
+// vertex again within a few hundred triangles, so a small direct-mapped cache
+// of recent lookups answers most of them first. Every answer is checked
+// against the vertex itself, so the cache only changes how fast an index is
+// found, never which.
 class WeldIndex {
  public:
   static constexpr std::uint32_t kNoVertex = std::numeric_limits<std::uint32_t>::max();
+
+  // Draws the hash seeds and makes the first Probe possible; until then the
+  // builder holds no table.
+  void EnsureTable() {
+    if (!slots.empty()) return;
+    seeds = WeldHashSeeds();
+    slots.assign(kInitialSlots, Slot{});
+  }
+
+  bool HasTable() const { return !slots.empty(); }
+
+  std::uint32_t Hash(const WeldKey& key) const { return HashKey(key, seeds); }
+
+  // The vertex the cache of recent lookups holds for `key`, or kNoVertex.
+  std::uint32_t Recent(const WeldKey& key, std::uint32_t hash,
+                       const std::vector<PlPoint3>& vertices) const {
+    if (recent.empty()) return kNoVertex;
+    const Slot& s = recent[hash & (kRecentSlots - 1)];
+    if (s.hash == hash && s.index != kNoVertex && KeyOf(vertices[s.index]) == key) return s.index;
+    return kNoVertex;
+  }
+
+  void Remember(std::uint32_t index, std::uint32_t hash) {
+    if (!recent.empty()) recent[hash & (kRecentSlots - 1)] = Slot{index, hash};
+  }
 
   // The slot holding `key`, or the empty slot where it belongs.
   std::size_t Probe(const WeldKey& key, std::uint32_t hash,
@@ -81,6 +112,15 @@ class WeldIndex {
   }
 
   std::uint32_t VertexAt(std::size_t slot) const { return slots[slot].index; }
+
+  // The slot a probe for `hash` starts at, pulled towards the cache unless the
+  // cache of recent lookups is likely to answer; fetching those too would only
+  // crowd it out. Inlined on purpose: GCC takes a function that only reads and
+  // prefetches for pure and drops the call.
+  [[gnu::always_inline]] void Prefetch(std::uint32_t hash) const {
+    if (!recent.empty() && recent[hash & (kRecentSlots - 1)].hash == hash) return;
+    __builtin_prefetch(&slots[hash & (slots.size() - 1)]);
+  }
 
   // Records vertex `index` with `hash` at `slot`, the result of Probe; growing
   // first places every slot again, so `slot` is searched anew then.
@@ -96,13 +136,9 @@ class WeldIndex {
     ++used;
   }
 
-  // Makes the first Probe possible; until then the builder holds no table.
-  void EnsureTable() {
-    if (slots.empty()) slots.assign(kInitialSlots, Slot{});
-  }
-
   void Clear() {
     std::vector<Slot>().swap(slots);
+    std::vector<Slot>().swap(recent);
     used = 0;
   }
 
@@ -112,6 +148,10 @@ class WeldIndex {
     std::uint32_t hash = 0;
   };
   static constexpr std::size_t kInitialSlots = 16;
+  // 128 KiB, which stays in the second-level cache; a table below
+  // kRecentFromSlots (512 KiB) does nearly as well by itself.
+  static constexpr std::size_t kRecentSlots = 16'384;
+  static constexpr std::size_t kRecentFromSlots = 65'536;
 
   void Grow() {
     std::vector<Slot> old(slots.size() * 2);
@@ -123,9 +163,12 @@ class WeldIndex {
       while (slots[slot].index != kNoVertex) slot = (slot + 1) & mask;
       slots[slot] = s;
     }
+    if (recent.empty() && slots.size() >= kRecentFromSlots) recent.assign(kRecentSlots, Slot{});
   }
 
+  WeldSeeds seeds{};
   std::vector<Slot> slots;
+  std::vector<Slot> recent;
   std::size_t used = 0;
 };
 
@@ -161,13 +204,18 @@ double UnitsScale(const PlCadPrepRequest& request) {
                        "preflight");
 }
 
-PlPoint3 MountPoint(const std::array<double, 16>& m, double scale, double x, double y, double z) {
+PlPoint3 MountPointUnchecked(const std::array<double, 16>& m, double scale, double x, double y,
+                             double z) {
   const double sx = scale * x;
   const double sy = scale * y;
   const double sz = scale * z;
-  const PlPoint3 p = {((sx * m[0] + sy * m[1]) + sz * m[2]) + m[3],
-                      ((sx * m[4] + sy * m[5]) + sz * m[6]) + m[7],
-                      ((sx * m[8] + sy * m[9]) + sz * m[10]) + m[11]};
+  return {((sx * m[0] + sy * m[1]) + sz * m[2]) + m[3],
+          ((sx * m[4] + sy * m[5]) + sz * m[6]) + m[7],
+          ((sx * m[8] + sy * m[9]) + sz * m[10]) + m[11]};
+}
+
+PlPoint3 MountPoint(const std::array<double, 16>& m, double scale, double x, double y, double z) {
+  const PlPoint3 p = MountPointUnchecked(m, scale, x, y, z);
   if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
     throw PlCadPrepError("invalid_number",
                          "source coordinate becomes non-finite in the mount frame", "import");
@@ -251,10 +299,16 @@ void PlTriangleMeshBuilder::State::CheckMemory(std::uint64_t vertexCount,
 
 std::uint32_t PlTriangleMeshBuilder::State::Weld(const PlPoint3& p) {
   const WeldKey key = KeyOf(p);
-  const std::uint32_t hash = HashKey(key, WeldHashSeeds());
   weld.EnsureTable();
+  const std::uint32_t hash = weld.Hash(key);
+  const std::uint32_t recent = weld.Recent(key, hash, mesh.vertices);
+  if (recent != WeldIndex::kNoVertex) return recent;
   const std::size_t slot = weld.Probe(key, hash, mesh.vertices);
-  if (weld.VertexAt(slot) != WeldIndex::kNoVertex) return weld.VertexAt(slot);
+  const std::uint32_t found = weld.VertexAt(slot);
+  if (found != WeldIndex::kNoVertex) {
+    weld.Remember(found, hash);
+    return found;
+  }
   if (mesh.vertices.size() >= kPlRuntimeMeshLimits.maxVertices) {
     throw PlCadPrepError("vertex_limit_exceeded", "mesh exceeds the runtime 500000-vertex limit",
                          "import");
@@ -263,6 +317,7 @@ std::uint32_t PlTriangleMeshBuilder::State::Weld(const PlPoint3& p) {
   const auto index = static_cast<std::uint32_t>(mesh.vertices.size());
   mesh.vertices.push_back(p);
   weld.Insert(slot, index, hash);
+  weld.Remember(index, hash);
   return index;
 }
 
@@ -325,6 +380,24 @@ PlTriangleMeshBuilder::PlTriangleMeshBuilder(const PlMeshLimits& limits,
 
 PlTriangleMeshBuilder::~PlTriangleMeshBuilder() = default;
 
+void PlTriangleMeshBuilder::ExpectTriangles(std::uint64_t triangleCount) {
+  State& s = *state;
+  // A closed mesh has about half as many vertices as triangles. Both arrays
+  // stay below what the estimate charges for the same counts, so the hint
+  // never holds more than a build within maxMemoryBytes would.
+  const std::uint64_t triangles =
+      std::min({triangleCount, s.maxTriangles, std::uint64_t{kPlRuntimeMeshLimits.maxTriangles},
+                s.maxMemoryBytes / kPlMeshBytesPerTriangle});
+  const std::uint64_t vertices =
+      std::min(triangles / 2, std::uint64_t{kPlRuntimeMeshLimits.maxVertices});
+  try {
+    s.mesh.triangles.reserve(static_cast<std::size_t>(triangles));
+    s.mesh.vertices.reserve(static_cast<std::size_t>(vertices));
+  } catch (const std::bad_alloc&) {
+    throw PlCadPrepError("memory_limit_exceeded", "mesh exceeds maxMemoryBytes", "import");
+  }
+}
+
 void PlTriangleMeshBuilder::SetBaseBytes(std::uint64_t bytes) {
   State& s = *state;
   s.baseBytes = bytes;
@@ -358,6 +431,11 @@ void PlTriangleMeshBuilder::AddTriangle(const PlPoint3& a, const PlPoint3& b, co
   } catch (const std::length_error&) {
     throw PlCadPrepError("memory_limit_exceeded", "mesh exceeds maxMemoryBytes", "import");
   }
+}
+
+void PlTriangleMeshBuilder::PrefetchCorner(const PlPoint3& p) const {
+  const WeldIndex& weld = state->weld;
+  if (weld.HasTable()) weld.Prefetch(weld.Hash(KeyOf(p)));
 }
 
 PlGeometryMesh PlTriangleMeshBuilder::Finish(double surfaceDeviationMm) {

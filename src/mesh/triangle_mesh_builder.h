@@ -26,6 +26,10 @@ double UnitsScale(const PlCadPrepRequest& request);
 PlPoint3 MountPoint(const std::array<double, 16>& sourceToMount, double scale, double x, double y,
                     double z);
 
+// MountPoint without the finiteness check, for looking ahead; the bits are the same.
+PlPoint3 MountPointUnchecked(const std::array<double, 16>& sourceToMount, double scale, double x,
+                             double y, double z);
+
 // True when two corners are equal coordinate by coordinate or the squared
 // length of (b - a) x (c - a) is at most 1e-12 (doubled area at most 1e-6 mm^2).
 bool IsZeroAreaTriangle(const PlPoint3& a, const PlPoint3& b, const PlPoint3& c);
@@ -62,11 +66,20 @@ class PlTriangleMeshBuilder {
   PlTriangleMeshBuilder& operator=(const PlTriangleMeshBuilder&) = delete;
   ~PlTriangleMeshBuilder();
 
+  // Makes room at once for a source that announces `triangleCount` triangles,
+  // as far as the limits allow, so the mesh arrays are not copied while they
+  // grow. Only a hint: the limits are still checked triangle by triangle.
+  void ExpectTriangles(std::uint64_t triangleCount);
+
   // Memory the importer holds outside the builder; re-runs the memory check.
   void SetBaseBytes(std::uint64_t bytes);
 
   // Adds one triangle of mount-frame points; throws PlCadPrepError.
   void AddTriangle(const PlPoint3& a, const PlPoint3& b, const PlPoint3& c);
+
+  // Starts loading the weld slot of a point that a later AddTriangle names, so
+  // that the lookup finds it in cache. Only a hint: it never changes the mesh.
+  void PrefetchCorner(const PlPoint3& p) const;
 
   // Bounds, watertight test and contract; releases the builder's reservations
   // and moves the mesh out. Throws PlCadPrepError.
