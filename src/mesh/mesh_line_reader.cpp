@@ -1,6 +1,7 @@
 #include "mesh/mesh_line_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -42,6 +43,68 @@ bool IsStrictDecimal(std::string_view word) {
     pos = next;
   }
   return pos == word.size();
+}
+
+// Powers of ten that binary64 holds exactly.
+constexpr std::array<double, 23> kExactPowersOfTen = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t kMaxExactMantissa = std::uint64_t{1} << 53;
+constexpr int kMaxShortDigits = 19;
+constexpr int kMaxExactPower = 22;
+
+// The strict decimal forms whose digits fit in 2^53 and whose decimal exponent
+// is within 22: their value is one exact integer times or divided by one exact
+// power of ten, a single correctly rounded operation, so it equals what
+// from_chars returns. False, with `value` untouched, for every other word,
+// valid or not, which then takes the full path.
+bool ParseShortDecimal(std::string_view word, double& value) {
+  const char* p = word.data();
+  const char* const end = p + word.size();
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  const auto takeDigits = [&] {
+    const char* const start = p;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++digits;
+      if (digits > kMaxShortDigits) return false;
+    }
+    return p != start;
+  };
+  if (!takeDigits()) return false;
+  int exponent = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    const int before = digits;
+    if (!takeDigits()) return false;
+    exponent = before - digits;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool negativeExponent = p != end && *p == '-';
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    const char* const start = p;
+    int written = 0;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+      written = written * 10 + (*p - '0');
+      if (written > 2 * kMaxExactPower) return false;
+    }
+    if (p == start) return false;
+    exponent += negativeExponent ? -written : written;
+  }
+  if (p != end || mantissa > kMaxExactMantissa || exponent < -kMaxExactPower ||
+      exponent > kMaxExactPower) {
+    return false;
+  }
+  const double exact = static_cast<double>(mantissa);
+  const double scaled = exponent < 0
+                            ? exact / kExactPowersOfTen[static_cast<std::size_t>(-exponent)]
+                            : exact * kExactPowersOfTen[static_cast<std::size_t>(exponent)];
+  value = negative ? -scaled : scaled;
+  return true;
 }
 
 }  // namespace
@@ -111,8 +174,9 @@ PlMeshWords SplitMeshWords(std::string_view line, std::size_t maxWords, std::str
 }
 
 double ParseMeshNumber(std::string_view word) {
+  double value = 0.0;
+  if (ParseShortDecimal(word, value)) return value;
   if (IsStrictDecimal(word)) {
-    double value = 0.0;
     const char* end = word.data() + word.size();
     // from_chars rounds correctly without a locale; it reports both overflow and
     // underflow to zero as out of range, and either refuses the word.
@@ -151,19 +215,22 @@ void PlMeshLineReader::Consume(std::size_t count) {
   }
 }
 
+void PlMeshLineReader::GrowLine(std::size_t needed) {
+  if (needed <= lineCapacity) return;
+  // Doubling keeps reallocation rare; the cap keeps the buffer within the line
+  // limit that the caller's memory accounting relies on.
+  const std::size_t grown =
+      std::min(lineLimit, std::max({needed, 2 * lineCapacity, kInitialLineBytes}));
+  std::unique_ptr<char[]> larger = std::make_unique_for_overwrite<char[]>(grown);
+  if (lineLength > 0) std::memcpy(larger.get(), line.get(), lineLength);
+  line = std::move(larger);
+  lineCapacity = grown;
+}
+
 void PlMeshLineReader::Append(const std::uint8_t* bytes, std::size_t count) {
   if (count == 0) return;
   const std::size_t needed = lineLength + count;
-  if (needed > lineCapacity) {
-    // Doubling keeps reallocation rare; the cap keeps the buffer within the line
-    // limit that the caller's memory accounting relies on.
-    const std::size_t grown =
-        std::min(lineLimit, std::max({needed, 2 * lineCapacity, kInitialLineBytes}));
-    std::unique_ptr<char[]> larger = std::make_unique_for_overwrite<char[]>(grown);
-    if (lineLength > 0) std::memcpy(larger.get(), line.get(), lineLength);
-    line = std::move(larger);
-    lineCapacity = grown;
-  }
+  GrowLine(needed);
   std::memcpy(line.get() + lineLength, bytes, count);
   lineLength = needed;
 }
@@ -171,6 +238,7 @@ void PlMeshLineReader::Append(const std::uint8_t* bytes, std::size_t count) {
 bool PlMeshLineReader::NextLine(std::string_view& out) {
   for (;;) {
     lineLength = 0;
+    std::string_view text;
     bool fed = false;
     while (!fed) {
       if (chunkPos == chunkSize && (atEnd || !Refill())) break;
@@ -192,13 +260,22 @@ bool PlMeshLineReader::NextLine(std::string_view& out) {
         throw PlCadPrepError("memory_limit_exceeded", "text line exceeds the bounded parser limit",
                              "import");
       }
-      Append(begin, content);
       fed = feed != nullptr;
+      if (fed && lineLength == 0) {
+        // A line whose feed lies in the same chunk is handed out in place; the
+        // buffer still grows as a copy would have grown it, because its
+        // capacity is memory the callers account for.
+        if (content > 0) GrowLine(content);
+        text = std::string_view(reinterpret_cast<const char*>(begin), content);
+      } else {
+        Append(begin, content);
+        text = std::string_view(line.get(), lineLength);
+      }
       const std::size_t used = fed ? content + 1 : content;
       chunkPos += used;
       Consume(used);
     }
-    const std::string_view trimmed = TrimMeshBlanks(std::string_view(line.get(), lineLength));
+    const std::string_view trimmed = TrimMeshBlanks(text);
     if (!trimmed.empty()) {
       out = trimmed;
       return true;

@@ -19,7 +19,8 @@ inline constexpr std::size_t kMeshReadChunkBytes = 65'536;
 inline constexpr std::uint64_t kMeshCancellationCheckBytes = 65'536;
 // The longest line ever buffered, whatever maxMemoryBytes allows.
 inline constexpr std::uint64_t kMeshMaxLineBytes = 1'048'576;
-inline constexpr std::size_t kMeshMaxWords = 8;
+// The most words any record has: a facet header, or an OBJ vertex with its weight.
+inline constexpr std::size_t kMeshMaxWords = 5;
 
 // A source file opened for binary reading; other readers are not locked out.
 // Closed when destroyed. Move-only.
@@ -98,6 +99,7 @@ class PlMeshLineReader {
  private:
   bool Refill();
   void Consume(std::size_t count);
+  void GrowLine(std::size_t needed);
   void Append(const std::uint8_t* bytes, std::size_t count);
 
   PlMeshSourceFile& file;
