@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 
 #include "support/expect_error.h"
@@ -41,6 +42,58 @@ TEST(MeshLineReaderNumbers, ParsesStrictDecimalsToTheNearestDoubleAndRefusesTheR
   }
   ExpectPlCadPrepError([] { (void)SplitMeshWords("a b c d e", 4, "some_code", "msg"); },
                        "some_code", "import", "msg");
+}
+
+TEST(MeshLineReaderNumbers, ShortDecimalsAgreeWithTheFullParseAtTheirEdges) {
+  // Words at the edges of the exact short form (2^53, 19 digits, 10^22), on
+  // both sides, and zeros; each must give from_chars' bits.
+  for (const char* word : {"0",
+                           "-0",
+                           "-0.0",
+                           "0.000e0",
+                           "0e-23",
+                           "1e22",
+                           "1e23",
+                           "-1e-22",
+                           "1e-23",
+                           "0.1",
+                           "9007199254740992",
+                           "9007199254740993",
+                           "9007199254740992e1",
+                           "1234567890123456789",
+                           "12345678901234567890",
+                           "0.000000000000000000001",
+                           "1.234567e+01",
+                           "1.5E+001",
+                           "00001.5",
+                           "3.0000000000000004",
+                           "17976931348623157e292"}) {
+    SCOPED_TRACE(word);
+    const std::string_view text(word);
+    double expected = 0.0;
+    (void)std::from_chars(text.data(), text.data() + text.size(), expected);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(ParseMeshNumber(word)),
+              std::bit_cast<std::uint64_t>(expected));
+  }
+}
+
+TEST_F(MeshLineReader, GrowsTheLineBufferAsCopyingEveryLineWould) {
+  // Lines handed out in place still grow the accounted buffer: to 256 at
+  // first, then to twice its size or the line, whichever is larger.
+  for (const auto& [text, capacity] :
+       {std::pair<std::string, std::uint64_t>{"\n\n", 0},
+        {"\n \n", 256},
+        {"x\n", 256},
+        {std::string(300, 'a') + "\n" + std::string(500, 'b') + "\n", 600},
+        {std::string(700, 'a') + "\n" + std::string(100, 'b') + "\n", 700}}) {
+    SCOPED_TRACE(capacity);
+    PlMeshSourceFile file(WriteFile(std::to_string(++files) + ".txt", text));
+    PlMeshLineReader reader(file, kDefaultMaxMemoryBytes, kNever);
+    std::string_view line;
+    while (reader.NextLine(line)) {
+    }
+    EXPECT_EQ(reader.LineCapacityBytes(), capacity);
+  }
 }
 
 TEST_F(MeshLineReader, SkipsBlankLinesKeepsLinesAcrossChunksAndBoundsThemByHalfTheMemory) {
