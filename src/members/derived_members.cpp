@@ -225,7 +225,8 @@ PlCadPrepDerivedMembers BuildMembers(const PlCadPrepTriangleImport& import,
   members.collisionOutput = ReserveOutput(context, members.collision.bytes.size(), "mesh");
   Report(progress, "mesh", 1, total);
 
-  members.preview = BuildPlCadPrepPreviewModel(members.collision, context, members.collisionMemory);
+  members.preview =
+      BuildPlCadPrepDecodedPreviewModel(members.collision, context, members.collisionMemory);
   members.previewMemory = ReserveMemory(context, members.preview.size(), "mesh");
   members.previewOutput = ReserveOutput(context, members.preview.size(), "mesh");
   Report(progress, "mesh", 2, total);

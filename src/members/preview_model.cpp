@@ -1,8 +1,10 @@
 #include "members/preview_model.h"
 
 #include <array>
+#include <bit>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/byte_io.h"
 #include "core/error.h"
@@ -127,20 +129,26 @@ std::string PreviewJson(std::uint64_t vertexCount, std::uint64_t triangleCount,
   return text;
 }
 
+// `decoded` is null, or what the member's bytes are known to decode to.
 std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
                                        const PlCadPrepOperationContext& context,
-                                       const PlCadPrepMemoryReservation& inputReservation) {
+                                       const PlCadPrepMemoryReservation& inputReservation,
+                                       const PlGeometryMesh* decoded) {
   RequireMemoryReservation(context, inputReservation, PlCollisionMeshMemberStorageBytes(member),
                            "mesh");
   // A vector's size is bounded by the address space, so doubling it cannot overflow.
   const PlCadPrepMemoryReservation decodeMemory = ReserveMemory(
       context, 2 * static_cast<std::uint64_t>(member.bytes.size()) + kGlbFixedWorkBytes, "mesh");
 
-  PlGeometryMesh mesh;
-  if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, mesh).Passed()) {
-    throw PlCadPrepError("invalid_mesh_topology",
-                         "collision.pmesh bytes fail the native preview input contract", "mesh");
+  PlGeometryMesh ownDecoded;
+  if (decoded == nullptr) {
+    if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, ownDecoded).Passed()) {
+      throw PlCadPrepError("invalid_mesh_topology",
+                           "collision.pmesh bytes fail the native preview input contract", "mesh");
+    }
+    decoded = &ownDecoded;
   }
+  const PlGeometryMesh& mesh = *decoded;
 
   const std::uint64_t vertexCount = mesh.vertices.size();
   const std::uint64_t triangleCount = mesh.triangles.size();
@@ -186,14 +194,23 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
   const PlCadPrepOutputReservation glbOutput = ReserveOutput(context, total, "mesh");
 
   GlbContainerWriter glb(json, positionBytes + indexBytes, total);
+  // Both sections are written in bulk, four bytes per value.
   ByteWriter& writer = glb.Binary();
+  std::uint8_t* out = writer.Append(positionBytes).data();
   for (std::size_t i = 0; i < mesh.vertices.size(); ++i) {
     if (i % kCheckpointItems == 0) CheckpointStage(context, "mesh");
-    for (const double v : mesh.vertices[i]) writer.F32(static_cast<float>(v));
+    for (const double v : mesh.vertices[i]) {
+      StoreLe32(out, std::bit_cast<std::uint32_t>(static_cast<float>(v)));
+      out += 4;
+    }
   }
+  out = writer.Append(indexBytes).data();
   for (std::size_t i = 0; i < mesh.triangles.size(); ++i) {
     if (i % kCheckpointItems == 0) CheckpointStage(context, "mesh");
-    for (const std::uint32_t index : mesh.triangles[i]) writer.U32(index);
+    for (const std::uint32_t index : mesh.triangles[i]) {
+      StoreLe32(out, index);
+      out += 4;
+    }
   }
   std::vector<std::uint8_t> bytes = glb.Finish();
   if (bytes.empty()) {
@@ -203,12 +220,26 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
   return bytes;
 }
 
+// The preview's allocation boundary, shared by its public entry points.
+template <typename Build>
+std::vector<std::uint8_t> WithinPreviewMemory(Build&& build) {
+  return WithinMemoryLimit("mesh", "preview allocation failed within the bounded request",
+                           "preview allocation exceeds the bounded request",
+                           std::forward<Build>(build));
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> BuildPlCadPrepPreviewModel(
     const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
     const PlCadPrepMemoryReservation& inputReservation) {
-  return WithinMemoryLimit("mesh", "preview allocation failed within the bounded request",
-                           "preview allocation exceeds the bounded request",
-                           [&] { return BuildPreview(member, context, inputReservation); });
+  return WithinPreviewMemory(
+      [&] { return BuildPreview(member, context, inputReservation, nullptr); });
+}
+
+std::vector<std::uint8_t> BuildPlCadPrepDecodedPreviewModel(
+    const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
+    const PlCadPrepMemoryReservation& inputReservation) {
+  return WithinPreviewMemory(
+      [&] { return BuildPreview(member, context, inputReservation, &member.mesh); });
 }

@@ -18,3 +18,10 @@ inline constexpr std::uint64_t kPreviewByteLimit = 67'108'864;
 std::vector<std::uint8_t> BuildPlCadPrepPreviewModel(
     const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
     const PlCadPrepMemoryReservation& inputReservation);
+
+// The same for a member whose `mesh` is exactly what its bytes decode to, as the
+// collision member builders leave it: that mesh is used instead of a second
+// decode, under the same reservations.
+std::vector<std::uint8_t> BuildPlCadPrepDecodedPreviewModel(
+    const PlCollisionMeshMember& member, const PlCadPrepOperationContext& context,
+    const PlCadPrepMemoryReservation& inputReservation);

@@ -110,6 +110,46 @@ inline PlVoxelCellIndex ExactCellIndex(double x, const CellLattice& lattice) {
   return out;
 }
 
+// TryExactCellIndex in integers, for a binary32 x within the coordinate limit,
+// which is far below 2^23: |x| = m / 2^d with a 24-bit m, so floor(|x| / s) is
+// floor(floor(|x|) / s), and |x| is a multiple of s when it has no fraction and
+// its whole part is one.
+inline PlVoxelCellIndex Binary32CellIndex(float x, std::uint32_t cellSizeMm) {
+  constexpr std::uint32_t kFractionMask32 = 0x7F'FFFF;
+  constexpr std::uint32_t kImplicitBit32 = 0x80'0000;
+  constexpr std::uint32_t kExponentMask32 = 0xFF;
+  // The exponent field at which bit 0 of the significand is worth 1, plus one.
+  constexpr int kUnitField = 150;
+  constexpr int kWordBits = 64;
+  const auto bits = std::bit_cast<std::uint32_t>(x);
+  const std::uint32_t field = (bits >> kBinary32FractionBits) & kExponentMask32;
+  std::uint64_t whole = 0;
+  bool fractionZero = false;
+  if (field == 0) {
+    // Zero, or a subnormal far below one.
+    fractionZero = (bits & kFractionMask32) == 0;
+  } else {
+    const std::uint64_t m = (bits & kFractionMask32) | kImplicitBit32;
+    const int shift = kUnitField - static_cast<int>(field);
+    if (shift < kWordBits) {
+      whole = m >> shift;
+      fractionZero = (m & ((std::uint64_t{1} << shift) - 1)) == 0;
+    }
+  }
+  const std::uint64_t q = whole / cellSizeMm;
+  const bool remainderZero = fractionZero && q * cellSizeMm == whole;
+  const auto signedQ = static_cast<std::int64_t>(q);
+  PlVoxelCellIndex out;
+  // -0.0 counts as non-negative, as the comparison with 0.0 has it.
+  if ((bits >> 31) == 0 || (bits << 1) == 0) {
+    out.index = signedQ;
+  } else {
+    out.index = remainderZero ? -signedQ : -(signedQ + 1);
+  }
+  out.onBoundary = remainderZero;
+  return out;
+}
+
 inline PlVoxelCellRange CellRangeOf(double a, double b, const CellLattice& lattice) {
   if (a > b) {
     throw PlCadPrepError("invalid_voxel_bounds", "voxel coordinate range is inverted", "voxel");
@@ -549,17 +589,19 @@ struct VertexCells {
 // take the per-triangle route, which refuses it (or not) exactly as before.
 // Valid coordinates are within 100001 mm, so every index fits 32 bits.
 std::vector<VertexCells> MeasureVertexCells(const std::vector<PlPoint3>& vertices,
-                                            const CellLattice& lattice,
+                                            std::uint32_t cellSizeMm,
                                             std::vector<std::uint8_t>& exact) {
   std::vector<VertexCells> cells(vertices.size());
   exact.assign(vertices.size(), 1);
   for (std::size_t v = 0; v < vertices.size(); ++v) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
-      PlVoxelCellIndex index;
-      if (TryExactCellIndex(vertices[v][axis], lattice, index) != IndexStatus::ok) {
+      // The conditions under which TryExactCellIndex accepts the coordinate.
+      const double x = vertices[v][axis];
+      if (!(x >= -kCoordinateLimitMm && x <= kCoordinateLimitMm) || !HoldsBinary32(x)) {
         exact[v] = 0;
         break;
       }
+      const PlVoxelCellIndex index = Binary32CellIndex(static_cast<float>(x), cellSizeMm);
       cells[v].last[axis] = static_cast<std::int32_t>(index.index);
       cells[v].first[axis] =
           static_cast<std::int32_t>(index.onBoundary ? index.index - 1 : index.index);
@@ -609,7 +651,7 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
   TriangleScreen screen;
   CornerCells corners;
   std::vector<std::uint8_t> exact;
-  const std::vector<VertexCells> vertexCells = MeasureVertexCells(mesh.vertices, lattice, exact);
+  const std::vector<VertexCells> vertexCells = MeasureVertexCells(mesh.vertices, cellSizeMm, exact);
 
   for (std::size_t t = 0; t < mesh.triangles.size(); ++t) {
     if (t % kVoxelCheckpointTriangles == 0) {

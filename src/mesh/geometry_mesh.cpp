@@ -71,12 +71,18 @@ std::string NarrowPlDiagnosticMessage(std::string_view message) {
 
 void FoldPlGeometryBounds(std::span<const PlPoint3> vertices, PlPoint3& boundsMin,
                           PlPoint3& boundsMax) {
+  // Folded in locals, which the vertices cannot alias, with the selections
+  // written as the strict comparisons they are (a NaN never replaces a bound).
+  PlPoint3 low = boundsMin;
+  PlPoint3 high = boundsMax;
   for (const PlPoint3& p : vertices) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
-      if (p[axis] < boundsMin[axis]) boundsMin[axis] = p[axis];
-      if (p[axis] > boundsMax[axis]) boundsMax[axis] = p[axis];
+      low[axis] = p[axis] < low[axis] ? p[axis] : low[axis];
+      high[axis] = p[axis] > high[axis] ? p[axis] : high[axis];
     }
   }
+  boundsMin = low;
+  boundsMax = high;
 }
 
 void MeasurePlGeometryBounds(std::span<const PlPoint3> vertices, PlPoint3& boundsMin,
