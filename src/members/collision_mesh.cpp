@@ -344,6 +344,13 @@ PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
   return CheckPlRuntimeMeshContract(out, limits, proven);
 }
 
+const PlGeometryMesh* DecodedPlCollisionMesh(const PlCollisionMeshMember& member,
+                                             const PlGeometryMesh* known, PlGeometryMesh& own) {
+  if (known != nullptr) return known;
+  if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, own).Passed()) return nullptr;
+  return &own;
+}
+
 std::uint64_t PlCollisionMeshMemberStorageBytes(const PlCollisionMeshMember& member) {
   // Every term counts memory that is actually allocated, so the sum stays far
   // below 2^64 on any machine that could hold the member.

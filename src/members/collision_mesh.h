@@ -55,6 +55,12 @@ std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh,
                                                      PlGeometryMesh& out,
                                                      const PlGeometryMesh& proven);
 
+// The member's decoded mesh for a stage that reads it: `known` when the caller
+// has it (what the bytes decode to), else a decode of the bytes into `own`. Null
+// when the bytes fail the runtime contract.
+const PlGeometryMesh* DecodedPlCollisionMesh(const PlCollisionMeshMember& member,
+                                             const PlGeometryMesh* known, PlGeometryMesh& own);
+
 // Memory a member occupies as later stages count it: its bytes, 24 bytes per
 // decoded vertex, 12 per triangle and its source hash text.
 std::uint64_t PlCollisionMeshMemberStorageBytes(const PlCollisionMeshMember& member);

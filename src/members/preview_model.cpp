@@ -141,14 +141,12 @@ std::vector<std::uint8_t> BuildPreview(const PlCollisionMeshMember& member,
       context, 2 * static_cast<std::uint64_t>(member.bytes.size()) + kGlbFixedWorkBytes, "mesh");
 
   PlGeometryMesh ownDecoded;
-  if (decoded == nullptr) {
-    if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, ownDecoded).Passed()) {
-      throw PlCadPrepError("invalid_mesh_topology",
-                           "collision.pmesh bytes fail the native preview input contract", "mesh");
-    }
-    decoded = &ownDecoded;
+  const PlGeometryMesh* input = DecodedPlCollisionMesh(member, decoded, ownDecoded);
+  if (input == nullptr) {
+    throw PlCadPrepError("invalid_mesh_topology",
+                         "collision.pmesh bytes fail the native preview input contract", "mesh");
   }
-  const PlGeometryMesh& mesh = *decoded;
+  const PlGeometryMesh& mesh = *input;
 
   const std::uint64_t vertexCount = mesh.vertices.size();
   const std::uint64_t triangleCount = mesh.triangles.size();

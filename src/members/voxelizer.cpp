@@ -261,14 +261,12 @@ PlVoxelLevelMembers VoxelizeLevels(const PlCollisionMeshMember& member,
   const PlCadPrepMemoryReservation inputMemory =
       ReserveMemory(context, 2 * memberBytes + kInputSlackBytes, "voxel");
   PlGeometryMesh ownDecoded;
-  if (decoded == nullptr) {
-    if (!DecodeCollisionMesh(member.bytes, kPlRuntimeMeshLimits, ownDecoded).Passed()) {
-      throw PlCadPrepError("invalid_mesh_topology",
-                           "collision.pmesh bytes fail the voxel input contract", "voxel");
-    }
-    decoded = &ownDecoded;
+  const PlGeometryMesh* input = DecodedPlCollisionMesh(member, decoded, ownDecoded);
+  if (input == nullptr) {
+    throw PlCadPrepError("invalid_mesh_topology",
+                         "collision.pmesh bytes fail the voxel input contract", "voxel");
   }
-  const PlGeometryMesh& mesh = *decoded;
+  const PlGeometryMesh& mesh = *input;
   const std::uint64_t triangleCount = mesh.triangles.size();
   const std::uint64_t total = 2 * triangleCount;
 
