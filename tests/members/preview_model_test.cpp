@@ -50,6 +50,11 @@ TEST(PreviewModel, WritesHeaderJsonAndBinaryChunksByteForByte) {
   EXPECT_EQ(U32At(glb, 16), 0x4E4F534Au);  // "JSON"
   EXPECT_EQ(U32At(glb, 20 + json.size()), 48u);
   EXPECT_EQ(U32At(glb, 24 + json.size()), 0x004E4942u);  // "BIN\0"
+  const PlCollisionMeshMember member = Tiny();
+  EXPECT_EQ(BuildPlCadPrepDecodedPreviewModel(
+                member, run.context,
+                ReserveMemory(run.context, PlCollisionMeshMemberStorageBytes(member), "mesh")),
+            glb);
 }
 
 TEST(PreviewModel, RefusesUndecodableBytesAndUncoveredInputs) {

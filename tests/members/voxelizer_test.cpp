@@ -150,8 +150,13 @@ TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
     return ReserveMemory(run.context, PlCollisionMeshMemberStorageBytes(m), "mesh");
   };
   const PlCadPrepMemoryReservation held = input(member);
-  (void)VoxelizePlCadPrepLevels(member, run.context, held, {});
+  const PlVoxelLevelMembers levels = VoxelizePlCadPrepLevels(member, run.context, held, {});
   EXPECT_EQ(run.context.ledger->memoryReserved, held.bytes);
+  // The member's own decoded mesh gives the same grids.
+  const PlVoxelLevelMembers fromMesh =
+      VoxelizePlCadPrepDecodedLevels(member, run.context, held, {});
+  EXPECT_EQ(fromMesh.search.bytes, levels.search.bytes);
+  EXPECT_EQ(fromMesh.refine.bytes, levels.refine.bytes);
   PlCollisionMeshMember broken = member;
   broken.bytes.push_back(0);
   ExpectPlCadPrepError(
@@ -162,6 +167,8 @@ TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
       run.context.ledger->maxMemoryBytes - run.context.ledger->memoryReserved;
   const auto filler =
       ReserveMemory(run.context, free - (2 * member.bytes.size() + 4096) + 1, "mesh");
-  ExpectPlCadPrepError([&] { (void)VoxelizePlCadPrepLevels(member, run.context, held, {}); },
-                       "memory_limit_exceeded", "voxel", "preparation exceeds maxMemoryBytes");
+  for (const auto voxelize : {VoxelizePlCadPrepLevels, VoxelizePlCadPrepDecodedLevels}) {
+    ExpectPlCadPrepError([&] { (void)voxelize(member, run.context, held, {}); },
+                         "memory_limit_exceeded", "voxel", "preparation exceeds maxMemoryBytes");
+  }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "support/test_geometry.h"
 
@@ -45,5 +46,31 @@ TEST(GeometryMesh, AppliesContractRulesInOrder) {
     EXPECT_EQ(d.code, code);
     EXPECT_EQ(d.member, "collision.pmesh");
     EXPECT_EQ(d.message, message);
+  }
+}
+
+// A mesh that shares its topology with a proven one skips only the topology checks.
+TEST(GeometryMesh, AProvenTopologyStillChecksEverythingElse) {
+  const PlGeometryMesh proven = ClosedBox({0, 0, 0}, 1);
+  PlGeometryMesh open = proven;
+  open.triangles.pop_back();
+  open.watertight = false;
+  using M = PlGeometryMesh&;
+  for (const auto& [change, against, code] :
+       {std::tuple<void (*)(M), const PlGeometryMesh*, Code>{[](M) {}, &proven, Code::passed},
+        {[](M m) { m.vertices[3][1] = m.boundsMax[1] = 100001.5; }, &proven, Code::invalidNumber},
+        {[](M m) { m.boundsMin[2] = -1.0; }, &proven, Code::boundsMismatch},
+        {[](M m) { m.triangles[2][1] = 9; }, &proven, Code::invalidTopology},
+        {[](M m) { m.triangles.pop_back(); }, &open, Code::invalidTopology},
+        {[](M m) { m.triangles.pop_back(), m.watertight = false; }, &open, Code::passed}}) {
+    PlGeometryMesh mesh = proven;
+    change(mesh);
+    SCOPED_TRACE(static_cast<int>(code));
+    const PlMemberDiagnostic full = CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits);
+    const PlMemberDiagnostic fast =
+        CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits, *against);
+    EXPECT_EQ(fast.code, code);
+    EXPECT_EQ(std::tie(fast.code, fast.member, fast.message),
+              std::tie(full.code, full.member, full.message));
   }
 }
