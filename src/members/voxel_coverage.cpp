@@ -114,7 +114,23 @@ inline PlVoxelCellIndex ExactCellIndex(double x, const CellLattice& lattice) {
 // which is far below 2^23: |x| = m / 2^d with a 24-bit m, so floor(|x| / s) is
 // floor(floor(|x|) / s), and |x| is a multiple of s when it has no fraction and
 // its whole part is one.
-inline PlVoxelCellIndex Binary32CellIndex(float x, std::uint32_t cellSizeMm) {
+// floor(n / s) for every whole part n of a coordinate within the limit, which
+// is below 2^17, as (n * m) >> k with k = 17 + bit width of s and m = ceil(2^k / s):
+// then m * s - 2^k < s <= 2^(k - 17), which keeps the quotient exact for every
+// such n, and n * m stays below 2^36.
+struct WholeDivisor {
+  static constexpr int kWholeBits = 17;
+  explicit WholeDivisor(std::uint32_t cellSizeMm)
+      : sizeMm(cellSizeMm),
+        shift(kWholeBits + std::bit_width(cellSizeMm)),
+        multiplier(((std::uint64_t{1} << shift) + cellSizeMm - 1) / cellSizeMm) {}
+  std::uint64_t Divide(std::uint64_t whole) const { return (whole * multiplier) >> shift; }
+  std::uint64_t sizeMm;
+  int shift;
+  std::uint64_t multiplier;
+};
+
+inline PlVoxelCellIndex Binary32CellIndex(float x, const WholeDivisor& divisor) {
   constexpr std::uint32_t kFractionMask32 = 0x7F'FFFF;
   constexpr std::uint32_t kImplicitBit32 = 0x80'0000;
   constexpr std::uint32_t kExponentMask32 = 0xFF;
@@ -136,8 +152,8 @@ inline PlVoxelCellIndex Binary32CellIndex(float x, std::uint32_t cellSizeMm) {
       fractionZero = (m & ((std::uint64_t{1} << shift) - 1)) == 0;
     }
   }
-  const std::uint64_t q = whole / cellSizeMm;
-  const bool remainderZero = fractionZero && q * cellSizeMm == whole;
+  const std::uint64_t q = divisor.Divide(whole);
+  const bool remainderZero = fractionZero && q * divisor.sizeMm == whole;
   const auto signedQ = static_cast<std::int64_t>(q);
   PlVoxelCellIndex out;
   // -0.0 counts as non-negative, as the comparison with 0.0 has it.
@@ -593,6 +609,7 @@ std::vector<VertexCells> MeasureVertexCells(const std::vector<PlPoint3>& vertice
                                             std::vector<std::uint8_t>& exact) {
   std::vector<VertexCells> cells(vertices.size());
   exact.assign(vertices.size(), 1);
+  const WholeDivisor divisor(cellSizeMm);
   for (std::size_t v = 0; v < vertices.size(); ++v) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
       // The conditions under which TryExactCellIndex accepts the coordinate.
@@ -601,7 +618,7 @@ std::vector<VertexCells> MeasureVertexCells(const std::vector<PlPoint3>& vertice
         exact[v] = 0;
         break;
       }
-      const PlVoxelCellIndex index = Binary32CellIndex(static_cast<float>(x), cellSizeMm);
+      const PlVoxelCellIndex index = Binary32CellIndex(static_cast<float>(x), divisor);
       cells[v].last[axis] = static_cast<std::int32_t>(index.index);
       cells[v].first[axis] =
           static_cast<std::int32_t>(index.onBoundary ? index.index - 1 : index.index);

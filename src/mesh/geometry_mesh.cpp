@@ -167,17 +167,24 @@ PlMemberDiagnostic CheckMeshCountsAndVertices(const PlGeometryMesh& mesh,
   if (!std::isfinite(mesh.surfaceDeviationMm) || mesh.surfaceDeviationMm < 0.0) {
     return MeshDiagnostic(Code::invalidNumber, "mesh surface deviation is invalid");
   }
+  // One pass both checks every coordinate and measures the bounds, which are
+  // only compared once every coordinate has passed.
+  bool coordinatesValid = true;
+  PlPoint3 measuredMin = vertices[0];
+  PlPoint3 measuredMax = vertices[0];
   for (const PlPoint3& p : vertices) {
-    for (const double c : p) {
-      if (!std::isfinite(c) || std::abs(c) > limits.coordinateLimitMm) {
-        return MeshDiagnostic(Code::invalidNumber,
-                              "mesh vertex is non-finite or outside the coordinate limit");
-      }
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const double c = p[axis];
+      coordinatesValid =
+          coordinatesValid && std::isfinite(c) && std::abs(c) <= limits.coordinateLimitMm;
+      measuredMin[axis] = c < measuredMin[axis] ? c : measuredMin[axis];
+      measuredMax[axis] = c > measuredMax[axis] ? c : measuredMax[axis];
     }
   }
-  PlPoint3 measuredMin;
-  PlPoint3 measuredMax;
-  MeasurePlGeometryBounds(vertices, measuredMin, measuredMax);
+  if (!coordinatesValid) {
+    return MeshDiagnostic(Code::invalidNumber,
+                          "mesh vertex is non-finite or outside the coordinate limit");
+  }
   for (std::size_t axis = 0; axis < 3; ++axis) {
     if (!WithinBoundsTolerance(measuredMin[axis], mesh.boundsMin[axis]) ||
         !WithinBoundsTolerance(measuredMax[axis], mesh.boundsMax[axis])) {
