@@ -45,12 +45,16 @@ bool IsStrictDecimal(std::string_view word) {
   return pos == word.size();
 }
 
+constexpr bool IsDecimalDigit(char c) { return static_cast<unsigned char>(c - '0') <= 9; }
+
+constexpr std::uint64_t DigitValue(char c) { return static_cast<std::uint64_t>(c - '0'); }
+
 // Powers of ten that binary64 holds exactly.
 constexpr std::array<double, 23> kExactPowersOfTen = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr std::uint64_t kMaxExactMantissa = std::uint64_t{1} << 53;
-constexpr int kMaxShortDigits = 19;
+constexpr std::ptrdiff_t kMaxShortDigits = 19;
 constexpr int kMaxExactPower = 22;
 
 // The strict decimal forms whose digits fit in 2^53 and whose decimal exponent
@@ -63,37 +67,33 @@ bool ParseShortDecimal(std::string_view word, double& value) {
   const char* const end = p + word.size();
   const bool negative = p != end && *p == '-';
   if (negative) ++p;
+  // Unsigned wrap-around past 19 digits is harmless: such words are sent on.
   std::uint64_t mantissa = 0;
-  int digits = 0;
-  const auto takeDigits = [&] {
-    const char* const start = p;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
-      ++digits;
-      if (digits > kMaxShortDigits) return false;
-    }
-    return p != start;
-  };
-  if (!takeDigits()) return false;
+  const char* const integer = p;
+  for (; p != end && IsDecimalDigit(*p); ++p) mantissa = mantissa * 10 + DigitValue(*p);
+  std::ptrdiff_t digits = p - integer;
+  if (digits == 0) return false;
   int exponent = 0;
   if (p != end && *p == '.') {
-    ++p;
-    const int before = digits;
-    if (!takeDigits()) return false;
-    exponent = before - digits;
+    const char* const fraction = ++p;
+    for (; p != end && IsDecimalDigit(*p); ++p) mantissa = mantissa * 10 + DigitValue(*p);
+    if (p == fraction || p - fraction > kMaxShortDigits) return false;
+    digits += p - fraction;
+    exponent = -static_cast<int>(p - fraction);
   }
+  if (digits > kMaxShortDigits) return false;
   if (p != end && (*p == 'e' || *p == 'E')) {
     ++p;
     const bool negativeExponent = p != end && *p == '-';
     if (p != end && (*p == '+' || *p == '-')) ++p;
-    const char* const start = p;
-    int written = 0;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-      written = written * 10 + (*p - '0');
-      if (written > 2 * kMaxExactPower) return false;
+    const char* const written = p;
+    int magnitude = 0;
+    for (; p != end && IsDecimalDigit(*p); ++p) {
+      magnitude = magnitude * 10 + static_cast<int>(DigitValue(*p));
+      if (magnitude > 2 * kMaxExactPower) return false;
     }
-    if (p == start) return false;
-    exponent += negativeExponent ? -written : written;
+    if (p == written) return false;
+    exponent += negativeExponent ? -magnitude : magnitude;
   }
   if (p != end || mantissa > kMaxExactMantissa || exponent < -kMaxExactPower ||
       exponent > kMaxExactPower) {

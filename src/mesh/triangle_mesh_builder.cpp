@@ -65,12 +65,6 @@ std::uint32_t HashKey(const WeldKey& key, const WeldSeeds& seeds) {
 // vertex, so a slot costs 8 bytes. The table is grown by doubling once it is
 // half full, so it holds 2 to 4 slots a vertex, and even the moment a doubling
 // meets a growth of the vertex array stays inside the per-vertex estimate.
-//
-// A large table sits far outside the caches while a mesh names the same
-// vertex again within a few hundred triangles, so a small direct-mapped cache
-// of recent lookups answers most of them first. Every answer is checked
-// against the vertex itself, so the cache only changes how fast an index is
-// found, never which.
 class WeldIndex {
  public:
   static constexpr std::uint32_t kNoVertex = std::numeric_limits<std::uint32_t>::max();
@@ -87,19 +81,6 @@ class WeldIndex {
 
   std::uint32_t Hash(const WeldKey& key) const { return HashKey(key, seeds); }
 
-  // The vertex the cache of recent lookups holds for `key`, or kNoVertex.
-  std::uint32_t Recent(const WeldKey& key, std::uint32_t hash,
-                       const std::vector<PlPoint3>& vertices) const {
-    if (recent.empty()) return kNoVertex;
-    const Slot& s = recent[hash & (kRecentSlots - 1)];
-    if (s.hash == hash && s.index != kNoVertex && KeyOf(vertices[s.index]) == key) return s.index;
-    return kNoVertex;
-  }
-
-  void Remember(std::uint32_t index, std::uint32_t hash) {
-    if (!recent.empty()) recent[hash & (kRecentSlots - 1)] = Slot{index, hash};
-  }
-
   // The slot holding `key`, or the empty slot where it belongs.
   std::size_t Probe(const WeldKey& key, std::uint32_t hash,
                     const std::vector<PlPoint3>& vertices) const {
@@ -113,12 +94,10 @@ class WeldIndex {
 
   std::uint32_t VertexAt(std::size_t slot) const { return slots[slot].index; }
 
-  // The slot a probe for `hash` starts at, pulled towards the cache unless the
-  // cache of recent lookups is likely to answer; fetching those too would only
-  // crowd it out. Inlined on purpose: GCC takes a function that only reads and
-  // prefetches for pure and drops the call.
+  // The slot a probe for `hash` starts at, pulled towards the cache. Inlined
+  // on purpose: GCC takes a function holding only a prefetch for pure and
+  // drops the call.
   [[gnu::always_inline]] void Prefetch(std::uint32_t hash) const {
-    if (!recent.empty() && recent[hash & (kRecentSlots - 1)].hash == hash) return;
     __builtin_prefetch(&slots[hash & (slots.size() - 1)]);
   }
 
@@ -138,7 +117,6 @@ class WeldIndex {
 
   void Clear() {
     std::vector<Slot>().swap(slots);
-    std::vector<Slot>().swap(recent);
     used = 0;
   }
 
@@ -148,10 +126,6 @@ class WeldIndex {
     std::uint32_t hash = 0;
   };
   static constexpr std::size_t kInitialSlots = 16;
-  // 128 KiB, which stays in the second-level cache; a table below
-  // kRecentFromSlots (512 KiB) does nearly as well by itself.
-  static constexpr std::size_t kRecentSlots = 16'384;
-  static constexpr std::size_t kRecentFromSlots = 65'536;
 
   void Grow() {
     std::vector<Slot> old(slots.size() * 2);
@@ -163,12 +137,10 @@ class WeldIndex {
       while (slots[slot].index != kNoVertex) slot = (slot + 1) & mask;
       slots[slot] = s;
     }
-    if (recent.empty() && slots.size() >= kRecentFromSlots) recent.assign(kRecentSlots, Slot{});
   }
 
   WeldSeeds seeds{};
   std::vector<Slot> slots;
-  std::vector<Slot> recent;
   std::size_t used = 0;
 };
 
@@ -301,14 +273,8 @@ std::uint32_t PlTriangleMeshBuilder::State::Weld(const PlPoint3& p) {
   const WeldKey key = KeyOf(p);
   weld.EnsureTable();
   const std::uint32_t hash = weld.Hash(key);
-  const std::uint32_t recent = weld.Recent(key, hash, mesh.vertices);
-  if (recent != WeldIndex::kNoVertex) return recent;
   const std::size_t slot = weld.Probe(key, hash, mesh.vertices);
-  const std::uint32_t found = weld.VertexAt(slot);
-  if (found != WeldIndex::kNoVertex) {
-    weld.Remember(found, hash);
-    return found;
-  }
+  if (weld.VertexAt(slot) != WeldIndex::kNoVertex) return weld.VertexAt(slot);
   if (mesh.vertices.size() >= kPlRuntimeMeshLimits.maxVertices) {
     throw PlCadPrepError("vertex_limit_exceeded", "mesh exceeds the runtime 500000-vertex limit",
                          "import");
@@ -317,7 +283,6 @@ std::uint32_t PlTriangleMeshBuilder::State::Weld(const PlPoint3& p) {
   const auto index = static_cast<std::uint32_t>(mesh.vertices.size());
   mesh.vertices.push_back(p);
   weld.Insert(slot, index, hash);
-  weld.Remember(index, hash);
   return index;
 }
 
