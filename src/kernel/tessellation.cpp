@@ -82,3 +82,21 @@ std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearD
   }
   return static_cast<std::uint32_t>(mesher.GetStatusFlags());
 }
+
+std::uint32_t ReplayPlCadPrepTessellation(const TopoDS_Shape& shape, double linearDeflectionMm,
+                                          double angularDeflectionRadians,
+                                          const PlCadPrepOperationContext& context,
+                                          const ProgressCallback& progress,
+                                          std::span<const std::uint64_t> steps,
+                                          std::uint64_t offset, std::uint32_t flags) {
+  const PlCadPrepMemoryReservation mesherMemory = ReserveMemory(
+      context,
+      EstimatePlCadPrepMesher(shape, linearDeflectionMm, angularDeflectionRadians, context).bytes,
+      "mesh");
+  for (const std::uint64_t step : steps) {
+    CheckpointStage(context, "mesh");
+    if (progress) progress("mesh", offset + step, kPlCadPrepKernelProgressTotal);
+  }
+  CheckpointStage(context, "mesh");
+  return flags;
+}

@@ -3,6 +3,7 @@
 // sources and generated solids alike, and naming the mesher's status bits.
 #include <TopoDS_Shape.hxx>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,3 +42,16 @@ std::uint32_t TessellatePlCadPrepShape(const TopoDS_Shape& shape, double linearD
                                        const PlCadPrepOperationContext& context,
                                        const ProgressCallback& progress, std::uint64_t start,
                                        std::uint64_t span);
+
+// Stands in for a TessellatePlCadPrepShape of `shape` whose faces an identical
+// pass over the same solids has already triangulated, so meshing again would
+// give the same triangles, steps and `flags`: reserves the same mesher
+// estimate, reports each of `steps` (the steps that pass reported) moved by
+// `offset` under stage "mesh" of kPlCadPrepKernelProgressTotal, polling the
+// context before each, and returns `flags`.
+std::uint32_t ReplayPlCadPrepTessellation(const TopoDS_Shape& shape, double linearDeflectionMm,
+                                          double angularDeflectionRadians,
+                                          const PlCadPrepOperationContext& context,
+                                          const ProgressCallback& progress,
+                                          std::span<const std::uint64_t> steps,
+                                          std::uint64_t offset, std::uint32_t flags);

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/checked.h"
 #include "core/sha256.h"
@@ -46,6 +47,9 @@ namespace {
 
 constexpr std::uint64_t kLoadCheckCheckpointEntities = 4096;
 constexpr std::uint64_t kFirstPassSpanWithRemesh = 500;
+// The remesh replay moves the first pass's steps by its span, which holds only
+// while both passes span the same number of steps.
+static_assert(2 * kFirstPassSpanWithRemesh == kPlCadPrepKernelProgressTotal);
 
 enum class Phase {
   opened,
@@ -193,6 +197,11 @@ struct PlCadPrepStepSource::State {
   std::uint32_t meshStatusFlags = 0;
   PlCadPrepMemoryReservation triangulationReservation;
   bool remesh = false;
+  // The steps the first pass reported when a remesh follows, and whether the
+  // classification retained every selected solid: the remesh would then mesh
+  // the very same solids again and is replayed from the first pass instead.
+  std::vector<std::uint64_t> firstPassSteps;
+  bool everySolidRetained = false;
   TopoDS_Compound retained;
   bool retainedOnlyRemesh = false;
   std::uint32_t effectiveMeshStatusFlags = 0;
@@ -313,9 +322,18 @@ PlCadPrepStepTessellation PlCadPrepStepSource::Tessellate(std::uint32_t faceScop
     s.stage = "mesh";
     const std::uint64_t firstSpan =
         remeshFollows ? kFirstPassSpanWithRemesh : kPlCadPrepKernelProgressTotal;
+    ProgressCallback meshProgress = progress;
+    if (remeshFollows) {
+      s.firstPassSteps.reserve(kFirstPassSpanWithRemesh + 1);
+      meshProgress = [&s, &progress](std::string_view stage, std::uint64_t completed,
+                                     std::uint64_t total) {
+        s.firstPassSteps.push_back(completed);
+        if (progress) progress(stage, completed, total);
+      };
+    }
     s.meshStatusFlags = TessellatePlCadPrepShape(
         s.selection.shape, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
-        s.context, progress, 0, firstSpan);
+        s.context, meshProgress, 0, firstSpan);
     s.effectiveMeshStatusFlags = s.meshStatusFlags;
     result.meshStatusFlags = s.meshStatusFlags;
     result.meshStatusNames = PlCadPrepMeshStatusNames(s.meshStatusFlags);
@@ -340,6 +358,9 @@ PlCadPrepStepSolidClassification PlCadPrepStepSource::ClassifySolids(
     classification = ClassifyPlCadPrepStepSolids(
         s.selection.shape, s.facts.sourceSha256, s.settings, keys, s.context,
         s.selection.solidCount, s.remesh ? &s.retained : nullptr, onSolidMesh, onSolidDiagnostic);
+    // The retained compound holds the selection's distinct solids in the
+    // selection's order, so an equal count means the same solids.
+    s.everySolidRetained = classification.counters.retainedSolidCount == s.selection.solidCount;
   });
   return classification;
 }
@@ -349,11 +370,19 @@ void PlCadPrepStepSource::RemeshRetained(const ProgressCallback& progress) {
   s.Enter(Phase::remeshed, Phase::classified);
   if (!s.remesh) throw std::logic_error("a STEP remesh ran without retained solids");
   RunStepKernelWork(s.stage, [&] {
-    BRepTools::Clean(s.retained, Standard_True);
-    s.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
-        s.retained, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
-        s.context, progress, kFirstPassSpanWithRemesh,
-        kPlCadPrepKernelProgressTotal - kFirstPassSpanWithRemesh);
+    if (s.everySolidRetained) {
+      // Both passes cover the same number of steps, so the remesh would
+      // report the first pass's steps moved by the first pass's span.
+      s.effectiveMeshStatusFlags = ReplayPlCadPrepTessellation(
+          s.retained, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
+          s.context, progress, s.firstPassSteps, kFirstPassSpanWithRemesh, s.meshStatusFlags);
+    } else {
+      BRepTools::Clean(s.retained, Standard_True);
+      s.effectiveMeshStatusFlags = TessellatePlCadPrepShape(
+          s.retained, s.settings.targetLinearDeflectionMm, s.settings.angularDeflectionRadians,
+          s.context, progress, kFirstPassSpanWithRemesh,
+          kPlCadPrepKernelProgressTotal - kFirstPassSpanWithRemesh);
+    }
     s.retainedOnlyRemesh = true;
   });
 }

@@ -131,6 +131,8 @@ class PlCadPrepStepSource {
 
   // Meshes the retained solids again on their own over [500, 1000] of the
   // mesh progress (stage "mesh"); their triangles then replace the selection's.
+  // When every selected solid is retained, that pass would repeat the first
+  // one exactly, so its steps, reservation and status are replayed instead.
   void RemeshRetained(const ProgressCallback& progress);
 
   // Bounds the subshape tolerances (stage "heal"), then extracts and places
