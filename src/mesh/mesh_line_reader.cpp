@@ -159,6 +159,7 @@ PlMeshWords SplitMeshWords(std::string_view line, std::size_t maxWords, std::str
                            std::string_view message) {
   PlRequire(maxWords <= kMeshMaxWords, "a line is split into at most kMeshMaxWords words");
   PlMeshWords words;
+  words.count = 0;
   std::size_t pos = 0;
   for (;;) {
     while (pos < line.size() && IsMeshBlank(line[pos])) ++pos;

@@ -57,9 +57,11 @@ std::string_view TrimMeshBlanks(std::string_view text);
 // The first word of `line`; empty when the line holds only blanks.
 std::string_view FirstMeshWord(std::string_view line);
 
+// Filled by SplitMeshWords. No member initializers: with them GCC clears the
+// struct with a slow string store on every line.
 struct PlMeshWords {
-  std::array<std::string_view, kMeshMaxWords> word{};
-  std::size_t count = 0;
+  std::array<std::string_view, kMeshMaxWords> word;
+  std::size_t count;
 };
 
 // Splits `line` at runs of blanks. A line of more than `maxWords` words (at most
