@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "core/sha256.h"
-#include "shapes/analytic_member.h"
-#include "shapes/generated_provenance.h"
 #include "members/derived_members.h"
 #include "members/preview_model.h"
 #include "members/voxelizer.h"
 #include "package/manifest.h"
+#include "shapes/analytic_member.h"
+#include "shapes/generated_provenance.h"
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include "core/checked.h"
 #include "core/json_text.h"
 #include "core/sha256.h"
-#include "shapes/analytic_member.h"
 #include "members/preview_model.h"
 #include "members/voxelizer.h"
 #include "package/asset_identity.h"
 #include "package/asset_validator.h"
 #include "platform/file_system.h"
+#include "shapes/analytic_member.h"
 
 namespace {
 
