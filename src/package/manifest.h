@@ -6,9 +6,9 @@
 #include <variant>
 
 #include "context/operation_context.h"
-#include "shapes/generated_provenance.h"
 #include "members/derived_members.h"
 #include "request/prepare_request.h"
+#include "shapes/generated_provenance.h"
 #include "step/component_selection_evidence.h"
 
 inline constexpr std::size_t kManifestMaxBytes = 262'144;
@@ -27,9 +27,9 @@ struct PlCadPrepMeshSourceProvenance {};
 
 // Where the published geometry came from: a mesh file, a replayed STEP
 // selection, or a generated shape definition.
-using PlCadPrepProvenance = std::variant<PlCadPrepMeshSourceProvenance,
-                                         PlCadPrepComponentSelectionEvidence,
-                                         PlCadPrepGeneratedProvenance>;
+using PlCadPrepProvenance =
+    std::variant<PlCadPrepMeshSourceProvenance, PlCadPrepComponentSelectionEvidence,
+                 PlCadPrepGeneratedProvenance>;
 
 // Checks the provenance against the request and the members, applies the asset
 // contract and writes the canonical manifest with its identity. Throws
