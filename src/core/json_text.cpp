@@ -7,10 +7,22 @@
 
 #include "core/error.h"
 
+namespace {
+
+bool NeedsJsonEscape(unsigned char byte) { return byte < 0x20 || byte == 0x22 || byte == 0x5C; }
+
+}  // namespace
+
 void AppendJsonEscaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
+  // Bytes that pass unchanged are appended a run at a time; event lines and
+  // the manifest are almost entirely such runs.
+  std::size_t runStart = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (!NeedsJsonEscape(byte)) continue;
+    out.append(text.data() + runStart, i - runStart);
+    runStart = i + 1;
     switch (byte) {
       case 0x22:
         out += "\\\"";
@@ -34,15 +46,12 @@ void AppendJsonEscaped(std::string& out, std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0x0F];
-        } else {
-          out += c;
-        }
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
     }
   }
+  out.append(text.data() + runStart, text.size() - runStart);
 }
 
 void AppendJsonString(std::string& out, std::string_view text) {
