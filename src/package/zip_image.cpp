@@ -3,10 +3,14 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <exception>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string_view>
 
 #include "core/byte_io.h"
+#include "core/checked.h"
 #include "core/error.h"
 
 namespace {
@@ -16,9 +20,11 @@ constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr std::uint32_t kEndOfCentralSignature = 0x06054b50;
 constexpr std::size_t kEndOfCentralBytes = 22;
 constexpr std::size_t kCentralHeaderBytes = 46;
+constexpr std::size_t kLocalHeaderBytes = 30;
 constexpr std::size_t kLocalHeaderTimeOffset = 10;
 constexpr std::size_t kLocalHeaderTimeFieldsEnd = 14;
 constexpr std::size_t kCentralHeaderTimeOffset = 12;
+constexpr std::size_t kValidationChunkBytes = 65'536;
 // A regular file readable by all and writable by its owner (0644) when extracted;
 // the writer's default would make extracted members writable by everyone.
 constexpr zip_uint32_t kMemberExternalAttributes = zip_uint32_t{0100644} << 16;
@@ -47,24 +53,23 @@ struct ZipFileRelease {
 };
 using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileRelease>;
 
-// A buffer source over `size` bytes at `data` and an archive opened on it with
-// `openFlags`. The archive takes one reference when it opens the source; the
-// source keeps ours, so the image can still be read after the archive is closed.
-struct ZipOverBuffer {
+// An archive opened with `openFlags` over a source. The archive takes one
+// reference when it opens the source; the source keeps ours, so what it holds
+// can still be read after the archive is closed.
+struct ZipOverSource {
   ZipSourcePtr source;
   ZipArchivePtr archive;
 };
 
-// Calls `fail` (which throws) with `message` when either cannot be created.
-ZipOverBuffer OpenZipOverBuffer(const void* data, zip_uint64_t size, int openFlags,
-                                void (*fail)(const char*), const char* message) {
-  ZipOverBuffer zip;
-  zip_error_t error;
-  zip_error_init(&error);
-  zip.source.reset(zip_source_buffer_create(data, size, 0, &error));
-  zip_error_fini(&error);
+// Takes ownership of `source` and calls `fail` (which throws) with `message`
+// when the source is null or the archive cannot be opened.
+ZipOverSource OpenZipOverSource(zip_source_t* source, int openFlags, void (*fail)(const char*),
+                                const char* message) {
+  ZipOverSource zip;
+  zip.source.reset(source);
   if (!zip.source) fail(message);
   zip_source_keep(zip.source.get());
+  zip_error_t error;
   zip_error_init(&error);
   zip.archive.reset(zip_open_from_source(zip.source.get(), openFlags, &error));
   zip_error_fini(&error);
@@ -75,21 +80,133 @@ ZipOverBuffer OpenZipOverBuffer(const void* data, zip_uint64_t size, int openFla
   return zip;
 }
 
-// Reads the fresh image out of the in-memory source that the writer filled.
-std::vector<std::uint8_t> ReadSourceBytes(zip_source_t* source) {
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_source_stat(source, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
-    WriteFailed("geometry ZIP could not be finalized");
+// A buffer source over `size` bytes at `data`, opened as above.
+ZipOverSource OpenZipOverBuffer(const void* data, zip_uint64_t size, int openFlags,
+                                void (*fail)(const char*), const char* message) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(data, size, 0, &error);
+  zip_error_fini(&error);
+  return OpenZipOverSource(source, openFlags, fail, message);
+}
+
+// The writer's target: the library writes the image straight into `image`
+// (seeking back only to complete each local header), so the image is neither
+// gathered in the library's own buffers nor copied out of them afterwards.
+struct ImageSink {
+  ImageSink() { zip_error_init(&error); }
+  ImageSink(const ImageSink&) = delete;
+  ImageSink& operator=(const ImageSink&) = delete;
+  ~ImageSink() { zip_error_fini(&error); }
+
+  std::vector<std::uint8_t> image;
+  std::size_t writePosition = 0;
+  std::size_t readPosition = 0;
+  // What growing the image threw; rethrown once the library has returned.
+  std::exception_ptr growthFailure;
+  zip_error_t error;
+};
+
+// Writes at the write position: over the bytes already there, then appended.
+void PutAt(ImageSink& sink, const std::uint8_t* data, std::size_t length) {
+  std::vector<std::uint8_t>& image = sink.image;
+  if (sink.writePosition > image.size()) image.resize(sink.writePosition);
+  const std::size_t overwritten = std::min(length, image.size() - sink.writePosition);
+  std::copy_n(data, overwritten, image.begin() + static_cast<std::ptrdiff_t>(sink.writePosition));
+  image.insert(image.end(), data + overwritten, data + length);
+  sink.writePosition += length;
+}
+
+// Nothing may unwind through the library: the failure waits in the sink.
+zip_int64_t GrowthFailed(ImageSink& sink) {
+  sink.growthFailure = std::current_exception();
+  zip_error_set(&sink.error, ZIP_ER_MEMORY, 0);
+  return -1;
+}
+
+// Moves one of the sink's positions as the seek arguments in `data` ask.
+zip_int64_t SeekTo(ImageSink& sink, std::size_t& position, void* data, zip_uint64_t length) {
+  const zip_int64_t at =
+      zip_source_seek_compute_offset(position, sink.image.size(), data, length, &sink.error);
+  if (at < 0) return -1;
+  position = static_cast<std::size_t>(at);
+  return 0;
+}
+
+zip_int64_t ImageSinkCommand(void* userdata, void* data, zip_uint64_t length,
+                             zip_source_cmd_t command) {
+  ImageSink& sink = *static_cast<ImageSink*>(userdata);
+  switch (command) {
+    case ZIP_SOURCE_OPEN:
+      sink.readPosition = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const std::size_t n =
+          std::min(static_cast<std::size_t>(length),
+                   sink.image.size() - std::min(sink.readPosition, sink.image.size()));
+      std::copy_n(sink.image.begin() + static_cast<std::ptrdiff_t>(sink.readPosition), n,
+                  static_cast<std::uint8_t*>(data));
+      sink.readPosition += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_FREE:
+    case ZIP_SOURCE_COMMIT_WRITE:
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &sink.error);
+      if (stat == nullptr) return -1;
+      zip_stat_init(stat);
+      stat->size = sink.image.size();
+      stat->valid |= ZIP_STAT_SIZE;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&sink.error, data, length);
+    case ZIP_SOURCE_SEEK:
+      return SeekTo(sink, sink.readPosition, data, length);
+    case ZIP_SOURCE_TELL:
+      return static_cast<zip_int64_t>(sink.readPosition);
+    case ZIP_SOURCE_BEGIN_WRITE:
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+    case ZIP_SOURCE_REMOVE:
+      sink.image.clear();
+      sink.writePosition = 0;
+      return 0;
+    case ZIP_SOURCE_WRITE:
+      try {
+        PutAt(sink, static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length));
+      } catch (const std::bad_alloc&) {
+        return GrowthFailed(sink);
+      } catch (const std::length_error&) {
+        return GrowthFailed(sink);
+      }
+      return static_cast<zip_int64_t>(length);
+    case ZIP_SOURCE_SEEK_WRITE:
+      return SeekTo(sink, sink.writePosition, data, length);
+    case ZIP_SOURCE_TELL_WRITE:
+      return static_cast<zip_int64_t>(sink.writePosition);
+    case ZIP_SOURCE_SUPPORTS:
+      return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    default:
+      zip_error_set(&sink.error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
   }
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(stat.size));
-  if (zip_source_open(source) != 0) WriteFailed("geometry ZIP could not be finalized");
-  const zip_int64_t read = zip_source_read(source, image.data(), image.size());
-  zip_source_close(source);
-  if (read < 0 || static_cast<zip_uint64_t>(read) != stat.size) {
-    WriteFailed("geometry ZIP could not be finalized");
+}
+
+// The image size when every member is stored with no extra fields: a local
+// header and a directory entry per member, each with its name, and the end
+// record. Only a capacity hint; zero when the sum does not fit.
+std::uint64_t ExpectedImageBytes(const std::vector<PlCadPrepArchiveMember>& members) {
+  std::uint64_t total = kEndOfCentralBytes;
+  for (const PlCadPrepArchiveMember& member : members) {
+    if (!CheckedAdd(total, kLocalHeaderBytes + kCentralHeaderBytes, total) ||
+        !CheckedAdd(total, std::uint64_t{2} * member.name.size(), total) ||
+        !CheckedAdd(total, member.bytes.size(), total)) {
+      return 0;
+    }
   }
-  return image;
+  return total;
 }
 
 // Where one entry's headers lie in the image.
@@ -167,7 +284,14 @@ bool LocalHeaderHasZeroTime(std::span<const std::uint8_t> image, std::uint64_t o
 
 std::vector<std::uint8_t> WritePlCadPrepZipImage(const std::vector<PlCadPrepArchiveMember>& members,
                                                  const PlCadPrepOperationContext& context) {
-  auto [target, archive] = OpenZipOverBuffer(nullptr, 0, ZIP_TRUNCATE, WriteFailed,
+  // Declared first: the source calls into the sink until the source is freed.
+  ImageSink sink;
+  const std::uint64_t expectedBytes = ExpectedImageBytes(members);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_function_create(ImageSinkCommand, &sink, &error);
+  zip_error_fini(&error);
+  auto [target, archive] = OpenZipOverSource(source, ZIP_TRUNCATE, WriteFailed,
                                              "geometry ZIP writer could not initialize");
 
   for (const PlCadPrepArchiveMember& member : members) {
@@ -190,9 +314,20 @@ std::vector<std::uint8_t> WritePlCadPrepZipImage(const std::vector<PlCadPrepArch
       WriteFailed("geometry ZIP member could not be written");
     }
   }
-  if (zip_close(archive.get()) != 0) WriteFailed("geometry ZIP could not be finalized");
+  // Reserved after the last checkpoint, so a cancelled run never holds it; the
+  // sink keeps the capacity when the library clears it to begin writing.
+  if (expectedBytes <= sink.image.max_size()) {
+    sink.image.reserve(static_cast<std::size_t>(expectedBytes));
+  }
+  if (zip_close(archive.get()) != 0) {
+    if (sink.growthFailure) std::rethrow_exception(sink.growthFailure);
+    WriteFailed("geometry ZIP could not be finalized");
+  }
   (void)archive.release();  // closed: the handle is gone
-  std::vector<std::uint8_t> image = ReadSourceBytes(target.get());
+  std::vector<std::uint8_t> image = std::move(sink.image);
+  // The archive's reservation counts the image's capacity, which is its size
+  // exactly, as for an image allocated once it was complete.
+  if (image.capacity() != image.size()) image.shrink_to_fit();
   if (members.empty()) return image;
   ClearEntryTimes(image);
   return image;
@@ -202,7 +337,7 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
                                const std::vector<PlCadPrepArchiveMember>& members,
                                const PlCadPrepOperationContext& context) {
   if (image.empty()) ValidationFailed("fresh geometry ZIP could not be reopened");
-  const ZipOverBuffer zip =
+  const ZipOverSource zip =
       OpenZipOverBuffer(image.data(), image.size(), ZIP_RDONLY, ValidationFailed,
                         "fresh geometry ZIP could not be reopened");
   zip_t* const archive = zip.archive.get();
@@ -212,7 +347,7 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
   }
   const std::vector<EntryHeaders> headers = ReadEntryHeaders(image);
 
-  std::vector<std::uint8_t> buffer;
+  std::vector<std::uint8_t> buffer(kValidationChunkBytes);
   for (std::size_t place = 0; place < members.size(); ++place) {
     CheckpointStage(context, "package");
     const PlCadPrepArchiveMember& member = members[place];
@@ -230,13 +365,19 @@ void ValidatePlCadPrepZipImage(std::span<const std::uint8_t> image,
         LocalHeaderHasZeroTime(image, headers[place].local);
     if (!metadataOk) ValidationFailed("fresh geometry ZIP member metadata changed");
 
-    buffer.assign(member.bytes.size(), 0);
     ZipFilePtr file(zip_fopen_index(archive, place, 0));
     if (!file) ValidationFailed("fresh geometry ZIP member bytes changed");
-    const zip_int64_t read = zip_fread(file.get(), buffer.data(), buffer.size());
-    if (read < 0 || static_cast<std::size_t>(read) != buffer.size() ||
-        !std::equal(buffer.begin(), buffer.end(), member.bytes.begin())) {
-      ValidationFailed("fresh geometry ZIP member bytes changed");
+    // Read in chunks that stay in cache; each asks for no more than the member
+    // holds, so the reads add up to the one read of the member's whole length.
+    for (std::size_t done = 0; done < member.bytes.size();) {
+      const std::size_t want = std::min(buffer.size(), member.bytes.size() - done);
+      const zip_int64_t read = zip_fread(file.get(), buffer.data(), want);
+      if (read < 0 || static_cast<std::size_t>(read) != want ||
+          !std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(want),
+                      member.bytes.begin() + static_cast<std::ptrdiff_t>(done))) {
+        ValidationFailed("fresh geometry ZIP member bytes changed");
+      }
+      done += want;
     }
   }
 }

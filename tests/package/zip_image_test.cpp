@@ -75,4 +75,21 @@ TEST(ZipImage, StoresMembersInOrderAndValidationRefusesEveryChange) {
   }
 }
 
+// The archive's memory reservation counts the image's capacity, so the writer
+// hands out an image whose capacity is exactly its size, an empty one included.
+TEST(ZipImage, ImageCapacityIsItsSize) {
+  NeverCancelled never;
+  const PlCadPrepOperationContext context =
+      MakePlCadPrepOperationContext(PlCadPrepRequest{}, never);
+  const std::string accented = "\xc3\xa9.bin";
+  const std::vector<std::vector<PlCadPrepArchiveMember>> cases = {
+      kMembers, {}, {{accented, Bytes(kLong)}}};
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    const std::vector<std::uint8_t> image = WritePlCadPrepZipImage(cases[c], context);
+    EXPECT_EQ(image.capacity(), image.size());
+    EXPECT_EQ(image.empty(), cases[c].empty());
+  }
+}
+
 }  // namespace
