@@ -260,14 +260,19 @@ PlMemberDiagnostic CheckPlCadPrepOrientationReference(const PlCadPrepManifestMod
               "geometry orientation references an absent archive member");
 }
 
-PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
-                                          const PlRuntimeMeshLimits& limits) {
+namespace {
+
+// `proven` is null or a mesh that has passed the runtime mesh contract under `limits`.
+PlMemberDiagnostic ValidateAsset(const PlCadPrepManifestModel& model,
+                                 const PlRuntimeMeshLimits& limits, const PlGeometryMesh* proven) {
   if (PlMemberDiagnostic d = CheckIdentity(model); !d.Passed()) return d;
   PlAnalyticShape analytic;
   if (PlMemberDiagnostic d = CheckProvenance(model, analytic); !d.Passed()) return d;
   if (PlMemberDiagnostic d = CheckOrientationTable(model); !d.Passed()) return d;
   if (PlMemberDiagnostic d = CheckGeneratedHeadings(model, analytic); !d.Passed()) return d;
-  if (PlMemberDiagnostic d = CheckPlRuntimeMeshContract(CollisionMeshOf(model), limits);
+  const PlGeometryMesh& mesh = CollisionMeshOf(model);
+  if (PlMemberDiagnostic d = proven != nullptr ? CheckPlRuntimeMeshContract(mesh, limits, *proven)
+                                               : CheckPlRuntimeMeshContract(mesh, limits);
       !d.Passed()) {
     return d;
   }
@@ -276,4 +281,17 @@ PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
   if (PlMemberDiagnostic d = CheckQuarterTurnFamilies(model); !d.Passed()) return d;
   if (PlMemberDiagnostic d = CheckAuthority(model); !d.Passed()) return d;
   return Pass();
+}
+
+}  // namespace
+
+PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
+                                          const PlRuntimeMeshLimits& limits) {
+  return ValidateAsset(model, limits, nullptr);
+}
+
+PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
+                                          const PlRuntimeMeshLimits& limits,
+                                          const PlGeometryMesh& proven) {
+  return ValidateAsset(model, limits, &proven);
 }

@@ -52,6 +52,13 @@ struct PlCadPrepManifestModel {
 [[nodiscard]] PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
                                                         const PlRuntimeMeshLimits& limits);
 
+// The same verdict, given `proven`, a mesh that has passed the runtime mesh
+// contract under `limits`: a collision mesh that shares its topology has that
+// part of the contract taken as proven (see CheckPlRuntimeMeshContract).
+[[nodiscard]] PlMemberDiagnostic ValidatePlCadPrepAsset(const PlCadPrepManifestModel& model,
+                                                        const PlRuntimeMeshLimits& limits,
+                                                        const PlGeometryMesh& proven);
+
 // Whether `name` is a usable voxel reference of `model` at cell size `cellSizeMm`:
 // an existing voxel member whose grid meets its contract at that level.
 [[nodiscard]] PlMemberDiagnostic CheckPlCadPrepOrientationReference(

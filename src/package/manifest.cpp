@@ -399,7 +399,8 @@ std::string AssetIdentity(const std::string& identityManifest,
 BuiltManifest BuildManifestText(const PlCadPrepRequest& request,
                                 const PlCadPrepDerivedMembers& members,
                                 const PlCadPrepGeneratedProvenance* provenance,
-                                const PlCadPrepComponentSelectionEvidence* evidence) {
+                                const PlCadPrepComponentSelectionEvidence* evidence,
+                                const PlGeometryMesh* proven) {
   CheckGeneratedProvenance(request, members, provenance);
   const std::vector<std::string> components = ComponentList(request, evidence);
   if (provenance != nullptr && provenance->definitionSourceHash != members.collision.sourceHash) {
@@ -445,7 +446,10 @@ BuiltManifest BuildManifestText(const PlCadPrepRequest& request,
   model.voxelMembers = VoxelMembers(table);
   model.orientations = OrientationEntries(request, table);
 
-  if (!ValidatePlCadPrepAsset(model, kPlRuntimeMeshLimits).Passed()) {
+  const PlMemberDiagnostic asset =
+      proven != nullptr ? ValidatePlCadPrepAsset(model, kPlRuntimeMeshLimits, *proven)
+                        : ValidatePlCadPrepAsset(model, kPlRuntimeMeshLimits);
+  if (!asset.Passed()) {
     throw PlCadPrepError("invalid_geometry_asset",
                          "derived members do not satisfy the version 3 geometry asset contract",
                          "package");
@@ -483,6 +487,7 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
                                 const PlCadPrepDerivedMembers& members,
                                 const PlCadPrepGeneratedProvenance* provenance,
                                 const PlCadPrepComponentSelectionEvidence* evidence,
+                                const PlGeometryMesh* proven,
                                 const PlCadPrepOperationContext& context) {
   if (!RequestLimitsMatchContext(request, context)) {
     throw PlCadPrepError("invalid_limits", "manifest request and operation-context limits disagree",
@@ -493,7 +498,7 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
   PlCadPrepMemoryReservation working =
       ReserveMemory(context, kManifestWorkingMemoryBytes, "package");
 
-  BuiltManifest built = BuildManifestText(request, members, provenance, evidence);
+  BuiltManifest built = BuildManifestText(request, members, provenance, evidence, proven);
   CheckpointStage(context, "package");
 
   PlCadPrepManifest result;
@@ -508,12 +513,12 @@ PlCadPrepManifest BuildManifest(const PlCadPrepRequest& request,
   return result;
 }
 
-}  // namespace
-
-PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
-                                         const PlCadPrepDerivedMembers& members,
-                                         const PlCadPrepProvenance& provenance,
-                                         const PlCadPrepOperationContext& context) {
+// `proven` is null or a mesh that has passed the runtime mesh contract under the standard limits.
+PlCadPrepManifest BuildWithProvenance(const PlCadPrepRequest& request,
+                                      const PlCadPrepDerivedMembers& members,
+                                      const PlCadPrepProvenance& provenance,
+                                      const PlGeometryMesh* proven,
+                                      const PlCadPrepOperationContext& context) {
   const auto* generated = std::get_if<PlCadPrepGeneratedProvenance>(&provenance);
   const auto* evidence = std::get_if<PlCadPrepComponentSelectionEvidence>(&provenance);
   return WithinMemoryLimit(
@@ -521,5 +526,22 @@ PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
       generated != nullptr ? "generated manifest allocation failed"
                            : "manifest allocation failed within the bounded request",
       "manifest allocation exceeds the bounded request",
-      [&] { return BuildManifest(request, members, generated, evidence, context); });
+      [&] { return BuildManifest(request, members, generated, evidence, proven, context); });
+}
+
+}  // namespace
+
+PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
+                                         const PlCadPrepDerivedMembers& members,
+                                         const PlCadPrepProvenance& provenance,
+                                         const PlCadPrepOperationContext& context) {
+  return BuildWithProvenance(request, members, provenance, nullptr, context);
+}
+
+PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
+                                         const PlCadPrepDerivedMembers& members,
+                                         const PlCadPrepProvenance& provenance,
+                                         const PlCadPrepOperationContext& context,
+                                         const PlGeometryMesh& proven) {
+  return BuildWithProvenance(request, members, provenance, &proven, context);
 }

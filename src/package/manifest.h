@@ -38,3 +38,13 @@ PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
                                          const PlCadPrepDerivedMembers& members,
                                          const PlCadPrepProvenance& provenance,
                                          const PlCadPrepOperationContext& context);
+
+// The same manifest and failures, given `proven`, a mesh that has passed the
+// runtime mesh contract under the standard runtime limits (as the import's mesh
+// has once the derived members are built from it): a collision mesh that shares
+// its topology is not put through the topology checks again.
+PlCadPrepManifest BuildPlCadPrepManifest(const PlCadPrepRequest& request,
+                                         const PlCadPrepDerivedMembers& members,
+                                         const PlCadPrepProvenance& provenance,
+                                         const PlCadPrepOperationContext& context,
+                                         const PlGeometryMesh& proven);

@@ -123,4 +123,42 @@ TEST(AssetValidator, PassesASoundModelAndReportsTheFirstViolation) {
             "voxel grid exceeds the configured cell limit");
 }
 
+// Given a proven mesh, the collision mesh gets the verdict of the full contract: topology
+// faults are still found when it does not share the proven mesh's topology.
+TEST(AssetValidator, ProvenMeshLeavesEveryVerdictAsItIs) {
+  const PlGeometryMesh proven = ClosedBox({0, 0, 0}, 100.0);
+  struct Case {
+    bool passes;
+    std::function<void(PlGeometryMesh&)> change;
+  };
+  const Case cases[] = {
+      {true, [](PlGeometryMesh&) {}},
+      {true,
+       [](PlGeometryMesh& m) {
+         m.triangles[0] = {0, 1, 2};
+       }},
+      {false,
+       [](PlGeometryMesh& m) {
+         m.triangles[0] = {0, 0, 1};
+       }},
+      {false,
+       [](PlGeometryMesh& m) {
+         m.triangles[0] = {0, 2, 8};
+       }},
+      {false, [](PlGeometryMesh& m) { m.triangles.pop_back(); }},
+      {false, [](PlGeometryMesh& m) { m.vertices[0][0] = -1.0; }},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    Asset asset;
+    cases[i].change(asset.mesh);
+    const PlMemberDiagnostic full = ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits);
+    const PlMemberDiagnostic given =
+        ValidatePlCadPrepAsset(asset.model, kPlRuntimeMeshLimits, proven);
+    EXPECT_EQ(std::tie(given.code, given.member, given.message),
+              std::tie(full.code, full.member, full.message));
+    EXPECT_EQ(full.Passed(), cases[i].passes);
+  }
+}
+
 }  // namespace
