@@ -353,8 +353,29 @@ void CrossWithUnits(const IntervalVector& edge, IntervalVector& withX, IntervalV
   withZ = {plus(edge[1]), minus(edge[0]), bothZero};
 }
 
+// Up(Mul(h, m)) with the last subnormal m remembered: the nine unit crosses share
+// one subnormal component bound, whose product takes the slow exact route.
+class RadiusTerms {
+ public:
+  explicit RadiusTerms(double halfExtentMm) : half(halfExtentMm) {}
+  double Of(double magnitude) {
+    if (magnitude == subnormal) return subnormalTerm;
+    const double term = Up(Mul(half, magnitude));
+    if (magnitude < std::numeric_limits<double>::min()) {
+      subnormal = magnitude;
+      subnormalTerm = term;
+    }
+    return term;
+  }
+
+ private:
+  double half;
+  double subnormal = std::numeric_limits<double>::quiet_NaN();
+  double subnormalTerm = 0.0;
+};
+
 // The upper end of h * |N|_1, every product and sum rounded upwards.
-double BoxRadius(double halfExtent, const IntervalVector& axis) {
+double BoxRadius(RadiusTerms& radiusTerms, const IntervalVector& axis) {
   std::array<double, 3> terms{};
   for (int c = 0; c < 3; ++c) {
     const Interval& n = axis[static_cast<std::size_t>(c)];
@@ -366,7 +387,7 @@ double BoxRadius(double halfExtent, const IntervalVector& axis) {
     } else {
       magnitudeHi = std::max(-n.lo, n.hi);
     }
-    terms[static_cast<std::size_t>(c)] = Up(Mul(halfExtent, magnitudeHi));
+    terms[static_cast<std::size_t>(c)] = radiusTerms.Of(magnitudeHi);
   }
   return Up(Up(terms[0] + terms[1]) + terms[2]);
 }
@@ -409,8 +430,9 @@ void PrepareTriangleAxes(const PlPoint3& a, const PlPoint3& b, const PlPoint3& c
       for (const IntervalVector& unit : units) out.axes[next++] = Cross(edge, unit);
     }
   }
+  RadiusTerms radiusTerms(halfExtent);
   for (std::size_t i = 0; i < out.axes.size(); ++i) {
-    out.radii[i] = BoxRadius(halfExtent, out.axes[i]);
+    out.radii[i] = BoxRadius(radiusTerms, out.axes[i]);
   }
 }
 
