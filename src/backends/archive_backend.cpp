@@ -14,7 +14,10 @@ void PlCadPrepArchiveBackend::Prepare(const PlCadPrepRequest& request,
         source.import, request, context, progress, std::move(source.analyticBytes),
         std::move(source.analyticMemory));
     const PlCadPrepProvenance provenance = source.provenance();
-    PlCadPrepManifest manifest = BuildPlCadPrepManifest(request, members, provenance, context);
+    // The collision member was built from the import's mesh, which passed the
+    // runtime contract on the way.
+    PlCadPrepManifest manifest =
+        BuildPlCadPrepManifest(request, members, provenance, context, source.import.mesh);
     const PlCadPrepPackageArchive archive =
         BuildPlCadPrepPackageArchive(manifest, members, context);
     StagePlCadPrepPackageArchive(archive, stagingPath, context, progress);
