@@ -347,17 +347,15 @@ PlTriangleMeshBuilder::~PlTriangleMeshBuilder() = default;
 
 void PlTriangleMeshBuilder::ExpectTriangles(std::uint64_t triangleCount) {
   State& s = *state;
-  // A closed mesh has about half as many vertices as triangles. Both arrays
-  // stay below what the estimate charges for the same counts, so the hint
-  // never holds more than a build within maxMemoryBytes would.
+  // The triangle array stays below what the estimate charges for the same
+  // count, so the hint never holds more than a build within maxMemoryBytes
+  // would. The vertex count is left to grow: a guess that falls short by a
+  // few vertices would double the array.
   const std::uint64_t triangles =
       std::min({triangleCount, s.maxTriangles, std::uint64_t{kPlRuntimeMeshLimits.maxTriangles},
                 s.maxMemoryBytes / kPlMeshBytesPerTriangle});
-  const std::uint64_t vertices =
-      std::min(triangles / 2, std::uint64_t{kPlRuntimeMeshLimits.maxVertices});
   try {
     s.mesh.triangles.reserve(static_cast<std::size_t>(triangles));
-    s.mesh.vertices.reserve(static_cast<std::size_t>(vertices));
   } catch (const std::bad_alloc&) {
     throw PlCadPrepError("memory_limit_exceeded", "mesh exceeds maxMemoryBytes", "import");
   }

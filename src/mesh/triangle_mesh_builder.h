@@ -67,8 +67,8 @@ class PlTriangleMeshBuilder {
   ~PlTriangleMeshBuilder();
 
   // Makes room at once for a source that announces `triangleCount` triangles,
-  // as far as the limits allow, so the mesh arrays are not copied while they
-  // grow. Only a hint: the limits are still checked triangle by triangle.
+  // as far as the limits allow, so the triangle array is not copied while it
+  // grows. Only a hint: the limits are still checked triangle by triangle.
   void ExpectTriangles(std::uint64_t triangleCount);
 
   // Memory the importer holds outside the builder; re-runs the memory check.
