@@ -705,9 +705,32 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
     const PlPoint3& b = mesh.vertices[triangle[1]];
     const PlPoint3& c = mesh.vertices[triangle[2]];
 
-    std::array<PlVoxelCellRange, 3> range{};
     const bool cornersExact =
         exact[triangle[0]] != 0 && exact[triangle[1]] != 0 && exact[triangle[2]] != 0;
+    if (cornersExact) {
+      // Most triangles lie inside one cell: decided from the corners' cells alone.
+      const VertexCells& ca = vertexCells[triangle[0]];
+      const VertexCells& cb = vertexCells[triangle[1]];
+      const VertexCells& cc = vertexCells[triangle[2]];
+      std::array<std::int32_t, 3> first{};
+      bool oneCell = true;
+      for (std::size_t axis = 0; axis < 3; ++axis) {
+        first[axis] = std::min(std::min(ca.first[axis], cb.first[axis]), cc.first[axis]);
+        const std::int32_t last = std::max(std::max(ca.last[axis], cb.last[axis]), cc.last[axis]);
+        oneCell = oneCell && first[axis] == last;
+      }
+      if (oneCell && first[0] >= grid.lo[0] && first[0] <= grid.hi[0] && first[1] >= grid.lo[1] &&
+          first[1] <= grid.hi[1] && first[2] >= grid.lo[2] && first[2] <= grid.hi[2]) {
+        if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
+        ++cellTests;
+        const auto pi = static_cast<std::uint64_t>(first[0] - grid.lo[0]) + 1;
+        const auto pj = static_cast<std::uint64_t>(first[1] - grid.lo[1]) + 1;
+        const auto pk = static_cast<std::uint64_t>(first[2] - grid.lo[2]) + 1;
+        PlVoxelSetBit(covered, ((pj * pnz) + pk) * pnx + pi);
+        continue;
+      }
+    }
+    std::array<PlVoxelCellRange, 3> range{};
     if (cornersExact) {
       RangeFromVertexCells(vertexCells[triangle[0]], vertexCells[triangle[1]],
                            vertexCells[triangle[2]], range);
