@@ -195,8 +195,8 @@ PlMemberDiagnostic CheckMeshCountsAndVertices(const PlGeometryMesh& mesh,
 }
 
 // The last checks of the contract: triangle indices, referenced vertices and,
-// for a watertight mesh, its edges.
-PlMemberDiagnostic CheckMeshTopology(const PlGeometryMesh& mesh) {
+// for a watertight mesh whose edges are not counted yet, its edges.
+PlMemberDiagnostic CheckMeshTopology(const PlGeometryMesh& mesh, bool edgesCounted) {
   using Code = PlMemberDiagnosticCode;
   const std::vector<PlPoint3>& vertices = mesh.vertices;
   std::vector<std::uint64_t> referenced((vertices.size() + 63) / 64, 0);
@@ -218,7 +218,7 @@ PlMemberDiagnostic CheckMeshTopology(const PlGeometryMesh& mesh) {
   if (!allReferenced) {
     return MeshDiagnostic(Code::invalidTopology, "mesh contains an unreferenced vertex");
   }
-  if (mesh.watertight && !EveryEdgeUsedTwice(mesh)) {
+  if (mesh.watertight && !edgesCounted && !EveryEdgeUsedTwice(mesh)) {
     return MeshDiagnostic(Code::invalidTopology,
                           "mesh is marked watertight but has a non-manifold boundary edge");
   }
@@ -231,7 +231,14 @@ PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
                                               const PlRuntimeMeshLimits& limits) {
   PlMemberDiagnostic diagnostic = CheckMeshCountsAndVertices(mesh, limits);
   if (!diagnostic.Passed()) return diagnostic;
-  return CheckMeshTopology(mesh);
+  return CheckMeshTopology(mesh, false);
+}
+
+PlMemberDiagnostic CheckPlRuntimeMeshContractWithCountedEdges(const PlGeometryMesh& mesh,
+                                                              const PlRuntimeMeshLimits& limits) {
+  PlMemberDiagnostic diagnostic = CheckMeshCountsAndVertices(mesh, limits);
+  if (!diagnostic.Passed()) return diagnostic;
+  return CheckMeshTopology(mesh, true);
 }
 
 PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
@@ -243,5 +250,5 @@ PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
                               (!mesh.watertight || proven.watertight) &&
                               mesh.triangles == proven.triangles;
   if (sharesTopology) return diagnostic;
-  return CheckMeshTopology(mesh);
+  return CheckMeshTopology(mesh, false);
 }

@@ -126,6 +126,12 @@ PlMeshEdgeRuns BuildPlMeshEdgeRuns(const PlGeometryMesh& mesh,
 [[nodiscard]] PlMemberDiagnostic CheckPlRuntimeMeshContract(const PlGeometryMesh& mesh,
                                                             const PlRuntimeMeshLimits& limits);
 
+// The same verdict for a watertight mesh whose edges the caller has just counted
+// (every undirected edge used by exactly two triangles, as a watertight test over
+// its edge runs finds): that count is not made again; every other check runs.
+[[nodiscard]] PlMemberDiagnostic CheckPlRuntimeMeshContractWithCountedEdges(
+    const PlGeometryMesh& mesh, const PlRuntimeMeshLimits& limits);
+
 // The same verdict for a mesh that shares its topology with `proven`, a mesh that
 // has passed the contract under the same limits: the same triangles and vertex
 // count, and marked watertight only if `proven` is. The topology checks read

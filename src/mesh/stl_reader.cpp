@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/byte_io.h"
 #include "core/sha256.h"
 #include "mesh/mesh_line_reader.h"
 #include "mesh/triangle_mesh_builder.h"
@@ -19,12 +20,6 @@ void ReportProgress(const ProgressCallback& progress, std::uint64_t completed,
   if (progress) progress("import", completed, total);
 }
 
-std::uint32_t LoadU32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
 // How many facets ahead the binary reader warms the weld table.
 constexpr std::size_t kStlPrefetchFacets = 8;
 
@@ -34,7 +29,7 @@ constexpr std::size_t kStlPrefetchFacets = 8;
 std::array<double, 9> FacetCoordinates(const std::uint8_t* facet) {
   std::array<double, 9> coordinates{};
   for (std::size_t k = 0; k < 9; ++k) {
-    coordinates[k] = static_cast<double>(std::bit_cast<float>(LoadU32(facet + 12 + 4 * k)));
+    coordinates[k] = static_cast<double>(std::bit_cast<float>(LoadLe32(facet + 12 + 4 * k)));
   }
   return coordinates;
 }
@@ -58,7 +53,7 @@ StlFormat DetectStlFormat(const PlCadPrepRequest& request) {
   }
   StlFormat format;
   if (count == kStlBinaryHeaderBytes) {
-    format.facetCount = LoadU32(header.data() + 80);
+    format.facetCount = LoadLe32(header.data() + 80);
     format.binary = size == kStlBinaryHeaderBytes + kStlBinaryFacetBytes * format.facetCount;
   }
   return format;
@@ -144,7 +139,7 @@ PlCadPrepTriangleImport ReadBinaryStl(const PlCadPrepRequest& request,
   if (header == nullptr) {
     throw PlCadPrepError("truncated_stl", "binary STL header is truncated", "import");
   }
-  if (LoadU32(header + 80) != facetCount) {
+  if (LoadLe32(header + 80) != facetCount) {
     throw PlCadPrepError("source_changed", "STL changed during format detection", "import");
   }
   PlTriangleMeshBuilder builder(PlMeshLimitsOf(request), cancellation, nullptr);

@@ -415,7 +415,10 @@ PlGeometryMesh PlTriangleMeshBuilder::Finish(double surfaceDeviationMm) {
     s.MeasureBounds();
     s.mesh.surfaceDeviationMm = surfaceDeviationMm;
     s.mesh.watertight = s.IsWatertight();
-    diagnostic = CheckPlRuntimeMeshContract(s.mesh, kPlRuntimeMeshLimits);
+    // A watertight verdict has just counted every edge twice over the same runs.
+    diagnostic = s.mesh.watertight
+                     ? CheckPlRuntimeMeshContractWithCountedEdges(s.mesh, kPlRuntimeMeshLimits)
+                     : CheckPlRuntimeMeshContract(s.mesh, kPlRuntimeMeshLimits);
   } catch (const std::bad_alloc&) {
     throw PlCadPrepError("memory_limit_exceeded", "mesh exceeds maxMemoryBytes", "validate");
   } catch (const std::length_error&) {
