@@ -74,3 +74,14 @@ TEST(GeometryMesh, AProvenTopologyStillChecksEverythingElse) {
               std::tie(full.code, full.member, full.message));
   }
 }
+
+// Counted edges stand for the edge count alone: indices and references are still checked.
+TEST(GeometryMesh, CountedEdgesSkipOnlyTheEdgeCount) {
+  PlGeometryMesh mesh = ClosedBox({0, 0, 0}, 1);
+  mesh.triangles.pop_back();
+  EXPECT_EQ(CheckPlRuntimeMeshContractWithCountedEdges(mesh, kPlRuntimeMeshLimits).code,
+            Code::passed);
+  mesh.triangles[0][2] = mesh.triangles[0][0];
+  EXPECT_EQ(CheckPlRuntimeMeshContractWithCountedEdges(mesh, kPlRuntimeMeshLimits).message,
+            "mesh contains an invalid triangle index");
+}
