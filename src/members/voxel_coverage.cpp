@@ -713,20 +713,30 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
       const VertexCells& cb = vertexCells[triangle[1]];
       const VertexCells& cc = vertexCells[triangle[2]];
       std::array<std::int32_t, 3> first{};
-      bool oneCell = true;
+      std::array<std::int32_t, 3> last{};
+      std::int32_t extraCells = 0;
+      bool inGrid = true;
       for (std::size_t axis = 0; axis < 3; ++axis) {
         first[axis] = std::min(std::min(ca.first[axis], cb.first[axis]), cc.first[axis]);
-        const std::int32_t last = std::max(std::max(ca.last[axis], cb.last[axis]), cc.last[axis]);
-        oneCell = oneCell && first[axis] == last;
+        last[axis] = std::max(std::max(ca.last[axis], cb.last[axis]), cc.last[axis]);
+        extraCells += last[axis] - first[axis];
+        inGrid = inGrid && first[axis] >= grid.lo[axis] && last[axis] <= grid.hi[axis];
       }
-      if (oneCell && first[0] >= grid.lo[0] && first[0] <= grid.hi[0] && first[1] >= grid.lo[1] &&
-          first[1] <= grid.hi[1] && first[2] >= grid.lo[2] && first[2] <= grid.hi[2]) {
-        if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
-        ++cellTests;
-        const auto pi = static_cast<std::uint64_t>(first[0] - grid.lo[0]) + 1;
+      // One cell, or two neighbours along one axis: every such cell holds a corner
+      // (the corners' cells agree on the other axes, and the ends of the range
+      // come from corners), so the test would keep each, in this order.
+      if (inGrid && extraCells <= 1) {
         const auto pj = static_cast<std::uint64_t>(first[1] - grid.lo[1]) + 1;
         const auto pk = static_cast<std::uint64_t>(first[2] - grid.lo[2]) + 1;
-        PlVoxelSetBit(covered, ((pj * pnz) + pk) * pnx + pi);
+        const auto pi = static_cast<std::uint64_t>(first[0] - grid.lo[0]) + 1;
+        const std::uint64_t base = ((pj * pnz) + pk) * pnx + pi;
+        // The step to the second cell along its axis, in padded bits.
+        const std::uint64_t step = last[0] != first[0] ? 1 : last[2] != first[2] ? pnx : pnz * pnx;
+        for (std::int32_t k = 0; k <= extraCells; ++k) {
+          if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
+          ++cellTests;
+          PlVoxelSetBit(covered, base + static_cast<std::uint64_t>(k) * step);
+        }
         continue;
       }
     }
