@@ -509,7 +509,8 @@ int main(int argc, char** argv) {
       const std::string problem = "unknown option " + std::string(arg);
       return Usage(problem.c_str());
     } else {
-      files.emplace_back(arg);
+      // The commands take absolute paths only; a relative argument means the working folder.
+      files.push_back(std::filesystem::absolute(std::filesystem::path(arg)));
     }
   }
   if (files.empty() && generatedSolids == 0) {
