@@ -142,6 +142,31 @@ TEST(Voxelizer, ExactCellIndexRefusesWhatItCannotDerive) {
   }
 }
 
+// A corner the exact index refuses is refused only where the range needs it: as a
+// triangle's lowest coordinate, not as a coordinate between the other corners'.
+TEST(Voxelizer, CoverageRefusesAnInexactCornerOnlyAtARangeEnd) {
+  for (const auto& [middle, refused] :
+       {std::tuple{PlPoint3{10.1, 10.1, 10.1}, false}, {PlPoint3{0.1, 10.1, 10.1}, true}}) {
+    SCOPED_TRACE(middle[0]);
+    const PlGeometryMesh mesh = MakeMesh({{1, 1, 1}, middle, {20, 20, 20}}, {{0, 1, 2}});
+    PlVoxelPaddedGrid grid;
+    grid.padded = {3, 3, 3};
+    std::vector<std::uint64_t> covered(1);
+    LimitedRun run;
+    const auto cover = [&] {
+      CoverPlVoxelTriangles(mesh, 50, grid, covered, run.context, 0, 1, {});
+    };
+    if (refused) {
+      ExpectPlCadPrepError(cover, "invalid_voxel_bounds", "voxel",
+                           "voxel range requires an exact decoded-f32 coordinate");
+    } else {
+      cover();
+      // Only the one lattice cell, padded cell (1, 1, 1).
+      EXPECT_EQ(covered[0], std::uint64_t{1} << 13);
+    }
+  }
+}
+
 TEST(Voxelizer, VoxelizesBothLevelsFromTheEncodedMemberWithinItsReservations) {
   LimitedRun run;
   const PlCollisionMeshMember member = BuildPlCadPrepCollisionMeshMember(
