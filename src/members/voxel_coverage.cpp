@@ -36,6 +36,15 @@ bool HoldsBinary32(double x) {
   const auto bits = std::bit_cast<std::uint64_t>(x);
   const std::uint64_t field = (bits >> kFractionBits) & kExponentMask;
   const std::uint64_t fraction = bits & kFractionMask;
+  // At binary32's normal exponents, the rule below asks exactly that the 29
+  // fraction bits binary32 lacks are clear.
+  constexpr std::uint64_t kLowestNormalField = kExponentBias + kBinary32MinNormalExponent;
+  constexpr std::uint64_t kHighestField = kExponentBias + kBinary32MaxExponent;
+  constexpr std::uint64_t kMissingFractionMask =
+      (std::uint64_t{1} << (kFractionBits - kBinary32FractionBits)) - 1;
+  if (field >= kLowestNormalField && field <= kHighestField) {
+    return (fraction & kMissingFractionMask) == 0;
+  }
   // Zero, or a binary64 subnormal, far below every binary32 value.
   if (field == 0) return fraction == 0;
   const int exponent = static_cast<int>(field) - kExponentBias;
