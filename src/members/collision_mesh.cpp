@@ -148,8 +148,9 @@ void CompareRoundTrip(const PlGeometryMesh& source, double combinedDeviation,
   }
 }
 
-// The member bytes of a mesh that has passed the runtime contract.
-std::vector<std::uint8_t> EncodeCheckedMesh(const PlGeometryMesh& mesh) {
+// The member bytes of a mesh that has passed the runtime contract, carrying
+// `deviationMm`, a valid surface deviation.
+std::vector<std::uint8_t> EncodeCheckedMesh(const PlGeometryMesh& mesh, double deviationMm) {
   // The contract bounds both counts far below 2^32, so these sizes cannot overflow.
   const auto vertexCount = static_cast<std::uint32_t>(mesh.vertices.size());
   const auto triangleCount = static_cast<std::uint32_t>(mesh.triangles.size());
@@ -166,7 +167,7 @@ std::vector<std::uint8_t> EncodeCheckedMesh(const PlGeometryMesh& mesh) {
   writer.U32(vertexCount);
   writer.U32(triangleCount);
   writer.U32(0);
-  writer.F64(mesh.surfaceDeviationMm);
+  writer.F64(deviationMm);
   for (const double v : boundsMin) writer.F64(v);
   for (const double v : boundsMax) writer.F64(v);
   // The two sections are written in bulk, four bytes per value.
@@ -290,12 +291,9 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
                          "mesh");
   }
 
-  std::vector<std::uint8_t> bytes;
-  {
-    PlGeometryMesh withCombinedDeviation = source;
-    withCombinedDeviation.surfaceDeviationMm = combined;
-    bytes = EncodeCollisionMesh(withCombinedDeviation, source);
-  }
+  // The source has passed the contract and the combined deviation is valid, so
+  // the source with that deviation passes it too: encoded without a second check.
+  std::vector<std::uint8_t> bytes = EncodeCheckedMesh(source, combined);
   if (bytes.empty()) {
     throw PlCadPrepError("mesh_encode_failed",
                          "native collision mesh encoder rejected the prepared mesh", "mesh");
@@ -320,13 +318,13 @@ PlCollisionMeshMember BuildMember(const PlCadPrepTriangleImport& import,
 
 std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh) {
   if (!CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits).Passed()) return {};
-  return EncodeCheckedMesh(mesh);
+  return EncodeCheckedMesh(mesh, mesh.surfaceDeviationMm);
 }
 
 std::vector<std::uint8_t> EncodeCollisionMesh(const PlGeometryMesh& mesh,
                                               const PlGeometryMesh& proven) {
   if (!CheckPlRuntimeMeshContract(mesh, kPlRuntimeMeshLimits, proven).Passed()) return {};
-  return EncodeCheckedMesh(mesh);
+  return EncodeCheckedMesh(mesh, mesh.surfaceDeviationMm);
 }
 
 PlMemberDiagnostic DecodeCollisionMesh(std::span<const std::uint8_t> bytes,
