@@ -716,39 +716,6 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
 
     const bool cornersExact =
         exact[triangle[0]] != 0 && exact[triangle[1]] != 0 && exact[triangle[2]] != 0;
-    if (cornersExact) {
-      // Most triangles lie inside one cell: decided from the corners' cells alone.
-      const VertexCells& ca = vertexCells[triangle[0]];
-      const VertexCells& cb = vertexCells[triangle[1]];
-      const VertexCells& cc = vertexCells[triangle[2]];
-      std::array<std::int32_t, 3> first{};
-      std::array<std::int32_t, 3> last{};
-      std::int32_t extraCells = 0;
-      bool inGrid = true;
-      for (std::size_t axis = 0; axis < 3; ++axis) {
-        first[axis] = std::min(std::min(ca.first[axis], cb.first[axis]), cc.first[axis]);
-        last[axis] = std::max(std::max(ca.last[axis], cb.last[axis]), cc.last[axis]);
-        extraCells += last[axis] - first[axis];
-        inGrid = inGrid && first[axis] >= grid.lo[axis] && last[axis] <= grid.hi[axis];
-      }
-      // One cell, or two neighbours along one axis: every such cell holds a corner
-      // (the corners' cells agree on the other axes, and the ends of the range
-      // come from corners), so the test would keep each, in this order.
-      if (inGrid && extraCells <= 1) {
-        const auto pj = static_cast<std::uint64_t>(first[1] - grid.lo[1]) + 1;
-        const auto pk = static_cast<std::uint64_t>(first[2] - grid.lo[2]) + 1;
-        const auto pi = static_cast<std::uint64_t>(first[0] - grid.lo[0]) + 1;
-        const std::uint64_t base = ((pj * pnz) + pk) * pnx + pi;
-        // The step to the second cell along its axis, in padded bits.
-        const std::uint64_t step = last[0] != first[0] ? 1 : last[2] != first[2] ? pnx : pnz * pnx;
-        for (std::int32_t k = 0; k <= extraCells; ++k) {
-          if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
-          ++cellTests;
-          PlVoxelSetBit(covered, base + static_cast<std::uint64_t>(k) * step);
-        }
-        continue;
-      }
-    }
     std::array<PlVoxelCellRange, 3> range{};
     if (cornersExact) {
       RangeFromVertexCells(vertexCells[triangle[0]], vertexCells[triangle[1]],
@@ -773,14 +740,24 @@ void CoverPlVoxelTriangles(const PlGeometryMesh& mesh, std::uint32_t cellSizeMm,
     }
 
     // A triangle inside one closed cell touches it, so the test would keep it.
-    const bool singleCell = range[0].count == 1 && range[1].count == 1 && range[2].count == 1;
-    if (singleCell) {
-      if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
-      ++cellTests;
+    // So would it keep both cells of a range two neighbours long when every
+    // corner's cells are known: the corners' cells agree on the other axes, and
+    // each end of the range comes from a corner. Most triangles are one of these.
+    const std::uint64_t extraCells =
+        std::uint64_t{range[0].count} + range[1].count + range[2].count - 3;
+    if (extraCells == 0 || (extraCells == 1 && cornersExact)) {
       const auto pi = static_cast<std::uint64_t>(range[0].first - grid.lo[0]) + 1;
       const auto pj = static_cast<std::uint64_t>(range[1].first - grid.lo[1]) + 1;
       const auto pk = static_cast<std::uint64_t>(range[2].first - grid.lo[2]) + 1;
-      PlVoxelSetBit(covered, ((pj * pnz) + pk) * pnx + pi);
+      const std::uint64_t base = ((pj * pnz) + pk) * pnx + pi;
+      // The step to the second cell along its axis, in padded bits, in the
+      // order the cell loop below visits them.
+      const std::uint64_t step = range[0].count > 1 ? 1 : range[2].count > 1 ? pnx : pnz * pnx;
+      for (std::uint64_t k = 0; k <= extraCells; ++k) {
+        if (cellTests % kVoxelCheckpointCells == 0) CheckpointStage(context, "voxel");
+        ++cellTests;
+        PlVoxelSetBit(covered, base + k * step);
+      }
       continue;
     }
     if (cornersExact) {
